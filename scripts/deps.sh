@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian's packages.
+# Quiet and quick when everything is already there.
+set -euo pipefail
+
+PKGS=(cmake ninja-build g++ clang libclang-rt-dev llvm libgtest-dev libgmock-dev libbenchmark-dev
+      clang-format)
+
+missing=()
+for p in "${PKGS[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO=sudo
+    echo "deps: installing ${missing[*]}"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The whole test run: dependencies, format check, the release, ASan+UBSan and
+# TSan builds with their tests, then every fuzz target for FUZZ_SECONDS each.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+
+scripts/deps.sh
+
+echo "== format"
+files=$(git ls-files '*.cpp' '*.h' '*.hpp' 2>/dev/null || true)
+if [ -n "$files" ]; then
+    clang-format --dry-run --Werror $files
+fi
+
+echo "== release build and tests"
+scripts/build.sh release
+ctest --test-dir build --output-on-failure -j "$(nproc)"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+scripts/build.sh asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
+
+echo "== ThreadSanitizer (threaded tests)"
+scripts/build.sh tsan
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -L threaded -j "$(nproc)" --no-tests=ignore
+
+echo "== fuzz (${FUZZ_SECONDS}s per target)"
+scripts/build.sh fuzz
+shopt -s nullglob
+for bin in build-fuzz/fuzz/*/fuzz_*; do
+    [ -x "$bin" ] || continue
+    name=$(basename "$bin"); name=${name#fuzz_}
+    layer=$(basename "$(dirname "$bin")")
+    work=$(mktemp -d)
+    seeds=fuzz/$layer/corpus/$name
+    [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
+    echo "fuzz_$name: ${FUZZ_SECONDS}s"
+    "$bin" -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 "$work" 2>&1 | tail -n 12
+    rm -rf "$work"
+done
+echo "== all tests passed"
