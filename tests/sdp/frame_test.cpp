@@ -173,6 +173,31 @@ TEST_F(SdpCoreFixture, DatabaseLockIsHeldForEachTransaction)
     Db.SetLockHooks(nullptr, nullptr, nullptr);
 }
 
+TEST_F(SdpCoreFixture, ZoneMaskRequestNamesTheZonesItEnables)
+{
+    const Bytes Mask90 = {0x90, 0x00, 0x00, 0x00};
+    EXPECT_EQ(SdpIoctlSetDebugZoneMask(Mask90.data(), 4), SDP_STATUS_SUCCESS);
+    EXPECT_EQ(SdpGetZoneMask(), 0x90u);
+    ASSERT_EQ(Lines.size(), 3u);
+    EXPECT_EQ(Lines[0].Zone, SDP_ZONE_INFO_MASK); // under the old mask
+    EXPECT_TRUE(Printed(SDP_ZONE_DATABASE_MASK,
+                        "kivsdp : IoctlSetDebugZoneMask() - SDP_ZONE_DATABASE_MASK enabled!!\n"));
+    EXPECT_TRUE(Printed(SDP_ZONE_DUMP_MASK,
+                        "kivsdp : IoctlSetDebugZoneMask() - SDP_ZONE_DUMP_MASK enabled!!\n"));
+    // From now on no INFO, WARN or ERROR line, and a bad length prints nothing.
+    ClearPrints();
+    EXPECT_EQ(SdpIoctlSetDebugZoneMask(Mask90.data(), 2), SDP_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SdpGetZoneMask(), 0x90u);
+    Answer({0x00, 0x00, 0x01, 0x00, 0x00}, 48);
+    for (const PRINTED_LINE& l : Lines)
+        EXPECT_TRUE(l.Zone == SDP_ZONE_DUMP_MASK || l.Zone == SDP_ZONE_DATABASE_MASK) << l.Text;
+    SdpSetZoneMask(SDP_ZONE_ERROR_MASK);
+    ClearPrints();
+    EXPECT_EQ(SdpIoctlSetDebugZoneMask(Mask90.data(), 5), SDP_STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Printed(SDP_ZONE_ERROR_MASK,
+                        "kivsdp : IoctlSetDebugZoneMask() - Inbuf size 0x4 expected. Got 0x5\n"));
+}
+
 // ---- Channel table ----
 
 TEST_F(SdpCoreFixture, ChannelMtusAreClampedToTheirLimits)
