@@ -26,7 +26,7 @@ struct INTERFACE_ENTRY {
 
 struct OB_STATE {
     std::mutex M;
-    std::map<std::u16string, NAME_ENTRY> Names;          // canonical name -> entry
+    std::map<std::u16string, NAME_ENTRY> Names;           // canonical name -> entry
     std::map<std::u16string, INTERFACE_ENTRY> Interfaces; // canonical link -> entry
     std::set<PDRIVER_OBJECT> Drivers;
     std::set<_DEVOBJ_EXTENSION*> Extensions;
@@ -388,8 +388,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
     return Top;
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                           PDEVICE_OBJECT TargetDevice)
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
     VfIrqlAtMost(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack", 0);
     if (Ext(SourceDevice) == nullptr || Ext(TargetDevice) == nullptr) {
@@ -569,9 +568,10 @@ void ObReportDriverLeftovers(PDRIVER_OBJECT Driver)
     {
         std::lock_guard<std::mutex> G(Ob().M);
         for (PDEVICE_OBJECT D = Driver->DeviceObject; D != nullptr; D = D->NextDevice)
-            Problems.push_back("device " + kivrt::ToNarrow(D->DeviceObjectExtension->Name.empty()
-                                                               ? u"(unnamed)"
-                                                               : D->DeviceObjectExtension->Name) +
+            Problems.push_back("device " +
+                               kivrt::ToNarrow(D->DeviceObjectExtension->Name.empty()
+                                                   ? u"(unnamed)"
+                                                   : D->DeviceObjectExtension->Name) +
                                " still exists");
         for (auto It = Ob().Names.begin(); It != Ob().Names.end();) {
             if (It->second.Kind == NAME_KIND::SymbolicLink && It->second.Owner == Driver) {
