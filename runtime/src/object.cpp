@@ -64,9 +64,12 @@ std::u16string GuidText(const GUID& G)
     return kivrt::ToU16(Text);
 }
 
+// A live device object, or NULL: a deleted one may already be back in the pool.
 _DEVOBJ_EXTENSION* Ext(PDEVICE_OBJECT Dev)
 {
-    if (Dev == nullptr || Dev->DeviceObjectExtension == nullptr ||
+    ULONG Tag;
+    if (Dev == nullptr || !PoolIsLiveBlock(Dev, &Tag) || Tag != kivrt::TAG_DEVICE) return nullptr;
+    if (Dev->DeviceObjectExtension == nullptr ||
         Dev->DeviceObjectExtension->Magic != _DEVOBJ_EXTENSION::MAGIC)
         return nullptr;
     return Dev->DeviceObjectExtension;
@@ -306,14 +309,22 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                 (void*)DeviceObject);
         return;
     }
-    if (E->AttachedTo != nullptr)
+    // Freeing a device that is still part of a stack would leave the others pointing at freed
+    // memory: report it and keep the device.
+    bool Refuse = false;
+    if (E->AttachedTo != nullptr) {
         VfError("delete-attached", 0, 0x201,
                 "IoDeleteDevice(%p): the device is still attached to %p; detach it first",
                 (void*)DeviceObject, (void*)E->AttachedTo);
-    if (DeviceObject->AttachedDevice != nullptr)
+        Refuse = true;
+    }
+    if (DeviceObject->AttachedDevice != nullptr) {
         VfError("delete-with-attached", 0, 0,
                 "IoDeleteDevice(%p): device %p is still attached above it", (void*)DeviceObject,
                 (void*)DeviceObject->AttachedDevice);
+        Refuse = true;
+    }
+    if (Refuse) return;
     if (PnpInSurpriseRemoval(DeviceObject))
         VfError("delete-in-surprise-removal", 0, 0x242,
                 "IoDeleteDevice(%p) during IRP_MN_SURPRISE_REMOVAL", (void*)DeviceObject);
