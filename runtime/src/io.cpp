@@ -234,6 +234,10 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
         VfError("call-with-cancel-routine", 0xC9, 0x203,
                 "%s(%p, IRP %p): the IRP still has a cancel routine", Call, (void*)DeviceObject,
                 (void*)Irp);
+    if (Irp->Tail.Overlay.DeviceQueueEntry.Inserted)
+        VfError("call-queued", 0, 0x205,
+                "%s(%p, IRP %p): the IRP is still linked in a device queue", Call,
+                (void*)DeviceObject, (void*)Irp);
     if (Irp->CurrentLocation <= 1) {
         VfError("irp-stack-overflow", 0x35, ULONG_PTR(Irp),
                 "%s(%p, IRP %p): the IRP has no stack location left for the device", Call,
