@@ -163,6 +163,16 @@ TEST_F(IrpTest, DispatchMisuseIsRecorded)
              return STATUS_PENDING;
          },
          "complete-status"},
+        {"completed holding a spin lock",
+         [](PDEVICE_OBJECT, PIRP I) {
+             static KSPIN_LOCK Lock = 0;
+             KIRQL Old;
+             KeAcquireSpinLock(&Lock, &Old);
+             CompleteWith(I, STATUS_SUCCESS);
+             KeReleaseSpinLock(&Lock, Old);
+             return STATUS_SUCCESS;
+         },
+         "call-holding-spin-lock"},
         {"returned at DISPATCH_LEVEL",
          [](PDEVICE_OBJECT, PIRP I) {
              KIRQL Old;
