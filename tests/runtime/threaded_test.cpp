@@ -192,6 +192,8 @@ public:
         Dev->Flags &= ~DO_DEVICE_INITIALIZING;
     }
 
+    void RunRace();
+
     void TearDown() override
     {
         IoDeleteDevice(Dev);
@@ -200,7 +202,27 @@ public:
     }
 };
 
+class FuzzedCancelRaceTest : public CancelRaceTest {
+protected:
+    kivrt::Options RuntimeOptions() override
+    {
+        kivrt::Options O = CancelRaceTest::RuntimeOptions();
+        O.YieldFuzzing = true;
+        return O;
+    }
+};
+
 TEST_F(CancelRaceTest, EveryRequestFinishesOnceWhateverWins)
+{
+    RunRace();
+}
+
+TEST_F(FuzzedCancelRaceTest, EveryRequestFinishesOnceWithYieldsAtLockOperations)
+{
+    RunRace();
+}
+
+void CancelRaceTest::RunRace()
 {
     kivrt::APP_HANDLE H;
     ASSERT_EQ(kivrt::AppOpen(u"\\Device\\Race", GENERIC_READ, 0, true, &H), STATUS_SUCCESS);
