@@ -163,8 +163,8 @@ std::string FormatRecord(const ServiceRecord& Record)
     for (const ServiceAttribute& a : Record.Attributes) {
         const char* Name = AttributeName(Record, a.Id);
         Out += "  " + AttrId(a.Id) + (Name ? std::string(" ") + Name : "") + ": ";
-        std::string t = FormatTree(a.Value, 4);
-        Out += t.substr(4); // the first line goes after the name
+        std::string t = FormatTree(a.Value, 2);
+        Out += t.substr(2); // the first line goes after the name
     }
     return Out;
 }

@@ -658,7 +658,9 @@ bool ExportRecordXml(const ServiceRecord& Record, std::string& Out, std::string&
             Err = "attribute " + Hex16(a.Id) + ": value does not encode";
             return false;
         }
-        Xml += "  <attribute id=\"" + Hex16(a.Id) + "\">\n";
+        char Id[8];
+        std::snprintf(Id, sizeof Id, "0x%04x", a.Id);
+        Xml += "  <attribute id=\"" + std::string(Id) + "\">\n";
         std::string ValueErr;
         if (!ExportValue(a.Value, 2, Xml, ValueErr)) {
             Err = "attribute " + Hex16(a.Id) + ": " + ValueErr;
