@@ -13,7 +13,8 @@ namespace {
 Bytes Cat(std::initializer_list<Bytes> Parts)
 {
     Bytes b;
-    for (const Bytes& p : Parts) b.insert(b.end(), p.begin(), p.end());
+    for (const Bytes& p : Parts)
+        b.insert(b.end(), p.begin(), p.end());
     return b;
 }
 
@@ -67,7 +68,8 @@ const ROUND_TRIP_CASE RoundTrips[] = {
     {"alternative, 8-bit length", {0x3D, 0x02, 0x08, 0x01}},
     {"alternative, 16-bit length", {0x3E, 0x00, 0x02, 0x08, 0x01}},
     {"alternative, 32-bit length", {0x3F, 0x00, 0x00, 0x00, 0x02, 0x08, 0x01}},
-    {"nested mix", Seq(Cat({Seq({0x19, 0x01, 0x00}), {0x3D, 0x04, 0x28, 0x01, 0x00, 0x00},
+    {"nested mix", Seq(Cat({Seq({0x19, 0x01, 0x00}),
+                            {0x3D, 0x04, 0x28, 0x01, 0x00, 0x00},
                             {0x36, 0x00, 0x02, 0x10, 0xFF}}))},
 };
 
@@ -137,21 +139,35 @@ const PARSE_ERROR_CASE ParseErrors[] = {
     {"type 31", {0xFF}, "unknown data element type 31 (header 0xFF)", 0},
     {"nil with size index 1", {0x01}, "size index 1 is not allowed for type 0 (header 0x01)", 0},
     {"8-bit UUID", {0x18, 0x01}, "size index 0 is not allowed for type 3 (header 0x18)", 0},
-    {"64-bit UUID", {0x1B, 1, 2, 3, 4, 5, 6, 7, 8},
-     "size index 3 is not allowed for type 3 (header 0x1B)", 0},
-    {"bool with size index 1", {0x29, 0, 0}, "size index 1 is not allowed for type 5 (header 0x29)",
+    {"64-bit UUID",
+     {0x1B, 1, 2, 3, 4, 5, 6, 7, 8},
+     "size index 3 is not allowed for type 3 (header 0x1B)",
+     0},
+    {"bool with size index 1",
+     {0x29, 0, 0},
+     "size index 1 is not allowed for type 5 (header 0x29)",
      0},
     {"text with size index 4", {0x24}, "size index 4 is not allowed for type 4 (header 0x24)", 0},
-    {"uint16 cut short", {0x09, 0x01}, "element at offset 0 claims 2 bytes of data, 1 are there",
+    {"uint16 cut short",
+     {0x09, 0x01},
+     "element at offset 0 claims 2 bytes of data, 1 are there",
      0},
-    {"16-bit length field cut short", {0x26, 0x00},
-     "length field of the element at offset 0 is cut short", 0},
-    {"text longer than the bytes", {0x25, 0x05, 'a'},
-     "element at offset 0 claims 5 bytes of data, 1 are there", 0},
-    {"member runs past its sequence", {0x35, 0x03, 0x0A, 0x00, 0x00},
-     "element at offset 2 claims 4 bytes of data, 2 are there", 2},
-    {"bad member type", {0x35, 0x04, 0x09, 0x01, 0x00, 0xFF},
-     "unknown data element type 31 (header 0xFF)", 5},
+    {"16-bit length field cut short",
+     {0x26, 0x00},
+     "length field of the element at offset 0 is cut short",
+     0},
+    {"text longer than the bytes",
+     {0x25, 0x05, 'a'},
+     "element at offset 0 claims 5 bytes of data, 1 are there",
+     0},
+    {"member runs past its sequence",
+     {0x35, 0x03, 0x0A, 0x00, 0x00},
+     "element at offset 2 claims 4 bytes of data, 2 are there",
+     2},
+    {"bad member type",
+     {0x35, 0x04, 0x09, 0x01, 0x00, 0xFF},
+     "unknown data element type 31 (header 0xFF)",
+     5},
     {"byte after the element", {0x09, 0x01, 0x00, 0x00}, "1 bytes follow the data element", 3},
     {"second element", {0x08, 0x01, 0x08, 0x02}, "2 bytes follow the data element", 2},
 };
@@ -189,8 +205,8 @@ static Bytes Nested(unsigned n)
     Bytes b;
     for (unsigned i = 0; i < n; ++i) {
         const uint32_t Len = uint32_t(5 * (n - 1 - i));
-        b.insert(b.end(), {0x37, uint8_t(Len >> 24), uint8_t(Len >> 16), uint8_t(Len >> 8),
-                           uint8_t(Len)});
+        b.insert(b.end(),
+                 {0x37, uint8_t(Len >> 24), uint8_t(Len >> 16), uint8_t(Len >> 8), uint8_t(Len)});
     }
     return b;
 }
@@ -205,7 +221,8 @@ TEST(DataElementTree, NestingIsBoundedOnUntrustedBytes)
 
     // 128 sequences of nothing but headers, the deepest an 8-bit length allows.
     Bytes Deepest;
-    for (unsigned i = 0; i < 128; ++i) Deepest.insert(Deepest.end(), {0x35, uint8_t(254 - 2 * i)});
+    for (unsigned i = 0; i < 128; ++i)
+        Deepest.insert(Deepest.end(), {0x35, uint8_t(254 - 2 * i)});
     DeResult Ok = ParseDataElement(Deepest.data(), Deepest.size(), De);
     ASSERT_TRUE(Ok) << Ok.Error;
     Bytes Out;
@@ -231,7 +248,8 @@ TEST(DataElementTree, EncodeRefusesInconsistentTrees)
         const char* Error;
     } Cases[] = {
         {"uint16 with three bytes", WrongWidth, "value of 3 bytes where 2 are needed"},
-        {"300 bytes in an 8-bit field", TooLongFor8Bits, "300 bytes do not fit a 8-bit length field"},
+        {"300 bytes in an 8-bit field", TooLongFor8Bits,
+         "300 bytes do not fit a 8-bit length field"},
         {"uuid with size index 0", BadSizeIndex, "size index 0 is not allowed for type 3"},
         {"nil with data", NilWithData, "nil carries data"},
         {"bad member", InnerBad, "value of 3 bytes where 2 are needed"},

@@ -22,8 +22,8 @@ struct FILE_ERROR_CASE {
 
 const FILE_ERROR_CASE FileErrors[] = {
     {"empty file", "", 1, 1, "XML: no element found"},
-    {"not well-formed", "<record>\n<attribute id=\"0x0100\">\n<nil>\n</attribute>\n</record>\n",
-     4, 3, "XML: mismatched tag"},
+    {"not well-formed", "<record>\n<attribute id=\"0x0100\">\n<nil>\n</attribute>\n</record>\n", 4,
+     3, "XML: mismatched tag"},
     {"no record element", "<?xml version=\"1.0\"?>\n<attributes/>\n", 2, 1,
      "the document element must be <record>, not <attributes>"},
     {"doctype", "<?xml version=\"1.0\"?>\n<!DOCTYPE record SYSTEM \"record.dtd\">\n<record/>\n", 2,
@@ -36,7 +36,8 @@ const FILE_ERROR_CASE FileErrors[] = {
      "<uint8> must be inside an <attribute>"},
     {"bad number", VALUE("<uint16 value=\"12a\"/>"), 3, 1, "bad number '12a' for <uint16>"},
     {"empty hex number", VALUE("<uint16 value=\"0x\"/>"), 3, 1, "bad number '0x' for <uint16>"},
-    {"uint8 too large", VALUE("<uint8 value=\"256\"/>"), 3, 1, "value 256 is too large for <uint8>"},
+    {"uint8 too large", VALUE("<uint8 value=\"256\"/>"), 3, 1,
+     "value 256 is too large for <uint8>"},
     {"uint16 hex too large", VALUE("<uint16 value=\"0x10000\"/>"), 3, 1,
      "value 0x10000 is too large for <uint16>"},
     {"uint128 past 128 bits", VALUE("<uint128 value=\"0x100000000000000000000000000000000\"/>"), 3,
@@ -148,7 +149,8 @@ TEST(RecordFile, ValuesLargerThanTheServerStoresAreRefused)
                               "than the 512 bytes a record may hold");
 
     std::string Deep = "<record>\n<attribute id=\"0x0100\">\n";
-    for (int i = 0; i < 257; ++i) Deep += "<sequence>";
+    for (int i = 0; i < 257; ++i)
+        Deep += "<sequence>";
     ASSERT_FALSE(ImportRecordXml(Deep, Rec, Err));
     EXPECT_EQ(Err.ToString(), "line 3, column 2561: values nested more than 256 deep cannot fit "
                               "the 512 bytes a value may hold");
