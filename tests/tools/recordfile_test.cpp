@@ -255,3 +255,18 @@ TEST(RecordFile, ExportLeavesOutTheHandleAndWritesTheKnownForm)
                    "  </attribute>\n"
                    "</record>\n");
 }
+
+TEST(RecordFile, DeclaredEncodingIsHonouredAndTextStoredAsUtf8)
+{
+    const std::string Latin1 = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                               "<record><attribute id=\"0x0100\"><text value=\"caf\xE9\"/>"
+                               "</attribute></record>\n";
+    ServiceRecord Rec;
+    RecordFileError Err;
+    ASSERT_TRUE(ImportRecordXml(Latin1, Rec, Err)) << Err.ToString();
+    EXPECT_EQ(Rec.Attributes.at(0).Value.Data, (std::vector<uint8_t>{'c', 'a', 'f', 0xC3, 0xA9}));
+
+    // Undeclared, the same byte is not UTF-8 and the file is refused.
+    ASSERT_FALSE(ImportRecordXml(Latin1.substr(Latin1.find('\n') + 1), Rec, Err));
+    EXPECT_EQ(Err.ToString(), "line 1, column 48: XML: not well-formed (invalid token)");
+}

@@ -137,7 +137,9 @@ struct Frame {
 
 class CRecordXmlParser {
 public:
-    CRecordXmlParser() : m_Parser(XML_ParserCreate("UTF-8")) {}
+    // The document's own declaration picks its encoding (UTF-8 when it has
+    // none); expat hands every name and value over as UTF-8.
+    CRecordXmlParser() : m_Parser(XML_ParserCreate(nullptr)) {}
     ~CRecordXmlParser()
     {
         if (m_Parser) XML_ParserFree(m_Parser);
