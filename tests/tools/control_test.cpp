@@ -348,8 +348,33 @@ TEST_F(ToolCoreFixture, LargeSampleNeedsContinuationAtMtu48)
     DeResult r = ParseDataElement(Joined.data(), Joined.size(), List);
     ASSERT_TRUE(r) << r.Error;
     ServiceRecord Served;
-    ASSERT_EQ(List.Members.size() % 2, 0u);
-    for (size_t i = 0; i < List.Members.size(); i += 2)
-        Served.Attributes.push_back({uint16_t(List.Members[i].Number()), List.Members[i + 1]});
+    std::string Err;
+    ASSERT_TRUE(RecordFromAttributeList(List, Served, Err)) << Err;
     EXPECT_EQ(Served, Loaded.back());
+}
+
+TEST(AttributeList, MalformedListsAreRefused)
+{
+    struct {
+        const char* Name;
+        DataElement List;
+        const char* Error;
+    } Cases[] = {
+        {"not a sequence", MakeAlternative({}), "an attribute list is a sequence"},
+        {"odd count", MakeSequence({MakeUint(2, 1), MakeNil(), MakeUint(2, 2)}),
+         "attribute list of 3 elements does not pair IDs with values"},
+        {"32-bit ID", MakeSequence({MakeUint(4, 1), MakeNil()}),
+         "element 1 of the attribute list is not a 16-bit attribute ID"},
+        {"text ID", MakeSequence({MakeUint(2, 1), MakeNil(), MakeText("id"), MakeNil()}),
+         "element 3 of the attribute list is not a 16-bit attribute ID"},
+    };
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        ServiceRecord Rec;
+        Rec.Attributes = {{7, MakeNil()}};
+        std::string Err;
+        EXPECT_FALSE(RecordFromAttributeList(c.List, Rec, Err));
+        EXPECT_EQ(Err, c.Error);
+        EXPECT_EQ(Rec.Attributes.size(), 1u);
+    }
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "sdpelement.h"
@@ -25,6 +26,12 @@ struct ServiceRecord {
     // The handle in attribute 0x0000 when it is a 32-bit unsigned integer.
     std::optional<uint32_t> Handle() const;
 };
+
+// The record that an SDP AttributeList carries (a sequence of attribute ID,
+// a 16-bit unsigned integer, and value pairs), as a ServiceAttribute or
+// ServiceSearchAttribute response returns it. Refuses anything else with a
+// reason; Out is then unchanged.
+bool RecordFromAttributeList(const DataElement& List, ServiceRecord& Out, std::string& Err);
 
 // Attribute IDs the tools treat specially.
 constexpr uint16_t ATTR_SERVICE_RECORD_HANDLE = 0x0000;
