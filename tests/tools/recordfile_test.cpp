@@ -133,6 +133,10 @@ TEST(RecordFile, ErrorTextNamesLineAndColumn)
     ASSERT_FALSE(ImportRecordFile("/nonexistent/kivsdp.xml", Rec, Err));
     EXPECT_EQ(Err.ToString(),
               "line 0: cannot open /nonexistent/kivsdp.xml: No such file or directory");
+    // Regression: reading a directory threw from the stream buffer and
+    // ended the process instead of failing the import.
+    ASSERT_FALSE(ImportRecordFile(KIVSDP_RECORDS_DIR, Rec, Err));
+    EXPECT_EQ(Err.ToString(), "line 0: cannot read " KIVSDP_RECORDS_DIR ": Is a directory");
 }
 
 TEST(RecordFile, ValuesLargerThanTheServerStoresAreRefused)

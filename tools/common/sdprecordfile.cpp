@@ -7,9 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <iterator>
 
 namespace kivtool {
 namespace {
@@ -638,14 +636,23 @@ bool ImportRecordXml(std::string_view Xml, ServiceRecord& Out, RecordFileError& 
 
 bool ImportRecordFile(const std::string& Path, ServiceRecord& Out, RecordFileError& Err)
 {
-    std::ifstream f(Path, std::ios::binary);
+    // stdio rather than a stream: a read error (a directory, say) must come
+    // back as an error, not as an exception from the stream buffer.
+    std::FILE* f = std::fopen(Path.c_str(), "rb");
     if (!f) {
         Err = {0, 0, "cannot open " + Path + ": " + std::strerror(errno)};
         return false;
     }
-    std::string Text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    if (f.bad()) {
-        Err = {0, 0, "cannot read " + Path};
+    std::string Text;
+    char Buf[4096];
+    size_t n;
+    while ((n = std::fread(Buf, 1, sizeof Buf, f)) > 0)
+        Text.append(Buf, n);
+    const bool Failed = std::ferror(f);
+    const int Error = errno;
+    std::fclose(f);
+    if (Failed) {
+        Err = {0, 0, "cannot read " + Path + ": " + std::strerror(Error)};
         return false;
     }
     return ImportRecordXml(Text, Out, Err);
