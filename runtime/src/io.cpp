@@ -60,6 +60,16 @@ bool CheckLiveIrp(PIRP Irp, const char* Call)
     return true;
 }
 
+// Completing or forwarding while holding a driver's spin lock lets other drivers run under it.
+void HoldingSpinLockCheck(const char* Call, PIRP Irp)
+{
+    int Held = CurrentThread()->SpinLocksHeld;
+    if (__atomic_load_n(&g_CancelLock, __ATOMIC_RELAXED) == ULONG_PTR(CurrentThread())) Held--;
+    if (Held > 0)
+        VfWarning("call-holding-spin-lock", 0, 0, "%s(IRP %p) while holding a driver spin lock",
+                  Call, (void*)Irp);
+}
+
 void CallStartIo(PDEVICE_OBJECT Dev, PIRP Irp)
 {
     PDRIVER_STARTIO StartIo = Dev->DriverObject->DriverStartIo;
@@ -218,8 +228,10 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
     if (!CheckLiveIrp(Irp, Call)) return STATUS_INVALID_PARAMETER;
     IRP_PRIVATE* P = IrpPrivate(Irp);
     if (P->Finished.load() || P->FreeRequested.load()) {
-        VfError("irp-after-completion", 0xC9, 0x01, "%s(%p): the IRP was already completed or "
-                "freed", Call, (void*)Irp);
+        VfError("irp-after-completion", 0xC9, 0x01,
+                "%s(%p): the IRP was already completed or "
+                "freed",
+                Call, (void*)Irp);
         return STATUS_INVALID_PARAMETER;
     }
     if (DeviceObject == nullptr || DeviceObject->DeviceObjectExtension == nullptr ||
@@ -232,12 +244,17 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
         VfError("call-with-cancel-routine", 0xC9, 0x203,
                 "%s(%p, IRP %p): the IRP still has a cancel routine", Call, (void*)DeviceObject,
                 (void*)Irp);
+    if (Irp->Tail.Overlay.DeviceQueueEntry.Inserted)
+        VfError("call-queued", 0, 0x205,
+                "%s(%p, IRP %p): the IRP is still linked in a device queue", Call,
+                (void*)DeviceObject, (void*)Irp);
     if (Irp->CurrentLocation <= 1) {
         VfError("irp-stack-overflow", 0x35, ULONG_PTR(Irp),
                 "%s(%p, IRP %p): the IRP has no stack location left for the device", Call,
                 (void*)DeviceObject, (void*)Irp);
         return STATUS_INVALID_PARAMETER;
     }
+    HoldingSpinLockCheck(Call, Irp);
     PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
     if (Next->CompletionRoutine == nullptr &&
         (Next->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)))
@@ -389,6 +406,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 "IoCompleteRequest(%p): the IRP is already completed", (void*)Irp);
         return;
     }
+    HoldingSpinLockCheck("IoCompleteRequest", Irp);
     NTSTATUS Status = Irp->IoStatus.Status;
     if (Status == STATUS_PENDING || Status == NTSTATUS(0xFFFFFFFF))
         VfError("complete-status", 0xC9, 0x06, "IoCompleteRequest(%p) with status 0x%08X",
@@ -474,8 +492,8 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql)
     KeReleaseSpinLock(&g_CancelLock, Irql);
 }
 
-static void CallCancelRoutine(PDRIVER_CANCEL Routine, PDEVICE_OBJECT Dev, PIRP Irp,
-                              KIRQL EntryIrql, int Locks, int Mutexes)
+static void CallCancelRoutine(PDRIVER_CANCEL Routine, PDEVICE_OBJECT Dev, PIRP Irp, KIRQL EntryIrql,
+                              int Locks, int Mutexes)
 {
     _ETHREAD* T = CurrentThread();
     PIRP SavedIrp = T->CancelRoutineIrp;
