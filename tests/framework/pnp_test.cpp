@@ -458,7 +458,6 @@ TEST_F(PnpDeviceFixture, PoolFailuresDuringCreationLeakNothing)
         if (m_Node != nullptr) {
             EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);
             kivrt::DrainWorkItems();
-            DeleteOrphanLower();
             kivrt::DeleteDevNode(m_Node);
             m_Node = nullptr;
         }
