@@ -434,9 +434,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             P->Active[Number] = nullptr;
         }
         NTSTATUS S = Irp->IoStatus.Status;
-        bool Due = (NT_SUCCESS(S) && (L->Control & SL_INVOKE_ON_SUCCESS)) ||
-                   (!NT_SUCCESS(S) && (L->Control & SL_INVOKE_ON_ERROR)) ||
-                   (Irp->Cancel && (L->Control & SL_INVOKE_ON_CANCEL));
+        bool Due =
+            (NT_SUCCESS(S) && (L->Control & SL_INVOKE_ON_SUCCESS)) ||
+            (!NT_SUCCESS(S) && (L->Control & SL_INVOKE_ON_ERROR)) ||
+            (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (L->Control & SL_INVOKE_ON_CANCEL));
         bool Above = HasCurrentLocation(Irp);
         if (Due && L->CompletionRoutine != nullptr) {
             PIO_COMPLETION_ROUTINE Routine = L->CompletionRoutine;
@@ -522,7 +523,8 @@ BOOLEAN IoCancelIrp(PIRP Irp)
     int Locks = T->SpinLocksHeld, Mutexes = T->FastMutexesHeld;
     KIRQL Old;
     IoAcquireCancelSpinLock(&Old);
-    Irp->Cancel = TRUE;
+    // Cancel may be read by a completing thread without the cancel lock.
+    __atomic_store_n(&Irp->Cancel, BOOLEAN(TRUE), __ATOMIC_RELEASE);
     PDRIVER_CANCEL Routine = IoSetCancelRoutine(Irp, nullptr);
     if (Routine == nullptr) {
         IoReleaseCancelSpinLock(Old);

@@ -176,6 +176,7 @@ bool Free(PVOID P, const char* Call, bool CheckTag, ULONG Tag)
         H->Magic = FREE_MAGIC;
     }
     PoolCheckFreedRange(P, H->Size);
+    VfForgetLocksIn(P, H->Size);
     std::memset(P, FREED_POISON, H->Size);
     {
         std::lock_guard<std::mutex> G(S.M);
