@@ -1,0 +1,90 @@
+// Bounds-checked byte reader and capacity-checked byte writer of the SDP
+// core. Every byte of a remote request is read through CByteReader and every
+// byte of a response written through CByteWriter; failures are sticky.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class CByteReader {
+public:
+    CByteReader() : m_p(nullptr), m_Len(0) {}
+    CByteReader(const uint8_t* p, size_t Len) : m_p(p), m_Len(p ? Len : 0) {}
+
+    uint8_t ReadU8();
+    uint16_t ReadBe16(); // SDP fields
+    uint32_t ReadBe32();
+    uint16_t ReadLe16(); // CID prefix, application buffers, continuation state
+    uint32_t ReadLe32();
+    // Next n bytes as their own reader; on a short read an empty failed reader.
+    CByteReader Take(size_t n);
+    // Moves on n bytes without reading them.
+    void Skip(size_t n);
+    // Byte at Offset from the current position, without moving; 0 past the end.
+    uint8_t PeekU8(size_t Offset = 0) const;
+
+    // Bytes from the current position on (never null unless empty).
+    const uint8_t* Current() const { return m_p + (m_Failed ? m_Len : m_Pos); }
+    size_t Remaining() const { return m_Failed ? 0 : m_Len - m_Pos; }
+    size_t Position() const { return m_Pos; }
+    bool Ok() const { return !m_Failed; }
+
+private:
+    bool Need(size_t n)
+    {
+        // Compare with what is left; m_Pos + n can wrap.
+        if (m_Failed || n > m_Len - m_Pos) {
+            m_Failed = true;
+            return false;
+        }
+        return true;
+    }
+
+    const uint8_t* m_p;
+    size_t m_Len;
+    size_t m_Pos = 0;
+    bool m_Failed = false;
+};
+
+// Writes into a caller's buffer of Capacity bytes. A write that does not fit
+// writes nothing and makes the writer fail; nothing built by a failed writer
+// is sent.
+class CByteWriter {
+public:
+    CByteWriter(uint8_t* p, size_t Capacity) : m_p(p), m_Cap(p ? Capacity : 0) {}
+
+    void WriteU8(uint8_t v);
+    void WriteBe16(uint16_t v);
+    void WriteBe32(uint32_t v);
+    void WriteLe16(uint16_t v);
+    void WriteLe32(uint32_t v);
+    void WriteBytes(const uint8_t* p, size_t n);
+    // Reserves n bytes (left as they are) to be patched later; returns their offset.
+    size_t Reserve(size_t n);
+    // Overwrites bytes already inside the written part.
+    void PatchU8(size_t Offset, uint8_t v);
+    void PatchBe16(size_t Offset, uint16_t v);
+    // Moves the write position to Offset (at most the capacity).
+    void Seek(size_t Offset);
+
+    size_t Position() const { return m_Pos; }
+    size_t Capacity() const { return m_Cap; }
+    size_t Room() const { return m_Failed ? 0 : m_Cap - m_Pos; }
+    bool Ok() const { return !m_Failed; }
+    uint8_t* Data() const { return m_p; }
+
+private:
+    bool Need(size_t n)
+    {
+        if (m_Failed || n > m_Cap - m_Pos) {
+            m_Failed = true;
+            return false;
+        }
+        return true;
+    }
+
+    uint8_t* m_p;
+    size_t m_Cap;
+    size_t m_Pos = 0;
+    bool m_Failed = false;
+};

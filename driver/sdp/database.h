@@ -1,0 +1,140 @@
+// The service database of the SDP server core: records of attributes whose
+// values are data elements, the change counters and state attributes, the
+// record handle counter, the application's database requests over their
+// buffers, and the three search transactions (defined in search.cpp).
+//
+// Locking: the host supplies the database lock through SetLockHooks (a fast
+// mutex in the driver). The primitive operations (CreateServiceRecord ...
+// FindServiceAttribute) expect the caller to hold it; the application
+// requests (UserIoctl*) and the Execute* transactions take it themselves,
+// as the driver's handlers do. Nothing here is thread-safe without the lock.
+#pragma once
+
+#include "sdpdefs.h"
+
+// A buffered device-control request as the handlers see it: input and output
+// share one system buffer. Information is set by the handler (bytes to return,
+// or the size a reading request would have needed); the host copies back at
+// most OutputLength bytes.
+struct SDP_IOCTL_BUFFER {
+    uint8_t* SystemBuffer;
+    uint32_t InputLength;
+    uint32_t OutputLength;
+    uint32_t Information;
+};
+
+typedef void (*PSDP_LOCK_ROUTINE)(void* Context);
+
+class CSdpDatabase {
+public:
+    CSdpDatabase() = default;
+    // Frees whatever records are left (TerminateSdpDatabase).
+    ~CSdpDatabase();
+    CSdpDatabase(const CSdpDatabase&) = delete;
+    CSdpDatabase& operator=(const CSdpDatabase&) = delete;
+
+    // The host's database lock; without hooks DatabaseLock/Unlock do nothing.
+    void SetLockHooks(PSDP_LOCK_ROUTINE pfnLock, PSDP_LOCK_ROUTINE pfnUnlock, void* Context);
+    void DatabaseLock();
+    void DatabaseUnlock();
+
+    // ---- Records and attributes (caller holds the lock) ----
+
+    // Makes the server record (handle 0, 0x0001, 0x0002, 0x0201) and sets
+    // NextRecordHandle. On a failure stops there and returns its status; the
+    // part of the server record already made stays.
+    SDP_STATUS InitializeSdpDatabase();
+    // Frees every record; always success.
+    SDP_STATUS TerminateSdpDatabase();
+    // Appends a record holding only its ServiceRecordHandle attribute. When
+    // that attribute cannot be made the record is removed again and
+    // SDP_STATUS_INSUFFICIENT_RESOURCES returned (the change counters and
+    // ServiceDatabaseState then show the record made and freed).
+    SDP_STATUS CreateServiceRecord(uint32_t hRec);
+    // Unlinks and frees the record *ppLink points to, with its attributes.
+    SDP_STATUS FreeServiceRecord(SERVICE_RECORD** ppLink);
+    // Refuses handle 0 and unknown handles (SDP_STATUS_INVALID_PARAMETER).
+    SDP_STATUS DeleteServiceRecord(uint32_t hRec);
+    // The link pointing to the record with that handle, or null.
+    SERVICE_RECORD** FindServiceRecord(uint32_t hRec);
+    // Inserts attribute AttId with a copy of the value at *ppLink. No checks.
+    SDP_STATUS CreateServiceAttribute(SERVICE_ATTRIBUTE** ppLink, uint16_t AttId,
+                                      const uint8_t* pValue, uint32_t Length);
+    // Unlinks and frees the attribute *ppLink points to. Always true.
+    bool FreeServiceAttribute(SERVICE_ATTRIBUTE** ppLink);
+    // Refuses handle 0, ID 0, unknown records and attributes.
+    SDP_STATUS DeleteServiceAttribute(uint32_t hRec, uint16_t AttId);
+    // Adds one attribute in ID order after the checks; UserRequest refuses
+    // handle 0 and ID 0 as an application's request must.
+    SDP_STATUS AddNewServiceAttribute(uint32_t hRec, uint16_t AttId, const uint8_t* pValue,
+                                      uint32_t Length, bool UserRequest);
+    // The link pointing to the first attribute with that ID, or null.
+    static SERVICE_ATTRIBUTE** FindServiceAttribute(SERVICE_RECORD* pRecord, uint16_t AttId);
+    // Increments attribute 0x0002 of pRecord when it is a 32-bit unsigned integer.
+    bool UpdateServiceRecordStateAttribute(SERVICE_RECORD* pRecord);
+    // Increments attribute 0x0201 of pFirstRecord when it is a 32-bit unsigned integer.
+    bool UpdateServerDataBaseStateAttribute(SERVICE_RECORD* pFirstRecord);
+
+    // ---- Application requests (take the lock themselves) ----
+
+    // Output 4 bytes: the new handle (NextRecordHandle, used up even when
+    // the creation fails).
+    SDP_STATUS UserIoctlAddRecord(SDP_IOCTL_BUFFER& Io);
+    // Input 4 bytes: the handle.
+    SDP_STATUS UserIoctlDeleteRecord(SDP_IOCTL_BUFFER& Io);
+    // Input: handle (4), ID (2), value length L (4), L value bytes.
+    SDP_STATUS UserIoctlAddAttribute(SDP_IOCTL_BUFFER& Io);
+    // Input: handle (4), ID (2).
+    SDP_STATUS UserIoctlDeleteAttribute(SDP_IOCTL_BUFFER& Io);
+    // Input: the element bytes. Takes no lock and touches no database.
+    static SDP_STATUS UserIoctlVerifyDataElement(SDP_IOCTL_BUFFER& Io);
+    // Output: the database image (count, records, attribute entries).
+    SDP_STATUS UserIoctlGetDatabase(SDP_IOCTL_BUFFER& Io);
+    // Output: the application records' handles, 4 bytes each.
+    SDP_STATUS UserIoctlGetRecordHandles(SDP_IOCTL_BUFFER& Io);
+
+    // ---- Search transactions (search.cpp) ----
+
+    // Each writes into pResponse exactly one response PDU or an 11-byte error
+    // response, never more than MaxResponseLen bytes (the channel MTU,
+    // MIN_MTU..MAX_MTU), and reads only the RequestLen request bytes. The
+    // caller holds the lock. Always success. Nothing is allocated.
+    SDP_STATUS Database_ServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
+                                             uint8_t* pResponse, uint32_t MaxResponseLen);
+    SDP_STATUS Database_ServiceAttributeRequest(const uint8_t* pRequest, uint32_t RequestLen,
+                                                uint8_t* pResponse, uint32_t MaxResponseLen);
+    SDP_STATUS Database_ServiceSearchAttributeRequest(const uint8_t* pRequest, uint32_t RequestLen,
+                                                      uint8_t* pResponse, uint32_t MaxResponseLen);
+    // Zero MaxResponseLen bytes of the response, then run the transaction
+    // under the lock.
+    SDP_STATUS ExecuteServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
+                                           uint8_t* pResponse, uint32_t MaxResponseLen);
+    SDP_STATUS ExecuteServiceAttributeRequest(const uint8_t* pRequest, uint32_t RequestLen,
+                                              uint8_t* pResponse, uint32_t MaxResponseLen);
+    SDP_STATUS ExecuteServiceSearchAttributeRequest(const uint8_t* pRequest, uint32_t RequestLen,
+                                                    uint8_t* pResponse, uint32_t MaxResponseLen);
+    // Answers one request PDU by its ID (an unknown ID or a PDU shorter than
+    // its header gets error 0x0003) into pResponse (at least MaxMtu bytes)
+    // and returns the response PDU's length (ParameterLength + 5, <= MaxMtu).
+    uint32_t ExecuteSdpRequest(const uint8_t* pPdu, uint32_t PduLen, uint8_t* pResponse,
+                               uint16_t MaxMtu);
+
+    // ---- State, in the order the debug information record reports it ----
+    SERVICE_RECORD* RecordList = nullptr;
+    uint32_t DatabaseChangeCount = 0;
+    uint32_t NextRecordHandle = 0;
+    uint32_t OutstandingAllocations = 0;
+    uint32_t TotalAllocations = 0;
+
+private:
+    PSDP_LOCK_ROUTINE m_pfnLock = nullptr;
+    PSDP_LOCK_ROUTINE m_pfnUnlock = nullptr;
+    void* m_LockContext = nullptr;
+};
+
+// Writes the 11-byte error response for the request at pRequest (its bytes 1-2
+// are the transaction ID; missing bytes count as 0) into pResponse, which
+// must hold 11 bytes. Always success.
+SDP_STATUS Database_GenerateErrorResponse(const uint8_t* pRequest, uint32_t RequestLen,
+                                          uint8_t* pResponse, uint16_t ErrorCode,
+                                          uint32_t ErrorInfo);

@@ -1,0 +1,59 @@
+// The core's only ways out to its host: a zone-gated, printf-style debug
+// print and a tagged pool allocate/free. Both are process-wide, like the
+// driver's zone mask, and are set once by the host before any other call.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// Zone passed to the print hook for lines printed whatever the mask
+// (assertion failures).
+constexpr uint32_t SDP_ZONE_ALWAYS = 0;
+
+// Receives one message whose zone bit is set in the mask (or SDP_ZONE_ALWAYS).
+typedef void (*PSDP_DEBUG_PRINT_HOOK)(void* Context, uint32_t Zone, const char* Format,
+                                      va_list Args);
+// Returns a block of NumberOfBytes bytes, or null when the pool is exhausted.
+typedef void* (*PSDP_POOL_ALLOCATE_HOOK)(void* Context, size_t NumberOfBytes, uint32_t Tag);
+// Gives back a block returned by the allocate hook with the same tag.
+typedef void (*PSDP_POOL_FREE_HOOK)(void* Context, void* Block, uint32_t Tag);
+
+struct SDP_HOST_HOOKS {
+    void* Context;
+    PSDP_DEBUG_PRINT_HOOK DebugPrint;     // null: nothing is printed
+    PSDP_POOL_ALLOCATE_HOOK PoolAllocate; // null (with PoolFree): the C heap
+    PSDP_POOL_FREE_HOOK PoolFree;
+};
+
+// Pool tag of every database block ('K','S','d','b' in memory order).
+constexpr uint32_t SDP_DATABASE_POOL_TAG = 0x62645344u;
+
+// Installs the hooks; null restores the defaults (silent, C heap). Blocks
+// must be freed through the hooks that allocated them, so the pool hooks are
+// changed only while no database exists.
+void SdpSetHostHooks(const SDP_HOST_HOOKS* pHooks);
+
+// The zone mask (SDP_ZONE_*_MASK bits), 0x7 at start. Read without a lock on
+// every message; a change takes effect with the next message.
+void SdpSetZoneMask(uint32_t Mask);
+uint32_t SdpGetZoneMask();
+
+// Prints through the hook when Zone is SDP_ZONE_ALWAYS or its bit is set.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void SdpDbgPrint(uint32_t Zone, const char* Format, ...);
+
+// Prints "NORN ASSERT:  <Condition> on line <Line> in <File>\n" whatever the mask.
+void SdpAssertFailed(const char* Condition, int Line, const char* File);
+#define SDP_ASSERT(c)                                                                              \
+    do {                                                                                           \
+        if (!(c)) SdpAssertFailed(#c, __LINE__, __FILE__);                                         \
+    } while (0)
+
+// Prints Title, then "%02X " per byte, then "\n", in one zone.
+void SdpDumpBytes(uint32_t Zone, const char* Title, const uint8_t* p, uint32_t Len);
+
+void* SdpPoolAllocate(size_t NumberOfBytes, uint32_t Tag);
+void SdpPoolFree(void* Block, uint32_t Tag);

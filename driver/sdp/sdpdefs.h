@@ -1,0 +1,87 @@
+// Core types and constants of the SDP server core: status codes, wire limits,
+// SDP error codes, the database nodes and the continuation state record.
+// Platform-free: this header can be included beside a kernel-shaped header
+// set, so it defines none of the kernel's own type or status names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Status values carry the kernel's numbers under the core's own names.
+typedef int32_t SDP_STATUS;
+
+constexpr SDP_STATUS SDP_STATUS_SUCCESS = 0;
+constexpr SDP_STATUS SDP_STATUS_UNSUCCESSFUL = static_cast<SDP_STATUS>(0xC0000001u);
+constexpr SDP_STATUS SDP_STATUS_INVALID_PARAMETER = static_cast<SDP_STATUS>(0xC000000Du);
+constexpr SDP_STATUS SDP_STATUS_INSUFFICIENT_RESOURCES = static_cast<SDP_STATUS>(0xC000009Au);
+constexpr SDP_STATUS SDP_STATUS_INTERNAL_ERROR = static_cast<SDP_STATUS>(0xC00000E5u);
+
+constexpr bool SdpSuccess(SDP_STATUS Status)
+{
+    return Status >= 0;
+}
+
+// Largest SDP PDU, largest data element and largest channel MTU.
+constexpr uint32_t MAX_PDU_SIZE = 512;
+// Read buffer and response block: a CID and the largest PDU must fit.
+constexpr uint32_t MAX_SDP_DATA_PACKET_SIZE = 1024;
+static_assert(MAX_SDP_DATA_PACKET_SIZE > MAX_PDU_SIZE + 2, "a frame must hold CID + largest PDU");
+constexpr uint16_t MIN_MTU = 48;
+constexpr uint16_t MAX_MTU = 512;
+constexpr uint32_t L2CAP_CONTEXT_COUNT = 16;
+
+// Handle of the server's own record and of the first application record.
+constexpr uint32_t SDP_SERVER_RECORD_HANDLE = 0;
+constexpr uint32_t SDP_FIRST_RECORD_HANDLE = 0x00010000;
+
+// SDP PDU IDs.
+constexpr uint8_t SDP_PDU_ERROR_RESPONSE = 0x01;
+constexpr uint8_t SDP_PDU_SERVICE_SEARCH_REQUEST = 0x02;
+constexpr uint8_t SDP_PDU_SERVICE_SEARCH_RESPONSE = 0x03;
+constexpr uint8_t SDP_PDU_SERVICE_ATTRIBUTE_REQUEST = 0x04;
+constexpr uint8_t SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE = 0x05;
+constexpr uint8_t SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_REQUEST = 0x06;
+constexpr uint8_t SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE = 0x07;
+
+constexpr uint32_t SDP_PDU_HEADER_SIZE = 5;
+constexpr uint32_t SDP_ERROR_RESPONSE_SIZE = 11;
+
+// SDP error codes the server sends. 0x00FF is outside the SDP table: it
+// reports malformed stored or received elements that earlier checks missed.
+constexpr uint16_t SDP_ERROR_NONE = 0x0000;
+constexpr uint16_t SDP_ERROR_INVALID_RECORD_HANDLE = 0x0002;
+constexpr uint16_t SDP_ERROR_INVALID_SYNTAX = 0x0003;
+constexpr uint16_t SDP_ERROR_INVALID_PDU_SIZE = 0x0004;
+constexpr uint16_t SDP_ERROR_INVALID_CONTINUATION_STATE = 0x0005;
+constexpr uint16_t SDP_ERROR_INTERNAL = 0x00FF;
+
+// Attribute IDs the database itself maintains.
+constexpr uint16_t SDP_ATTR_SERVICE_RECORD_HANDLE = 0x0000;
+constexpr uint16_t SDP_ATTR_SERVICE_CLASS_ID_LIST = 0x0001;
+constexpr uint16_t SDP_ATTR_SERVICE_RECORD_STATE = 0x0002;
+constexpr uint16_t SDP_ATTR_SERVICE_DATABASE_STATE = 0x0201;
+
+// One attribute of a record. Value is its own pool block holding exactly
+// one data element of at most MAX_PDU_SIZE bytes.
+struct SERVICE_ATTRIBUTE {
+    uint16_t AttributeId;
+    uint8_t* Value;
+    SERVICE_ATTRIBUTE* Next;
+};
+
+// One service record; its attributes are sorted by ascending ID and the
+// first is always 0x0000, whose value (0A + 4 bytes) is the record handle.
+struct SERVICE_RECORD {
+    SERVICE_ATTRIBUTE* AttributeList;
+    SERVICE_RECORD* Next;
+};
+
+// The server's resume record. On the wire it follows a 0x0C length byte,
+// each field little-endian (unlike the rest of an SDP PDU).
+struct CONTINUATION_STATE {
+    uint32_t ServerState;
+    uint32_t hCurRec;
+    uint16_t CurAttID;
+    uint16_t CurOffset;
+};
+constexpr uint8_t CONTINUATION_STATE_WIRE_SIZE = 12;
