@@ -1,0 +1,92 @@
+// Measuring and checking SDP data elements.
+#include "dataelement.h"
+
+#include "bytes.h"
+#include "kivsdpioctl.h"
+#include "sdpdebug.h"
+
+uint32_t SdpDeHeaderSize(uint8_t Header)
+{
+    switch (SdpDeSizeIndex(Header)) {
+    case 5:
+        return 2;
+    case 6:
+        return 3;
+    case 7:
+        return 5;
+    default:
+        return 0;
+    }
+}
+
+// Fixed total sizes of the integer types by size index 0..4.
+static const uint32_t IntegerSizes[5] = {2, 3, 5, 9, 17};
+
+uint32_t GetDataElementSize(const uint8_t* pData, uint32_t MaxLen)
+{
+    if (!pData || MaxLen == 0) return 0;
+    const uint8_t Type = SdpDeType(pData[0]);
+    const uint8_t SizeIndex = SdpDeSizeIndex(pData[0]);
+
+    switch (Type) {
+    case SDP_DE_NIL:
+        return SizeIndex == 0 ? 1 : 0;
+    case SDP_DE_UINT:
+    case SDP_DE_INT:
+        return SizeIndex <= 4 ? IntegerSizes[SizeIndex] : 0;
+    case SDP_DE_UUID:
+        return (SizeIndex == 1 || SizeIndex == 2 || SizeIndex == 4) ? IntegerSizes[SizeIndex] : 0;
+    case SDP_DE_BOOL:
+        return SizeIndex == 0 ? 2 : 0;
+    case SDP_DE_TEXT:
+    case SDP_DE_SEQUENCE:
+    case SDP_DE_ALTERNATIVE:
+    case SDP_DE_URL:
+    case 9:
+        break;
+    default:
+        return 0;
+    }
+
+    // Variable-length types: only size indices 5..7 carry a length field, and
+    // it is read only when MaxLen says its bytes are there.
+    const uint32_t HeaderSize = SdpDeHeaderSize(pData[0]);
+    if (HeaderSize == 0 || MaxLen < HeaderSize) return 0;
+    CByteReader Reader(pData + 1, HeaderSize - 1);
+    uint64_t n = 0;
+    if (SizeIndex == 5)
+        n = Reader.ReadU8();
+    else if (SizeIndex == 6)
+        n = Reader.ReadBe16();
+    else
+        n = Reader.ReadBe32();
+
+    const uint64_t Total = HeaderSize + n;
+    if (Total > SDP_MAX_DATA_ELEMENT_SIZE) {
+        SdpDbgPrint(SDP_ZONE_WARN_MASK,
+                    "kivdsp : GetDataElementSize() - Error! Data element too long (%d)\n",
+                    static_cast<int>(static_cast<uint32_t>(Total)));
+        return 0;
+    }
+    return static_cast<uint32_t>(Total);
+}
+
+bool VerifyDataElement(const uint8_t* pData, uint32_t Length)
+{
+    const uint32_t Size = GetDataElementSize(pData, Length);
+    if (Size == 0 || Size != Length) return false;
+
+    const uint8_t Type = SdpDeType(pData[0]);
+    if (Type != SDP_DE_SEQUENCE && Type != SDP_DE_ALTERNATIVE) return true;
+
+    // The 512-byte bound on the outer element bounds the recursion depth: each
+    // level costs at least two header bytes.
+    uint32_t Offset = SdpDeHeaderSize(pData[0]);
+    while (Offset < Length) {
+        const uint32_t MemberSize = GetDataElementSize(pData + Offset, Length - Offset);
+        if (MemberSize == 0 || MemberSize > Length - Offset) return false;
+        if (!VerifyDataElement(pData + Offset, MemberSize)) return false;
+        Offset += MemberSize;
+    }
+    return true;
+}

@@ -1,0 +1,937 @@
+// UUID matching, the attribute scan with continuation state, and the three
+// SDP search transactions with their error responses. Everything here runs
+// under the database lock, reads only the request bytes and stored values,
+// writes only inside the response area, and allocates nothing.
+#include "search.h"
+
+#include <cstring>
+
+#include "bytes.h"
+#include "database.h"
+#include "dataelement.h"
+#include "kivsdpioctl.h"
+#include "sdpdebug.h"
+
+namespace {
+
+constexpr uint32_t SEARCH = SDP_ZONE_SEARCH_MASK;
+constexpr uint32_t WARN = SDP_ZONE_WARN_MASK;
+
+// Largest UUID element (128-bit) and largest attribute ID element (a range).
+constexpr uint32_t MAX_UUID_ELEMENT = 17;
+constexpr uint32_t MAX_ID_ELEMENT = 5;
+
+struct UUID128 {
+    uint32_t W[4];
+};
+
+// Canonical 128-bit form of a UUID element, by its size index alone.
+bool CanonicalUuid(const uint8_t* pElement, UUID128& Uuid)
+{
+    // The Bluetooth Base UUID 00000000-0000-1000-8000-00805F9B34FB.
+    Uuid = {{0x00000000u, 0x00001000u, 0x80000080u, 0x5F9B34FBu}};
+    switch (SdpDeSizeIndex(pElement[0])) {
+    case 1: {
+        CByteReader r(pElement + 1, 2);
+        Uuid.W[0] = r.ReadBe16();
+        return true;
+    }
+    case 2: {
+        CByteReader r(pElement + 1, 4);
+        Uuid.W[0] = r.ReadBe32();
+        return true;
+    }
+    case 4: {
+        CByteReader r(pElement + 1, 16);
+        for (uint32_t& w : Uuid.W)
+            w = r.ReadBe32();
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+// Copies an element of a request list into a zero-filled local buffer, so
+// that a member whose header claims more bytes than the request holds is
+// compared against zeros rather than whatever lies past the received bytes.
+void CopyMember(const uint8_t* pMember, size_t Available, uint8_t* pOut, size_t OutLen)
+{
+    std::memset(pOut, 0, OutLen);
+    std::memcpy(pOut, pMember, Available < OutLen ? Available : OutLen);
+}
+
+CONTINUATION_STATE ReadContinuationState(const uint8_t* p)
+{
+    CByteReader r(p, CONTINUATION_STATE_WIRE_SIZE);
+    CONTINUATION_STATE State;
+    State.ServerState = r.ReadLe32();
+    State.hCurRec = r.ReadLe32();
+    State.CurAttID = r.ReadLe16();
+    State.CurOffset = r.ReadLe16();
+    return State;
+}
+
+void WriteContinuationState(CByteWriter& w, const CONTINUATION_STATE& State)
+{
+    w.WriteU8(CONTINUATION_STATE_WIRE_SIZE);
+    w.WriteLe32(State.ServerState);
+    w.WriteLe32(State.hCurRec);
+    w.WriteLe16(State.CurAttID);
+    w.WriteLe16(State.CurOffset);
+}
+
+// The match test of ServiceSearch and ServiceSearchAttribute: every UUID of
+// the pattern's members (from MembersStart below PatternSize) must occur in
+// the record. Returns false with *pError set when the request must be answered
+// with an error; *pMatch tells the outcome otherwise.
+bool RecordMatchesPattern(const SERVICE_RECORD* pRecord, const uint8_t* pPattern,
+                          uint32_t PatternSize, uint32_t MembersStart, size_t PatternAvailable,
+                          const char* Name, bool* pMatch, uint16_t* pError)
+{
+    bool Found = false;
+    uint32_t Offset = MembersStart;
+    while (Offset < PatternSize) {
+        uint8_t Member[MAX_UUID_ELEMENT];
+        CopyMember(pPattern + Offset, PatternAvailable - Offset, Member, sizeof(Member));
+        uint16_t Error = 0;
+        Found = ScanRecordForUuid(pRecord, Member, &Error);
+        if (!Found && Error != 0) {
+            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Search termniated abnormally!\n", Name);
+            *pError = Error;
+            return false;
+        }
+        if (!Found) break;
+        const uint32_t Size = GetDataElementSize(pPattern + Offset, PatternSize - Offset);
+        if (Size == 0) {
+            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Data element error!!\n", Name);
+            *pError = SDP_ERROR_INVALID_SYNTAX;
+            return false;
+        }
+        Offset += Size;
+    }
+    *pMatch = Found;
+    return true;
+}
+
+// The scan over one record for every member of an AttributeIDList. Returns
+// false with *pError when the request must be answered with an error;
+// *pLimitReached when MaxByteCount ended the scan.
+bool ScanIdList(uint8_t* pResponse, uint32_t MaxResponseLen, const SERVICE_RECORD* pRecord,
+                const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersStart,
+                uint32_t MaxByteCount, const CONTINUATION_STATE* pContState, uint32_t ChangeCount,
+                bool LocalHeaders, const char* Name, ATTRIBUTE_SCAN& Scan, bool* pLimitReached,
+                uint16_t* pError)
+{
+    *pLimitReached = false;
+    uint32_t Offset = MembersStart;
+    while (Offset < IdListSize) {
+        uint8_t Member[MAX_ID_ELEMENT];
+        CopyMember(pIdList + Offset, IdListSize - Offset, Member, sizeof(Member));
+        if (!ScanRecordForAttributes(pResponse, MaxResponseLen, pRecord, Member, MaxByteCount,
+                                     pContState, ChangeCount, LocalHeaders, Scan)) {
+            if (Scan.Error != 0) {
+                SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Search termniated abnormally!\n", Name);
+                *pError = Scan.Error;
+                return false;
+            }
+            *pLimitReached = true;
+            return true;
+        }
+        const uint32_t Size = GetDataElementSize(pIdList + Offset, IdListSize - Offset);
+        if (Size == 0) {
+            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Data element error!!\n", Name);
+            *pError = SDP_ERROR_INVALID_SYNTAX;
+            return false;
+        }
+        Offset += Size;
+    }
+    return true;
+}
+
+// Verification stopped at the received bytes: an element that claims more
+// bytes than are there is not well-formed.
+bool VerifyReceived(const uint8_t* p, uint32_t Size, uint64_t Available)
+{
+    return Size <= Available && VerifyDataElement(p, Size);
+}
+
+} // namespace
+
+// ---- UUID matching ----
+
+bool CompareUuids(const uint8_t* pDE, const uint8_t* pUuid, uint16_t* pError)
+{
+    UUID128 Stored;
+    UUID128 Wanted;
+    if (!CanonicalUuid(pDE, Stored) || !CanonicalUuid(pUuid, Wanted)) {
+        SdpDbgPrint(WARN, "kivsdp : CompareUuids() - Data element error!\n");
+        *pError = SDP_ERROR_INTERNAL;
+        return false;
+    }
+    *pError = 0;
+    for (int i = 0; i < 4; i++) {
+        if (Stored.W[i] != Wanted.W[i]) return false;
+    }
+    return true;
+}
+
+bool ScanAttributeForUuid(const uint8_t* pDE, uint32_t Length, const uint8_t* pUuid,
+                          uint16_t* pError)
+{
+    if (Length == 0) {
+        SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - Hmm.. pDE length = 0!\n");
+        *pError = SDP_ERROR_INTERNAL;
+        return false;
+    }
+    const uint8_t Type = SdpDeType(pDE[0]);
+    if (Type == SDP_DE_UUID) {
+        // A stored UUID shorter than its size index would read past its value.
+        if (GetDataElementSize(pDE, Length) != Length) {
+            SdpDbgPrint(WARN, "kivsdp : CompareUuids() - Data element error!\n");
+            *pError = SDP_ERROR_INTERNAL;
+            return false;
+        }
+        return CompareUuids(pDE, pUuid, pError);
+    }
+    if (Type != SDP_DE_SEQUENCE && Type != SDP_DE_ALTERNATIVE) {
+        *pError = 0;
+        return false;
+    }
+
+    SdpDbgPrint(SEARCH, "kivsdp : ScanAttributeForUuid() - Checking nested elements..\n");
+    uint32_t Offset = SdpDeHeaderSize(pDE[0]);
+    if (Offset == 0) {
+        SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - Error! Invalid header\n");
+        *pError = SDP_ERROR_INTERNAL;
+        return false;
+    }
+    while (Offset < Length) {
+        const uint32_t MemberSize = GetDataElementSize(pDE + Offset, Length - Offset);
+        if (MemberSize == 0) {
+            SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - GetDataElementSize() failed!\n");
+            *pError = SDP_ERROR_INTERNAL;
+            return false;
+        }
+        if (MemberSize > Length - Offset) {
+            SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - Nested data element error!\n");
+            *pError = SDP_ERROR_INTERNAL;
+            return false;
+        }
+        if (ScanAttributeForUuid(pDE + Offset, MemberSize, pUuid, pError)) return true;
+        if (*pError != 0) return false;
+        Offset += MemberSize;
+    }
+    *pError = 0;
+    return false;
+}
+
+bool ScanRecordForUuid(const SERVICE_RECORD* pRecord, const uint8_t* pUuid, uint16_t* pError)
+{
+    *pError = 0;
+    if (SdpDeType(pUuid[0]) != SDP_DE_UUID) {
+        SdpDbgPrint(WARN,
+                    "kivsdp : ScanRecordForUuid - Error UUID is not an UUID (pUuid[0] = 0x%x)\n",
+                    pUuid[0]);
+        *pError = SDP_ERROR_INVALID_SYNTAX;
+        return false;
+    }
+    for (const SERVICE_ATTRIBUTE* pAttr = pRecord ? pRecord->AttributeList : nullptr; pAttr;
+         pAttr = pAttr->Next) {
+        const uint32_t Length = GetDataElementSize(pAttr->Value, 5);
+        if (ScanAttributeForUuid(pAttr->Value, Length, pUuid, pError)) return true;
+        if (*pError != 0) return false;
+    }
+    return false;
+}
+
+// ---- Attribute scan ----
+
+bool ExtractRecordHandle(const SERVICE_RECORD* pRecord, uint32_t* pHandle)
+{
+    if (!pRecord || !pHandle) return false;
+    const SERVICE_ATTRIBUTE* pFirst = pRecord->AttributeList;
+    if (!pFirst || pFirst->AttributeId != SDP_ATTR_SERVICE_RECORD_HANDLE || !pFirst->Value ||
+        pFirst->Value[0] != 0x0A) {
+        return false;
+    }
+    CByteReader r(pFirst->Value + 1, 4);
+    *pHandle = r.ReadBe32();
+    return true;
+}
+
+bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
+                             const SERVICE_RECORD* pRecord, const uint8_t* pIdElement,
+                             uint32_t MaxByteCount, const CONTINUATION_STATE* pContState,
+                             uint32_t DatabaseChangeCount, bool LocalHeaders, ATTRIBUTE_SCAN& Scan)
+{
+    constexpr const char* Prefix = "kivsdp : ScanRecordForAttributes() - ";
+    Scan.Error = 0;
+
+    // 1. The ID element: one 16-bit ID or a 32-bit range.
+    if (SdpDeType(pIdElement[0]) != SDP_DE_UINT) {
+        SdpDbgPrint(WARN, "%sERROR! Data element not UINT\n", Prefix);
+        Scan.Error = SDP_ERROR_INVALID_SYNTAX;
+        return false;
+    }
+    const uint8_t SizeIndex = SdpDeSizeIndex(pIdElement[0]);
+    if (SizeIndex != 1 && SizeIndex != 2) {
+        SdpDbgPrint(WARN, "%sERROR! Data element size not 16/32 bit\n", Prefix);
+        Scan.Error = SDP_ERROR_INVALID_SYNTAX;
+        return false;
+    }
+    CByteReader Id(pIdElement + 1, SizeIndex == 1 ? 2u : 4u);
+    const uint16_t Min = Id.ReadBe16();
+    const uint16_t Max = SizeIndex == 1 ? Min : Id.ReadBe16();
+    if (Max < Min) {
+        SdpDbgPrint(WARN, "%sERROR! ID Range invalid\n", Prefix);
+        Scan.Error = SDP_ERROR_INVALID_SYNTAX;
+        return false;
+    }
+    SdpDbgPrint(SEARCH, "%sSearch parms : Min = 0x%x. Max = 0x%x\n", Prefix, Min, Max);
+
+    // 2. The resume point.
+    uint32_t ResumeRec = 0;
+    uint16_t ResumeAttId = 0;
+    uint32_t ResumeOffset = 0;
+    if (pContState && !Scan.StateUsed) {
+        ResumeRec = pContState->hCurRec;
+        ResumeAttId = pContState->CurAttID;
+        ResumeOffset = pContState->CurOffset;
+        SdpDbgPrint(SEARCH, "%sResuming from continuation state..\n", Prefix);
+        SdpDbgPrint(SEARCH, "%s    Current attribute ID = 0x%x\n", Prefix, ResumeAttId);
+        SdpDbgPrint(SEARCH, "%s    Current offset = 0x%x\n", Prefix, ResumeOffset);
+    }
+
+    // 3. The record's handle.
+    uint32_t hRec = 0;
+    if (!ExtractRecordHandle(pRecord, &hRec)) {
+        SdpDbgPrint(WARN, "%sERROR! Failed to extract hRec from record..\n", Prefix);
+        Scan.Error = SDP_ERROR_INTERNAL;
+        return false;
+    }
+
+    CByteWriter Out(pResponse, MaxResponseLen);
+    for (const SERVICE_ATTRIBUTE* pAttr = pRecord->AttributeList; pAttr; pAttr = pAttr->Next) {
+        const uint16_t AttId = pAttr->AttributeId;
+        if (AttId < Min || AttId > Max) continue;
+
+        SdpDbgPrint(SEARCH, "%s----------------------------------------------------\n", Prefix);
+        SdpDbgPrint(SEARCH, "%sMatch! Returning info from ID 0x%x\n", Prefix, AttId);
+
+        // Every attribute in range is counted, sent or not, so the lengths
+        // in the headers of the first response cover the whole series.
+        const uint32_t Size = GetDataElementSize(pAttr->Value, 5);
+        Scan.TotFound += 3 + Size;
+        Scan.RecFound += 3 + Size;
+        if (static_cast<uint64_t>(Scan.TotFound) + 6 > MaxByteCount) {
+            SdpDbgPrint(SEARCH, "%sAborting search! Max reached..\n", Prefix);
+            SdpDbgPrint(SEARCH, "%s    MaxByteCount = 0x%x\n", Prefix, MaxByteCount - 3);
+            SdpDbgPrint(SEARCH, "%s    *pTotFound = 0x%x\n", Prefix, Scan.TotFound);
+            Scan.TotFound -= 3 + Size;
+            Scan.RecFound -= 3 + Size;
+            Scan.Error = 0;
+            return false;
+        }
+        if (Scan.FirstInRecord && LocalHeaders) {
+            SdpDbgPrint(SEARCH, "%sLocal DESEQ header included in TotBytesFound!!\n", Prefix);
+            Scan.TotFound += 3;
+        }
+        Scan.FirstInRecord = false;
+
+        if (hRec < ResumeRec || AttId < ResumeAttId || Scan.StateGenerated) {
+            SdpDbgPrint(SEARCH, "%s    Skipping attribute with ID 0x%x\n", Prefix, AttId);
+            Scan.HeaderPending = false;
+            continue;
+        }
+
+        // A record's header goes right before its first attribute sent, and
+        // never into a response that resumes inside that record.
+        if (Scan.HeaderPending && LocalHeaders && (!pContState || Scan.StateUsed)) {
+            Scan.HeaderReserved = true;
+            SdpDbgPrint(SEARCH, "%sMoving pointer to include local DESEQ header..\n", Prefix);
+            SdpDbgPrint(SEARCH, "kivsdp :     We should generate header at 0x%x\n", Scan.DestIndex);
+            Scan.DestIndex += 3;
+        }
+        Scan.HeaderPending = false;
+
+        if (ResumeOffset == 0) {
+            SdpDbgPrint(SEARCH, "%sQueueing ID 0x%x (3 bytes)\n", Prefix, AttId);
+            Out.Seek(Scan.DestIndex);
+            Out.WriteU8(0x09);
+            Out.WriteBe16(AttId);
+            Scan.DestIndex += 3;
+        }
+
+        int64_t Room = static_cast<int64_t>(MaxResponseLen) - Scan.DestIndex - 19;
+        SdpDbgPrint(SEARCH, "%sMax bytes queueable = 0x%x\n", Prefix,
+                    static_cast<unsigned>(static_cast<uint32_t>(Room)));
+        Room -= 10;
+        if (Room <= 0) Room = 1;
+
+        if (Size < ResumeOffset) {
+            SdpDbgPrint(WARN, "%sOffset = 0x%x invalid (len = 0x%x)\n", Prefix, ResumeOffset, Size);
+            Scan.Error = SDP_ERROR_INVALID_CONTINUATION_STATE;
+            return false;
+        }
+        const uint32_t Want = Size - ResumeOffset;
+        SdpDbgPrint(SEARCH, "%sWe would like to queue 0x%x bytes\n", Prefix, Want);
+
+        if (Want <= Room) {
+            SdpDbgPrint(SEARCH, "%sQueueing entire (or remaining bytes of) attribute...\n", Prefix);
+            SdpDbgPrint(SEARCH, "%s     MemCopy - dest index = 0x%x\n", Prefix, Scan.DestIndex);
+            SdpDbgPrint(SEARCH, "%s     MemCopy - source index = 0x%x\n", Prefix, ResumeOffset);
+            SdpDbgPrint(SEARCH, "%s     Total att length = 0x%x\n", Prefix, Size);
+            SdpDbgPrint(SEARCH, "%s     Bytes to queue = 0x%x\n", Prefix, Want);
+            Out.Seek(Scan.DestIndex);
+            Out.WriteBytes(pAttr->Value + ResumeOffset, Want);
+            Scan.DestIndex += Want;
+            SdpDbgPrint(SEARCH, "kivsdp :     pStateUsed = TRUE!!\n");
+            Scan.StateUsed = true;
+            ResumeOffset = 0;
+        } else {
+            const uint32_t Part = static_cast<uint32_t>(Room);
+            SdpDbgPrint(SEARCH, "%sQueueing partial attribute...\n", Prefix);
+            SdpDbgPrint(SEARCH, "%s    MemCopy - dest index = 0x%x\n", Prefix, Scan.DestIndex);
+            SdpDbgPrint(SEARCH, "%s    MemCopy - source index = 0x%x\n", Prefix, ResumeOffset);
+            SdpDbgPrint(SEARCH, "%s    Total att length = 0x%x\n", Prefix, Size);
+            SdpDbgPrint(SEARCH, "%s    Bytes to queue = 0x%x\n", Prefix, Part);
+            Out.Seek(Scan.DestIndex);
+            Out.WriteBytes(pAttr->Value + ResumeOffset, Part);
+            Scan.DestIndex += Part;
+
+            CONTINUATION_STATE State;
+            State.ServerState = DatabaseChangeCount;
+            State.hCurRec = hRec;
+            State.CurAttID = AttId;
+            State.CurOffset = static_cast<uint16_t>(ResumeOffset + Part);
+            SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
+            SdpDbgPrint(SEARCH, "%s     Server state = 0x%x\n", Prefix, State.ServerState);
+            SdpDbgPrint(SEARCH, "%s     hCurRec = 0x%x\n", Prefix, State.hCurRec);
+            SdpDbgPrint(SEARCH, "%s     CurAttID = 0x%x\n", Prefix, State.CurAttID);
+            SdpDbgPrint(SEARCH, "%s     CurOffset = 0x%x\n", Prefix, State.CurOffset);
+            Out.Seek(Scan.DestIndex);
+            WriteContinuationState(Out, State);
+            Scan.DestIndex += 1 + CONTINUATION_STATE_WIRE_SIZE;
+            Scan.StateGenerated = true;
+        }
+        // The byte budgets keep every write inside the PDU; a write that does
+        // not fit means the stored data or the budgets are broken.
+        if (!Out.Ok()) {
+            Scan.Error = SDP_ERROR_INTERNAL;
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- Error response ----
+
+SDP_STATUS Database_GenerateErrorResponse(const uint8_t* pRequest, uint32_t RequestLen,
+                                          uint8_t* pResponse, uint16_t ErrorCode,
+                                          uint32_t ErrorInfo)
+{
+    SdpDbgPrint(SEARCH, "kivsdp : Database_GenerateErrorResponse()..\n");
+    CByteReader In(pRequest, RequestLen);
+    In.Skip(1);
+    const uint16_t Tid = In.ReadBe16();
+    CByteWriter Out(pResponse, SDP_ERROR_RESPONSE_SIZE);
+    Out.WriteU8(SDP_PDU_ERROR_RESPONSE);
+    Out.WriteBe16(Tid);
+    Out.WriteBe16(6);
+    Out.WriteBe16(ErrorCode);
+    Out.WriteBe32(ErrorInfo);
+    return SDP_STATUS_SUCCESS;
+}
+
+// Writes the response header fields shared by the three transactions.
+static void WritePduHeader(uint8_t* pResponse, uint8_t PduId, const uint8_t* pRequest,
+                           uint32_t RequestLen, uint32_t PduLen)
+{
+    CByteReader In(pRequest, RequestLen);
+    In.Skip(1);
+    const uint16_t Tid = In.ReadBe16();
+    CByteWriter Out(pResponse, SDP_PDU_HEADER_SIZE);
+    Out.WriteU8(PduId);
+    Out.WriteBe16(Tid);
+    Out.WriteBe16(static_cast<uint16_t>(PduLen - SDP_PDU_HEADER_SIZE));
+}
+
+// ---- ServiceSearch ----
+
+SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
+                                                       uint8_t* pResponse, uint32_t MaxResponseLen)
+{
+    constexpr const char* Prefix = "kivsdp : Database_ServiceSearchRequest() - ";
+    SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceSearchRequest()..\n");
+    auto Fail = [&](uint16_t Code) {
+        return Database_GenerateErrorResponse(pRequest, RequestLen, pResponse, Code, 0);
+    };
+
+    CByteReader Header(pRequest, RequestLen);
+    Header.Skip(3);
+    const uint32_t P = Header.ReadBe16();
+    if (RequestLen != P + 5) {
+        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
+                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
+        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
+    }
+    // From here the P parameter bytes are all there.
+    const uint8_t* pParams = pRequest + 5;
+    const uint8_t* pPattern = pParams;
+    const uint32_t S = GetDataElementSize(pPattern, P);
+    if (S < 5) {
+        SdpDbgPrint(WARN, "%sERROR! Data element length invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    if (!VerifyReceived(pPattern, S, P)) {
+        SdpDbgPrint(WARN, "%sERROR! Data element syntax invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    // Any element with a length field is walked as a list, whatever its type.
+    const uint32_t MembersStart = SdpDeHeaderSize(pPattern[0]);
+    if (MembersStart == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    if (S + 3 > P) {
+        SdpDbgPrint(WARN, "%sERROR! length fuckup\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    CByteReader Tail(pParams + S, P - S);
+    const uint16_t MaxRecordCount = Tail.ReadBe16();
+    const uint8_t C = Tail.ReadU8();
+    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
+        SdpDbgPrint(WARN, "%sERROR! ContStateLength = 0x%x\n", Prefix, C);
+        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
+    }
+    if (S + C + 3 != P) {
+        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, S + C + 3);
+        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
+    }
+    uint32_t StartHandle = 0;
+    if (C == CONTINUATION_STATE_WIRE_SIZE) {
+        const CONTINUATION_STATE State = ReadContinuationState(Tail.Current());
+        if (State.ServerState != DatabaseChangeCount) {
+            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
+                        DatabaseChangeCount, State.ServerState);
+            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
+        }
+        StartHandle = State.hCurRec;
+    }
+    SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
+
+    CByteWriter Out(pResponse, MaxResponseLen);
+    uint32_t WriteIndex = 9;
+    uint16_t TotalCount = 0;
+    uint16_t CurrentCount = 0;
+    bool StateWritten = false;
+    for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
+        bool Match = false;
+        uint16_t Error = 0;
+        if (!RecordMatchesPattern(pRecord, pPattern, S, MembersStart, P,
+                                  "Database_ServiceSearchRequest", &Match, &Error)) {
+            return Fail(Error);
+        }
+        if (!Match) continue;
+
+        uint32_t hRec = 0;
+        ExtractRecordHandle(pRecord, &hRec);
+        SdpDbgPrint(SEARCH, "%s    Found matching record (0x%x)\n", Prefix, hRec);
+        if (TotalCount >= MaxRecordCount) {
+            SdpDbgPrint(SEARCH, "%s    Breaking search. Max reached!\n", Prefix);
+            break;
+        }
+        TotalCount++;
+        // Records listed by earlier responses of the series are only counted.
+        if (hRec < StartHandle) continue;
+        // 17 = this handle and a whole continuation state, with a byte to spare.
+        if (WriteIndex + 17 < MaxResponseLen) {
+            Out.Seek(WriteIndex);
+            Out.WriteBe32(hRec);
+            WriteIndex += 4;
+            CurrentCount++;
+        } else if (!StateWritten) {
+            SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
+            SdpDbgPrint(SEARCH, "%s    Server state = 0x%x\n", Prefix, DatabaseChangeCount);
+            SdpDbgPrint(SEARCH, "%s    hCurRec = 0x%x\n", Prefix, hRec);
+            Out.Seek(WriteIndex);
+            WriteContinuationState(Out, CONTINUATION_STATE{DatabaseChangeCount, hRec, 0, 0});
+            WriteIndex += 1 + CONTINUATION_STATE_WIRE_SIZE;
+            StateWritten = true;
+        }
+    }
+
+    if (!StateWritten) {
+        Out.Seek(WriteIndex);
+        Out.WriteU8(0);
+        WriteIndex++;
+    }
+    if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
+    WritePduHeader(pResponse, SDP_PDU_SERVICE_SEARCH_RESPONSE, pRequest, RequestLen, WriteIndex);
+    Out.Seek(5);
+    Out.WriteBe16(TotalCount);
+    Out.WriteBe16(CurrentCount);
+    SdpDbgPrint(SEARCH, "%sReturning SercviceSearchResponse\n", Prefix);
+    SdpDbgPrint(SEARCH, "%s    Total record count = 0x%x\n", Prefix, TotalCount);
+    SdpDbgPrint(SEARCH, "%s    Cur record count = 0x%x\n", Prefix, CurrentCount);
+    SdpDbgPrint(SEARCH, "%s    Total PDU length = 0x%x\n", Prefix, WriteIndex);
+    return SDP_STATUS_SUCCESS;
+}
+
+// ---- ServiceAttribute ----
+
+SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pRequest,
+                                                          uint32_t RequestLen, uint8_t* pResponse,
+                                                          uint32_t MaxResponseLen)
+{
+    constexpr const char* Prefix = "kivsdp : Database_ServiceAttributeRequest() - ";
+    SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceAttributeRequest()..\n");
+    auto Fail = [&](uint16_t Code) {
+        return Database_GenerateErrorResponse(pRequest, RequestLen, pResponse, Code, 0);
+    };
+
+    CByteReader Header(pRequest, RequestLen);
+    Header.Skip(3);
+    const uint32_t P = Header.ReadBe16();
+    if (RequestLen != P + 5) {
+        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
+                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
+        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
+    }
+    // The fixed fields of a request too short to hold them read as zeros:
+    // only received bytes decide the outcome.
+    uint8_t Fixed[6] = {};
+    std::memcpy(Fixed, pRequest + 5, P < sizeof(Fixed) ? P : sizeof(Fixed));
+    CByteReader FixedReader(Fixed, sizeof(Fixed));
+    const uint32_t hRec = FixedReader.ReadBe32();
+    const uint32_t MaxByteCount = FixedReader.ReadBe16();
+
+    SERVICE_RECORD** ppRecord = FindServiceRecord(hRec);
+    if (!ppRecord) {
+        SdpDbgPrint(WARN, "%sERROR! Record handle 0x%x not found\n", Prefix, hRec);
+        return Fail(SDP_ERROR_INVALID_RECORD_HANDLE);
+    }
+    if (MaxByteCount < 7) {
+        SdpDbgPrint(WARN, "%sERROR! MaxByteCount too small (0x%x)\n", Prefix, MaxByteCount);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    const uint32_t ListAvailable = P > 6 ? P - 6 : 0;
+    const uint8_t* pIdList = pRequest + 11;
+    const uint32_t I = ListAvailable ? GetDataElementSize(pIdList, ListAvailable) : 0;
+    if (I == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element length invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    if (!VerifyReceived(pIdList, I, ListAvailable)) {
+        SdpDbgPrint(WARN, "%sERROR! Data element syntax invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    const uint32_t MembersStart = SdpDeHeaderSize(pIdList[0]);
+    if (SdpDeType(pIdList[0]) != SDP_DE_SEQUENCE || MembersStart == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    if (I + 7 > P) {
+        SdpDbgPrint(WARN, "%sERROR! length fuckup\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    CByteReader Tail(pIdList + I, P - 6 - I);
+    const uint8_t C = Tail.ReadU8();
+    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
+        SdpDbgPrint(WARN, "%sERROR! ContStateLength = 0x%x\n", Prefix, C);
+        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
+    }
+    if (I + C + 7 != P) {
+        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, I + C + 7);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    CONTINUATION_STATE State = {};
+    const CONTINUATION_STATE* pContState = nullptr;
+    if (C == CONTINUATION_STATE_WIRE_SIZE) {
+        State = ReadContinuationState(Tail.Current());
+        if (State.ServerState != DatabaseChangeCount) {
+            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
+                        DatabaseChangeCount, State.ServerState);
+            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
+        }
+        pContState = &State;
+    }
+    SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
+    SdpDbgPrint(SEARCH, "%s    Searching record handle 0x%x\n", Prefix, hRec);
+    SdpDbgPrint(SEARCH, "%s    Max bytes to return = 0x%x\n", Prefix, MaxByteCount);
+
+    ATTRIBUTE_SCAN Scan = {};
+    Scan.DestIndex = pContState ? 7 : 10;
+    bool LimitReached = false;
+    uint16_t Error = 0;
+    if (!ScanIdList(pResponse, MaxResponseLen, *ppRecord, pIdList, I, MembersStart, MaxByteCount,
+                    pContState, DatabaseChangeCount, false, "Database_ServiceAttributeRequest",
+                    Scan, &LimitReached, &Error)) {
+        return Fail(Error);
+    }
+
+    uint32_t WriteIndex = Scan.DestIndex;
+    if (WriteIndex > MaxResponseLen) {
+        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix, WriteIndex);
+        return Fail(SDP_ERROR_INTERNAL);
+    }
+    CByteWriter Out(pResponse, MaxResponseLen);
+    uint32_t N = 0;
+    if (Scan.StateGenerated) {
+        N = WriteIndex - 20;
+    } else {
+        Out.Seek(WriteIndex);
+        Out.WriteU8(0);
+        WriteIndex++;
+        N = WriteIndex - 8;
+    }
+    if (!pContState) {
+        Out.Seek(7);
+        Out.WriteU8(0x36);
+        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
+    }
+    if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
+    WritePduHeader(pResponse, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest, RequestLen, WriteIndex);
+    Out.Seek(5);
+    Out.WriteBe16(static_cast<uint16_t>(N));
+    SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceAttributeResponse\n", Prefix);
+    SdpDbgPrint(SEARCH, "%s    Cur List length (N) = 0x%x\n", Prefix, N);
+    SdpDbgPrint(SEARCH, "%s    List Total length = 0x%x\n", Prefix, Scan.TotFound);
+    SdpDbgPrint(SEARCH, "%s    Total PDU length = 0x%x\n", Prefix, WriteIndex);
+    return SDP_STATUS_SUCCESS;
+}
+
+// ---- ServiceSearchAttribute ----
+
+SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* pRequest,
+                                                                uint32_t RequestLen,
+                                                                uint8_t* pResponse,
+                                                                uint32_t MaxResponseLen)
+{
+    constexpr const char* Name = "Database_ServiceSearchAttributeRequest";
+    constexpr const char* Prefix = "kivsdp : Database_ServiceSearchAttributeRequest() - ";
+    SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceSearchAttributeRequest()..\n");
+    auto Fail = [&](uint16_t Code) {
+        return Database_GenerateErrorResponse(pRequest, RequestLen, pResponse, Code, 0);
+    };
+
+    CByteReader Header(pRequest, RequestLen);
+    Header.Skip(3);
+    const uint32_t P = Header.ReadBe16();
+    SdpDbgPrint(SEARCH, "%s    parmLen = %d\n", Prefix, static_cast<int>(P));
+    if (RequestLen != P + 5) {
+        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
+                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
+        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
+    }
+    const uint8_t* pParams = pRequest + 5;
+    const uint8_t* pUuidList = pParams;
+    const uint32_t U = GetDataElementSize(pUuidList, P);
+    if (U == 0) {
+        SdpDbgPrint(WARN, "%sERROR! UUID list length invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    SdpDbgPrint(SEARCH, "%s    UUID list length = %d\n", Prefix, static_cast<int>(U));
+    if (!VerifyReceived(pUuidList, U, P)) {
+        SdpDbgPrint(WARN, "%sERROR! UUID list syntax invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    if (SdpDeType(pUuidList[0]) != SDP_DE_SEQUENCE) {
+        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    const uint32_t UuidMembersStart = SdpDeHeaderSize(pUuidList[0]);
+    if (UuidMembersStart == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    SdpDbgPrint(SEARCH, "%s    UUID list offset = %d\n", Prefix,
+                static_cast<int>(UuidMembersStart));
+    if (U + 5 > P) {
+        SdpDbgPrint(WARN, "%sERROR! length fuckup 1\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    CByteReader After(pParams + U, P - U);
+    const uint32_t MaxByteCount = After.ReadBe16();
+    SdpDbgPrint(SEARCH, "%s    MaxByteCount = %d\n", Prefix, static_cast<int>(MaxByteCount));
+    if (MaxByteCount < 9) {
+        SdpDbgPrint(WARN, "%sERROR! MaxByteCount too small (0x%x)\n", Prefix, MaxByteCount);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    const uint8_t* pIdList = After.Current();
+    const uint32_t ListAvailable = P - U - 2;
+    const uint32_t I = GetDataElementSize(pIdList, ListAvailable);
+    if (I == 0) {
+        SdpDbgPrint(WARN, "%sERROR! ID list length invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    SdpDbgPrint(SEARCH, "%s    ID list length = %d\n", Prefix, static_cast<int>(I));
+    if (!VerifyReceived(pIdList, I, ListAvailable)) {
+        SdpDbgPrint(WARN, "%sERROR! ID list syntax invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    if (SdpDeType(pIdList[0]) != SDP_DE_SEQUENCE) {
+        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    const uint32_t IdMembersStart = SdpDeHeaderSize(pIdList[0]);
+    if (IdMembersStart == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    SdpDbgPrint(SEARCH, "%s    ID list offset = %d\n", Prefix, static_cast<int>(IdMembersStart));
+    if (U + 2 + I + 1 > P) {
+        SdpDbgPrint(WARN, "%sERROR! length fuckup 2\n", Prefix);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    CByteReader Tail(pIdList + I, P - U - 2 - I);
+    const uint8_t C = Tail.ReadU8();
+    SdpDbgPrint(SEARCH, "%s    ContStateLen = %d\n", Prefix, C);
+    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
+        SdpDbgPrint(WARN, "%sERROR! ContStateLen = 0x%x\n", Prefix, C);
+        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
+    }
+    if (U + I + 2 + C + 1 != P) {
+        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P,
+                    U + I + C + 3);
+        return Fail(SDP_ERROR_INVALID_SYNTAX);
+    }
+    CONTINUATION_STATE State = {};
+    const CONTINUATION_STATE* pContState = nullptr;
+    if (C == CONTINUATION_STATE_WIRE_SIZE) {
+        State = ReadContinuationState(Tail.Current());
+        if (State.ServerState != DatabaseChangeCount) {
+            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
+                        DatabaseChangeCount, State.ServerState);
+            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
+        }
+        pContState = &State;
+    }
+    SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
+
+    ATTRIBUTE_SCAN Scan = {};
+    Scan.DestIndex = pContState ? 7 : 10;
+    SdpDbgPrint(SEARCH, "%s~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n", Prefix);
+    CByteWriter Out(pResponse, MaxResponseLen);
+    for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
+        SdpDbgPrint(SEARCH, "%s------------------------------------\n", Prefix);
+        bool Match = false;
+        uint16_t Error = 0;
+        if (!RecordMatchesPattern(pRecord, pUuidList, U, UuidMembersStart, P, Name, &Match,
+                                  &Error)) {
+            return Fail(Error);
+        }
+        if (!Match) continue;
+
+        SdpDbgPrint(SEARCH, "%s    Record matches search criteria...\n", Prefix);
+        Scan.RecFound = 0;
+        const uint32_t HeaderPos = Scan.DestIndex;
+        Scan.HeaderReserved = false;
+        Scan.FirstInRecord = true;
+        Scan.HeaderPending = true;
+        bool LimitReached = false;
+        if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, IdMembersStart,
+                        MaxByteCount, pContState, DatabaseChangeCount, true, Name, Scan,
+                        &LimitReached, &Error)) {
+            return Fail(Error);
+        }
+        if (Scan.HeaderReserved) {
+            SdpDbgPrint(SEARCH, "%s    Generating local DESEQ header at offset 0x%x (len = 0x%x)\n",
+                        Prefix, HeaderPos, Scan.RecFound);
+            Out.Seek(HeaderPos);
+            Out.WriteU8(0x36);
+            Out.WriteBe16(static_cast<uint16_t>(Scan.RecFound));
+        }
+        if (LimitReached) {
+            SdpDbgPrint(SEARCH, "%sMaxBytes reached. Search Terminated\n", Prefix);
+            break;
+        }
+    }
+
+    uint32_t WriteIndex = Scan.DestIndex;
+    if (!pContState) {
+        Out.Seek(7);
+        Out.WriteU8(0x36);
+        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
+    }
+    uint32_t N = 0;
+    if (Scan.StateGenerated) {
+        N = WriteIndex - 20;
+    } else {
+        Out.Seek(WriteIndex);
+        Out.WriteU8(0);
+        WriteIndex++;
+        N = WriteIndex - 8;
+    }
+    if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
+    WritePduHeader(pResponse, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE, pRequest, RequestLen,
+                   WriteIndex);
+    Out.Seek(5);
+    Out.WriteBe16(static_cast<uint16_t>(N));
+    SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceSearchAttributeResponse\n", Prefix);
+    SdpDbgPrint(SEARCH, "%s    Total PDU length = 0x%x\n", Prefix, WriteIndex);
+    SdpDbgPrint(SEARCH, "%s    Major DESEQ length = 0x%x\n", Prefix, Scan.TotFound);
+    SdpDbgPrint(SEARCH, "%s    Cur list length (N) = 0x%x\n", Prefix, N);
+    return SDP_STATUS_SUCCESS;
+}
+
+// ---- Execution under the lock ----
+
+SDP_STATUS CSdpDatabase::ExecuteServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
+                                                     uint8_t* pResponse, uint32_t MaxResponseLen)
+{
+    SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceSearchRequest()..\n");
+    std::memset(pResponse, 0, MaxResponseLen);
+    DatabaseLock();
+    Database_ServiceSearchRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
+    DatabaseUnlock();
+    return SDP_STATUS_SUCCESS;
+}
+
+SDP_STATUS CSdpDatabase::ExecuteServiceAttributeRequest(const uint8_t* pRequest,
+                                                        uint32_t RequestLen, uint8_t* pResponse,
+                                                        uint32_t MaxResponseLen)
+{
+    SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceAttributeRequest()..\n");
+    std::memset(pResponse, 0, MaxResponseLen);
+    DatabaseLock();
+    Database_ServiceAttributeRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
+    DatabaseUnlock();
+    return SDP_STATUS_SUCCESS;
+}
+
+SDP_STATUS CSdpDatabase::ExecuteServiceSearchAttributeRequest(const uint8_t* pRequest,
+                                                              uint32_t RequestLen,
+                                                              uint8_t* pResponse,
+                                                              uint32_t MaxResponseLen)
+{
+    SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceSearchAttributeRequest()..\n");
+    std::memset(pResponse, 0, MaxResponseLen);
+    DatabaseLock();
+    Database_ServiceSearchAttributeRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
+    DatabaseUnlock();
+    return SDP_STATUS_SUCCESS;
+}
+
+uint32_t CSdpDatabase::ExecuteSdpRequest(const uint8_t* pPdu, uint32_t PduLen, uint8_t* pResponse,
+                                         uint16_t MaxMtu)
+{
+    const uint8_t PduId = PduLen ? pPdu[0] : 0;
+    switch (PduId) {
+    case SDP_PDU_SERVICE_SEARCH_REQUEST:
+        ExecuteServiceSearchRequest(pPdu, PduLen, pResponse, MaxMtu);
+        break;
+    case SDP_PDU_SERVICE_ATTRIBUTE_REQUEST:
+        ExecuteServiceAttributeRequest(pPdu, PduLen, pResponse, MaxMtu);
+        break;
+    case SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_REQUEST:
+        ExecuteServiceSearchAttributeRequest(pPdu, PduLen, pResponse, MaxMtu);
+        break;
+    default:
+        Database_GenerateErrorResponse(pPdu, PduLen, pResponse, SDP_ERROR_INVALID_SYNTAX, 0);
+        break;
+    }
+    CByteReader Rsp(pResponse + 3, 2);
+    return Rsp.ReadBe16() + SDP_PDU_HEADER_SIZE;
+}
