@@ -37,16 +37,14 @@ FUZZ_STATE* g_State = nullptr;
 
 void* CountingAllocate(void*, size_t Bytes, uint32_t)
 {
-    if (g_State->InFrame)
-        std::abort(); // a transaction must not allocate
+    if (g_State->InFrame) std::abort(); // a transaction must not allocate
     ++g_State->Allocations;
     return std::malloc(Bytes);
 }
 
 void CountingFree(void*, void* Block, uint32_t)
 {
-    if (g_State->InFrame)
-        std::abort();
+    if (g_State->InFrame) std::abort();
     std::free(Block);
 }
 
@@ -62,10 +60,8 @@ void CheckResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen)
         std::abort();
     const uint8_t* Pdu = pFrame + 2;
     uint32_t Len = FrameLen - 2;
-    if (Len > State->Mtu)
-        std::abort();
-    if (uint32_t(Pdu[3] << 8 | Pdu[4]) + SDP_PDU_HEADER_SIZE != Len)
-        std::abort();
+    if (Len > State->Mtu) std::abort();
+    if (uint32_t(Pdu[3] << 8 | Pdu[4]) + SDP_PDU_HEADER_SIZE != Len) std::abort();
     switch (Pdu[0]) {
     case SDP_PDU_ERROR_RESPONSE: {
         uint16_t Code = uint16_t(Pdu[5] << 8 | Pdu[6]);
@@ -153,8 +149,7 @@ void BuildDatabase(CSdpDatabase& Db)
 SDP_STATUS Ioctl(CSdpDatabase& Db, SDP_STATUS (CSdpDatabase::*Handler)(SDP_IOCTL_BUFFER&),
                  std::vector<uint8_t> In, uint32_t OutLen)
 {
-    if (In.size() < OutLen)
-        In.resize(OutLen);
+    if (In.size() < OutLen) In.resize(OutLen);
     SDP_IOCTL_BUFFER Io{In.data(), uint32_t(In.size()), OutLen, 0};
     return (Db.*Handler)(Io);
 }
@@ -205,16 +200,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
                 uint8_t Field = In.U8();
                 uint16_t Value = In.U16();
                 std::vector<uint8_t> Pdu = In.Bytes(In.U8());
-                if (Pdu.size() < SDP_PDU_HEADER_SIZE)
-                    break;
+                if (Pdu.size() < SDP_PDU_HEADER_SIZE) break;
                 std::vector<uint8_t> St = State.LastState;
-                if (St.size() != 13)
-                    break;
+                if (St.size() != 13) break;
                 switch (Field % 4) {
-                case 1: St[5 + (Value & 3)] = uint8_t(Value >> 8); break; // hCurRec
-                case 2: St[9] = uint8_t(Value); St[10] = uint8_t(Value >> 8); break;
-                case 3: St[11] = uint8_t(Value); St[12] = uint8_t(Value >> 8); break;
-                default: break;
+                case 1:
+                    St[5 + (Value & 3)] = uint8_t(Value >> 8);
+                    break; // hCurRec
+                case 2:
+                    St[9] = uint8_t(Value);
+                    St[10] = uint8_t(Value >> 8);
+                    break;
+                case 3:
+                    St[11] = uint8_t(Value);
+                    St[12] = uint8_t(Value >> 8);
+                    break;
+                default:
+                    break;
                 }
                 Pdu.insert(Pdu.end(), St.begin(), St.end());
                 uint32_t P = uint32_t(Pdu.size() - SDP_PDU_HEADER_SIZE);
@@ -263,8 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             }
         }
         (void)Db.TerminateSdpDatabase();
-        if (Db.OutstandingAllocations != 0)
-            std::abort();
+        if (Db.OutstandingAllocations != 0) std::abort();
     }
     SdpSetHostHooks(nullptr);
     g_State = nullptr;
