@@ -65,6 +65,8 @@ const GOOD_LINE GoodLines[] = {
     {"add-attr no value", "add-attr 0x10000 4", SIM_VERB::AddAttr, 0, 0, 0x10000, 4, {}},
     {"del-attr", "del-attr 0x00010000 0x0100", SIM_VERB::DelAttr, 0, 0, 0x10000, 0x100, {}},
     {"windows line end", "connect 1 2\r", SIM_VERB::Connect, 1, 2, 0, 0, {}},
+    {"zone", "zone 0xFFFFFFFF", SIM_VERB::Zone, 0, 0, 0, 0, {}},
+    {"dbg", "dbg on", SIM_VERB::Dbg, 0, 0, 0, 0, {}},
 };
 
 TEST(SimScript, WellFormedLinesGiveTheirCommand)
@@ -84,6 +86,15 @@ TEST(SimScript, WellFormedLinesGiveTheirCommand)
         EXPECT_EQ(Cmd.AttId, c.AttId);
         EXPECT_EQ(Cmd.Bytes, c.Bytes);
     }
+    SIM_COMMAND Cmd;
+    bool IsCommand = false;
+    std::string Error;
+    ASSERT_TRUE(ParseSimLine("zone 0x90", 1, Cmd, IsCommand, Error));
+    EXPECT_EQ(Cmd.Mask, 0x90u);
+    ASSERT_TRUE(ParseSimLine("dbg off", 1, Cmd, IsCommand, Error));
+    EXPECT_FALSE(Cmd.On);
+    ASSERT_TRUE(ParseSimLine("dbg on", 1, Cmd, IsCommand, Error));
+    EXPECT_TRUE(Cmd.On);
 }
 
 TEST(SimScript, BlankAndCommentLinesAreNoCommands)
@@ -127,6 +138,11 @@ const BAD_LINE BadLines[] = {
     {"frame 0x40 35 0", "'0' is not a run of hex byte pairs (odd digit count)"},
     {"frame 0x40 zz", "'zz' is not a run of hex byte pairs"},
     {"add-attr 0x10000 1 0x35", "'0x35' is not a run of hex byte pairs"},
+    {"dbg", "expected 'dbg on|off'"},
+    {"dbg yes", "expected 'dbg on|off'"},
+    {"dbg on off", "expected 'dbg on|off'"},
+    {"zone", "expected 'zone MASK'"},
+    {"zone 0x100000000", "'0x100000000' is larger than 4294967295"},
 };
 
 TEST(SimScript, MalformedLinesAreRefusedWithAReason)
@@ -236,6 +252,13 @@ public:
         Log("del-attr", Handle, AttId);
         return {0xC000009A, {}};
     }
+    SIM_REQUEST_RESULT SetZoneMask(uint32_t Mask) override
+    {
+        Log("zone", Mask, 0);
+        m_Sink.OnDebugLine("kivsdp : zone");
+        return {0, {}};
+    }
+    void ShowDebug(bool On) override { Log("dbg", On, 0); }
 
 private:
     void Log(const char* What, uint64_t a, uint64_t b)
@@ -254,6 +277,8 @@ TEST(SimRunner, PrintsTxAndRequestLinesInEventOrder)
                           "add-attr 0x10000 0x100 0900FF\n"
                           "del-record 5\n"
                           "del-attr 0x10000 1\n"
+                          "dbg on\n"
+                          "zone 0x90\n"
                           "disconnect 0x40\n");
     SIM_SCRIPT Script = ParseSimScript(In);
     ASSERT_TRUE(Script.Ok) << Script.Error;
@@ -267,11 +292,13 @@ TEST(SimRunner, PrintsTxAndRequestLinesInEventOrder)
                          "tx 0x0040 CC\n"
                          "add-attr 0x00000000 00 00 01 00 00 01 03 00 00 00 09 00 FF\n"
                          "del-record 0xC000000D\n"
-                         "del-attr 0xC000009A\n");
+                         "del-attr 0xC000009A\n"
+                         "dbg kivsdp : zone\n"
+                         "zone 0x00000000\n");
     EXPECT_EQ(Target.Calls,
               (std::vector<std::string>{"connect 64 672", "config 64 100", "frame 64 3",
                                         "add-attr 65536 256", "del-record 5 0", "del-attr 65536 1",
-                                        "disconnect 64 0"}));
+                                        "dbg 1 0", "zone 144 0", "disconnect 64 0"}));
 }
 
 } // namespace

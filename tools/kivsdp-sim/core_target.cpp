@@ -9,6 +9,9 @@
 #include <kivsdpioctl.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
@@ -20,6 +23,9 @@ class CCoreTarget : public CSimTarget {
 public:
     explicit CCoreTarget(ISimTxSink& Sink) : m_Sink(Sink)
     {
+        // The hooks are process-wide; the pool stays the C heap.
+        SDP_HOST_HOOKS Hooks{this, &CCoreTarget::DebugPrint, nullptr, nullptr};
+        SdpSetHostHooks(&Hooks);
         m_Host.Context = this;
         m_Host.GetResponseBlock = nullptr;
         m_Host.SendResponse = &CCoreTarget::SendResponse;
@@ -34,6 +40,7 @@ public:
         m_Database.DatabaseLock();
         (void)m_Database.TerminateSdpDatabase();
         m_Database.DatabaseUnlock();
+        SdpSetHostHooks(nullptr);
     }
 
     void Connect(uint16_t Cid, uint16_t Mtu) override
@@ -76,7 +83,31 @@ public:
         return Call(&CSdpDatabase::UserIoctlDeleteAttribute, In, In.size());
     }
 
+    SIM_REQUEST_RESULT SetZoneMask(uint32_t Mask) override
+    {
+        SdpSetZoneMask(Mask);
+        return {0, {}};
+    }
+    void ShowDebug(bool On) override { m_ShowDebug = On; }
+
 private:
+    // Messages arrive in pieces (a dump is a title, one call per byte, then
+    // the newline), so they are gathered into whole lines.
+    static void DebugPrint(void* Context, uint32_t, const char* Format, va_list Args)
+    {
+        auto* Self = static_cast<CCoreTarget*>(Context);
+        if (!Self->m_ShowDebug) return;
+        char Text[1024];
+        int n = std::vsnprintf(Text, sizeof(Text), Format, Args);
+        if (n < 0) return;
+        Self->m_DebugLine.append(Text, std::min<size_t>(size_t(n), sizeof(Text) - 1));
+        size_t Eol;
+        while ((Eol = Self->m_DebugLine.find('\n')) != std::string::npos) {
+            Self->m_Sink.OnDebugLine(std::string_view(Self->m_DebugLine).substr(0, Eol));
+            Self->m_DebugLine.erase(0, Eol + 1);
+        }
+    }
+
     static void SendResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen)
     {
         auto* Self = static_cast<CCoreTarget*>(Context);
@@ -104,6 +135,8 @@ private:
     CSdpDatabase m_Database;
     CChannelTable m_Channels;
     SDP_SERVER_HOST m_Host{};
+    bool m_ShowDebug = false;
+    std::string m_DebugLine;
 };
 
 } // namespace

@@ -8,6 +8,11 @@ void CSimLinePrinter::OnTx(uint16_t Cid, std::span<const uint8_t> Payload)
     m_Out << FormatTxLine(Cid, Payload) << '\n';
 }
 
+void CSimLinePrinter::OnDebugLine(std::string_view Line)
+{
+    m_Out << "dbg " << Line << '\n';
+}
+
 void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Out)
 {
     for (const SIM_COMMAND& Cmd : Script.Commands) {
@@ -37,6 +42,12 @@ void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Ou
         case SIM_VERB::DelAttr:
             Result = Target.DelAttr(Cmd.Handle, Cmd.AttId);
             break;
+        case SIM_VERB::Zone:
+            Result = Target.SetZoneMask(Cmd.Mask);
+            break;
+        case SIM_VERB::Dbg:
+            Target.ShowDebug(Cmd.On);
+            continue;
         }
         Out << FormatRequestLine(SimVerbName(Cmd.Verb), Result.Status, Result.Output) << '\n';
     }

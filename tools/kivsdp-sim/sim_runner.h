@@ -11,6 +11,8 @@ class CSimLinePrinter : public ISimTxSink {
 public:
     explicit CSimLinePrinter(std::ostream& Out) : m_Out(Out) {}
     void OnTx(uint16_t Cid, std::span<const uint8_t> Payload) override;
+    // "dbg " + the line.
+    void OnDebugLine(std::string_view Line) override;
 
 private:
     std::ostream& m_Out;

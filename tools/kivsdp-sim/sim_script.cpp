@@ -13,7 +13,7 @@ struct VERB_INFO {
     const char* Usage;
 };
 
-constexpr std::array<VERB_INFO, 8> Verbs = {{
+constexpr std::array<VERB_INFO, 10> Verbs = {{
     {"connect", SIM_VERB::Connect, 2, false, "connect CID MTU"},
     {"config", SIM_VERB::Config, 2, false, "config CID MTU"},
     {"disconnect", SIM_VERB::Disconnect, 1, false, "disconnect CID"},
@@ -22,6 +22,8 @@ constexpr std::array<VERB_INFO, 8> Verbs = {{
     {"del-record", SIM_VERB::DelRecord, 1, false, "del-record HANDLE"},
     {"add-attr", SIM_VERB::AddAttr, 2, true, "add-attr HANDLE ID BYTES"},
     {"del-attr", SIM_VERB::DelAttr, 2, false, "del-attr HANDLE ID"},
+    {"zone", SIM_VERB::Zone, 1, false, "zone MASK"},
+    {"dbg", SIM_VERB::Dbg, 1, false, "dbg on|off"},
 }};
 
 bool IsBlank(char c)
@@ -162,6 +164,17 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
         Cmd.Handle = uint32_t(v);
         if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
         Cmd.AttId = uint16_t(v);
+        break;
+    case SIM_VERB::Zone:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Mask = uint32_t(v);
+        break;
+    case SIM_VERB::Dbg:
+        if (Tokens[1] != "on" && Tokens[1] != "off") {
+            Error = std::string("expected '") + Info->Usage + "'";
+            return false;
+        }
+        Cmd.On = Tokens[1] == "on";
         break;
     }
     if (Info->HasBytes) {

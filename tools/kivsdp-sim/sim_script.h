@@ -17,6 +17,8 @@ enum class SIM_VERB {
     DelRecord,  // del-record HANDLE
     AddAttr,    // add-attr HANDLE ID BYTES
     DelAttr,    // del-attr HANDLE ID
+    Zone,       // zone MASK      (set the debug zone mask)
+    Dbg,        // dbg on|off     (show debug print lines)
 };
 
 struct SIM_COMMAND {
@@ -26,6 +28,8 @@ struct SIM_COMMAND {
     uint16_t Mtu = 0;
     uint32_t Handle = 0;
     uint16_t AttId = 0;
+    uint32_t Mask = 0;
+    bool On = false;
     std::vector<uint8_t> Bytes; // frame payload after the CID, or attribute value
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 // Receives every response frame the target sends down, in order.
@@ -12,6 +13,8 @@ class ISimTxSink {
 public:
     virtual ~ISimTxSink() = default;
     virtual void OnTx(uint16_t Cid, std::span<const uint8_t> Payload) = 0;
+    // One whole debug print line, without its newline.
+    virtual void OnDebugLine(std::string_view Line) = 0;
 };
 
 // What a device-control request returned: its completion status and the
@@ -41,4 +44,10 @@ public:
     virtual SIM_REQUEST_RESULT AddAttr(uint32_t Handle, uint16_t AttId,
                                        std::span<const uint8_t> Value) = 0;
     virtual SIM_REQUEST_RESULT DelAttr(uint32_t Handle, uint16_t AttId) = 0;
+
+    // The debug zone mask, as the set-zone-mask request sets it.
+    virtual SIM_REQUEST_RESULT SetZoneMask(uint32_t Mask) = 0;
+    // Whether debug print lines reach the sink. Off at start. Which lines
+    // exist depends on the target: the core target has only the core's own.
+    virtual void ShowDebug(bool On) = 0;
 };
