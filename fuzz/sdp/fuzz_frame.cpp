@@ -9,7 +9,7 @@
 //   2 add-attr   handle(1) id(2) len(1) value                  -> application request
 //   3 del-attr   handle(1) id(2)
 //   4 record     sel(1): add a record, or delete one
-//   5 reconfig   mtu(1)
+//   5 channel    sel(1): reconfigure, reconnect, or disconnect
 // Every response is checked: at most the MTU, a response PDU ID, a
 // ParameterLength that matches, error responses of 11 bytes with a code the
 // server sends; and no transaction touches the pool.
@@ -28,6 +28,7 @@ const uint16_t Mtus[] = {48, 49, 52, 64, 100, 255, 256, 511, 512, 672, 30, 0};
 
 struct FUZZ_STATE {
     uint16_t Mtu = 48; // as stored by the channel table
+    bool Connected = true;
     uint32_t Allocations = 0;
     bool InFrame = false;
     std::vector<uint8_t> LastState; // 0C + 12 bytes of the last response, if any
@@ -56,6 +57,8 @@ uint16_t StoredMtu(uint16_t Mtu)
 void CheckResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen)
 {
     auto* State = static_cast<FUZZ_STATE*>(Context);
+    if (!State->Connected) // requests on an unknown channel are dropped
+        std::abort();
     if (FrameLen < 2 + SDP_PDU_HEADER_SIZE || (pFrame[0] | pFrame[1] << 8) != FUZZ_CID)
         std::abort();
     const uint8_t* Pdu = pFrame + 2;
@@ -143,6 +146,12 @@ void BuildDatabase(CSdpDatabase& Db)
     for (int i = 0; i < 200; ++i)
         Long += " 41";
     AddAttr(Db, h, 0x0100, Long);
+    // Small records in the public browse group, enough that a ServiceSearch
+    // for it needs a continuation state at MTU 48 (six handles fit).
+    for (int i = 0; i < 6; ++i) {
+        (void)Db.CreateServiceRecord(++h);
+        AddAttr(Db, h, 0x0005, "35 03 19 10 02");
+    }
     Db.NextRecordHandle = h + 1;
 }
 
@@ -226,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
                 break;
             }
             case 2: {
-                uint32_t hRec = SDP_FIRST_RECORD_HANDLE + In.U8() % 5;
+                uint32_t hRec = SDP_FIRST_RECORD_HANDLE + In.U8() % 10;
                 uint16_t Id = In.U16();
                 std::vector<uint8_t> Value = In.Bytes(In.U8());
                 std::vector<uint8_t> Buf;
@@ -240,7 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             }
             case 3: {
                 std::vector<uint8_t> Buf;
-                PutLe(Buf, SDP_FIRST_RECORD_HANDLE + In.U8() % 5, 4);
+                PutLe(Buf, SDP_FIRST_RECORD_HANDLE + In.U8() % 10, 4);
                 PutLe(Buf, In.U16(), 2);
                 (void)Ioctl(Db, &CSdpDatabase::UserIoctlDeleteAttribute, Buf, 6);
                 break;
@@ -251,15 +260,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
                     (void)Ioctl(Db, &CSdpDatabase::UserIoctlAddRecord, {}, 4);
                 } else {
                     std::vector<uint8_t> Buf;
-                    PutLe(Buf, SDP_FIRST_RECORD_HANDLE + (Sel >> 1) % 6, 4);
+                    PutLe(Buf, SDP_FIRST_RECORD_HANDLE + (Sel >> 1) % 10, 4);
                     (void)Ioctl(Db, &CSdpDatabase::UserIoctlDeleteRecord, Buf, 4);
                 }
                 break;
             }
             case 5: {
-                uint16_t NewMtu = Mtus[In.U8() % (sizeof(Mtus) / sizeof(Mtus[0]))];
-                (void)Channels.ReConfigL2capContext(FUZZ_CID, NewMtu);
-                State.Mtu = StoredMtu(NewMtu);
+                uint8_t Sel = In.U8();
+                uint16_t NewMtu = Mtus[(Sel & 0x3F) % (sizeof(Mtus) / sizeof(Mtus[0]))];
+                if (Sel & 0x80) {
+                    (void)Channels.DestroyL2capContext(FUZZ_CID);
+                    State.Connected = false;
+                } else if (Sel & 0x40) {
+                    (void)Channels.CreateL2capContext(FUZZ_CID, NewMtu);
+                    State.Connected = true;
+                    State.Mtu = StoredMtu(NewMtu);
+                } else if (Channels.ReConfigL2capContext(FUZZ_CID, NewMtu) == SDP_STATUS_SUCCESS) {
+                    State.Mtu = StoredMtu(NewMtu);
+                }
                 break;
             }
             }
