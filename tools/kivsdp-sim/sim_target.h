@@ -38,7 +38,10 @@ public:
     // Responses reach the sink before Frame returns.
     virtual void Frame(uint16_t Cid, std::span<const uint8_t> Payload) = 0;
 
-    // Database requests, as an application sends them.
+    // Database requests, as an application sends them: input buffers from
+    // sim_requests.h, an output buffer of 4 bytes for add-record and as long
+    // as the input for the others, so every byte a handler reports returned
+    // comes back (a delete or add returns its input).
     virtual SIM_REQUEST_RESULT AddRecord() = 0;
     virtual SIM_REQUEST_RESULT DelRecord(uint32_t Handle) = 0;
     virtual SIM_REQUEST_RESULT AddAttr(uint32_t Handle, uint16_t AttId,
