@@ -85,8 +85,9 @@ public:
 
     SIM_REQUEST_RESULT SetZoneMask(uint32_t Mask) override
     {
-        SdpSetZoneMask(Mask);
-        return {0, {}};
+        std::vector<uint8_t> In;
+        PutLe32(In, Mask);
+        return {uint32_t(SdpIoctlSetDebugZoneMask(In.data(), uint32_t(In.size()))), {}};
     }
     void ShowDebug(bool On) override { m_ShowDebug = On; }
 
