@@ -5,6 +5,7 @@
 #include "sim_runner.h"
 #include "sim_script.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
