@@ -35,8 +35,10 @@ public:
         m_Database.DatabaseUnlock();
     }
 
+    // Tearing down is not part of the scenario, so it prints nothing.
     ~CCoreTarget() override
     {
+        m_ShowDebug = false;
         m_Database.DatabaseLock();
         (void)m_Database.TerminateSdpDatabase();
         m_Database.DatabaseUnlock();
