@@ -1,6 +1,7 @@
 // Device object of the framework: creation with the kernel object, names and
 // links, completion, and the operations on the kernel device queue.
 #include "Device.h"
+#include "IrpQueue.h"
 
 #include <string.h>
 
@@ -253,7 +254,7 @@ VOID FlushDeviceQueue(PKDEVICE_QUEUE pQueue, PIRP* ppCurrentIrp, PDEVICE_OBJECT 
         // Busy stays set: the current IRP still occupies the device.
     }
 
-    PIRP pCurrentIrp = *ppCurrentIrp;
+    PIRP pCurrentIrp = NornReadCurrentIrp(ppCurrentIrp);
     if (pCurrentIrp != NULL &&
         (pFileObject == NULL ||
          IoGetCurrentIrpStackLocation(pCurrentIrp)->FileObject == pFileObject)) {

@@ -7,7 +7,7 @@ CIrpQueue::CIrpQueue()
     m_StartIoRoutine = NULL;
     m_pDeviceObject = NULL;
     KeInitializeDeviceQueue(&m_DeviceQueue);
-    m_pCurrentIrp = NULL;
+    NornSetCurrentIrp(&m_pCurrentIrp, NULL);
 }
 
 void CIrpQueue::operator delete(void* p)
@@ -30,7 +30,7 @@ VOID CIrpQueue::StartPacket(PIRP Irp, NORN_CANCEL* CancelRoutine)
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
     if (!KeInsertDeviceQueue(&m_DeviceQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {
         // The queue was idle: the kernel marked it busy and linked nothing.
-        m_pCurrentIrp = Irp;
+        NornSetCurrentIrp(&m_pCurrentIrp, Irp);
         m_StartIoRoutine(m_pDeviceObject, Irp);
     }
     KeLowerIrql(oldIrql);
@@ -47,12 +47,12 @@ static VOID StartNextWaiting(PKDEVICE_QUEUE pQueue, PIRP* ppCurrentIrp, NORN_STA
     }
     PKDEVICE_QUEUE_ENTRY pEntry = KeRemoveDeviceQueue(pQueue);
     if (pEntry == NULL) {
-        *ppCurrentIrp = NULL;
+        NornSetCurrentIrp(ppCurrentIrp, NULL);
         IoReleaseCancelSpinLock(CancelIrql);
         return;
     }
     PIRP pIrp = CONTAINING_RECORD(pEntry, IRP, Tail.Overlay.DeviceQueueEntry);
-    *ppCurrentIrp = pIrp;
+    NornSetCurrentIrp(ppCurrentIrp, pIrp);
     IoReleaseCancelSpinLock(CancelIrql);
     KIRQL oldIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
@@ -64,7 +64,7 @@ VOID CIrpQueue::StartNextPacket()
 {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    m_pCurrentIrp = NULL;
+    NornSetCurrentIrp(&m_pCurrentIrp, NULL);
     StartNextWaiting(&m_DeviceQueue, &m_pCurrentIrp, m_StartIoRoutine, m_pDeviceObject, irql);
 }
 
@@ -72,7 +72,7 @@ VOID CIrpQueue::CompleteIrpAndStartNext(PIRP Irp, NTSTATUS Status, ULONG Boost)
 {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    m_pCurrentIrp = NULL;
+    NornSetCurrentIrp(&m_pCurrentIrp, NULL);
     Irp->IoStatus.Status = Status;
     StartNextWaiting(&m_DeviceQueue, &m_pCurrentIrp, m_StartIoRoutine, m_pDeviceObject, irql);
     static_cast<CDevice*>(m_pDeviceObject->DeviceExtension)->CompleteIrp(Irp, Status, Boost);

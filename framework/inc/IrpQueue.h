@@ -5,6 +5,18 @@
 
 #include "NornDebug.h"
 
+// A queue's current-IRP pointer is changed under the cancel spin lock but read
+// by StartIo routines and set by StartPacket without it; every access is
+// atomic, so a reader sees the pointer whole, before or after a change.
+inline PIRP NornReadCurrentIrp(PIRP const* ppCurrentIrp)
+{
+    return __atomic_load_n(ppCurrentIrp, __ATOMIC_SEQ_CST);
+}
+inline VOID NornSetCurrentIrp(PIRP* ppCurrentIrp, PIRP Irp)
+{
+    __atomic_store_n(ppCurrentIrp, Irp, __ATOMIC_SEQ_CST);
+}
+
 typedef VOID NORN_STARTIO(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 typedef VOID NORN_CANCEL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
@@ -36,8 +48,8 @@ public:
     VOID CompleteIrpAndStartNext(PIRP Irp, NTSTATUS Status, ULONG Boost);
     VOID FlushQueue(PFILE_OBJECT pFileObject);
     BOOLEAN RemoveIrpFromQueue(PIRP Irp);
-    PIRP GetCurrentIrp() const { return m_pCurrentIrp; }
-    VOID ClearCurrentIrp() { m_pCurrentIrp = NULL; }
+    PIRP GetCurrentIrp() const { return NornReadCurrentIrp(&m_pCurrentIrp); }
+    VOID ClearCurrentIrp() { NornSetCurrentIrp(&m_pCurrentIrp, NULL); }
 
     static void operator delete(void* p);
 
