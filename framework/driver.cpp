@@ -96,11 +96,12 @@ NTSTATUS NornCreateFile(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = 0;
     pDevice->AcquireSpinLock();
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Create.ShareAccess != 0) {
-        if (pDevice->m_OpenedExclusive) status = STATUS_SHARING_VIOLATION;
+        if (__atomic_load_n(&pDevice->m_OpenedExclusive, __ATOMIC_SEQ_CST))
+            status = STATUS_SHARING_VIOLATION;
     } else if (ULONG(pDevice->m_OpenHandleCount) > 0) {
         status = STATUS_SHARING_VIOLATION;
     } else {
-        pDevice->m_OpenedExclusive = TRUE;
+        __atomic_store_n(&pDevice->m_OpenedExclusive, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
     }
     if (NT_SUCCESS(status)) pDevice->m_OpenHandleCount++;
     pDevice->ReleaseSpinLock();
@@ -114,7 +115,7 @@ NTSTATUS NornCloseHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = 0;
     pDevice->AcquireSpinLock();
     pDevice->m_OpenHandleCount--;
-    pDevice->m_OpenedExclusive = FALSE;
+    __atomic_store_n(&pDevice->m_OpenedExclusive, BOOLEAN(FALSE), __ATOMIC_SEQ_CST);
     pDevice->ReleaseSpinLock();
     pDevice->CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
     return STATUS_SUCCESS;

@@ -680,13 +680,13 @@ NTSTATUS CPnpDevice::PnpCreateFile(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     pDevice->MarkPnpNotStoppable();
     pDevice->MarkPnpNotRemovable();
     Irp->IoStatus.Information = 0;
-    if (pDevice->m_OpenedExclusive) {
+    if (__atomic_load_n(&pDevice->m_OpenedExclusive, __ATOMIC_SEQ_CST)) {
         status = STATUS_SHARING_VIOLATION;
     } else {
         LONG count = InterlockedIncrement(&pDevice->m_OpenHandleCount);
         if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Create.ShareAccess == 0) {
             if (count == 1) {
-                pDevice->m_OpenedExclusive = TRUE;
+                __atomic_store_n(&pDevice->m_OpenedExclusive, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
             } else {
                 status = STATUS_SHARING_VIOLATION;
                 InterlockedDecrement(&pDevice->m_OpenHandleCount);
@@ -709,7 +709,7 @@ NTSTATUS CPnpDevice::PnpCloseHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = STATUS_SUCCESS;
     pDevice->IrpCountIncrement();
     Irp->IoStatus.Information = 0;
-    pDevice->m_OpenedExclusive = FALSE;
+    __atomic_store_n(&pDevice->m_OpenedExclusive, BOOLEAN(FALSE), __ATOMIC_SEQ_CST);
     LONG handleCount = InterlockedDecrement(&pDevice->m_OpenHandleCount);
     NORN_ASSERT(handleCount >= 0);
     pDevice->MarkPnpStoppable();

@@ -83,6 +83,7 @@ protected:
                                                                  const char* Message);
 
     LONG m_OpenHandleCount;
+    // Cleared by closes that may run at once on several threads: accessed atomically.
     BOOLEAN m_OpenedExclusive;
     PDRIVER_OBJECT m_pDriverObject;
     ULONG m_DeviceType;
