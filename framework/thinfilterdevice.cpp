@@ -1,0 +1,112 @@
+// Thin filter device of the framework: a pass-through plug-and-play device.
+#include "ThinFilterDevice.h"
+
+CThinFilterDevice::CThinFilterDevice(PDRIVER_OBJECT pDriverObject,
+                                     PDEVICE_OBJECT pPhysicalDeviceObject, const WCHAR* Name,
+                                     ULONG DeviceType, PDEVICE_OBJECT* ppDeviceObject)
+    : CPnpDevice(pDriverObject, pPhysicalDeviceObject, Name, DeviceType, ppDeviceObject)
+{
+    m_PowerManaged = FALSE;
+}
+
+NTSTATUS CThinFilterDevice::PnpSetupDeviceResources(PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
+{
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CThinFilterDevice::PnpFreeDeviceResources(BOOLEAN)
+{
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CThinFilterDevice::OnPowerQueryPower(PIRP Irp)
+{
+    return PassPowerIrpDownStack(Irp, NULL, NULL, NULL);
+}
+
+NTSTATUS CThinFilterDevice::OnPowerSetPower(PDEVICE_OBJECT, PIRP Irp)
+{
+    return PassPowerIrpDownStack(Irp, NULL, NULL, NULL);
+}
+
+BOOLEAN CThinFilterDevice::IrpPrologue(PIRP, NTSTATUS* pStatus)
+{
+    IrpCountIncrement();
+    *pStatus = STATUS_SUCCESS;
+    return TRUE;
+}
+
+NTSTATUS CThinFilterDevice::OnPnpStartDevice(PIRP Irp)
+{
+    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+    if (NT_SUCCESS(status)) {
+        MarkPnpStarted();
+        PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(Irp);
+        status =
+            PnpSetupDeviceResources(pStack->Parameters.StartDevice.AllocatedResources,
+                                    pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
+        if (NT_SUCCESS(status)) {
+            NORN_ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
+            InterlockedExchange(&m_PnpState, PnpStateStarted);
+        } else {
+            MarkPnpStopped();
+            InterlockedExchange(&m_PnpState, PnpStateStartFailed);
+            DbgPrint("CThinFilterDevice: IRP_MN_START_DEVICE PnpSetupDeviceResources failed "
+                     "(0x%08X)\n",
+                     unsigned(status));
+        }
+    } else {
+        MarkPnpStopped();
+        InterlockedExchange(&m_PnpState, PnpStateStartFailed);
+        DbgPrint("CThinFilterDevice: IRP_MN_START_DEVICE lower device failed (0x%08X)\n",
+                 unsigned(status));
+    }
+    CompleteIrp(Irp, status, IO_NO_INCREMENT);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("CThinFilterDevice::OnPnpStartDevice return (0x%08X)\n", unsigned(status));
+    }
+    return status;
+}
+
+NTSTATUS CThinFilterDevice::OnPnpSurpriseRemoval(PIRP Irp)
+{
+    m_PnpState = PnpStateSurpriseRemoved;
+    CleanupQueue();
+    return PassDownAndUncount(Irp);
+}
+
+NTSTATUS CThinFilterDevice::OnPnpRemoveDevice(PIRP Irp)
+{
+    return RemoveDevice(Irp, FALSE);
+}
+
+NTSTATUS CThinFilterDevice::OnPnpCancelRemoveDevice(PIRP Irp)
+{
+    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+    InterlockedExchange(&m_PnpState, PnpStateStarted);
+    CompleteIrp(Irp, status, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CThinFilterDevice::OnPnpCancelStopDevice(PIRP Irp)
+{
+    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+    if (IsPnpStopped()) {
+        DbgPrint("CThinFilterDevice: Unable to cancel stop -- we are already stopped.\n");
+        CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
+    } else {
+        (void)InterlockedCompareExchange(&m_PnpState, PnpStateStarted, PnpStateStopPending);
+        CompleteIrp(Irp, status, IO_NO_INCREMENT);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CThinFilterDevice::OnPnpStopDevice(PIRP Irp)
+{
+    return CPnpDevice::OnPnpStopDevice(Irp);
+}
+
+NTSTATUS CThinFilterDevice::OnPnpQueryCapabilities(PIRP Irp)
+{
+    return CPnpDevice::OnPnpQueryCapabilities(Irp);
+}
