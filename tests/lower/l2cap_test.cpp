@@ -635,3 +635,39 @@ TEST_F(L2capFixture, TwoL2capDevicesKeepTheirOwnTraffic)
     EXPECT_EQ(Radio2.Device(), nullptr);
     EXPECT_TRUE(kivrt::IsDriverLoaded(m_L2cap)) << "the first device still runs";
 }
+
+// ---------------------------------------------------------------------------------------------
+// Deferred completion
+
+TEST_F(L2capFixture, DeferredCompletionsArriveAfterTheCallReturnedWithTheirResults)
+{
+    m_Radio.Connect(0x40, 48); // kept
+    ASSERT_EQ(KivL2capDeferCompletions(m_Dev, true), STATUS_SUCCESS);
+    auto W = R::Write(m_Dev, A(), 0x40, Bytes({1, 2}));
+    auto Bad = R::Write(m_Dev, A(), 0x99, Bytes({1}));
+    auto L = R::Listen(m_Dev, A());
+    auto Held = R::Read(m_Dev, A(), 1024);
+    EXPECT_EQ(W->Send(), STATUS_PENDING);
+    EXPECT_EQ(Bad->Send(), STATUS_PENDING);
+    EXPECT_EQ(L->Send(), STATUS_PENDING);
+    EXPECT_EQ(Held->Send(), STATUS_PENDING);
+    EXPECT_EQ(m_Radio.WrittenCount(), 1u) << "the frame went out; only its completion waits";
+    EXPECT_FALSE(W->Done() || Bad->Done() || L->Done());
+    EXPECT_EQ(Counters().Parked, 3u);
+
+    EXPECT_EQ(KivL2capCompleteDeferred(m_Dev, PASSIVE_LEVEL), 3u);
+    EXPECT_EQ(W->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(W->Information(), 4u);
+    EXPECT_EQ(W->CompletionIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(Bad->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(L->Output(), StatusRecord(0x40, 8, 48));
+    EXPECT_FALSE(Held->Done()) << "a held read is not parked";
+
+    // Removal completes what is still parked.
+    auto W2 = R::Write(m_Dev, A(), 0x40, Bytes({3}));
+    EXPECT_EQ(W2->Send(), STATUS_PENDING);
+    Remove();
+    EXPECT_EQ(W2->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(W2->CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(Held->Status(), STATUS_DELETE_PENDING);
+}
