@@ -26,8 +26,8 @@ bool KivL2capIsDevice(PDEVICE_OBJECT Dev);
 // writes on open channels fail with STATUS_DEVICE_NOT_READY.
 NTSTATUS KivL2capAttachRadio(PDEVICE_OBJECT Dev, CL2capRadio* Radio);
 
-// The remote side. Callable at up to DISPATCH_LEVEL on any thread, except from inside a
-// completion routine of the device's own requests holding a lock.
+// The remote side. Callable at up to DISPATCH_LEVEL on any thread, also from the completion
+// routine of a request of the device (it holds no lock while it completes one).
 //
 // A channel event: completes the oldest held listen-for-status request with the record, or keeps
 // the event, in order, until one arrives. CONNECTED opens Cid for writes; DISCONNECTED and
