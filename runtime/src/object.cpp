@@ -309,22 +309,14 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                 (void*)DeviceObject);
         return;
     }
-    // Freeing a device that is still part of a stack would leave the others pointing at freed
-    // memory: report it and keep the device.
-    bool Refuse = false;
+    // Freeing a device that is still attached to another would leave the stack pointing at
+    // freed memory: report it and keep the device.
     if (E->AttachedTo != nullptr) {
         VfError("delete-attached", 0, 0x201,
                 "IoDeleteDevice(%p): the device is still attached to %p; detach it first",
                 (void*)DeviceObject, (void*)E->AttachedTo);
-        Refuse = true;
+        return;
     }
-    if (DeviceObject->AttachedDevice != nullptr) {
-        VfError("delete-with-attached", 0, 0,
-                "IoDeleteDevice(%p): device %p is still attached above it", (void*)DeviceObject,
-                (void*)DeviceObject->AttachedDevice);
-        Refuse = true;
-    }
-    if (Refuse) return;
     if (PnpInSurpriseRemoval(DeviceObject))
         VfError("delete-in-surprise-removal", 0, 0x242,
                 "IoDeleteDevice(%p) during IRP_MN_SURPRISE_REMOVAL", (void*)DeviceObject);
@@ -337,7 +329,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                       E->FileRefs);
         E->DeletePending = true;
         if (!E->Name.empty()) Ob().Names.erase(Canonical(E->Name));
-        Now = E->FileRefs == 0;
+        // In the removal order a device is deleted while the one above it still has to detach
+        // (it passed the IRP down first); the memory goes when that detach comes.
+        Now = E->FileRefs == 0 && DeviceObject->AttachedDevice == nullptr;
     }
     if (Now) IopFinishDelete(DeviceObject);
 }
@@ -357,7 +351,7 @@ void ObDereferenceDevice(PDEVICE_OBJECT Dev)
         _DEVOBJ_EXTENSION* E = Dev->DeviceObjectExtension;
         E->FileRefs--;
         Dev->ReferenceCount--;
-        Finish = E->FileRefs == 0 && E->DeletePending;
+        Finish = E->FileRefs == 0 && E->DeletePending && Dev->AttachedDevice == nullptr;
     }
     if (Finish) IopFinishDelete(Dev);
 }
@@ -425,15 +419,21 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     if (PnpInSurpriseRemoval(TargetDevice))
         VfError("detach-in-surprise-removal", 0, 0x241,
                 "IoDetachDevice(%p) during IRP_MN_SURPRISE_REMOVAL", (void*)TargetDevice);
-    std::lock_guard<std::mutex> G(Ob().M);
-    PDEVICE_OBJECT Upper = TargetDevice->AttachedDevice;
-    if (Upper == nullptr) {
-        VfError("detach-nothing", 0, 0x202, "IoDetachDevice(%p): nothing is attached to it",
-                (void*)TargetDevice);
-        return;
+    bool Finish;
+    {
+        std::lock_guard<std::mutex> G(Ob().M);
+        PDEVICE_OBJECT Upper = TargetDevice->AttachedDevice;
+        if (Upper == nullptr) {
+            VfError("detach-nothing", 0, 0x202, "IoDetachDevice(%p): nothing is attached to it",
+                    (void*)TargetDevice);
+            return;
+        }
+        Upper->DeviceObjectExtension->AttachedTo = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+        _DEVOBJ_EXTENSION* E = TargetDevice->DeviceObjectExtension;
+        Finish = E->DeletePending && E->FileRefs == 0;
     }
-    Upper->DeviceObjectExtension->AttachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    if (Finish) IopFinishDelete(TargetDevice);
 }
 
 VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject)
@@ -578,12 +578,14 @@ void ObReportDriverLeftovers(PDRIVER_OBJECT Driver)
     std::vector<std::string> Problems;
     {
         std::lock_guard<std::mutex> G(Ob().M);
-        for (PDEVICE_OBJECT D = Driver->DeviceObject; D != nullptr; D = D->NextDevice)
-            Problems.push_back("device " +
-                               kivrt::ToNarrow(D->DeviceObjectExtension->Name.empty()
-                                                   ? u"(unnamed)"
-                                                   : D->DeviceObjectExtension->Name) +
-                               " still exists");
+        for (PDEVICE_OBJECT D = Driver->DeviceObject; D != nullptr; D = D->NextDevice) {
+            char Text[96];
+            snprintf(Text, sizeof(Text), "device %p %s", (void*)D,
+                     D->DeviceObjectExtension->DeletePending
+                         ? "was deleted while a device is still attached above it"
+                         : "still exists");
+            Problems.push_back(Text);
+        }
         for (auto It = Ob().Names.begin(); It != Ob().Names.end();) {
             if (It->second.Kind == NAME_KIND::SymbolicLink && It->second.Owner == Driver) {
                 Problems.push_back("symbolic link " + kivrt::ToNarrow(It->first) +

@@ -132,8 +132,8 @@ TEST_F(ObjectTest, AttachFollowsTheStackAndDetachUndoesIt)
     EXPECT_EQ(Top->AlignmentRequirement, 3u);
     EXPECT_EQ(IoGetAttachedDevice(Bottom), Top);
 
-    IoDeleteDevice(Middle); // still attached, with a device above: refused
-    ExpectRecords("delete-attached;delete-with-attached");
+    IoDeleteDevice(Middle); // still attached to the one below: refused
+    ExpectRecords("delete-attached");
     EXPECT_EQ(IoGetAttachedDevice(Bottom), Top) << "the stack is intact";
     IoDetachDevice(Middle);
     IoDetachDevice(Bottom);
@@ -144,6 +144,22 @@ TEST_F(ObjectTest, AttachFollowsTheStackAndDetachUndoesIt)
     IoDeleteDevice(Bottom);
     IoDeleteDevice(Bottom);
     ExpectRecords("bad-device");
+}
+
+TEST_F(ObjectTest, DeletingUnderAnAttachedDeviceWaitsForItsDetach)
+{
+    // The removal order: the lower device deletes itself while the upper one still has to
+    // detach after passing the request down.
+    PDEVICE_OBJECT Bottom, Top;
+    IoCreateDevice(Drv, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Bottom);
+    IoCreateDevice(Drv, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Top);
+    IoAttachDeviceToDeviceStack(Top, Bottom);
+    IoDeleteDevice(Bottom);
+    EXPECT_EQ(Drv->DeviceObject->NextDevice, Bottom) << "kept until the detach";
+    IoDetachDevice(Bottom);
+    EXPECT_EQ(Drv->DeviceObject, Top);
+    EXPECT_EQ(Top->NextDevice, nullptr);
+    IoDeleteDevice(Top);
 }
 
 static int g_ExtensionKey;
