@@ -65,13 +65,14 @@ static NTSTATUS ClientPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(Irp);
     PDEVICE_OBJECT Lower = Ext->Lower;
-    if (Minor != IRP_MN_REMOVE_DEVICE) return IoCallDriver(Lower, Irp);
-    // Detached before the L2CAP device deletes itself below, so neither device is deleted
-    // while another is attached to it.
-    IoDetachDevice(Lower);
     NTSTATUS Status = IoCallDriver(Lower, Irp);
-    IoDeleteSymbolicLink(&Ext->Link);
-    IoDeleteDevice(DeviceObject);
+    if (Minor == IRP_MN_REMOVE_DEVICE) {
+        // The removal order of every WDM driver: the L2CAP device below has already deleted
+        // itself while this one was still attached to it.
+        IoDeleteSymbolicLink(&Ext->Link);
+        IoDetachDevice(Lower);
+        IoDeleteDevice(DeviceObject);
+    }
     return Status;
 }
 
