@@ -671,3 +671,43 @@ TEST_F(L2capFixture, DeferredCompletionsArriveAfterTheCallReturnedWithTheirResul
     EXPECT_EQ(W2->CompletionIrql(), DISPATCH_LEVEL);
     EXPECT_EQ(Held->Status(), STATUS_DELETE_PENDING);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Device creation and start failures
+
+TEST(L2capLifecycle, AFailedAddDeviceOrStartLeavesNothingBehind)
+{
+    kivrt::Reset();
+    kivrt::CaptureDbgPrint();
+    PDRIVER_OBJECT Driver = nullptr;
+    ASSERT_EQ(KivL2capLoad(&Driver), STATUS_SUCCESS);
+
+    // No device object: AddDevice fails with the creation's status.
+    kivrt::DEVNODE* Node = nullptr;
+    kivrt::FailDeviceCreation(0);
+    EXPECT_EQ(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", Driver, {}, &Node),
+              STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_NE(Node, nullptr);
+    EXPECT_EQ(KivL2capDeviceOfNode(Node), nullptr);
+    EXPECT_NE(kivrt::TakeCapturedDbgPrint().find("AddDevice failed"), std::string::npos);
+    kivrt::DeleteDevNode(Node);
+
+    // The bus refuses START: the device is removed at once and the driver unloads.
+    ASSERT_EQ(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0001", Driver, {}, &Node), STATUS_SUCCESS);
+    kivrt::SetPdoHook(Node, [](PDEVICE_OBJECT, PIRP Irp, NTSTATUS* Status) {
+        PIO_STACK_LOCATION S = IoGetCurrentIrpStackLocation(Irp);
+        if (S->MajorFunction != IRP_MJ_PNP || S->MinorFunction != IRP_MN_START_DEVICE) return false;
+        *Status = Irp->IoStatus.Status = STATUS_IO_DEVICE_ERROR;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return true;
+    });
+    EXPECT_EQ(kivrt::StartDevice(Node), STATUS_IO_DEVICE_ERROR);
+    kivrt::DrainWorkItems();
+    EXPECT_FALSE(kivrt::IsDriverLoaded(Driver));
+    kivrt::DeleteDevNode(Node);
+    std::string Records;
+    for (const auto& R : kivrt::VerifierRecords())
+        Records += R.Check + ": " + R.Message + "\n";
+    EXPECT_TRUE(Records.empty()) << Records;
+    kivrt::Reset();
+}
