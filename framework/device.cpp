@@ -63,6 +63,10 @@ CDevice::CDevice(PDRIVER_OBJECT pDriverObject, const WCHAR* Name, ULONG DeviceTy
                  PDEVICE_OBJECT* ppDeviceObject)
 {
     NORN_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    m_OpenHandleCount = 0;
+    m_OpenedExclusive = FALSE;
+    m_pInterrupt = NULL;
+    m_SpinLockIrql = PASSIVE_LEVEL;
     m_pDriverObject = pDriverObject;
     m_pDeviceObject = *ppDeviceObject;
     m_DeviceType = DeviceType;

@@ -4,6 +4,8 @@
 
 CIrpQueue::CIrpQueue()
 {
+    m_StartIoRoutine = NULL;
+    m_pDeviceObject = NULL;
     KeInitializeDeviceQueue(&m_DeviceQueue);
     m_pCurrentIrp = NULL;
 }

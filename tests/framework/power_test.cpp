@@ -1,0 +1,190 @@
+// Power management of CPnpDevice (and the pass-through of CThinFilterDevice):
+// the device's own power requests on open and close, the power dispatch
+// paths and the register save and restore.
+#include "TestStack.h"
+
+#include <string>
+
+namespace {
+
+class PowerFixture : public DeviceStackFixture {
+protected:
+    void StartManaged()
+    {
+        g_Config.PowerDownWhenClosed = 1;
+        ASSERT_EQ(Build(), STATUS_SUCCESS);
+        ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    }
+    void StartUnmanaged()
+    {
+        ASSERT_EQ(Build(), STATUS_SUCCESS);
+        ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    }
+    NTSTATUS SetDevice(DEVICE_POWER_STATE State)
+    {
+        POWER_STATE s;
+        s.DeviceState = State;
+        return kivrt::SendPower(m_Node, IRP_MN_SET_POWER, DevicePowerState, s);
+    }
+    NTSTATUS System(UCHAR Minor, SYSTEM_POWER_STATE State)
+    {
+        POWER_STATE s;
+        s.SystemState = State;
+        return kivrt::SendPower(m_Node, Minor, SystemPowerState, s);
+    }
+    bool Printed(const std::string& Text) { return Output().find(Text) != std::string::npos; }
+};
+
+} // namespace
+
+TEST_F(PowerFixture, ManagedDevicePowersDownAtStartAndUpOnFirstOpen)
+{
+    StartManaged();
+    // Queried and set to D3 before the start completed.
+    EXPECT_EQ(Joined(g_Log), "lower pnp 0x00\nsetup\nlower power 0x03\nlower power 0x02\n");
+    PROBE p = Probe();
+    EXPECT_EQ(p.DevicePower, PowerDeviceD3);
+    EXPECT_EQ(kivrt::DevicePowerState(Top()).DeviceState, PowerDeviceD3);
+    EXPECT_TRUE(p.PoweringDown);
+    EXPECT_TRUE(p.RegistersSaved);
+    EXPECT_EQ(p.Saves, 1);
+    EXPECT_EQ(p.IrpCount, 1);
+
+    kivrt::APP_HANDLE h = nullptr;
+    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
+    p = Probe();
+    EXPECT_EQ(p.DevicePower, PowerDeviceD0);
+    EXPECT_EQ(kivrt::DevicePowerState(Top()).DeviceState, PowerDeviceD0);
+    EXPECT_EQ(p.Restores, 1);
+    EXPECT_EQ(p.LastRestoreFrom, PowerDeviceD3);
+    EXPECT_FALSE(p.PoweringDown);
+    EXPECT_FALSE(p.RegistersSaved);
+    EXPECT_EQ(p.IrpCount, 2);
+
+    // While open, ordinary requests get through.
+    kivrt::Overlapped ov;
+    EXPECT_EQ(Send(h, IOCTL_TEST_NOW, 3, &ov), STATUS_SUCCESS);
+
+    kivrt::AppClose(h);
+    p = Probe();
+    EXPECT_EQ(p.DevicePower, PowerDeviceD3);
+    EXPECT_EQ(p.Saves, 2);
+    EXPECT_EQ(p.IrpCount, 1);
+}
+
+TEST_F(PowerFixture, SleepQueryIsRefusedWhileAHandleIsOpen)
+{
+    StartManaged();
+    kivrt::APP_HANDLE h = nullptr;
+    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
+    g_Log.clear();
+    EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(Printed("PowerDispatch: IRP_MN_QUERY_POWER\n"
+                        "CPnpDevice: Attempted a power down with open handles\n"));
+    EXPECT_FALSE(Probe().PoweringDown);
+    EXPECT_EQ(Joined(g_Log), ""); // refused here, never passed down
+    EXPECT_EQ(Probe().IrpCount, 2);
+    kivrt::AppClose(h);
+}
+
+TEST_F(PowerFixture, DeviceSetPowerSavesRegistersOnce)
+{
+    StartUnmanaged();
+    EXPECT_EQ(Probe().DevicePower, PowerDeviceD0);
+    EXPECT_EQ(SetDevice(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(SetDevice(PowerDeviceD3), STATUS_SUCCESS);
+    PROBE p = Probe();
+    EXPECT_EQ(p.Saves, 1);
+    EXPECT_TRUE(p.RegistersSaved);
+    EXPECT_EQ(p.DevicePower, PowerDeviceD3);
+    EXPECT_EQ(SetDevice(PowerDeviceD0), STATUS_SUCCESS);
+    p = Probe();
+    EXPECT_EQ(p.Restores, 1);
+    EXPECT_EQ(p.LastRestoreFrom, PowerDeviceD3);
+    EXPECT_EQ(p.DevicePower, PowerDeviceD0);
+    EXPECT_EQ(p.IrpCount, 1);
+}
+
+TEST_F(PowerFixture, PowerUpWithoutSavedRegistersSaysSo)
+{
+    StartUnmanaged();
+    // D2 is above the save state (D3): nothing saved on the way down.
+    EXPECT_EQ(SetDevice(PowerDeviceD2), STATUS_SUCCESS);
+    EXPECT_EQ(Probe().Saves, 0);
+    EXPECT_EQ(SetDevice(PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(Probe().Restores, 0);
+    EXPECT_TRUE(Printed("CPnpDevice: Hardware registers not restored.  May have been restored in a "
+                        "lower power state\n"
+                        "            Or an IRP_MN_STOP_DEVICE may have arrived\n"));
+    EXPECT_EQ(Probe().DevicePower, PowerDeviceD0);
+    EXPECT_EQ(kivrt::DevicePowerState(Top()).DeviceState, PowerDeviceD0);
+}
+
+TEST_F(PowerFixture, FailedRestoreStillSucceedsTheIrpAndKeepsPoweringDown)
+{
+    g_Config.RestoreStatus = STATUS_UNSUCCESSFUL;
+    StartManaged();
+    kivrt::APP_HANDLE h = nullptr;
+    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
+    EXPECT_TRUE(Printed("CPnpDevice: RestorePowerRegisters failed in PowerUpCompletionRoutine "
+                        "c0000001\n"));
+    EXPECT_TRUE(Probe().PoweringDown);
+    EXPECT_EQ(Probe().IrpCount, 2);
+    // Powering down still holds ordinary IRPs; they wait for the next power-up.
+    kivrt::Overlapped ov;
+    EXPECT_EQ(Send(h, IOCTL_TEST_NOW, 4, &ov), STATUS_PENDING);
+    EXPECT_EQ(Probe().IrpCount, 3);
+    kivrt::AppCancelIo(h);
+    EXPECT_TRUE(ov.Wait(1000));
+    EXPECT_EQ(ov.Status(), STATUS_CANCELLED);
+    kivrt::AppClose(h);
+    EXPECT_EQ(Probe().IrpCount, 1);
+}
+
+TEST_F(PowerFixture, SystemSetPowerRequestsTheMappedDeviceState)
+{
+    StartUnmanaged();
+    g_Log.clear();
+    // Working maps to D0, the current state: nothing requested.
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(Joined(g_Log), "lower power 0x02\n");
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    EXPECT_EQ(Probe().DevicePower, PowerDeviceD3);
+    EXPECT_EQ(Probe().IrpCount, 1);
+    EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    EXPECT_EQ(Probe().DevicePower, PowerDeviceD0);
+}
+
+TEST_F(PowerFixture, SaveAndRestoreStatesAcceptOnlyD1ToD3)
+{
+    StartUnmanaged();
+    CPnpDevice* device = g_Device->Device();
+    EXPECT_EQ(device->SetPowerSaveState(PowerDeviceD0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device->SetPowerRestoreState(PowerDeviceMaximum), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device->GetPowerSaveState(), PowerDeviceD3);
+    EXPECT_EQ(device->SetPowerSaveState(PowerDeviceD1), STATUS_SUCCESS);
+    EXPECT_EQ(device->GetPowerSaveState(), PowerDeviceD1);
+    EXPECT_EQ(SetDevice(PowerDeviceD1), STATUS_SUCCESS);
+    EXPECT_EQ(Probe().Saves, 1);
+}
+
+TEST_F(PowerFixture, ThinFilterPassesPowerThrough)
+{
+    g_Config.Kind = DEVICE_KIND::Filter;
+    g_Config.PowerDownWhenClosed = 1; // no effect: a filter makes no power requests
+    ASSERT_EQ(Build(), STATUS_SUCCESS);
+    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    kivrt::APP_HANDLE h = nullptr;
+    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
+    kivrt::AppClose(h);
+    EXPECT_EQ(Joined(g_Log), "lower pnp 0x00\nsetup\n");
+    g_Log.clear();
+    EXPECT_EQ(System(IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(SetDevice(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(Joined(g_Log), "lower power 0x03\nlower power 0x02\n");
+    EXPECT_EQ(Probe().DevicePower, PowerDeviceD3);
+    EXPECT_EQ(Probe().Saves, 0);
+    EXPECT_EQ(Probe().IrpCount, 1);
+}

@@ -1,0 +1,181 @@
+// CIrpQueue and the kernel device queue operations of CDevice: StartIo
+// order, cancellation of waiting and current IRPs, flushing one file object.
+#include "TestStack.h"
+
+#include <string>
+
+using kivrt::APP_HANDLE;
+using kivrt::Overlapped;
+
+namespace {
+
+class QueueFixture : public DeviceStackFixture {
+protected:
+    void SetUp() override
+    {
+        DeviceStackFixture::SetUp();
+        ASSERT_EQ(Build(), STATUS_SUCCESS);
+        ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+        ASSERT_EQ(Open(FILE_SHARE_READ, &m_F), STATUS_SUCCESS);
+        ASSERT_EQ(Open(FILE_SHARE_READ, &m_G), STATUS_SUCCESS);
+        g_Log.clear();
+    }
+    void TearDown() override
+    {
+        if (m_F) kivrt::AppClose(m_F);
+        if (m_G) kivrt::AppClose(m_G);
+        DeviceStackFixture::TearDown();
+    }
+    PFILE_OBJECT FileOfCurrent(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->FileObject; }
+
+    APP_HANDLE m_F = nullptr;
+    APP_HANDLE m_G = nullptr;
+};
+
+} // namespace
+
+TEST_F(QueueFixture, NextStartIoRunsBeforeTheFinishedIrpCompletes)
+{
+    Overlapped a, b;
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_QUEUE, 1, &a), STATUS_PENDING);
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_QUEUE, 2, &b), STATUS_PENDING);
+    EXPECT_EQ(Probe().IrpCount, 5); // two handles, two IRPs
+    FinishQueueCurrent();
+    FinishQueueCurrent();
+    EXPECT_EQ(Joined(g_Log), "dispatch 1\nstart 1\ndispatch 2\n"
+                             "start 2\ncomplete 1 0x00000000\ncomplete 2 0x00000000\n");
+    EXPECT_TRUE(a.IsComplete() && b.IsComplete());
+    EXPECT_EQ(a.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(g_Device->Queue().GetCurrentIrp(), nullptr);
+    EXPECT_EQ(Probe().IrpCount, 3);
+}
+
+TEST_F(QueueFixture, CancellingWaitingAndCurrentIrps)
+{
+    Overlapped a, b;
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_QUEUE, 1, &a), STATUS_PENDING);
+    EXPECT_EQ(Send(m_G, IOCTL_TEST_QUEUE, 2, &b), STATUS_PENDING);
+    PIRP current = g_Device->Queue().GetCurrentIrp();
+    ASSERT_NE(current, nullptr);
+    EXPECT_FALSE(g_Device->Queue().RemoveIrpFromQueue(current)); // current is not linked
+    kivrt::AppCancelIo(m_G);
+    ASSERT_TRUE(b.Wait(1000));
+    EXPECT_EQ(b.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(b.Information(), 0u);
+    kivrt::AppCancelIo(m_F);
+    ASSERT_TRUE(a.Wait(1000));
+    EXPECT_EQ(a.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Joined(g_Log), "dispatch 1\nstart 1\ndispatch 2\n"
+                             "cancel 2\ncomplete 2 0xC0000120\ncancel 1\ncomplete 1 0xC0000120\n");
+    EXPECT_EQ(g_Device->Queue().GetCurrentIrp(), nullptr);
+    EXPECT_EQ(Probe().IrpCount, 3);
+}
+
+TEST_F(QueueFixture, FlushingOneFileKeepsTheOthersInOrder)
+{
+    Overlapped f1, g2, f3, g4;
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_QUEUE, 1, &f1), STATUS_PENDING);
+    EXPECT_EQ(Send(m_G, IOCTL_TEST_QUEUE, 2, &g2), STATUS_PENDING);
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_QUEUE, 3, &f3), STATUS_PENDING);
+    EXPECT_EQ(Send(m_G, IOCTL_TEST_QUEUE, 4, &g4), STATUS_PENDING);
+    PFILE_OBJECT f = FileOfCurrent(g_Device->Queue().GetCurrentIrp());
+    g_Log.clear();
+    g_Device->Queue().FlushQueue(f);
+    EXPECT_EQ(Joined(g_Log), "cancel 1\nstart 2\ncomplete 1 0xC0000120\n"
+                             "cancel 3\ncomplete 3 0xC0000120\n");
+    EXPECT_EQ(f1.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(f3.Status(), STATUS_CANCELLED);
+    g_Log.clear();
+    FinishQueueCurrent();
+    FinishQueueCurrent();
+    EXPECT_EQ(Joined(g_Log), "start 4\ncomplete 2 0x00000000\ncomplete 4 0x00000000\n");
+
+    // Nothing is left: flushing an idle queue changes nothing.
+    g_Log.clear();
+    g_Device->Queue().FlushQueue(NULL);
+    g_Device->Queue().StartNextPacket();
+    EXPECT_TRUE(g_Log.empty());
+    EXPECT_EQ(Probe().IrpCount, 3);
+}
+
+TEST_F(QueueFixture, KernelDeviceQueueFlushAndCheckIrpCanceled)
+{
+    EXPECT_TRUE(g_Device->Device()->CheckIrpCanceled(NULL));
+    Overlapped f1, g2, f3, g4;
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_KQUEUE, 1, &f1), STATUS_PENDING);
+    EXPECT_EQ(Send(m_G, IOCTL_TEST_KQUEUE, 2, &g2), STATUS_PENDING);
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_KQUEUE, 3, &f3), STATUS_PENDING);
+    EXPECT_EQ(Send(m_G, IOCTL_TEST_KQUEUE, 4, &g4), STATUS_PENDING);
+    PFILE_OBJECT f = FileOfCurrent(g_Device->Device()->GetDeviceObject()->CurrentIrp);
+    g_Log.clear();
+    g_Device->Device()->FlushQueue(f);
+    EXPECT_EQ(Joined(g_Log), "kcancel 1\nkstart 2\ncomplete 1 0xC0000120\n"
+                             "kcancel 3\ncomplete 3 0xC0000120\n");
+    g_Log.clear();
+    FinishKernelCurrent();
+    FinishKernelCurrent();
+    EXPECT_EQ(Joined(g_Log), "kstart 4\ncomplete 2 0x00000000\ncomplete 4 0x00000000\n");
+    EXPECT_EQ(Probe().IrpCount, 3);
+}
+
+TEST_F(QueueFixture, CleanupCompletesQueuedIrpsWithoutCancelRoutine)
+{
+    Overlapped g1, f2, f3;
+    EXPECT_EQ(Send(m_G, IOCTL_TEST_KQUEUE_NOCANCEL, 1, &g1), STATUS_PENDING);
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_KQUEUE_NOCANCEL, 2, &f2), STATUS_PENDING);
+    EXPECT_EQ(Send(m_F, IOCTL_TEST_KQUEUE_NOCANCEL, 3, &f3), STATUS_PENDING);
+    g_Log.clear();
+    kivrt::AppClose(m_F); // cleanup flushes the queue for this file
+    m_F = nullptr;
+    EXPECT_EQ(Joined(g_Log), "complete 2 0xC0000120\ncomplete 3 0xC0000120\n");
+    EXPECT_EQ(f2.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(f2.Information(), 0u);
+    EXPECT_FALSE(g1.IsComplete());
+    g_Log.clear();
+    FinishKernelCurrent();
+    EXPECT_EQ(Joined(g_Log), "complete 1 0x00000000\n");
+    EXPECT_EQ(Probe().IrpCount, 2);
+}
+
+TEST_F(QueueFixture, FlushMarksACurrentIrpWithoutCancelRoutine)
+{
+    Overlapped g1;
+    EXPECT_EQ(Send(m_G, IOCTL_TEST_KQUEUE_NOCANCEL, 1, &g1), STATUS_PENDING);
+    g_Device->Device()->FlushQueue(NULL);
+    EXPECT_FALSE(g1.IsComplete()); // only marked: its owner completes it
+    g_Log.clear();
+    FinishKernelCurrent();
+    EXPECT_EQ(Joined(g_Log), "complete 1 0xC0000120\n");
+}
+
+// The whole life of a thin filter over a lower device.
+TEST_F(DeviceStackFixture, FilterLifecycleFromLoadToUnload)
+{
+    g_Config.Kind = DEVICE_KIND::Filter;
+    ASSERT_EQ(Build(), STATUS_SUCCESS);
+    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    APP_HANDLE h = nullptr;
+    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
+    Overlapped pass, queued;
+    EXPECT_EQ(Send(h, IOCTL_TEST_PASS, 1, &pass), STATUS_SUCCESS);
+    EXPECT_EQ(Send(h, IOCTL_TEST_QUEUE, 2, &queued), STATUS_PENDING);
+    FinishQueueCurrent();
+    EXPECT_EQ(queued.Status(), STATUS_SUCCESS);
+    kivrt::AppClose(h);
+    ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_EQ(kivrt::RestartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
+    ASSERT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
+    Overlapped late;
+    EXPECT_EQ(Send(h, IOCTL_TEST_NOW, 3, &late), STATUS_SUCCESS);
+    kivrt::AppClose(h);
+    ASSERT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
+    m_Removed = true;
+    EXPECT_EQ(Joined(g_Log), "lower pnp 0x00\nsetup\ndispatch 1\nlower major 0x0E\n"
+                             "dispatch 2\nstart 2\ncomplete 2 0x00000000\n"
+                             "lower pnp 0x05\nfree 0\nlower pnp 0x04\n"
+                             "lower pnp 0x00\nsetup\n"
+                             "lower pnp 0x17\ndispatch 3\ncomplete 3 0x00000000\n"
+                             "free 1\nlower pnp 0x02\ndeleted\nunloaded\n");
+    EXPECT_FALSE(kivrt::IsDriverLoaded(m_Upper));
+}
