@@ -31,7 +31,8 @@ void ProcessSdpRequest(CSdpDatabase& Database, const CChannelTable& Channels, co
     CByteWriter Frame(pBlock, 2);
     Frame.WriteLe16(Cid);
     const uint32_t Length = Database.ExecuteSdpRequest(pPdu, PduLen, pBlock + 2, MaxMtu);
-    SDP_ASSERT(Length <= MaxMtu);
+    // The transactions guarantee the bound; a larger length is a programming error.
+    if (Length > MaxMtu) SdpAssertFailed("length <= MaxMtu", __LINE__, __FILE__);
 
     SdpDumpBytes(SDP_ZONE_DUMP_MASK, "kivsdp : SDP TX RESPONSE : ", pBlock + 2, Length);
     Host.SendResponse(Host.Context, pBlock, Length + 2);

@@ -64,6 +64,33 @@ void SdpDbgPrint(uint32_t Zone, const char* Format, ...)
     va_end(Args);
 }
 
+SDP_STATUS SdpIoctlSetDebugZoneMask(const uint8_t* pInput, uint32_t InputLength)
+{
+    static const char* const ZoneNames[8] = {"SDP_ZONE_INFO_MASK",     "SDP_ZONE_WARN_MASK",
+                                             "SDP_ZONE_ERROR_MASK",    "SDP_ZONE_READ_WRITE_MASK",
+                                             "SDP_ZONE_DATABASE_MASK", "SDP_ZONE_STATUS_MASK",
+                                             "SDP_ZONE_SEARCH_MASK",   "SDP_ZONE_DUMP_MASK"};
+
+    SdpDbgPrint(SDP_ZONE_INFO_MASK, "kivsdp : IoctlSetDebugZoneMask()..\n");
+    if (InputLength != 4 || !pInput) {
+        SdpDbgPrint(SDP_ZONE_ERROR_MASK,
+                    "kivsdp : IoctlSetDebugZoneMask() - Inbuf size 0x%x expected. Got 0x%x\n", 4u,
+                    InputLength);
+        return SDP_STATUS_INVALID_PARAMETER;
+    }
+    // Bits above 0x80 are kept as given; no message uses them.
+    const uint32_t Mask = static_cast<uint32_t>(pInput[0]) | static_cast<uint32_t>(pInput[1]) << 8 |
+                          static_cast<uint32_t>(pInput[2]) << 16 |
+                          static_cast<uint32_t>(pInput[3]) << 24;
+    SdpSetZoneMask(Mask);
+    for (uint32_t Bit = 0; Bit < 8; Bit++) {
+        const uint32_t Zone = 1u << Bit;
+        if (Mask & Zone)
+            SdpDbgPrint(Zone, "kivsdp : IoctlSetDebugZoneMask() - %s enabled!!\n", ZoneNames[Bit]);
+    }
+    return SDP_STATUS_SUCCESS;
+}
+
 void SdpAssertFailed(const char* Condition, int Line, const char* File)
 {
     SdpDbgPrint(SDP_ZONE_ALWAYS, "NORN ASSERT:  %s on line %d in %s\n", Condition, Line, File);

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sdpdefs.h"
+
 // Zone passed to the print hook for lines printed whatever the mask
 // (assertion failures).
 constexpr uint32_t SDP_ZONE_ALWAYS = 0;
@@ -38,6 +40,12 @@ void SdpSetHostHooks(const SDP_HOST_HOOKS* pHooks);
 // every message; a change takes effect with the next message.
 void SdpSetZoneMask(uint32_t Mask);
 uint32_t SdpGetZoneMask();
+
+// The set-zone-mask request: Input holds exactly 4 bytes, the new mask
+// (little-endian). Traces under the old mask, then names each of the eight
+// zones now enabled, each line in its own zone. SDP_STATUS_INVALID_PARAMETER
+// (mask unchanged) for any other length.
+SDP_STATUS SdpIoctlSetDebugZoneMask(const uint8_t* pInput, uint32_t InputLength);
 
 // Prints through the hook when Zone is SDP_ZONE_ALWAYS or its bit is set.
 #if defined(__GNUC__)

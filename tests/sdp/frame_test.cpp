@@ -1,0 +1,294 @@
+// The frame walk (PDU splitting, dispatch, dropped requests) and the channel
+// table with its MTU rule.
+#include "sdpfixture.h"
+
+#include "kivsdpioctl.h"
+
+namespace {
+
+const Bytes Unknown00 = {0x00, 0x00, 0x01, 0x00, 0x00};
+const Bytes Unknown09 = {0x09, 0x00, 0x02, 0x00, 0x00};
+
+} // namespace
+
+TEST_F(SdpCoreFixture, UnknownPduIdsAreAnsweredWithInvalidSyntax)
+{
+    const struct {
+        const char* Name;
+        Bytes Req;
+        Bytes Rsp;
+    } Cases[] = {
+        {"id 0x00", {0x00, 0x12, 0x34, 0x00, 0x00}, ErrorPdu(0x1234, 3)},
+        {"id 0x08", {0x08, 0xAB, 0xCD, 0x00, 0x00}, ErrorPdu(0xABCD, 3)},
+        {"id 0xFF with parameters", {0xFF, 0x00, 0x01, 0x00, 0x02, 0x11, 0x22}, ErrorPdu(1, 3)},
+    };
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(Answer(c.Req, 48), c.Rsp);
+    }
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK, "kivsdp : KivSdpProcessSdpPacket() - Error! PDU ID = 0xff\n"));
+}
+
+TEST_F(SdpCoreFixture, TwoPdusInOneFrameGetTwoResponsesInOrder)
+{
+    Channels.CreateL2capContext(0x0040, 48);
+    const std::vector<Bytes> Frames =
+        SendFrame({0x40, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00, 0x09, 0x00, 0x02, 0x00, 0x00});
+    ASSERT_EQ(Frames.size(), 2u);
+    EXPECT_EQ(Frames[0], Cat({{0x40, 0x00}, ErrorPdu(1, 3)}));
+    EXPECT_EQ(Frames[1], Cat({{0x40, 0x00}, ErrorPdu(2, 3)}));
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_INFO_MASK,
+                "kivsdp : KivSdpProcessSdpPacket() - Looks like we have multiple PDUs in the "
+                "L2CAP frame!!\n"));
+    EXPECT_TRUE(Printed(SDP_ZONE_INFO_MASK,
+                        "kivsdp : KivSdpProcessSdpPacket() -     Wp = 0x7. TotLen = 0xc\n"));
+}
+
+TEST_F(SdpCoreFixture, TrailingBytesTooShortForAHeaderAreDropped)
+{
+    Channels.CreateL2capContext(0x0041, 100);
+    const std::vector<Bytes> Frames = SendFrame(Cat({{0x41, 0x00}, Unknown00, {0x02, 0x00, 0x05}}));
+    ASSERT_EQ(Frames.size(), 1u);
+    EXPECT_EQ(Frames[0], Cat({{0x41, 0x00}, ErrorPdu(1, 3)}));
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_ERROR_MASK,
+                "kivsdp : KivSdpProcessSdpPacket() - Aborting processing of incomming PDU!!! "
+                "Wp = 0x7. TotLen = 0xa\n"));
+}
+
+TEST_F(SdpCoreFixture, PduLongerThanTheFrameIsPassedOnWithTheBytesThere)
+{
+    Channels.CreateL2capContext(0x0040, 48);
+    // ServiceSearch claiming 0x20 parameter bytes, 8 present: length error 4.
+    const Bytes Cut = {0x02, 0x00, 0x07, 0x00, 0x20, 0x35, 0x03,
+                       0x19, 0x10, 0x00, 0xFF, 0xFF, 0x00};
+    const std::vector<Bytes> Frames = SendFrame(Cat({{0x40, 0x00}, Cut}));
+    ASSERT_EQ(Frames.size(), 1u);
+    EXPECT_EQ(Frames[0], Cat({{0x40, 0x00}, ErrorPdu(7, 4)}));
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_ERROR_MASK,
+                "kivsdp : KivSdpProcessSdpPacket() - Hmm.. Wp = 0x2. PduLen = 0x25. TotLen = "
+                "0xf\n"));
+    EXPECT_TRUE(Printed(SDP_ZONE_ERROR_MASK,
+                        "kivsdp : KivSdpProcessSdpPacket() - CurPduLen re-sized to 13\n"));
+}
+
+TEST_F(SdpCoreFixture, RequestOnAnUnknownChannelGetsNoAnswer)
+{
+    Channels.CreateL2capContext(0x0040, 48);
+    EXPECT_TRUE(SendFrame(Cat({{0x44, 0x00}, Unknown00})).empty());
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_ERROR_MASK,
+                "kivsdp : ProcessSdpRequest() - Failed to find MTU size for CID 0x44 (CID does "
+                "probably not exist)\n"));
+    // After a disconnect the channel is gone as well.
+    Channels.DestroyL2capContext(0x0040);
+    EXPECT_TRUE(SendFrame(Cat({{0x40, 0x00}, Unknown00})).empty());
+}
+
+TEST_F(SdpCoreFixture, ResponsePdusGoToTheClientPathNeverToTheDatabase)
+{
+    Channels.CreateL2capContext(0x0040, 48);
+    const Bytes SsRsp = {0x03, 0x00, 0x01, 0x00, 0x09, 0x00, 0x01, 0x00, 0x01, 0, 0, 0, 0, 0};
+    const std::vector<Bytes> Frames =
+        SendFrame(Cat({{0x40, 0x00}, SsRsp, Unknown09, ErrorPdu(5, 3)}));
+    ASSERT_EQ(Frames.size(), 1u);
+    EXPECT_EQ(Frames[0], Cat({{0x40, 0x00}, ErrorPdu(2, 3)}));
+    ASSERT_EQ(ClientPdus.size(), 2u);
+    EXPECT_EQ(ClientPdus[0], SsRsp);
+    EXPECT_EQ(ClientPdus[1], ErrorPdu(5, 3));
+}
+
+TEST_F(SdpCoreFixture, DumpsAndDataPathTracesUseTheirZones)
+{
+    Channels.CreateL2capContext(0x0040, 48);
+    SdpSetZoneMask(SDP_ZONE_DUMP_MASK | SDP_ZONE_READ_WRITE_MASK);
+    SendFrame(Cat({{0x40, 0x00}, Unknown00}));
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_READ_WRITE_MASK,
+                "kivsdp : KivSdpProcessSdpPacket() - hL2cap = 0x40. Frame length length = 0x7\n"));
+    EXPECT_TRUE(Printed(SDP_ZONE_READ_WRITE_MASK, "kivsdp : ProcessSdpRequest()..\n"));
+    EXPECT_TRUE(Printed(SDP_ZONE_DUMP_MASK, "kivsdp : SDP RX REQUEST : 00 00 01 00 00 \n"));
+    EXPECT_TRUE(Printed(SDP_ZONE_DUMP_MASK,
+                        "kivsdp : SDP TX RESPONSE : 01 00 01 00 06 00 03 00 00 00 00 \n"));
+    // Nothing of other zones.
+    for (const PRINTED_LINE& l : Lines)
+        EXPECT_TRUE(l.Zone == SDP_ZONE_DUMP_MASK || l.Zone == SDP_ZONE_READ_WRITE_MASK) << l.Text;
+}
+
+TEST_F(SdpCoreFixture, HostBlocksCarryTheResponseAndAMissingBlockDropsIt)
+{
+    Channels.CreateL2capContext(0x0040, 48);
+    static uint8_t Block[MAX_SDP_DATA_PACKET_SIZE];
+    struct CTX {
+        bool Give;
+        uint8_t* Sent;
+        uint32_t Len;
+    } Ctx = {true, nullptr, 0};
+    SDP_SERVER_HOST h = {};
+    h.Context = &Ctx;
+    h.GetResponseBlock = [](void* c) -> uint8_t* {
+        return static_cast<CTX*>(c)->Give ? Block : nullptr;
+    };
+    h.SendResponse = [](void* c, uint8_t* p, uint32_t n) {
+        static_cast<CTX*>(c)->Sent = p;
+        static_cast<CTX*>(c)->Len = n;
+    };
+    const Bytes Frame = Cat({{0x40, 0x00}, Unknown00});
+    SdpProcessFrame(Db, Channels, Frame.data(), static_cast<uint32_t>(Frame.size()), h);
+    EXPECT_EQ(Ctx.Sent, Block);
+    EXPECT_EQ(Bytes(Block, Block + Ctx.Len), Cat({{0x40, 0x00}, ErrorPdu(1, 3)}));
+
+    Ctx = {false, nullptr, 0};
+    SdpProcessFrame(Db, Channels, Frame.data(), static_cast<uint32_t>(Frame.size()), h);
+    EXPECT_EQ(Ctx.Sent, nullptr);
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_ERROR_MASK,
+                "kivsdp : ProcessSdpRequest() - Fatal error!. Could not allocate a buffer for "
+                "our response!\n"));
+}
+
+TEST_F(SdpCoreFixture, DatabaseLockIsHeldForEachTransaction)
+{
+    struct LOCK {
+        int Depth = 0, Taken = 0, MaxDepth = 0;
+    } Lock;
+    Db.SetLockHooks(
+        [](void* c) {
+            auto* l = static_cast<LOCK*>(c);
+            l->Taken++;
+            l->MaxDepth = std::max(l->MaxDepth, ++l->Depth);
+        },
+        [](void* c) { static_cast<LOCK*>(c)->Depth--; }, &Lock);
+    Answer(SsReq(1, Seq(Uuid16(0x1000)), 10), 48);
+    Answer(SaReq(1, 0, 0xFFFF, Seq(Id16(1))), 48);
+    Answer(SsaReq(1, Seq(Uuid16(0x1000)), 0xFFFF, Seq(Id16(1))), 48);
+    Answer(Unknown00, 48); // an error response needs no database
+    AddRecord();
+    EXPECT_EQ(Lock.Taken, 4);
+    EXPECT_EQ(Lock.Depth, 0);
+    EXPECT_EQ(Lock.MaxDepth, 1);
+    Db.SetLockHooks(nullptr, nullptr, nullptr);
+}
+
+TEST_F(SdpCoreFixture, ZoneMaskRequestNamesTheZonesItEnables)
+{
+    const Bytes Mask90 = {0x90, 0x00, 0x00, 0x00};
+    EXPECT_EQ(SdpIoctlSetDebugZoneMask(Mask90.data(), 4), SDP_STATUS_SUCCESS);
+    EXPECT_EQ(SdpGetZoneMask(), 0x90u);
+    ASSERT_EQ(Lines.size(), 3u);
+    EXPECT_EQ(Lines[0].Zone, SDP_ZONE_INFO_MASK); // under the old mask
+    EXPECT_TRUE(Printed(SDP_ZONE_DATABASE_MASK,
+                        "kivsdp : IoctlSetDebugZoneMask() - SDP_ZONE_DATABASE_MASK enabled!!\n"));
+    EXPECT_TRUE(Printed(SDP_ZONE_DUMP_MASK,
+                        "kivsdp : IoctlSetDebugZoneMask() - SDP_ZONE_DUMP_MASK enabled!!\n"));
+    // From now on no INFO, WARN or ERROR line, and a bad length prints nothing.
+    ClearPrints();
+    EXPECT_EQ(SdpIoctlSetDebugZoneMask(Mask90.data(), 2), SDP_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SdpGetZoneMask(), 0x90u);
+    Answer({0x00, 0x00, 0x01, 0x00, 0x00}, 48);
+    for (const PRINTED_LINE& l : Lines)
+        EXPECT_TRUE(l.Zone == SDP_ZONE_DUMP_MASK || l.Zone == SDP_ZONE_DATABASE_MASK) << l.Text;
+    SdpSetZoneMask(SDP_ZONE_ERROR_MASK);
+    ClearPrints();
+    EXPECT_EQ(SdpIoctlSetDebugZoneMask(Mask90.data(), 5), SDP_STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Printed(SDP_ZONE_ERROR_MASK,
+                        "kivsdp : IoctlSetDebugZoneMask() - Inbuf size 0x4 expected. Got 0x5\n"));
+}
+
+// ---- Channel table ----
+
+TEST_F(SdpCoreFixture, ChannelMtusAreClampedToTheirLimits)
+{
+    const struct {
+        uint16_t Given, Stored;
+        const char* Message;
+        uint32_t Zone;
+    } Cases[] = {
+        {672, 512,
+         "kivsdp : CreateL2capContext() - Forcing resize of MTU size = 0x2a0. Using MAX = 0x200\n",
+         SDP_ZONE_WARN_MASK},
+        {48, 48, "kivsdp : CreateL2capContext() - Using MTU size = 0x30 on CID = 0x40\n",
+         SDP_ZONE_STATUS_MASK},
+        {30, 48,
+         "kivsdp : CreateL2capContext() - Forcing resize of MTU size = 0x1e. Using MIN = 0x30\n",
+         SDP_ZONE_WARN_MASK},
+        {512, 512, "kivsdp : CreateL2capContext() - Using MTU size = 0x200 on CID = 0x40\n",
+         SDP_ZONE_STATUS_MASK},
+    };
+    SdpSetZoneMask(SDP_ZONE_WARN_MASK | SDP_ZONE_STATUS_MASK);
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Given);
+        CChannelTable t;
+        ClearPrints();
+        EXPECT_EQ(t.CreateL2capContext(0x0040, c.Given), SDP_STATUS_SUCCESS);
+        uint16_t Mtu = 0;
+        EXPECT_EQ(t.GetMaxMTUFromCID(0x0040, &Mtu), SDP_STATUS_SUCCESS);
+        EXPECT_EQ(Mtu, c.Stored);
+        EXPECT_TRUE(Printed(c.Zone, c.Message));
+    }
+}
+
+TEST_F(SdpCoreFixture, ChannelTableReusesContextsAndRefusesASeventeenth)
+{
+    CChannelTable t;
+    EXPECT_EQ(t.CreateL2capContext(0x0040, 48), SDP_STATUS_SUCCESS);
+    EXPECT_EQ(t.CreateL2capContext(0x0040, 100), SDP_STATUS_SUCCESS);
+    EXPECT_TRUE(Printed(
+        SDP_ZONE_WARN_MASK,
+        "kivsdp : CreateL2capContext() - How did this happen? Reusing existing CID = 0x40\n"));
+    int InUse = 0;
+    for (const L2CAP_CONTEXT& c : t.ChannelTable)
+        InUse += c.InUse;
+    EXPECT_EQ(InUse, 1);
+    EXPECT_EQ(t.ChannelTable[0].Mtu, 100);
+
+    for (uint16_t Cid = 0x0041; Cid < 0x0050; Cid++)
+        EXPECT_EQ(t.CreateL2capContext(Cid, 48), SDP_STATUS_SUCCESS);
+    L2CAP_CONTEXT Before[L2CAP_CONTEXT_COUNT];
+    std::copy(std::begin(t.ChannelTable), std::end(t.ChannelTable), Before);
+    EXPECT_EQ(t.CreateL2capContext(0x0050, 48), SDP_STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(Printed(SDP_ZONE_WARN_MASK,
+                        "kivsdp : CreateL2capContext() - ERROR!! Failed to find context to use "
+                        "(insufficient resources)\n"));
+    for (size_t i = 0; i < L2CAP_CONTEXT_COUNT; i++) {
+        EXPECT_EQ(t.ChannelTable[i].Cid, Before[i].Cid);
+        EXPECT_EQ(t.ChannelTable[i].InUse, Before[i].InUse);
+    }
+    // A freed context keeps its values and is the next one taken.
+    EXPECT_EQ(t.DestroyL2capContext(0x0045), SDP_STATUS_SUCCESS);
+    EXPECT_FALSE(t.ChannelTable[5].InUse);
+    EXPECT_EQ(t.ChannelTable[5].Cid, 0x0045);
+    EXPECT_EQ(t.CreateL2capContext(0x0050, 64), SDP_STATUS_SUCCESS);
+    EXPECT_EQ(t.ChannelTable[5].Cid, 0x0050);
+    EXPECT_EQ(t.ChannelTable[5].Mtu, 64);
+}
+
+TEST_F(SdpCoreFixture, ReconfigAndLookupOfUnknownChannels)
+{
+    CChannelTable t;
+    EXPECT_EQ(t.ReConfigL2capContext(0x0040, 100), SDP_STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : ReConfigL2capContext() - ERROR!! Failed to find context to reconfig! "
+                "(CID 0x40)\n"));
+    for (const L2CAP_CONTEXT& c : t.ChannelTable)
+        EXPECT_FALSE(c.InUse);
+    uint16_t Mtu = 0;
+    EXPECT_EQ(t.GetMaxMTUFromCID(0x0040, &Mtu), SDP_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Mtu, MIN_MTU);
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : GetMaxMTUFromCID() - ERROR!! Failed to find CID 0x40. Returning MIN "
+                "MTU size = 0x30\n"));
+    t.CreateL2capContext(0x0040, 48);
+    EXPECT_EQ(t.ReConfigL2capContext(0x0040, 700), SDP_STATUS_SUCCESS);
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : ReConfigL2capContext() - Forcing resize of MTU size = 0x2bc. Using "
+                "MAX = 0x200\n"));
+    EXPECT_EQ(t.GetMaxMTUFromCID(0x0040, &Mtu), SDP_STATUS_SUCCESS);
+    EXPECT_EQ(Mtu, 512);
+}

@@ -1,0 +1,473 @@
+// The three search transactions: exact responses, every error path, and the
+// continuation series at small MTUs.
+#include "sdpfixture.h"
+
+#include "kivsdpioctl.h"
+
+namespace {
+
+struct PDU_CASE {
+    const char* Name;
+    Bytes Req;
+    Bytes Rsp;
+};
+
+const Bytes Sdp1000 = Seq(Uuid16(0x1000));
+const Bytes AllIds = Seq(Range(0x0000, 0xFFFF));
+const Bytes Stale = {0x0C, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}; // ServerState 4, not 5
+
+CONTINUATION_STATE ParseState(const Bytes& Cont)
+{
+    CONTINUATION_STATE s = {};
+    if (Cont.size() != 13) return s;
+    s.ServerState = uint32_t(Cont[1]) | uint32_t(Cont[2]) << 8 | uint32_t(Cont[3]) << 16 |
+                    uint32_t(Cont[4]) << 24;
+    s.hCurRec = uint32_t(Cont[5]) | uint32_t(Cont[6]) << 8 | uint32_t(Cont[7]) << 16 |
+                uint32_t(Cont[8]) << 24;
+    s.CurAttID = static_cast<uint16_t>(Cont[9] | Cont[10] << 8);
+    s.CurOffset = static_cast<uint16_t>(Cont[11] | Cont[12] << 8);
+    return s;
+}
+
+Bytes State(uint32_t Server, uint32_t hRec, uint16_t AttId, uint16_t Offset)
+{
+    return {0x0C,
+            static_cast<uint8_t>(Server),
+            static_cast<uint8_t>(Server >> 8),
+            static_cast<uint8_t>(Server >> 16),
+            static_cast<uint8_t>(Server >> 24),
+            static_cast<uint8_t>(hRec),
+            static_cast<uint8_t>(hRec >> 8),
+            static_cast<uint8_t>(hRec >> 16),
+            static_cast<uint8_t>(hRec >> 24),
+            static_cast<uint8_t>(AttId),
+            static_cast<uint8_t>(AttId >> 8),
+            static_cast<uint8_t>(Offset),
+            static_cast<uint8_t>(Offset >> 8)};
+}
+
+} // namespace
+
+// ---- ServiceSearch ----
+
+TEST_F(SdpCoreFixture, ServiceSearchOnTheServerRecordAlone)
+{
+    const PDU_CASE Cases[] = {
+        {"server class",
+         {0x02, 0x00, 0x01, 0x00, 0x08, 0x35, 0x03, 0x19, 0x10, 0x00, 0xFF, 0xFF, 0x00},
+         {0x03, 0x00, 0x01, 0x00, 0x09, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        {"alternative pattern", SsReq(7, {0x3D, 0x03, 0x19, 0x10, 0x00}, 0xFFFF),
+         Cat({{0x03, 0x00, 0x07, 0x00, 0x09, 0x00, 0x01, 0x00, 0x01}, Be32(0), {0x00}})},
+        {"maximum 0",
+         SsReq(2, Sdp1000, 0),
+         {0x03, 0x00, 0x02, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        {"unknown UUID",
+         SsReq(3, Seq(Uuid16(0x1101)), 10),
+         {0x03, 0x00, 0x03, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        {"second member not a UUID, first unmatched",
+         SsReq(4, {0x35, 0x06, 0x19, 0xAB, 0xCD, 0x09, 0x00, 0x01}, 10),
+         {0x03, 0x00, 0x04, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        {"empty sequence with 32-bit length",
+         SsReq(5, {0x37, 0, 0, 0, 0}, 10),
+         {0x03, 0x00, 0x05, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        // Any element with a length field is walked as a list; a UUID member
+        // that runs past the request is compared against zeros, never against
+        // bytes beyond it.
+        {"text pattern with a cut 128-bit member",
+         SsReq(8, {0x25, 0x03, 0x1C, 0x00, 0x00}, 0xFFFF),
+         {0x03, 0x00, 0x08, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        {"text pattern with a 16-bit member", SsReq(9, {0x25, 0x03, 0x19, 0x10, 0x00}, 0xFFFF),
+         Cat({{0x03, 0x00, 0x09, 0x00, 0x09, 0x00, 0x01, 0x00, 0x01}, Be32(0), {0x00}})},
+        {"two UUIDs both held", SsReq(6, Seq(Cat({Uuid16(0x1000), Uuid16(0x1000)})), 10),
+         Cat({{0x03, 0x00, 0x06, 0x00, 0x09, 0x00, 0x01, 0x00, 0x01}, Be32(0), {0x00}})},
+    };
+    for (const PDU_CASE& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(Hex(Answer(c.Req, 48)), Hex(c.Rsp));
+    }
+}
+
+TEST_F(SdpCoreFixture, ServiceSearchErrorsInCheckOrder)
+{
+    const PDU_CASE Cases[] = {
+        {"one byte short",
+         Bytes{0x02, 0x00, 0x01, 0x00, 0x08, 0x35, 0x03, 0x19, 0x10, 0x00, 0xFF, 0xFF},
+         ErrorPdu(1, 4)},
+        {"cut UUID", SsReq(1, {0x35, 0x02, 0x19, 0x10}, 10), ErrorPdu(1, 3)},
+        {"empty sequence", SsReq(1, {0x35, 0x00}, 10), ErrorPdu(1, 3)},
+        {"8-bit UUID member", SsReq(1, {0x35, 0x03, 0x18, 0x10, 0x00}, 10), ErrorPdu(1, 3)},
+        {"pattern claims more than received",
+         Pdu(0x02, 1, {0x35, 0x10, 0x19, 0x10, 0x00, 0x00, 0x0A, 0x00}), ErrorPdu(1, 3)},
+        {"pattern without length field", SsReq(1, {0x0A, 0x00, 0x00, 0x10, 0x00}, 10),
+         ErrorPdu(1, 3)},
+        {"no room for count and state length", Pdu(0x02, 1, Cat({Sdp1000, {0xFF}})),
+         ErrorPdu(1, 3)},
+        {"state length 4", SsReq(1, Sdp1000, 10, {0x04, 1, 2, 3, 4}), ErrorPdu(1, 5)},
+        {"state length 13", SsReq(1, Sdp1000, 10, Cat({{0x0D}, Bytes(13, 0)})), ErrorPdu(1, 5)},
+        {"extra byte after empty state", SsReq(1, Sdp1000, 10, {0x00, 0x00}), ErrorPdu(1, 4)},
+        {"state length 12 with 11 bytes", SsReq(1, Sdp1000, 10, Cat({{0x0C}, Bytes(11, 0)})),
+         ErrorPdu(1, 4)},
+        {"stale state", SsReq(1, Sdp1000, 10, Stale), ErrorPdu(1, 5)},
+        {"non-UUID member reached", SsReq(1, {0x35, 0x06, 0x19, 0x10, 0x00, 0x09, 0x00, 0x01}, 10),
+         ErrorPdu(1, 3)},
+    };
+    for (const PDU_CASE& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(Hex(Answer(c.Req, 48)), Hex(c.Rsp));
+    }
+}
+
+TEST_F(SdpCoreFixture, ServiceSearchErrorMessagesGoToTheWarnZone)
+{
+    Answer(SsReq(1, Sdp1000, 10, {0x04, 1, 2, 3, 4}), 48);
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : Database_ServiceSearchRequest() - ERROR! ContStateLength = 0x4\n"));
+    Answer(SsReq(1, Sdp1000, 10, Stale), 48);
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : Database_ServiceSearchRequest() - ERROR! State changed!. Cur 0x5. "
+                "Got 0x4\n"));
+    EXPECT_EQ(Direct(Cat({SsReq(1, Sdp1000, 10), {0x00}}), 48), ErrorPdu(1, 4));
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : Database_ServiceSearchRequest() - ERROR! PDU length invalid. Got 14. "
+                "Calculated 13\n"));
+    Answer(SsReq(1, Sdp1000, 10, {0x00, 0x00}), 48);
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : Database_ServiceSearchRequest() - ERROR! Length mismatch. Got 0x9. "
+                "Cal 0x8\n"));
+}
+
+TEST_F(SdpCoreFixture, ServiceSearchErrorsWhenAMatchedRecordMeetsANonUuidMember)
+{
+    const uint32_t h = AddRecord();
+    AddAttr(h, 0x0001, Seq(Uuid16(0xABCD)));
+    EXPECT_EQ(Answer(SsReq(9, {0x35, 0x06, 0x19, 0xAB, 0xCD, 0x09, 0x00, 0x01}, 10), 48),
+              ErrorPdu(9, 3));
+    EXPECT_TRUE(Printed(SDP_ZONE_WARN_MASK,
+                        "kivsdp : Database_ServiceSearchRequest() - ERROR! Search termniated "
+                        "abnormally!\n"));
+}
+
+TEST_F(SdpCoreFixture, ServiceSearchSeriesAtMtu48)
+{
+    std::vector<uint32_t> Handles;
+    for (int i = 0; i < 8; i++) {
+        Handles.push_back(AddRecord());
+        AddAttr(Handles.back(), 0x0001, Seq(Uuid16(0x1101)));
+    }
+    const Bytes Pattern = Seq(Uuid16(0x1101));
+    const Bytes First = Answer(SsReq(0x10, Pattern, 0xFFFF), 48);
+    ASSERT_EQ(First.size(), 46u);
+    Bytes Expected = {0x03, 0x00, 0x10, 0x00, 0x29, 0x00, 0x08, 0x00, 0x06};
+    for (int i = 0; i < 6; i++)
+        Expected = Cat({Expected, Be32(Handles[size_t(i)])});
+    Expected = Cat({Expected, State(Db.DatabaseChangeCount, Handles[6], 0, 0)});
+    EXPECT_EQ(Hex(First), Hex(Expected));
+
+    const Bytes Second = Answer(SsReq(0x11, Pattern, 0xFFFF, ContinuationOf(First)), 48);
+    EXPECT_EQ(Hex(Second), Hex(Cat({{0x03, 0x00, 0x11, 0x00, 0x0D, 0x00, 0x08, 0x00, 0x02},
+                                    Be32(Handles[6]),
+                                    Be32(Handles[7]),
+                                    {0x00}})));
+
+    // Seven matching records still cut after six.
+    ASSERT_EQ(Db.DeleteServiceRecord(Handles[7]), SDP_STATUS_SUCCESS);
+    const Bytes Seven = Answer(SsReq(0x12, Pattern, 0xFFFF), 48);
+    EXPECT_EQ(Seven.size(), 46u);
+    EXPECT_EQ(ParseState(ContinuationOf(Seven)).hCurRec, Handles[6]);
+
+    // A maximum of 2 lists two and stops.
+    EXPECT_EQ(Hex(Answer(SsReq(0x13, Pattern, 2), 48)),
+              Hex(Cat({{0x03, 0x00, 0x13, 0x00, 0x0D, 0x00, 0x02, 0x00, 0x02},
+                       Be32(Handles[0]),
+                       Be32(Handles[1]),
+                       {0x00}})));
+
+    // A state taken before a change is refused.
+    AddRecord();
+    EXPECT_EQ(Answer(SsReq(0x14, Pattern, 0xFFFF, ContinuationOf(Seven)), 48), ErrorPdu(0x14, 5));
+}
+
+// ---- ServiceAttribute ----
+
+TEST_F(SdpCoreFixture, ServiceAttributeOnTheServerRecord)
+{
+    const PDU_CASE Cases[] = {
+        {"class list",
+         SaReq(1, 0, 0xFFFF, Seq(Id16(1))),
+         {0x05, 0x00, 0x01, 0x00, 0x0E, 0x00, 0x0B, 0x36, 0x00, 0x08, 0x09, 0x00, 0x01, 0x35, 0x03,
+          0x19, 0x10, 0x00, 0x00}},
+        {"MaxByteCount 7 fits nothing",
+         SaReq(2, 0, 7, Seq(Id16(1))),
+         {0x05, 0x00, 0x02, 0x00, 0x06, 0x00, 0x03, 0x36, 0x00, 0x00, 0x00}},
+        {"attribute named twice",
+         SaReq(3, 0, 0xFFFF, {0x35, 0x08, 0x09, 0x00, 0x01, 0x0A, 0x00, 0x00, 0x00, 0x02}),
+         Cat({{0x05, 0x00, 0x03, 0x00, 0x26, 0x00, 0x23, 0x36, 0x00, 0x20},
+              {0x09, 0x00, 0x01, 0x35, 0x03, 0x19, 0x10, 0x00},
+              {0x09, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00},
+              {0x09, 0x00, 0x01, 0x35, 0x03, 0x19, 0x10, 0x00},
+              {0x09, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x00, 0x01},
+              {0x00}})},
+        {"ID not in record",
+         SaReq(4, 0, 0xFFFF, Seq(Id16(0x0100))),
+         {0x05, 0x00, 0x04, 0x00, 0x06, 0x00, 0x03, 0x36, 0x00, 0x00, 0x00}},
+        {"single-ID range",
+         SaReq(5, 0, 0xFFFF, Seq(Range(0x0201, 0x0201))),
+         {0x05, 0x00, 0x05, 0x00, 0x0E, 0x00, 0x0B, 0x36, 0x00, 0x08, 0x09, 0x02, 0x01, 0x0A, 0x00,
+          0x00, 0x00, 0x00, 0x00}},
+    };
+    for (const PDU_CASE& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(Hex(Answer(c.Req, 512)), Hex(c.Rsp));
+    }
+}
+
+TEST_F(SdpCoreFixture, RequestsLongerThanTheirHeaderSaysGetInvalidPduSize)
+{
+    // The frame walk cuts PDUs by their header, so only a direct call can
+    // hand a transaction more bytes than ParameterLength + 5.
+    EXPECT_EQ(Direct(Cat({SsReq(1, Sdp1000, 10), {0x00}}), 48), ErrorPdu(1, 4));
+    EXPECT_EQ(Direct(Cat({SaReq(2, 0, 0xFFFF, Seq(Id16(1))), {0x00}}), 48), ErrorPdu(2, 4));
+    EXPECT_EQ(Direct(Cat({SsaReq(3, Sdp1000, 0xFFFF, AllIds), {0x00}}), 48), ErrorPdu(3, 4));
+    EXPECT_TRUE(Printed(SDP_ZONE_WARN_MASK,
+                        "kivsdp : Database_ServiceSearchAttributeRequest() - ERROR! PDU length "
+                        "invalid. Got 21. Calculated 20\n"));
+}
+
+TEST_F(SdpCoreFixture, ServiceAttributeErrorsInCheckOrder)
+{
+    const PDU_CASE Cases[] = {
+        {"unknown handle before everything", SaReq(1, 5, 0, {0xFF}), ErrorPdu(1, 2)},
+        {"MaxByteCount 6", SaReq(1, 0, 6, Seq(Id16(1))), ErrorPdu(1, 3)},
+        {"alternative ID list", SaReq(1, 0, 0xFFFF, {0x3D, 0x03, 0x09, 0x00, 0x01}),
+         ErrorPdu(1, 3)},
+        {"ID list without length field", SaReq(1, 0, 0xFFFF, {0x09, 0x00, 0x01}), ErrorPdu(1, 3)},
+        {"ID list unmeasurable", SaReq(1, 0, 0xFFFF, {0xFF}), ErrorPdu(1, 3)},
+        {"ID list malformed", SaReq(1, 0, 0xFFFF, {0x35, 0x02, 0x09, 0x00}), ErrorPdu(1, 3)},
+        {"ID list claims more than received",
+         Pdu(0x04, 1, Cat({Be32(0), Be16(0xFFFF), {0x35, 0x09, 0x09, 0x00}})), ErrorPdu(1, 3)},
+        {"no continuation byte", Pdu(0x04, 1, Cat({Be32(0), Be16(0xFFFF), Seq(Id16(1))})),
+         ErrorPdu(1, 3)},
+        {"state length 0x0D", SaReq(1, 0, 0xFFFF, Seq(Id16(1)), Cat({{0x0D}, Bytes(13, 0)})),
+         ErrorPdu(1, 5)},
+        {"one byte short",
+         Bytes{0x04, 0x00, 0x01, 0x00, 0x0C, 0, 0, 0, 0, 0xFF, 0xFF, 0x35, 0x03, 0x09, 0x00, 0x01},
+         ErrorPdu(1, 4)},
+        {"extra byte after the state", SaReq(1, 0, 0xFFFF, Seq(Id16(1)), {0x00, 0x00}),
+         ErrorPdu(1, 3)},
+        {"stale state", SaReq(1, 0, 0xFFFF, Seq(Id16(1)), Stale), ErrorPdu(1, 5)},
+        {"8-bit ID", SaReq(1, 0, 0xFFFF, Seq({0x08, 0x01})), ErrorPdu(1, 3)},
+        {"signed range", SaReq(1, 0, 0xFFFF, Seq({0x12, 0x00, 0x00, 0xFF, 0xFF})), ErrorPdu(1, 3)},
+        {"range max below min", SaReq(1, 0, 0xFFFF, Seq(Range(5, 1))), ErrorPdu(1, 3)},
+        {"P 4, server handle", Pdu(0x04, 1, Be32(0)), ErrorPdu(1, 3)},
+        {"P 4, unknown handle", Pdu(0x04, 1, Be32(0x00010007)), ErrorPdu(1, 2)},
+        {"P 5, server handle", Pdu(0x04, 1, Cat({Be32(0), {0xFF}})), ErrorPdu(1, 3)},
+        {"P 6, server handle", Pdu(0x04, 1, Cat({Be32(0), {0xFF, 0xFF}})), ErrorPdu(1, 3)},
+        {"P 2, handle reads as 0", Pdu(0x04, 1, {0x00, 0x00}), ErrorPdu(1, 3)},
+        {"P 2, unknown handle", Pdu(0x04, 1, {0x00, 0x05}), ErrorPdu(1, 2)},
+        {"P 0", Pdu(0x04, 1, {}), ErrorPdu(1, 3)},
+    };
+    for (const PDU_CASE& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(Hex(Answer(c.Req, 48)), Hex(c.Rsp));
+    }
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : Database_ServiceAttributeRequest() - ERROR! Record handle 0x5 not "
+                "found\n"));
+    EXPECT_TRUE(Printed(SDP_ZONE_WARN_MASK,
+                        "kivsdp : ScanRecordForAttributes() - ERROR! ID Range invalid\n"));
+}
+
+TEST_F(SdpCoreFixture, ServiceAttributeSeriesSplitsALongValue)
+{
+    const uint32_t h = AddRecord();
+    AddAttr(h, 0x0001, Seq(Uuid16(0x1101)));
+    const Bytes Long = Cat({{0x26, 0x01, 0x29}, Bytes(297, 0)});
+    Bytes Value = Long;
+    for (size_t i = 3; i < Value.size(); i++)
+        Value[i] = static_cast<uint8_t>(i);
+    AddAttr(h, 0x0100, Value);
+    auto Build = [&](const Bytes& Cont) { return SaReq(0x42, h, 0xFFFF, AllIds, Cont); };
+
+    // One response at MTU 512: 330 bytes.
+    const Bytes Whole = Answer(Build({0}), 512);
+    ASSERT_EQ(Whole.size(), 330u);
+    EXPECT_EQ(Bytes(Whole.begin(), Whole.begin() + 10),
+              (Bytes{0x05, 0x00, 0x42, 0x01, 0x45, 0x01, 0x42, 0x36, 0x01, 0x3F}));
+    EXPECT_EQ(Whole.back(), 0x00);
+
+    // 27 responses at MTU 48, with the cut points the budgets give.
+    size_t Count = 0;
+    std::vector<Bytes> All;
+    const Bytes Joined = FetchSeries(Build, 48, &Count, &All);
+    EXPECT_EQ(Count, 27u);
+    EXPECT_EQ(Joined, ListPartOf(Whole));
+    ASSERT_GE(All.size(), 3u);
+    EXPECT_EQ(All[0].size(), 35u);
+    CONTINUATION_STATE s = ParseState(ContinuationOf(All[0]));
+    EXPECT_EQ(s.hCurRec, h);
+    EXPECT_EQ(s.CurAttID, 0x0001);
+    EXPECT_EQ(s.CurOffset, 1);
+    EXPECT_EQ(s.ServerState, Db.DatabaseChangeCount);
+    // Second: 4 bytes of 0x0001, ID of 0x0100 and 5 value bytes.
+    EXPECT_EQ(ListPartOf(All[1]), Cat({{0x03, 0x19, 0x11, 0x01, 0x09, 0x01, 0x00},
+                                       Bytes(Value.begin(), Value.begin() + 5)}));
+    s = ParseState(ContinuationOf(All[1]));
+    EXPECT_EQ(s.CurAttID, 0x0100);
+    EXPECT_EQ(s.CurOffset, 5);
+    for (size_t i = 2; i < 26; i++)
+        EXPECT_EQ(ListPartOf(All[i]).size(), 12u) << i;
+    EXPECT_EQ(ListPartOf(All[26]).size(), 7u);
+
+    // A resume offset beyond the value is refused.
+    EXPECT_EQ(Answer(Build(State(Db.DatabaseChangeCount, h, 0x0001, 6)), 48), ErrorPdu(0x42, 5));
+    EXPECT_TRUE(Printed(SDP_ZONE_WARN_MASK,
+                        "kivsdp : ScanRecordForAttributes() - Offset = 0x6 invalid (len = 0x5)\n"));
+
+    // MaxByteCount 50: 8 and 16 fit under 44, 319 does not.
+    EXPECT_EQ(Hex(Answer(SaReq(0x43, h, 50, AllIds), 512)),
+              Hex(Cat({{0x05, 0x00, 0x43, 0x00, 0x16, 0x00, 0x13, 0x36, 0x00, 0x10},
+                       {0x09, 0x00, 0x00, 0x0A, 0x00, 0x01, 0x00, 0x00},
+                       {0x09, 0x00, 0x01, 0x35, 0x03, 0x19, 0x11, 0x01},
+                       {0x00}})));
+}
+
+TEST_F(SdpCoreFixture, ValueOneByteOverRoomEndsAlone)
+{
+    const uint32_t h = AddRecord();
+    // At MTU 48 a first response has Room 6 for attribute 0x0000 (after its ID
+    // at 10..12): a 7-byte value is cut after 6, its last byte comes alone.
+    AddAttr(h, 0x0005, {0x25, 0x05, 1, 2, 3, 4, 5});
+    auto Build = [&](const Bytes& Cont) { return SaReq(1, h, 0xFFFF, Seq(Id16(5)), Cont); };
+    std::vector<Bytes> All;
+    FetchSeries(Build, 48, nullptr, &All);
+    ASSERT_EQ(All.size(), 2u);
+    EXPECT_EQ(ListPartOf(All[0]),
+              (Bytes{0x36, 0x00, 0x0A, 0x09, 0x00, 0x05, 0x25, 0x05, 1, 2, 3, 4}));
+    EXPECT_EQ(ListPartOf(All[1]), (Bytes{5}));
+}
+
+TEST_F(SdpCoreFixture, RecordWithoutReadableHandleGivesInternalError)
+{
+    const uint32_t h = AddRecord();
+    // Found by its 5-byte first value, but that value is no 32-bit integer.
+    Db.RecordList->Next->AttributeList->Value[0] = 0x1A;
+    EXPECT_EQ(Answer(SaReq(1, h, 0xFFFF, AllIds), 48), ErrorPdu(1, 0xFF));
+    EXPECT_TRUE(Printed(SDP_ZONE_WARN_MASK,
+                        "kivsdp : ScanRecordForAttributes() - ERROR! Failed to extract hRec from "
+                        "record..\n"));
+    Db.RecordList->Next->AttributeList->Value[0] = 0x0A;
+}
+
+// ---- ServiceSearchAttribute ----
+
+TEST_F(SdpCoreFixture, ServiceSearchAttributeResponses)
+{
+    const uint32_t h = AddRecord();
+    AddAttr(h, 0x0001, Seq(Uuid16(0x1101)));
+    const PDU_CASE Cases[] = {
+        {"one application record", SsaReq(0x0A, Seq(Uuid16(0x1101)), 0xFFFF, AllIds),
+         Cat({{0x07, 0x00, 0x0A, 0x00, 0x19, 0x00, 0x16, 0x36, 0x00, 0x13, 0x36, 0x00, 0x10},
+              {0x09, 0x00, 0x00, 0x0A, 0x00, 0x01, 0x00, 0x00},
+              {0x09, 0x00, 0x01, 0x35, 0x03, 0x19, 0x11, 0x01},
+              {0x00}})},
+        {"server record", SsaReq(0x0B, Sdp1000, 0xFFFF, AllIds),
+         Cat({{0x07, 0x00, 0x0B, 0x00, 0x29, 0x00, 0x26, 0x36, 0x00, 0x23, 0x36, 0x00, 0x20},
+              {0x09, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00},
+              {0x09, 0x00, 0x01, 0x35, 0x03, 0x19, 0x10, 0x00},
+              {0x09, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x00, 0x01},
+              {0x09, 0x02, 0x01, 0x0A, 0x00, 0x00, 0x00, 0x01},
+              {0x00}})},
+        {"no attribute in the ID list",
+         SsaReq(0x0C, Sdp1000, 0xFFFF, Seq(Id16(0x0123))),
+         {0x07, 0x00, 0x0C, 0x00, 0x06, 0x00, 0x03, 0x36, 0x00, 0x00, 0x00}},
+        {"MaxByteCount 9",
+         SsaReq(0x0D, Sdp1000, 9, AllIds),
+         {0x07, 0x00, 0x0D, 0x00, 0x06, 0x00, 0x03, 0x36, 0x00, 0x00, 0x00}},
+        {"no record matches",
+         SsaReq(0x0E, Seq(Uuid16(0x1234)), 0xFFFF, AllIds),
+         {0x07, 0x00, 0x0E, 0x00, 0x06, 0x00, 0x03, 0x36, 0x00, 0x00, 0x00}},
+    };
+    for (const PDU_CASE& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(Hex(Answer(c.Req, 512)), Hex(c.Rsp));
+    }
+    // Any MTU of 58 or more gives the same single response.
+    EXPECT_EQ(Answer(Cases[0].Req, 58), Cases[0].Rsp);
+}
+
+TEST_F(SdpCoreFixture, ServiceSearchAttributeErrorsInCheckOrder)
+{
+    const PDU_CASE Cases[] = {
+        {"UUID list unmeasurable", SsaReq(1, {0xFF}, 0xFFFF, AllIds), ErrorPdu(1, 3)},
+        {"UUID list malformed", SsaReq(1, {0x35, 0x02, 0x19, 0x10}, 0xFFFF, AllIds),
+         ErrorPdu(1, 3)},
+        {"UUID list alternative", SsaReq(1, {0x3D, 0x03, 0x19, 0x10, 0x00}, 0xFFFF, AllIds),
+         ErrorPdu(1, 3)},
+        {"UUID list claims more than received", Pdu(0x06, 1, {0x35, 0x20, 0x19, 0x10, 0x00}),
+         ErrorPdu(1, 3)},
+        {"no room after UUID list", Pdu(0x06, 1, Cat({Sdp1000, {0xFF, 0xFF, 0x35}})),
+         ErrorPdu(1, 3)},
+        {"MaxByteCount 8", SsaReq(1, Sdp1000, 8, AllIds), ErrorPdu(1, 3)},
+        {"ID list swallows the state byte", SsaReq(1, Sdp1000, 0xFFFF, {0x36, 0x00}),
+         ErrorPdu(1, 3)},
+        {"ID list unmeasurable", SsaReq(1, Sdp1000, 0xFFFF, {0xFF}), ErrorPdu(1, 3)},
+        {"ID list malformed", SsaReq(1, Sdp1000, 0xFFFF, {0x35, 0x01, 0x09}), ErrorPdu(1, 3)},
+        {"ID list alternative", SsaReq(1, Sdp1000, 0xFFFF, {0x3D, 0x03, 0x09, 0x00, 0x01}),
+         ErrorPdu(1, 3)},
+        {"no continuation byte", Pdu(0x06, 1, Cat({Sdp1000, Be16(0xFFFF), AllIds})),
+         ErrorPdu(1, 3)},
+        {"state length 4", SsaReq(1, Sdp1000, 0xFFFF, AllIds, {0x04, 0, 0, 0, 0}), ErrorPdu(1, 5)},
+        {"extra byte", SsaReq(1, Sdp1000, 0xFFFF, AllIds, {0x00, 0x00}), ErrorPdu(1, 3)},
+        {"stale state", SsaReq(1, Sdp1000, 0xFFFF, AllIds, Stale), ErrorPdu(1, 5)},
+        {"non-UUID member", SsaReq(1, Seq({0x09, 0x10, 0x00}), 0xFFFF, AllIds), ErrorPdu(1, 3)},
+        {"bad ID member", SsaReq(1, Sdp1000, 0xFFFF, Seq({0x08, 0x01})), ErrorPdu(1, 3)},
+    };
+    for (const PDU_CASE& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        EXPECT_EQ(Hex(Answer(c.Req, 48)), Hex(c.Rsp));
+    }
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : Database_ServiceSearchAttributeRequest() - ERROR! Data element not "
+                "DESEQ\n"));
+    EXPECT_TRUE(
+        Printed(SDP_ZONE_WARN_MASK,
+                "kivsdp : Database_ServiceSearchAttributeRequest() - ERROR! length fuckup 2\n"));
+}
+
+TEST_F(SdpCoreFixture, ServiceSearchAttributeSeriesPlacesLocalHeadersWhereRecordsStart)
+{
+    // At MTU 48 the server record's first value is cut after 3 bytes.
+    const Bytes First = Answer(SsaReq(1, Sdp1000, 0xFFFF, AllIds), 48);
+    EXPECT_EQ(ListPartOf(First),
+              (Bytes{0x36, 0x00, 0x23, 0x36, 0x00, 0x20, 0x09, 0x00, 0x00, 0x0A, 0x00, 0x00}));
+    EXPECT_EQ(ParseState(ContinuationOf(First)).CurOffset, 3);
+
+    std::vector<uint32_t> Handles;
+    for (int i = 0; i < 2; i++) {
+        Handles.push_back(AddRecord());
+        AddAttr(Handles.back(), 0x0001, Seq(Uuid16(0x1101)));
+        AddAttr(Handles.back(), 0x0100,
+                Cat({{0x25, 30}, Bytes(30, static_cast<uint8_t>('a' + i))}));
+    }
+    auto Build = [&](const Bytes& Cont) {
+        return SsaReq(2, Seq(Uuid16(0x1101)), 0xFFFF, AllIds, Cont);
+    };
+    const Bytes Whole = ListPartOf(Answer(Build({0}), 512));
+    std::vector<Bytes> All;
+    const Bytes Joined = FetchSeries(Build, 48, nullptr, &All);
+    EXPECT_EQ(Hex(Joined), Hex(Whole));
+    ASSERT_GE(All.size(), 3u);
+    // The second response continues inside the first record: no header.
+    EXPECT_NE(ListPartOf(All[1])[0], 0x36);
+    // The second record's header appears exactly once across the series, in
+    // front of its handle attribute.
+    const Bytes SecondStart = Cat({{0x36, 0x00, 0x33, 0x09, 0x00, 0x00, 0x0A}, Be32(Handles[1])});
+    EXPECT_NE(std::search(Joined.begin(), Joined.end(), SecondStart.begin(), SecondStart.end()),
+              Joined.end());
+}
