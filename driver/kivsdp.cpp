@@ -381,28 +381,28 @@ NTSTATUS KivSdpListenStatusComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     const UCHAR* pStatus = pSdp->ListenStatusBuffers[Index];
     USHORT StatusCode = ReadLe16At(pStatus, KIVL2CAP_STATUS_CODE_OFFSET);
     switch (StatusCode) {
-    case L2CAP_STATUS_PROTOCOL_FOUND:
+    case KIVL2CAP_STATUS_PROTOCOL_FOUND:
         pSdp->StatusProtocolFound(pStatus);
         break;
-    case L2CAP_STATUS_CONNECT_REQUEST:
+    case KIVL2CAP_STATUS_CONNECT_REQUEST:
         pSdp->StatusConnectRequest(pStatus);
         break;
-    case L2CAP_STATUS_REQUEST_FAILED:
+    case KIVL2CAP_STATUS_REQUEST_FAILED:
         pSdp->StatusRequestFailed(pStatus);
         break;
-    case L2CAP_STATUS_CONNECTED:
+    case KIVL2CAP_STATUS_CONNECTED:
         pSdp->StatusConnected(pStatus);
         break;
-    case L2CAP_STATUS_CONFIG_ENDED:
+    case KIVL2CAP_STATUS_CONFIG_ENDED:
         pSdp->StatusConfigEnded(pStatus);
         break;
-    case L2CAP_STATUS_DISCONNECTED:
+    case KIVL2CAP_STATUS_DISCONNECTED:
         pSdp->StatusDisconnected(pStatus);
         break;
-    case L2CAP_STATUS_INVALIDATED:
+    case KIVL2CAP_STATUS_INVALIDATED:
         pSdp->StatusInvalidated(pStatus);
         break;
-    case L2CAP_STATUS_TIMEOUT:
+    case KIVL2CAP_STATUS_TIMEOUT:
         pSdp->StatusTimeout(pStatus);
         break;
     default:

@@ -9,32 +9,18 @@
 #include "EventLog.h"
 #include "IrpQueue.h"
 
+#include "kivl2cap.h"
 #include "kivsdpioctl.h"
 #include "sdpcore.h"
 
 // ---- Lower L2CAP driver interface ----
 
-#ifndef IOCTL_KIVL2CAP_LISTEN_FOR_STATUS
-// Device type 0x8002, function 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS.
-#define IOCTL_KIVL2CAP_LISTEN_FOR_STATUS 0x80022018u
-#endif
-
-// A KIVL2CAP_LISTEN_STATUS record is 54 bytes, little-endian; only the CID,
-// the status code and the MTU are read here.
-constexpr ULONG KIVL2CAP_LISTEN_STATUS_SIZE = 54;
-constexpr ULONG KIVL2CAP_STATUS_CID_OFFSET = 0;
-constexpr ULONG KIVL2CAP_STATUS_CODE_OFFSET = 2;
-constexpr ULONG KIVL2CAP_STATUS_MTU_OFFSET = 30;
-
-// Status codes of the lower driver's channel events.
-constexpr USHORT L2CAP_STATUS_PROTOCOL_FOUND = 1;
-constexpr USHORT L2CAP_STATUS_CONNECT_REQUEST = 2;
-constexpr USHORT L2CAP_STATUS_REQUEST_FAILED = 4;
-constexpr USHORT L2CAP_STATUS_CONNECTED = 8;
-constexpr USHORT L2CAP_STATUS_CONFIG_ENDED = 16;
-constexpr USHORT L2CAP_STATUS_DISCONNECTED = 32;
-constexpr USHORT L2CAP_STATUS_INVALIDATED = 64;
-constexpr USHORT L2CAP_STATUS_TIMEOUT = 128;
+// Only the CID, the status code and the MTU of a status record are read.
+constexpr ULONG KIVL2CAP_LISTEN_STATUS_SIZE = sizeof(KIVL2CAP_LISTEN_STATUS);
+constexpr ULONG KIVL2CAP_STATUS_CID_OFFSET = offsetof(KIVL2CAP_LISTEN_STATUS, Cid);
+constexpr ULONG KIVL2CAP_STATUS_CODE_OFFSET = offsetof(KIVL2CAP_LISTEN_STATUS, StatusCode);
+constexpr ULONG KIVL2CAP_STATUS_MTU_OFFSET = offsetof(KIVL2CAP_LISTEN_STATUS, Mtu);
+static_assert(KIVL2CAP_MAX_FRAME_SIZE == MAX_SDP_DATA_PACKET_SIZE, "one frame size both sides");
 
 // ---- Driver constants ----
 
