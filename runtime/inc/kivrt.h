@@ -26,14 +26,18 @@ struct Options {
     Scheduler Sched = Scheduler::Deterministic;
     unsigned DelayedWorkers = 3;  // threaded only; at least 1
     unsigned CriticalWorkers = 1; // threaded only; at least 1
-    // Fills unused system-buffer bytes with a poison pattern and freed IRPs with another; and
-    // echoes each verifier record to the debug-print sink as it is made.
+    // Fills the unused bytes of system buffers with a poison pattern (0xDD), so reads past the
+    // input show up.
     bool Verifying = true;
+    // Echoes verifier records, failed assertions and breakpoints to the debug-print sink, each as
+    // one line beginning "*** ".
+    bool EchoReports = true;
 };
 
 // Brings the runtime to a clean state: stops worker threads, forgets all records, drivers,
 // devices, names and accounting, and starts again with Opt. Call it with no driver code running.
-// Blocks still allocated are forgotten (not freed); check PoolBlocks() before resetting.
+// Blocks, devices and drivers still present are released without any driver code running;
+// check PoolBlocksTotal() and the verifier before resetting.
 void Reset(const Options& Opt = Options());
 // Stops the worker threads; the runtime stays usable in deterministic mode.
 void Shutdown();
@@ -131,12 +135,11 @@ size_t InjectedFailures(); // failures injected since the last Reset
 // unload is not called.
 NTSTATUS LoadDriver(const char16_t* Name, PDRIVER_INITIALIZE Entry, PDRIVER_OBJECT* Driver);
 // Unloads a driver that has no devices left (normally automatic, see RemoveDevice): calls
-// DriverUnload, runs the leak checks for its pool tags and lookaside lists, frees the object.
+// DriverUnload, then reports what the driver left behind (pool blocks it allocated, by tag;
+// lookaside lists, devices, symbolic links, enabled interfaces, queued work items) and frees the
+// driver object. Pool blocks belong to the driver whose routine allocated them.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT Driver);
 bool IsDriverLoaded(PDRIVER_OBJECT Driver);
-
-// Pool tags a driver owns: blocks left under them when the driver unloads are reported as leaks.
-void SetDriverPoolTags(PDRIVER_OBJECT Driver, std::vector<ULONG> Tags);
 
 struct DEVNODE; // one device on the root bus: its PDO and the stack built on it
 

@@ -314,7 +314,8 @@ SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
 // ---------------------------------------------------------------------------------------------
 // Debugging
 
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// No printf format checking: the kernel's own conversions (%wZ, %ws, %I64x) are not printf's.
+ULONG DbgPrint(PCSTR Format, ...);
 VOID DbgBreakPoint();
 VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
 

@@ -1,0 +1,264 @@
+// The completion walk, pending propagation and the checks made around dispatch and completion.
+#include "test_drivers.h"
+
+using IrpTest = IoFixture;
+
+TEST_F(IrpTest, FreshIrpHasNoCurrentLocation)
+{
+    PIRP Irp = IoAllocateIrp(3, FALSE);
+    EXPECT_EQ(Irp->Type, IO_TYPE_IRP);
+    EXPECT_EQ(Irp->StackCount, 3);
+    EXPECT_EQ(Irp->CurrentLocation, 4);
+    EXPECT_EQ(Irp->Tail.Overlay.Thread, nullptr);
+    EXPECT_EQ(Irp->AssociatedIrp.SystemBuffer, nullptr);
+    EXPECT_EQ(IoGetNextIrpStackLocation(Irp), (PIO_STACK_LOCATION)(Irp + 1) + 2);
+    IoFreeIrp(Irp);
+}
+
+TEST_F(IrpTest, InvokeFlagsDecideWhichRoutinesRun)
+{
+    struct CASE {
+        const char* Name;
+        NTSTATUS Status;
+        bool Cancel;
+        BOOLEAN OnSuccess, OnError, OnCancel;
+        bool Called;
+    } Cases[] = {
+        {"success, on success", STATUS_SUCCESS, false, TRUE, FALSE, FALSE, true},
+        {"success, on error|cancel", STATUS_SUCCESS, false, FALSE, TRUE, TRUE, false},
+        {"warning counts as error", STATUS_BUFFER_OVERFLOW, false, FALSE, TRUE, FALSE, true},
+        {"informational counts as success", STATUS_OBJECT_NAME_EXISTS, false, TRUE, FALSE, FALSE,
+         true},
+        {"error, on success", STATUS_UNSUCCESSFUL, false, TRUE, FALSE, FALSE, false},
+        {"cancelled, on cancel", STATUS_CANCELLED, true, FALSE, FALSE, TRUE, true},
+        {"success with Cancel set, on cancel", STATUS_SUCCESS, true, FALSE, FALSE, TRUE, true},
+        {"error without Cancel, on cancel", STATUS_CANCELLED, false, FALSE, FALSE, TRUE, false},
+    };
+    for (const CASE& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        COMPLETION_LOG Top, Mid;
+        Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+        PIRP Irp = DriverIrp(&Top);
+        Irp->Cancel = C.Cancel;
+        g_Dispatch[0] = [&C](PDEVICE_OBJECT, PIRP I) { return CompleteWith(I, C.Status); };
+        g_Dispatch[1] = [&](PDEVICE_OBJECT, PIRP I) {
+            IoCopyCurrentIrpStackLocationToNext(I);
+            IoSetCompletionRoutine(I, LogCompletion, &Mid, C.OnSuccess, C.OnError, C.OnCancel);
+            return IoCallDriver(Lower, I);
+        };
+        EXPECT_EQ(IoCallDriver(Upper, Irp), C.Status);
+        EXPECT_EQ(Mid.Calls, C.Called ? 1 : 0);
+        if (C.Called) {
+            EXPECT_EQ(Mid.Device, Upper) << "the device of the routine's own location";
+        }
+        EXPECT_EQ(Top.Calls, 1);
+        EXPECT_EQ(Top.Device, nullptr) << "no location above a driver's own IRP";
+        IoFreeIrp(Irp);
+    }
+}
+
+TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalkAndCompletingResumesIt)
+{
+    COMPLETION_LOG Top, Mid;
+    Top.Return = Mid.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    Mid.Event = &Done;
+    PIRP Irp = DriverIrp(&Top);
+    g_Dispatch[0] = [](PDEVICE_OBJECT, PIRP I) { return CompleteWith(I, STATUS_UNSUCCESSFUL); };
+    g_Dispatch[1] = [&](PDEVICE_OBJECT, PIRP I) {
+        // Pass down and wait, then finish the IRP at this driver's own location.
+        IoCopyCurrentIrpStackLocationToNext(I);
+        IoSetCompletionRoutine(I, LogCompletion, &Mid, TRUE, TRUE, TRUE);
+        NTSTATUS S = IoCallDriver(Lower, I);
+        EXPECT_EQ(S, STATUS_UNSUCCESSFUL);
+        KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(Top.Calls, 0) << "the walk stopped at the upper driver";
+        EXPECT_EQ(IoGetCurrentIrpStackLocation(I)->DeviceObject, Upper);
+        return CompleteWith(I, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(IoCallDriver(Upper, Irp), STATUS_SUCCESS);
+    EXPECT_EQ(Mid.Calls, 1);
+    EXPECT_EQ(Mid.SeenStatus, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Top.Calls, 1);
+    EXPECT_EQ(Top.SeenStatus, STATUS_SUCCESS);
+    IoFreeIrp(Irp);
+}
+
+TEST_F(IrpTest, PendingPropagatesToTheTopWithoutCompletionRoutines)
+{
+    COMPLETION_LOG Top;
+    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    PIRP Irp = DriverIrp(&Top);
+    LowerPends();
+    g_Dispatch[1] = [this](PDEVICE_OBJECT, PIRP I) {
+        IoCopyCurrentIrpStackLocationToNext(I); // no routine: the walk propagates pending
+        return IoCallDriver(Lower, I);
+    };
+    EXPECT_EQ(IoCallDriver(Upper, Irp), STATUS_PENDING);
+    ASSERT_EQ(Held.size(), 1u);
+    CompleteWith(Held[0], STATUS_SUCCESS);
+    EXPECT_EQ(Top.Calls, 1);
+    EXPECT_TRUE(Top.PendingReturned);
+    IoFreeIrp(Irp);
+}
+
+TEST_F(IrpTest, CompletionRoutineMustPropagatePending)
+{
+    COMPLETION_LOG Top, Mid;
+    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    Mid.Propagate = false;
+    PIRP Irp = DriverIrp(&Top);
+    LowerPends();
+    g_Dispatch[1] = [&](PDEVICE_OBJECT, PIRP I) {
+        IoCopyCurrentIrpStackLocationToNext(I);
+        IoSetCompletionRoutine(I, LogCompletion, &Mid, TRUE, TRUE, TRUE);
+        return IoCallDriver(Lower, I);
+    };
+    EXPECT_EQ(IoCallDriver(Upper, Irp), STATUS_PENDING);
+    CompleteWith(Held[0], STATUS_SUCCESS);
+    ExpectRecords("pending-not-propagated");
+    IoFreeIrp(Irp);
+}
+
+TEST_F(IrpTest, DispatchMisuseIsRecorded)
+{
+    struct CASE {
+        const char* Name;
+        DISPATCH_FN Lower;
+        const char* Checks;
+    } Cases[] = {
+        {"pending without marking",
+         [this](PDEVICE_OBJECT, PIRP I) {
+             Held.push_back(I);
+             return STATUS_PENDING;
+         },
+         "pending-not-marked"},
+        {"marked pending, returned success",
+         [](PDEVICE_OBJECT, PIRP I) {
+             IoMarkIrpPending(I);
+             CompleteWith(I, STATUS_SUCCESS);
+             return STATUS_SUCCESS;
+         },
+         "pending-status-mismatch"},
+        {"returned without completing", [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; },
+         "irp-not-finished"},
+        {"completed twice",
+         [](PDEVICE_OBJECT, PIRP I) {
+             CompleteWith(I, STATUS_SUCCESS);
+             IoCompleteRequest(I, IO_NO_INCREMENT);
+             return STATUS_SUCCESS;
+         },
+         "double-completion"},
+        {"completed with a cancel routine",
+         [](PDEVICE_OBJECT, PIRP I) {
+             IoSetCancelRoutine(I, [](PDEVICE_OBJECT, PIRP) {});
+             return CompleteWith(I, STATUS_SUCCESS);
+         },
+         "complete-with-cancel-routine"},
+        {"completed with STATUS_PENDING",
+         [](PDEVICE_OBJECT, PIRP I) {
+             IoMarkIrpPending(I);
+             CompleteWith(I, STATUS_PENDING);
+             return STATUS_PENDING;
+         },
+         "complete-status"},
+        {"returned at DISPATCH_LEVEL",
+         [](PDEVICE_OBJECT, PIRP I) {
+             KIRQL Old;
+             KeRaiseIrql(DISPATCH_LEVEL, &Old);
+             return CompleteWith(I, STATUS_SUCCESS);
+         },
+         "irql-changed"},
+    };
+    for (const CASE& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        Held.clear();
+        COMPLETION_LOG Top;
+        Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+        PIRP Irp = DriverIrp(&Top);
+        g_Dispatch[0] = C.Lower;
+        IoCallDriver(Upper, Irp);
+        ExpectRecords(C.Checks);
+        if (!Held.empty() || Irp->CurrentLocation != Irp->StackCount + 1) {
+            // Finish what the misbehaving driver left so nothing leaks.
+            CompleteWith(Irp, STATUS_CANCELLED);
+            kivrt::ClearVerifierRecords();
+        }
+        IoFreeIrp(Irp);
+    }
+}
+
+TEST_F(IrpTest, DriverIrpCompletingPastItsTopIsRecordedAndFreed)
+{
+    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
+    IoGetNextIrpStackLocation(Irp)->MajorFunction = IRP_MJ_READ;
+    IoCallDriver(Lower, Irp);
+    ExpectRecords("driver-irp-past-top");
+}
+
+TEST_F(IrpTest, FreeMisuseIsRecordedAndKeepsTheIrp)
+{
+    LowerPends();
+    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
+    COMPLETION_LOG Top;
+    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    IoCallDriver(Lower, Irp);
+    IoFreeIrp(Irp); // the lower driver still holds it
+    ExpectRecords("irp-free-in-use");
+    CompleteWith(Held[0], STATUS_SUCCESS);
+    IoSetCancelRoutine(Irp, [](PDEVICE_OBJECT, PIRP) {});
+    IoFreeIrp(Irp);
+    ExpectRecords("irp-free-cancel-routine");
+    IoSetCancelRoutine(Irp, nullptr);
+    IoFreeIrp(Irp);
+    EXPECT_EQ(Records(), "");
+}
+
+TEST_F(IrpTest, RunningOutOfStackLocationsIsRecorded)
+{
+    PIRP Irp = IoAllocateIrp(1, FALSE); // the upper device needs two
+    COMPLETION_LOG Top;
+    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    g_Dispatch[1] = [this](PDEVICE_OBJECT, PIRP I) {
+        NTSTATUS S = IoCallDriver(Lower, I);
+        EXPECT_EQ(S, STATUS_INVALID_PARAMETER);
+        return CompleteWith(I, S);
+    };
+    IoCallDriver(Upper, Irp);
+    ExpectRecords("irp-stack-overflow");
+    IoFreeIrp(Irp);
+}
+
+TEST_F(IrpTest, ForwardingAPowerIrpWithIoCallDriverIsRecorded)
+{
+    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
+    COMPLETION_LOG Top;
+    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(Irp)->MajorFunction = IRP_MJ_POWER;
+    IoCallDriver(Lower, Irp);
+    ExpectRecords("power-via-iocalldriver");
+    IoFreeIrp(Irp);
+}
+
+TEST_F(IrpTest, ReusedIrpCanBeSentAgain)
+{
+    COMPLETION_LOG Top;
+    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
+    for (int i = 0; i < 3; i++) {
+        // What a driver does itself before re-sending its own IRP.
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->Cancel = FALSE;
+        PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+        memset(Next, 0, sizeof(*Next));
+        Next->MajorFunction = IRP_MJ_READ;
+        IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(Lower, Irp), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Top.Calls, 3);
+    IoFreeIrp(Irp);
+}

@@ -1,0 +1,192 @@
+// IRQL rules, spin locks, events and waits, fast mutexes, interlocked operations and lists,
+// and the raised-status exception.
+#include "kernel_fixture.h"
+
+using KernelTest = KernelFixture;
+
+TEST_F(KernelTest, SpinLockRaisesToDispatchAndRestores)
+{
+    KSPIN_LOCK A, B;
+    KeInitializeSpinLock(&A);
+    KeInitializeSpinLock(&B);
+    KIRQL Old;
+    KeAcquireSpinLock(&A, &Old);
+    EXPECT_EQ(Old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeAcquireSpinLockAtDpcLevel(&B);
+    KeReleaseSpinLockFromDpcLevel(&B);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&A, Old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(KernelTest, SpinLockMisuseIsRecorded)
+{
+    struct CASE {
+        const char* Name;
+        std::function<void(PKSPIN_LOCK)> Misuse;
+        const char* Checks;
+    } Cases[] = {
+        {"release a lock not held", [](PKSPIN_LOCK L) {
+             KIRQL Old;
+             KeRaiseIrql(DISPATCH_LEVEL, &Old);
+             KeReleaseSpinLock(L, Old);
+         }, "lock-not-held"},
+        {"release at PASSIVE", [](PKSPIN_LOCK L) {
+             KIRQL Old;
+             KeAcquireSpinLock(L, &Old);
+             KeLowerIrql(PASSIVE_LEVEL);
+             KeReleaseSpinLock(L, Old);
+         }, "irql"},
+        {"acquire recursively", [](PKSPIN_LOCK L) {
+             KIRQL Old;
+             KeAcquireSpinLock(L, &Old);
+             KeAcquireSpinLockAtDpcLevel(L);
+             KeReleaseSpinLock(L, Old);
+         }, "lock-recursion"},
+        {"DPC-level acquire at PASSIVE", [](PKSPIN_LOCK L) {
+             KeAcquireSpinLockAtDpcLevel(L);
+             KIRQL Old;
+             KeRaiseIrql(DISPATCH_LEVEL, &Old);
+             KeReleaseSpinLockFromDpcLevel(L);
+             KeLowerIrql(Old);
+         }, "irql"},
+        {"lower IRQL upwards", [](PKSPIN_LOCK) { KeLowerIrql(APC_LEVEL); }, "irql"},
+    };
+    for (const CASE& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        KSPIN_LOCK L;
+        KeInitializeSpinLock(&L);
+        C.Misuse(&L);
+        ExpectRecords(C.Checks);
+        EXPECT_EQ(L, 0u) << "the lock ends up free";
+        KeLowerIrql(PASSIVE_LEVEL);
+    }
+}
+
+TEST_F(KernelTest, NotificationEventStaysSignalledSynchronizationEventIsConsumed)
+{
+    KEVENT N, S;
+    KeInitializeEvent(&N, NotificationEvent, FALSE);
+    KeInitializeEvent(&S, SynchronizationEvent, FALSE);
+    LARGE_INTEGER Zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&N, Executive, KernelMode, FALSE, &Zero), STATUS_TIMEOUT);
+    EXPECT_EQ(KeSetEvent(&N, IO_NO_INCREMENT, FALSE), 0);
+    EXPECT_NE(KeSetEvent(&N, IO_NO_INCREMENT, FALSE), 0) << "returns the previous state";
+    EXPECT_EQ(KeWaitForSingleObject(&N, Executive, KernelMode, FALSE, &Zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&N, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_NE(KeResetEvent(&N), 0);
+    EXPECT_EQ(KeReadStateEvent(&N), 0);
+
+    KeSetEvent(&S, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&S, Executive, KernelMode, FALSE, &Zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&S, Executive, KernelMode, FALSE, &Zero), STATUS_TIMEOUT);
+}
+
+TEST_F(KernelTest, RelativeTimeoutExpires)
+{
+    KEVENT E;
+    KeInitializeEvent(&E, NotificationEvent, FALSE);
+    LARGE_INTEGER Ms10;
+    Ms10.QuadPart = -100000; // 10 ms in 100 ns units
+    EXPECT_EQ(KeWaitForSingleObject(&E, Executive, KernelMode, FALSE, &Ms10), STATUS_TIMEOUT);
+}
+
+TEST_F(KernelTest, WaitAtDispatchOnlyPolls)
+{
+    KEVENT E;
+    KeInitializeEvent(&E, NotificationEvent, FALSE);
+    LARGE_INTEGER Zero{}, Second;
+    Second.QuadPart = -10000000;
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL);
+        EXPECT_EQ(KeWaitForSingleObject(&E, Executive, KernelMode, FALSE, &Zero), STATUS_TIMEOUT);
+        EXPECT_EQ(Records(), "");
+        EXPECT_EQ(KeWaitForSingleObject(&E, Executive, KernelMode, FALSE, &Second),
+                  STATUS_TIMEOUT);
+    }
+    ExpectRecords("irql");
+}
+
+TEST_F(KernelTest, FastMutexHoldsApcLevel)
+{
+    FAST_MUTEX M;
+    ExInitializeFastMutex(&M);
+    ExAcquireFastMutex(&M);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    EXPECT_FALSE(ExTryToAcquireFastMutex(&M));
+    ExReleaseFastMutex(&M);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(Records(), "");
+
+    ExReleaseFastMutex(&M); // not owned
+    ExpectRecords("irql;lock-not-owner");
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL);
+        ExAcquireFastMutex(&M);
+        ExReleaseFastMutex(&M);
+    }
+    ExpectRecords("irql;irql");
+}
+
+TEST_F(KernelTest, InterlockedOperationsReturnTheKernelsValues)
+{
+    LONG V = 5;
+    EXPECT_EQ(InterlockedIncrement(&V), 6);
+    EXPECT_EQ(InterlockedDecrement(&V), 5);
+    EXPECT_EQ(InterlockedExchange(&V, 9), 5);
+    EXPECT_EQ(InterlockedCompareExchange(&V, 1, 7), 9) << "no exchange: returns the value";
+    EXPECT_EQ(V, 9);
+    EXPECT_EQ(InterlockedCompareExchange(&V, 1, 9), 9);
+    EXPECT_EQ(V, 1);
+}
+
+TEST_F(KernelTest, InterlockedListsReturnPreviousTailAndRemovedHead)
+{
+    LIST_ENTRY Head, A, B;
+    KSPIN_LOCK Lock;
+    InitializeListHead(&Head);
+    KeInitializeSpinLock(&Lock);
+    EXPECT_EQ(ExInterlockedInsertTailList(&Head, &A, &Lock), nullptr);
+    EXPECT_EQ(ExInterlockedInsertTailList(&Head, &B, &Lock), &A);
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL); // any IRQL
+        EXPECT_EQ(ExInterlockedRemoveHeadList(&Head, &Lock), &A);
+    }
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&Head, &Lock), &B);
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&Head, &Lock), nullptr);
+}
+
+TEST_F(KernelTest, RaisedStatusIsAnExceptionCarryingTheStatus)
+{
+    NTSTATUS Caught = STATUS_SUCCESS;
+    try {
+        ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+    } catch (const EXCEPTION_STATUS& E) {
+        Caught = E.Status;
+    }
+    EXPECT_EQ(Caught, STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST_F(KernelTest, IrqlPreconditionsAreRecorded)
+{
+    PVOID Block;
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL);
+        Block = ExAllocatePoolWithTag(PagedPool, 8, kivrt::MakeTag("Test"));
+    }
+    ExpectRecords("irql");
+    ExFreePool(Block);
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL);
+        KIRQL Old;
+        KeRaiseIrql(APC_LEVEL, &Old); // a raise may not lower
+        KeRaiseIrql(DISPATCH_LEVEL, &Old);
+    }
+    ExpectRecords("irql");
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL);
+        EXPECT_THROW(ExRaiseStatus(STATUS_UNSUCCESSFUL), EXCEPTION_STATUS);
+    }
+    ExpectRecords("irql");
+}

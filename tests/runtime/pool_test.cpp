@@ -1,0 +1,150 @@
+// Pool accounting by tag, bad frees, overruns and writes after free, failure injection, and
+// lookaside lists with their depth rule.
+#include "kernel_fixture.h"
+
+#include <cstring>
+
+using PoolTest = KernelFixture;
+
+static const ULONG NORN = kivrt::MakeTag("Norn");
+static const ULONG NRNU = kivrt::MakeTag("NrnU");
+
+TEST_F(PoolTest, AccountingIsPerTagAndPoolType)
+{
+    PVOID A = ExAllocatePoolWithTag(PagedPool, 10, NORN);
+    PVOID B = ExAllocatePoolWithTag(NonPagedPool, 20, NORN);
+    PVOID C = ExAllocatePoolWithTag(NonPagedPool, 5, NRNU);
+    ASSERT_TRUE(A && B && C);
+    EXPECT_EQ((uintptr_t)A % 16, 0u);
+    auto Usage = kivrt::PoolUsage();
+    ASSERT_EQ(Usage.size(), 2u);
+    EXPECT_EQ(Usage[0].Tag, NRNU) << "sorted by tag value";
+    EXPECT_EQ(Usage[1].Tag, NORN);
+    EXPECT_EQ(Usage[1].PagedBlocks, 1u);
+    EXPECT_EQ(Usage[1].PagedBytes, 10u);
+    EXPECT_EQ(Usage[1].NonPagedBlocks, 1u);
+    EXPECT_EQ(Usage[1].NonPagedBytes, 20u);
+    EXPECT_EQ(kivrt::PoolBlocks(NRNU), 1u);
+    ExFreePoolWithTag(A, NORN);
+    ExFreePool(B);
+    ExFreePool(C);
+    EXPECT_EQ(kivrt::PoolBlocks(NORN), 0u);
+}
+
+TEST_F(PoolTest, BadFreesAreRecordedAndLoseNothing)
+{
+    auto* P = (char*)ExAllocatePoolWithTag(NonPagedPool, 32, NORN);
+    ExFreePool(P + 8);
+    ExpectRecords("bad-free");
+    ExFreePool(nullptr);
+    ExpectRecords("bad-free");
+    ExFreePoolWithTag(P, NRNU);
+    ExpectRecords("pool-tag-mismatch");
+    ExFreePool(P);
+    ExpectRecords("double-free");
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 0, NORN), nullptr);
+    ExpectRecords("zero-size-allocation");
+}
+
+TEST_F(PoolTest, OverrunIsCaughtOnFree)
+{
+    auto* P = (char*)ExAllocatePoolWithTag(NonPagedPool, 13, NORN);
+    P[13] = 1;
+    ExFreePool(P);
+    ExpectRecords("pool-overrun");
+}
+
+TEST_F(PoolTest, WriteAfterFreeIsCaughtWhenTheBlockLeavesQuarantine)
+{
+    auto* P = (char*)ExAllocatePoolWithTag(NonPagedPool, 16, NORN);
+    ExFreePool(P);
+    P[3] = 7; // the block is still quarantined, so this write lands in poisoned memory
+    for (int i = 0; i < 300; i++)
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, NRNU));
+    ExpectRecords("use-after-free");
+}
+
+TEST_F(PoolTest, FailureInjectionByTagAfterNCalls)
+{
+    kivrt::FailPoolAllocations(NORN, 2, 1);
+    PVOID Other = ExAllocatePoolWithTag(NonPagedPool, 8, NRNU); // other tags are not counted
+    PVOID A = ExAllocatePoolWithTag(NonPagedPool, 8, NORN);
+    PVOID B = ExAllocatePoolWithTag(NonPagedPool, 8, NORN);
+    PVOID C = ExAllocatePoolWithTag(NonPagedPool, 8, NORN);
+    PVOID D = ExAllocatePoolWithTag(NonPagedPool, 8, NORN);
+    EXPECT_TRUE(Other && A && B && D);
+    EXPECT_EQ(C, nullptr);
+    EXPECT_EQ(kivrt::InjectedFailures(), 1u);
+    for (PVOID P : {Other, A, B, D})
+        ExFreePool(P);
+}
+
+TEST_F(PoolTest, LookasideCachesWhileFewerThanDepth)
+{
+    NPAGED_LOOKASIDE_LIST L;
+    ExInitializeNPagedLookasideList(&L, nullptr, nullptr, 0, 24, NRNU, 2);
+    PVOID B[4];
+    for (PVOID& P : B)
+        P = ExAllocateFromNPagedLookasideList(&L);
+    EXPECT_EQ(kivrt::PoolBlocks(NRNU), 4u);
+    for (PVOID P : B)
+        ExFreeToNPagedLookasideList(&L, P);
+    EXPECT_EQ(kivrt::PoolBlocks(NRNU), 2u) << "two cached, two returned to the pool";
+    PVOID Again = ExAllocateFromNPagedLookasideList(&L);
+    EXPECT_EQ(Again, B[1]) << "the last block cached comes back first";
+    EXPECT_EQ(kivrt::PoolBlocks(NRNU), 2u);
+    ExFreeToNPagedLookasideList(&L, Again);
+    ExDeleteNPagedLookasideList(&L);
+    EXPECT_EQ(kivrt::PoolBlocks(NRNU), 0u);
+}
+
+TEST_F(PoolTest, LookasideDefaultDepthIsFour)
+{
+    NPAGED_LOOKASIDE_LIST L;
+    ExInitializeNPagedLookasideList(&L, nullptr, nullptr, 0, 16, NRNU, 0);
+    PVOID B[6];
+    for (PVOID& P : B)
+        P = ExAllocateFromNPagedLookasideList(&L);
+    for (PVOID P : B)
+        ExFreeToNPagedLookasideList(&L, P);
+    EXPECT_EQ(kivrt::PoolBlocks(NRNU), 4u);
+    ExDeleteNPagedLookasideList(&L);
+}
+
+TEST_F(PoolTest, LookasideEmptyCacheAllocationCanBeFailed)
+{
+    NPAGED_LOOKASIDE_LIST L;
+    ExInitializeNPagedLookasideList(&L, nullptr, nullptr, 0, 16, NRNU, 4);
+    PVOID A = ExAllocateFromNPagedLookasideList(&L);
+    ExFreeToNPagedLookasideList(&L, A);
+    kivrt::FailPoolAllocations(NRNU, 0, 1);
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&L), A) << "the cache still serves";
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&L), nullptr) << "an empty cache asks the pool";
+    ExFreeToNPagedLookasideList(&L, A);
+    ExDeleteNPagedLookasideList(&L);
+}
+
+TEST_F(PoolTest, LookasideMisuseIsRecorded)
+{
+    NPAGED_LOOKASIDE_LIST L;
+    memset(&L, 0, sizeof(L));
+    ExDeleteNPagedLookasideList(&L);
+    ExpectRecords("lookaside-uninitialised");
+
+    ExInitializeNPagedLookasideList(&L, nullptr, nullptr, 0, 16, NRNU, 4);
+    ExInitializeNPagedLookasideList(&L, nullptr, nullptr, 0, 16, NRNU, 4);
+    ExpectRecords("lookaside-double-init");
+
+    PVOID Held = ExAllocateFromNPagedLookasideList(&L);
+    ExDeleteNPagedLookasideList(&L);
+    ExpectRecords("lookaside-leak");
+    ExFreeToNPagedLookasideList(&L, Held);
+    ExpectRecords("lookaside-deleted");
+    ExFreePool(Held);
+
+    auto* Holder = (PNPAGED_LOOKASIDE_LIST)ExAllocatePoolWithTag(NonPagedPool, sizeof(L), NORN);
+    ExInitializeNPagedLookasideList(Holder, nullptr, nullptr, 0, 4, NRNU, 4);
+    ExpectRecords("lookaside-size");
+    ExFreePool(Holder);
+    ExpectRecords("lookaside-freed");
+}
