@@ -129,6 +129,10 @@ NTSTATUS CKivSdp::IoctlDispatch(PIRP Irp)
         pQueue->StartPacket(Irp, CancelRoutine);
         return STATUS_PENDING;
     }
+    // The I/O manager gives an application no byte count with a failure, so
+    // the size a reading request would have needed stays with the handler's
+    // trace and the request completes with none.
+    if (NT_ERROR(status)) Irp->IoStatus.Information = 0;
     CompleteIrp(Irp, status, IO_NO_INCREMENT);
     return status;
 }

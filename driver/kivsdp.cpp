@@ -180,6 +180,13 @@ NTSTATUS CKivSdp::PnpFreeDeviceResources(BOOLEAN)
     KIVSDP_PRINT(SDP_ZONE_INFO_MASK,
                  "kivsdp : PnpFreeDeviceResources() - About to cancel our IRPs!!\n");
     CancelIrps();
+    // On removal the lower device deletes itself when the removal reaches
+    // it, so everything sent to it must be back and this device detached
+    // before the request goes down.
+    if (GetPnpState() == PnpStateRemoved) {
+        WaitForOwnIrps();
+        Detach();
+    }
     return STATUS_SUCCESS;
 }
 

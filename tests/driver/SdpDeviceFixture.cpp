@@ -50,9 +50,6 @@ void SdpDeviceFixture::BuildStack()
 {
     ASSERT_EQ(KivL2capLoad(&m_L2cap), STATUS_SUCCESS);
     ASSERT_EQ(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp), STATUS_SUCCESS);
-    kivrt::SetDriverPoolTags(
-        m_Sdp, {NORN_POOL_TAG, NORN_UNIT_POOL_TAG, NORN_WDM_POOL_TAG, SDP_DATABASE_POOL_TAG});
-    kivrt::SetDriverPoolTags(m_L2cap, {KIVL2CAP_POOL_TAG});
     ASSERT_EQ(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", m_L2cap, {m_Sdp}, &m_Node),
               STATUS_SUCCESS);
     m_L2capDev = KivL2capDeviceOfNode(m_Node);
@@ -124,6 +121,14 @@ kivrt::APP_HANDLE SdpDeviceFixture::Open(const char16_t* Path)
     EXPECT_EQ(status, STATUS_SUCCESS);
     if (NT_SUCCESS(status)) m_Handles.push_back(Handle);
     return NT_SUCCESS(status) ? Handle : nullptr;
+}
+
+void SdpDeviceFixture::CloseAll()
+{
+    for (kivrt::APP_HANDLE Handle : m_Handles)
+        kivrt::AppClose(Handle);
+    m_Handles.clear();
+    m_Handle = nullptr;
 }
 
 NTSTATUS SdpDeviceFixture::Ioctl(ULONG Code, const BYTES& In, ULONG OutLen, BYTES* Out,

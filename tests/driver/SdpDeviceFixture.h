@@ -30,7 +30,11 @@ struct APP_REQUEST {
 
     bool Done() { return Ov.IsComplete(); }
     NTSTATUS Status() { return Ov.Status(); }
-    BYTES Output() { return BYTES(Out.begin(), Out.begin() + long(Ov.Information())); }
+    BYTES Output()
+    {
+        size_t n = std::min(size_t(Ov.Information()), Out.size());
+        return BYTES(Out.begin(), Out.begin() + long(n));
+    }
 };
 
 class SdpDeviceFixture : public ::testing::Test {
@@ -46,6 +50,7 @@ protected:
     void RemoveStack();
 
     kivrt::APP_HANDLE Open(const char16_t* Path = u"\\\\.\\KivSdp0");
+    void CloseAll();
     // A synchronous request on m_Handle: returns its status; Out gets
     // Information bytes.
     NTSTATUS Ioctl(ULONG Code, const BYTES& In, ULONG OutLen, BYTES* Out = nullptr,

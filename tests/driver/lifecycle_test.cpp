@@ -71,32 +71,35 @@ TEST_F(SdpDeviceFixture, StopAndRestartKeepTheDatabaseAndRenewTheLowerRequests)
     BYTES Handle;
     ASSERT_EQ(Ioctl(IOCTL_KIVSDP_ADD_SERVICE_RECORD, {}, 4, &Handle), STATUS_SUCCESS);
     EXPECT_EQ(Handle, Hex("00 00 01 00"));
+    Connect(0x0040, 48);
+    CloseAll(); // open handles veto a stop
+    const ULONG CleanupsBefore = L2cap().Cleanups;
 
     ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
     kivrt::DrainWorkItems();
     KIVL2CAP_COUNTERS c = L2cap();
     EXPECT_EQ(c.HeldListens, 0u);
     EXPECT_EQ(c.HeldReads, 0u);
-    EXPECT_EQ(c.Cleanups, 1u);
-    EXPECT_EQ(DebugInfo().ListenIrpsCompleted, 4u);
-    EXPECT_EQ(DebugInfo().ReadIrpsCompleted, 3u);
+    EXPECT_EQ(c.Cleanups, CleanupsBefore + 1);
     EXPECT_TRUE(Printed("kivsdp : PnpFreeDeviceResources() - About to cancel our IRPs!!\n"));
     // The interface stays enabled over a stop.
     EXPECT_EQ(kivrt::EnumerateInterfaces(SdpInterfaceClass).size(), 1u);
+    m_Handle = Open();
+    KIVSDP_DEBUG_INFO Info = DebugInfo();
+    EXPECT_EQ(Info.ListenIrpsCompleted, 5u);
+    EXPECT_EQ(Info.ReadIrpsCompleted, 3u);
+    CloseAll();
 
     ASSERT_EQ(kivrt::RestartDevice(m_Node), STATUS_SUCCESS);
     c = L2cap();
     EXPECT_EQ(c.HeldListens, 4u);
     EXPECT_EQ(c.HeldReads, 3u);
+    m_Handle = Open();
     BYTES Handles;
     EXPECT_EQ(Ioctl(IOCTL_KIVSDP_GET_RECORD_HANDLES, {}, 8, &Handles), STATUS_SUCCESS);
     EXPECT_EQ(Handles, Hex("00 00 01 00"));
-
     // The channel table survives too: the channel connected before the stop
     // is still answered on.
-    Connect(0x0040, 48);
-    ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::RestartDevice(m_Node), STATUS_SUCCESS);
     Frame(0x0040, SearchServer);
     EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
 }
@@ -113,9 +116,7 @@ TEST_F(SdpDeviceFixture, SurpriseRemovalWithRequestsPendingCompletesThemAtClose)
     EXPECT_TRUE(kivrt::EnumerateInterfaces(SdpInterfaceClass).empty());
     EXPECT_FALSE(Status->Done());
 
-    kivrt::AppClose(m_Handle);
-    m_Handles.clear();
-    m_Handle = nullptr;
+    CloseAll();
     ASSERT_TRUE(Status->Done());
     ASSERT_TRUE(Response->Done());
     EXPECT_EQ(Status->Status(), STATUS_CANCELLED);
@@ -134,9 +135,7 @@ TEST_F(SdpDeviceFixture, UnloadWithZoneMaskZeroStillPrintsItsTwoLines)
     SetZoneMask(0);
     Output();
     m_Output.clear();
-    kivrt::AppClose(m_Handle);
-    m_Handles.clear();
-    m_Handle = nullptr;
+    CloseAll();
     RemoveStack();
     EXPECT_FALSE(kivrt::IsDriverLoaded(m_Sdp));
     EXPECT_EQ(Output().find("Destructor called"), std::string::npos);
@@ -166,8 +165,6 @@ TEST_F(SdpDeviceFixture, EveryConstructionFailureIsUndoneCleanly)
         m_Output.clear();
         ASSERT_EQ(KivL2capLoad(&m_L2cap), STATUS_SUCCESS);
         ASSERT_EQ(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp), STATUS_SUCCESS);
-        kivrt::SetDriverPoolTags(
-            m_Sdp, {NORN_POOL_TAG, NORN_UNIT_POOL_TAG, NORN_WDM_POOL_TAG, SDP_DATABASE_POOL_TAG});
         kivrt::FailPoolAllocations(0, N, 1);
         NTSTATUS status = kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", m_L2cap, {m_Sdp}, &m_Node);
         bool Injected = kivrt::InjectedFailures() != 0;
