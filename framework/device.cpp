@@ -35,11 +35,13 @@ void* CDevice::operator new(size_t Size, PDRIVER_OBJECT pDriverObject, const WCH
                                 Exclusive, ppDeviceObject);
     }
     if (!NT_SUCCESS(status)) {
-        // %lS is the kernel's wide-string conversion, unknown to the printf checker.
+        // %ws prints the wide name as the kernel's %lS does (the runtime's
+        // formatter reads %lS as a narrow string); the printf checker knows
+        // neither.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat"
 #pragma GCC diagnostic ignored "-Wformat-overflow"
-        DbgPrint("Norn:CDevice::operator new ***IoCreateDevice failed, status(0x%X), name(%lS)\n",
+        DbgPrint("Norn:CDevice::operator new ***IoCreateDevice failed, status(0x%X), name(%ws)\n",
                  unsigned(status), Name);
 #pragma GCC diagnostic pop
         delete pFullName;

@@ -180,8 +180,7 @@ NTSTATUS BufferedRequest(kivrt::APP_HANDLE Handle, UCHAR Major, ULONG Code, cons
         *BytesReturned = ULONG(R->Information);
     if (!Handle->Overlapped || Status != STATUS_PENDING) {
         // Non-pending requests on an overlapped handle are already complete.
-        if (Ov != nullptr && Handle->Overlapped && Status != STATUS_PENDING &&
-            !Ov->IsComplete())
+        if (Ov != nullptr && Handle->Overlapped && Status != STATUS_PENDING && !Ov->IsComplete())
             SignalOverlapped(Ov, Status, R->StatusWritten ? R->Information : 0);
     }
     DropRequest(R);
@@ -354,8 +353,8 @@ NTSTATUS AppOpen(const char16_t* Path, ULONG DesiredAccess, ULONG ShareMode, boo
 }
 
 NTSTATUS AppDeviceIoControl(APP_HANDLE Handle, ULONG IoControlCode, const void* InBuffer,
-                            ULONG InLength, void* OutBuffer, ULONG OutLength,
-                            ULONG* BytesReturned, Overlapped* Ov)
+                            ULONG InLength, void* OutBuffer, ULONG OutLength, ULONG* BytesReturned,
+                            Overlapped* Ov)
 {
     if (BytesReturned) *BytesReturned = 0;
     if (Handle == nullptr) return STATUS_INVALID_HANDLE;

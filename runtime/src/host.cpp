@@ -171,8 +171,8 @@ VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Me
         Echo = Host().Opt.EchoReports;
     }
     if (Echo)
-        DbgEmit("*** Assertion failed: " + R.Message + R.Expression + "\n***   Source File: " +
-                R.File + ", line " + std::to_string(LineNumber) + "\n");
+        DbgEmit("*** Assertion failed: " + R.Message + R.Expression +
+                "\n***   Source File: " + R.File + ", line " + std::to_string(LineNumber) + "\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -358,28 +358,50 @@ std::string ToNarrow(const std::u16string& Text)
 ULONG Win32ErrorFromStatus(NTSTATUS Status)
 {
     switch (Status) {
-    case STATUS_SUCCESS: return 0;
-    case STATUS_PENDING: return 997;
-    case STATUS_BUFFER_OVERFLOW: return 234;
-    case STATUS_UNSUCCESSFUL: return 31;
-    case STATUS_INVALID_PARAMETER: return 87;
-    case STATUS_INVALID_DEVICE_REQUEST: return 1;
-    case STATUS_MORE_PROCESSING_REQUIRED: return 234;
-    case STATUS_NO_MEMORY: return 8;
-    case STATUS_ACCESS_DENIED: return 5;
-    case STATUS_BUFFER_TOO_SMALL: return 122;
-    case STATUS_OBJECT_NAME_NOT_FOUND: return 2;
-    case STATUS_OBJECT_NAME_COLLISION: return 183;
-    case STATUS_SHARING_VIOLATION: return 32;
-    case STATUS_DELETE_PENDING: return 5;
-    case STATUS_INSUFFICIENT_RESOURCES: return 1450;
-    case STATUS_NOT_SUPPORTED: return 50;
-    case STATUS_INTERNAL_ERROR: return 1359;
-    case STATUS_CANCELLED: return 995;
-    case STATUS_NO_SUCH_DEVICE: return 433;
-    case STATUS_TIMEOUT: return 1460;
-    case STATUS_DEVICE_BUSY: return 170;
-    default: return NT_SUCCESS(Status) ? 0 : 317; // ERROR_MR_MID_NOT_FOUND
+    case STATUS_SUCCESS:
+        return 0;
+    case STATUS_PENDING:
+        return 997;
+    case STATUS_BUFFER_OVERFLOW:
+        return 234;
+    case STATUS_UNSUCCESSFUL:
+        return 31;
+    case STATUS_INVALID_PARAMETER:
+        return 87;
+    case STATUS_INVALID_DEVICE_REQUEST:
+        return 1;
+    case STATUS_MORE_PROCESSING_REQUIRED:
+        return 234;
+    case STATUS_NO_MEMORY:
+        return 8;
+    case STATUS_ACCESS_DENIED:
+        return 5;
+    case STATUS_BUFFER_TOO_SMALL:
+        return 122;
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return 2;
+    case STATUS_OBJECT_NAME_COLLISION:
+        return 183;
+    case STATUS_SHARING_VIOLATION:
+        return 32;
+    case STATUS_DELETE_PENDING:
+        return 5;
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return 1450;
+    case STATUS_NOT_SUPPORTED:
+        return 50;
+    case STATUS_INTERNAL_ERROR:
+        return 1359;
+    case STATUS_CANCELLED:
+        return 995;
+    case STATUS_NO_SUCH_DEVICE:
+        return 433;
+    case STATUS_TIMEOUT:
+        return 1460;
+    case STATUS_DEVICE_BUSY:
+        return 170;
+    default:
+        return NT_SUCCESS(Status) ? 0 : 317; // ERROR_MR_MID_NOT_FOUND
     }
 }
 

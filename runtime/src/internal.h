@@ -58,9 +58,9 @@ private:
 
 void VfReport(kivrt::Severity Level, const char* Check, ULONG BugCheck, ULONG_PTR Parameter,
               const char* Format, ...) __attribute__((format(printf, 5, 6)));
-#define VfError(check, code, param, ...)                                                          \
+#define VfError(check, code, param, ...)                                                           \
     VfReport(kivrt::Severity::Error, check, code, param, __VA_ARGS__)
-#define VfWarning(check, code, param, ...)                                                        \
+#define VfWarning(check, code, param, ...)                                                         \
     VfReport(kivrt::Severity::Warning, check, code, param, __VA_ARGS__)
 
 // IRQL preconditions: return FALSE (after reporting) when the caller's IRQL is above Max.
@@ -145,23 +145,23 @@ struct IRP_PRIVATE {
     static constexpr uint32_t MAGIC = 0x50524949; // "IIRP"
     uint32_t Magic;
     IRP_ORIGIN Origin;
-    std::atomic<int> Refs;            // allocation reference + one per call in progress
-    std::atomic<bool> Finished;       // the completion walk went past the top
-    std::atomic<bool> FreeRequested;  // IoFreeIrp (or the manager) released the allocation
-    std::atomic_flag Lock;            // guards the call frames
-    PDRIVER_OBJECT Allocator;         // driver that called IoAllocateIrp
-    PDRIVER_OBJECT TopRoutineDriver;  // driver that set the top completion routine
+    std::atomic<int> Refs;                // allocation reference + one per call in progress
+    std::atomic<bool> Finished;           // the completion walk went past the top
+    std::atomic<bool> FreeRequested;      // IoFreeIrp (or the manager) released the allocation
+    std::atomic_flag Lock;                // guards the call frames
+    PDRIVER_OBJECT Allocator;             // driver that called IoAllocateIrp
+    PDRIVER_OBJECT TopRoutineDriver;      // driver that set the top completion routine
     std::atomic<int> PowerStartNextCalls; // PoStartNextPowerIrp calls
     std::atomic<int> CallsMade;           // IoCallDriver/PoCallDriver calls
     UCHAR PowerMinor;                     // PoRequestPowerIrp: minor function
-    APP_REQUEST* App;                 // application request data
-    kivrt::DEVNODE* Node;             // PnP/power manager request
-    PDEVICE_OBJECT PowerTarget;       // PoRequestPowerIrp: device passed in
+    APP_REQUEST* App;                     // application request data
+    kivrt::DEVNODE* Node;                 // PnP/power manager request
+    PDEVICE_OBJECT PowerTarget;           // PoRequestPowerIrp: device passed in
     PREQUEST_POWER_COMPLETE PowerCallback;
     PVOID PowerContext;
     POWER_STATE PowerState;
-    KEVENT Done;                      // manager IRPs: signalled when finished
-    CALL_FRAME* Active[128];          // per location, innermost call in progress
+    KEVENT Done;             // manager IRPs: signalled when finished
+    CALL_FRAME* Active[128]; // per location, innermost call in progress
 };
 
 IRP_PRIVATE* IrpPrivate(PIRP Irp);
@@ -181,12 +181,12 @@ struct _DEVOBJ_EXTENSION {
     static constexpr uint32_t MAGIC = 0x4F564544; // "DEVO"
     uint32_t Magic = MAGIC;
     PDEVICE_OBJECT Device = nullptr;
-    std::u16string Name;              // "\Device\X", empty when unnamed
-    bool DeletePending = false;       // IoDeleteDevice called
+    std::u16string Name;                 // "\Device\X", empty when unnamed
+    bool DeletePending = false;          // IoDeleteDevice called
     PDEVICE_OBJECT AttachedTo = nullptr; // the device this one is attached on top of
-    LONG FileRefs = 0;                // file objects (and their IRPs) referencing the device
-    kivrt::DEVNODE* Node = nullptr;   // set on the PDO
-    POWER_STATE DevicePower{};        // PoSetPowerState
+    LONG FileRefs = 0;                   // file objects (and their IRPs) referencing the device
+    kivrt::DEVNODE* Node = nullptr;      // set on the PDO
+    POWER_STATE DevicePower{};           // PoSetPowerState
     POWER_STATE SystemPower{};
 };
 

@@ -218,8 +218,10 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
     if (!CheckLiveIrp(Irp, Call)) return STATUS_INVALID_PARAMETER;
     IRP_PRIVATE* P = IrpPrivate(Irp);
     if (P->Finished.load() || P->FreeRequested.load()) {
-        VfError("irp-after-completion", 0xC9, 0x01, "%s(%p): the IRP was already completed or "
-                "freed", Call, (void*)Irp);
+        VfError("irp-after-completion", 0xC9, 0x01,
+                "%s(%p): the IRP was already completed or "
+                "freed",
+                Call, (void*)Irp);
         return STATUS_INVALID_PARAMETER;
     }
     if (DeviceObject == nullptr || DeviceObject->DeviceObjectExtension == nullptr ||
@@ -474,8 +476,8 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql)
     KeReleaseSpinLock(&g_CancelLock, Irql);
 }
 
-static void CallCancelRoutine(PDRIVER_CANCEL Routine, PDEVICE_OBJECT Dev, PIRP Irp,
-                              KIRQL EntryIrql, int Locks, int Mutexes)
+static void CallCancelRoutine(PDRIVER_CANCEL Routine, PDEVICE_OBJECT Dev, PIRP Irp, KIRQL EntryIrql,
+                              int Locks, int Mutexes)
 {
     _ETHREAD* T = CurrentThread();
     PIRP SavedIrp = T->CancelRoutineIrp;

@@ -125,8 +125,7 @@ static bool SpinRelease(PKSPIN_LOCK SpinLock, const char* Call)
 {
     ULONG_PTR Owner = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
     if (Owner == 0) {
-        VfError("lock-not-held", 0xC4, 0x32, "%s: spin lock %p is not held", Call,
-                (void*)SpinLock);
+        VfError("lock-not-held", 0xC4, 0x32, "%s: spin lock %p is not held", Call, (void*)SpinLock);
         return false;
     }
     if (Owner != ThreadToken()) {
@@ -190,8 +189,8 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
     if (KeGetCurrentIrql() < DISPATCH_LEVEL)
-        VfError("irql", 0xC4, 0x41, "KeReleaseSpinLockFromDpcLevel(%p) at IRQL %u",
-                (void*)SpinLock, KeGetCurrentIrql());
+        VfError("irql", 0xC4, 0x41, "KeReleaseSpinLockFromDpcLevel(%p) at IRQL %u", (void*)SpinLock,
+                KeGetCurrentIrql());
     SpinRelease(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
@@ -250,15 +249,13 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     (void)Alertable;
     auto* Event = static_cast<PRKEVENT>(Object);
     if (Event->Header.Type != NotificationEvent && Event->Header.Type != SynchronizationEvent) {
-        VfError("wait-object", 0, 0, "KeWaitForSingleObject(%p): not an initialised event",
-                Object);
+        VfError("wait-object", 0, 0, "KeWaitForSingleObject(%p): not an initialised event", Object);
         return STATUS_INVALID_PARAMETER;
     }
     bool Poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (!Poll && KeGetCurrentIrql() > APC_LEVEL) {
-        VfError("irql", 0xC4, 0x80,
-                "KeWaitForSingleObject(%p) with a non-zero time-out at IRQL %u", Object,
-                KeGetCurrentIrql());
+        VfError("irql", 0xC4, 0x80, "KeWaitForSingleObject(%p) with a non-zero time-out at IRQL %u",
+                Object, KeGetCurrentIrql());
         Poll = true; // blocking here could hang the processor; only poll
     }
     WAIT_BUCKET& B = BucketOf(Event);
@@ -342,8 +339,8 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     _ETHREAD* T = CurrentThread();
     VfIrqlAtMost(APC_LEVEL, "ExAcquireFastMutex", 0x33);
     if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_SEQ_CST) == (PVOID)T) {
-        VfError("lock-recursion", 0xC4, 0x33, "ExAcquireFastMutex(%p): already owned by this thread",
-                (void*)FastMutex);
+        VfError("lock-recursion", 0xC4, 0x33,
+                "ExAcquireFastMutex(%p): already owned by this thread", (void*)FastMutex);
         return;
     }
     KIRQL Old = T->Irql;

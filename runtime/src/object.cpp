@@ -26,7 +26,7 @@ struct INTERFACE_ENTRY {
 
 struct OB_STATE {
     std::mutex M;
-    std::map<std::u16string, NAME_ENTRY> Names;          // canonical name -> entry
+    std::map<std::u16string, NAME_ENTRY> Names;           // canonical name -> entry
     std::map<std::u16string, INTERFACE_ENTRY> Interfaces; // canonical link -> entry
     std::set<PDRIVER_OBJECT> Drivers;
     std::set<_DEVOBJ_EXTENSION*> Extensions;
@@ -64,9 +64,12 @@ std::u16string GuidText(const GUID& G)
     return kivrt::ToU16(Text);
 }
 
+// A live device object, or NULL: a deleted one may already be back in the pool.
 _DEVOBJ_EXTENSION* Ext(PDEVICE_OBJECT Dev)
 {
-    if (Dev == nullptr || Dev->DeviceObjectExtension == nullptr ||
+    ULONG Tag;
+    if (Dev == nullptr || !PoolIsLiveBlock(Dev, &Tag) || Tag != kivrt::TAG_DEVICE) return nullptr;
+    if (Dev->DeviceObjectExtension == nullptr ||
         Dev->DeviceObjectExtension->Magic != _DEVOBJ_EXTENSION::MAGIC)
         return nullptr;
     return Dev->DeviceObjectExtension;
@@ -306,14 +309,14 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                 (void*)DeviceObject);
         return;
     }
-    if (E->AttachedTo != nullptr)
+    // Freeing a device that is still attached to another would leave the stack pointing at
+    // freed memory: report it and keep the device.
+    if (E->AttachedTo != nullptr) {
         VfError("delete-attached", 0, 0x201,
                 "IoDeleteDevice(%p): the device is still attached to %p; detach it first",
                 (void*)DeviceObject, (void*)E->AttachedTo);
-    if (DeviceObject->AttachedDevice != nullptr)
-        VfError("delete-with-attached", 0, 0,
-                "IoDeleteDevice(%p): device %p is still attached above it", (void*)DeviceObject,
-                (void*)DeviceObject->AttachedDevice);
+        return;
+    }
     if (PnpInSurpriseRemoval(DeviceObject))
         VfError("delete-in-surprise-removal", 0, 0x242,
                 "IoDeleteDevice(%p) during IRP_MN_SURPRISE_REMOVAL", (void*)DeviceObject);
@@ -326,7 +329,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
                       E->FileRefs);
         E->DeletePending = true;
         if (!E->Name.empty()) Ob().Names.erase(Canonical(E->Name));
-        Now = E->FileRefs == 0;
+        // In the removal order a device is deleted while the one above it still has to detach
+        // (it passed the IRP down first); the memory goes when that detach comes.
+        Now = E->FileRefs == 0 && DeviceObject->AttachedDevice == nullptr;
     }
     if (Now) IopFinishDelete(DeviceObject);
 }
@@ -346,7 +351,7 @@ void ObDereferenceDevice(PDEVICE_OBJECT Dev)
         _DEVOBJ_EXTENSION* E = Dev->DeviceObjectExtension;
         E->FileRefs--;
         Dev->ReferenceCount--;
-        Finish = E->FileRefs == 0 && E->DeletePending;
+        Finish = E->FileRefs == 0 && E->DeletePending && Dev->AttachedDevice == nullptr;
     }
     if (Finish) IopFinishDelete(Dev);
 }
@@ -388,8 +393,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
     return Top;
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                           PDEVICE_OBJECT TargetDevice)
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
     VfIrqlAtMost(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack", 0);
     if (Ext(SourceDevice) == nullptr || Ext(TargetDevice) == nullptr) {
@@ -415,15 +419,21 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     if (PnpInSurpriseRemoval(TargetDevice))
         VfError("detach-in-surprise-removal", 0, 0x241,
                 "IoDetachDevice(%p) during IRP_MN_SURPRISE_REMOVAL", (void*)TargetDevice);
-    std::lock_guard<std::mutex> G(Ob().M);
-    PDEVICE_OBJECT Upper = TargetDevice->AttachedDevice;
-    if (Upper == nullptr) {
-        VfError("detach-nothing", 0, 0x202, "IoDetachDevice(%p): nothing is attached to it",
-                (void*)TargetDevice);
-        return;
+    bool Finish;
+    {
+        std::lock_guard<std::mutex> G(Ob().M);
+        PDEVICE_OBJECT Upper = TargetDevice->AttachedDevice;
+        if (Upper == nullptr) {
+            VfError("detach-nothing", 0, 0x202, "IoDetachDevice(%p): nothing is attached to it",
+                    (void*)TargetDevice);
+            return;
+        }
+        Upper->DeviceObjectExtension->AttachedTo = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+        _DEVOBJ_EXTENSION* E = TargetDevice->DeviceObjectExtension;
+        Finish = E->DeletePending && E->FileRefs == 0;
     }
-    Upper->DeviceObjectExtension->AttachedTo = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    if (Finish) IopFinishDelete(TargetDevice);
 }
 
 VOID IoDisconnectInterrupt(PKINTERRUPT InterruptObject)
@@ -568,11 +578,14 @@ void ObReportDriverLeftovers(PDRIVER_OBJECT Driver)
     std::vector<std::string> Problems;
     {
         std::lock_guard<std::mutex> G(Ob().M);
-        for (PDEVICE_OBJECT D = Driver->DeviceObject; D != nullptr; D = D->NextDevice)
-            Problems.push_back("device " + kivrt::ToNarrow(D->DeviceObjectExtension->Name.empty()
-                                                               ? u"(unnamed)"
-                                                               : D->DeviceObjectExtension->Name) +
-                               " still exists");
+        for (PDEVICE_OBJECT D = Driver->DeviceObject; D != nullptr; D = D->NextDevice) {
+            char Text[96];
+            snprintf(Text, sizeof(Text), "device %p %s", (void*)D,
+                     D->DeviceObjectExtension->DeletePending
+                         ? "was deleted while a device is still attached above it"
+                         : "still exists");
+            Problems.push_back(Text);
+        }
         for (auto It = Ob().Names.begin(); It != Ob().Names.end();) {
             if (It->second.Kind == NAME_KIND::SymbolicLink && It->second.Owner == Driver) {
                 Problems.push_back("symbolic link " + kivrt::ToNarrow(It->first) +

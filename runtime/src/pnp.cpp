@@ -445,6 +445,10 @@ PDEVICE_OBJECT DevNodeTop(DEVNODE* Node)
 
 void DeleteDevNode(DEVNODE* Node)
 {
+    if (Node->Pdo->AttachedDevice != nullptr)
+        VfError("delete-with-attached", 0, 0,
+                "deleting the PDO %p of %s: device %p is still attached above it", (void*)Node->Pdo,
+                ToNarrow(Node->InstancePath).c_str(), (void*)Node->Pdo->AttachedDevice);
     {
         std::lock_guard<std::mutex> G(Pnp().M);
         Pnp().Nodes.erase(Node);

@@ -109,7 +109,8 @@ void ReleaseEvicted(const std::vector<POOL_HEADER*>& Evicted)
         const auto* P = (const uint8_t*)DataOf(H);
         for (size_t i = 0; i < H->Size; i++) {
             if (P[i] != FREED_POISON) {
-                VfError("use-after-free", 0xC4, 0, "pool block %p (tag '%s', %zu bytes) was "
+                VfError("use-after-free", 0xC4, 0,
+                        "pool block %p (tag '%s', %zu bytes) was "
                         "written at offset %zu after it was freed",
                         (const void*)P, kivrt::TagText(H->Tag).c_str(), H->Size, i);
                 break;
@@ -133,33 +134,38 @@ bool Free(PVOID P, const char* Call, bool CheckTag, ULONG Tag)
         if (S.Live.count(P) == 0) {
             bool Double = S.Quarantined.count(P) != 0;
             const void* IrpBlock = (const char*)P - IrpPrivateSpan();
-            bool IsIrp = !Double && S.Live.count(IrpBlock) != 0 &&
-                         HeaderOf(IrpBlock)->Tag == kivrt::TAG_IRP;
+            bool IsIrp =
+                !Double && S.Live.count(IrpBlock) != 0 && HeaderOf(IrpBlock)->Tag == kivrt::TAG_IRP;
             G.unlock();
             if (IsIrp)
-                VfError("bad-free", 0xC4, 0x105, "%s(%p): the block is an IRP; use IoFreeIrp",
-                        Call, P);
-            else if (Double)
-                VfError("double-free", 0xC4, 0x13, "%s(%p): the block was already freed", Call,
+                VfError("bad-free", 0xC4, 0x105, "%s(%p): the block is an IRP; use IoFreeIrp", Call,
                         P);
+            else if (Double)
+                VfError("double-free", 0xC4, 0x13, "%s(%p): the block was already freed", Call, P);
             else
                 VfError("bad-free", 0xC4, 0x14, "%s(%p): not the start of a pool block", Call, P);
             return false;
         }
         if (H->FrontCanary != FRONT_CANARY || H->Magic != LIVE_MAGIC)
-            VfError("pool-underrun", 0xC4, 0, "%s(%p): the block's header (tag '%s') was "
-                    "overwritten", Call, P, kivrt::TagText(H->Tag).c_str());
+            VfError("pool-underrun", 0xC4, 0,
+                    "%s(%p): the block's header (tag '%s') was "
+                    "overwritten",
+                    Call, P, kivrt::TagText(H->Tag).c_str());
         const auto* Back = (const uint8_t*)P + H->Size;
         for (size_t i = 0; i < BACK_CANARY_SIZE; i++) {
             if (Back[i] != BACK_CANARY) {
-                VfError("pool-overrun", 0xC4, 0, "%s(%p): %zu-byte block (tag '%s') was written "
-                        "past its end", Call, P, H->Size, kivrt::TagText(H->Tag).c_str());
+                VfError("pool-overrun", 0xC4, 0,
+                        "%s(%p): %zu-byte block (tag '%s') was written "
+                        "past its end",
+                        Call, P, H->Size, kivrt::TagText(H->Tag).c_str());
                 break;
             }
         }
         if (CheckTag && H->Tag != Tag)
-            VfError("pool-tag-mismatch", 0xC4, 0, "ExFreePoolWithTag(%p, '%s'): the block has "
-                    "tag '%s'", P, kivrt::TagText(Tag).c_str(), kivrt::TagText(H->Tag).c_str());
+            VfError("pool-tag-mismatch", 0xC4, 0,
+                    "ExFreePoolWithTag(%p, '%s'): the block has "
+                    "tag '%s'",
+                    P, kivrt::TagText(Tag).c_str(), kivrt::TagText(H->Tag).c_str());
         if (H->Paged && KeGetCurrentIrql() > APC_LEVEL)
             VfError("irql", 0xC4, 0x11, "%s(%p) of paged pool at IRQL %u", Call, P,
                     KeGetCurrentIrql());
@@ -336,8 +342,10 @@ bool ListUsable(PNPAGED_LOOKASIDE_LIST L, const char* Call)
         VfError("lookaside-deleted", 0, 0, "%s(%p): the lookaside list was deleted", Call,
                 (void*)L);
     else
-        VfError("lookaside-uninitialised", 0xCB, 0, "%s(%p): the lookaside list was never "
-                "initialised", Call, (void*)L);
+        VfError("lookaside-uninitialised", 0xCB, 0,
+                "%s(%p): the lookaside list was never "
+                "initialised",
+                Call, (void*)L);
     return false;
 }
 
@@ -404,9 +412,10 @@ VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
         Cached = Next;
     }
     if (Outstanding != 0)
-        VfError("lookaside-leak", 0, Outstanding, "ExDeleteNPagedLookasideList(%p): %u block(s) "
-                "of tag '%s' are still allocated from the list", (void*)Lookaside,
-                Outstanding, kivrt::TagText(L.Tag).c_str());
+        VfError("lookaside-leak", 0, Outstanding,
+                "ExDeleteNPagedLookasideList(%p): %u block(s) "
+                "of tag '%s' are still allocated from the list",
+                (void*)Lookaside, Outstanding, kivrt::TagText(L.Tag).c_str());
     LOOKASIDE_STATE& S = LookasideState();
     std::lock_guard<std::mutex> G(S.M);
     S.Lists.erase(Lookaside);
@@ -474,8 +483,10 @@ size_t LookasideReportDriverLeaks(PDRIVER_OBJECT Driver)
         }
     }
     for (const void* L : Left)
-        VfError("lookaside-left", 0, 0, "driver %s unloaded with lookaside list %p still "
-                "initialised", DriverName(Driver).c_str(), L);
+        VfError("lookaside-left", 0, 0,
+                "driver %s unloaded with lookaside list %p still "
+                "initialised",
+                DriverName(Driver).c_str(), L);
     return Left.size();
 }
 
@@ -495,10 +506,14 @@ void PoolCheckFreedRange(const void* P, size_t Size)
         std::lock_guard<std::mutex> G(S.M);
         auto It = S.Lists.lower_bound(Begin);
         if (It != S.Lists.end() && (const char*)It->first < End)
-            VfError("lookaside-freed", 0xCC, 0, "ExFreePool(%p): the block holds the live "
-                    "lookaside list %p", P, It->first);
+            VfError("lookaside-freed", 0xCC, 0,
+                    "ExFreePool(%p): the block holds the live "
+                    "lookaside list %p",
+                    P, It->first);
     }
     if (WorkItemQueuedIn(P, Size))
-        VfError("work-item-freed", 0, 0, "ExFreePool(%p): the block holds a work item that is "
-                "still queued", P);
+        VfError("work-item-freed", 0, 0,
+                "ExFreePool(%p): the block holds a work item that is "
+                "still queued",
+                P);
 }

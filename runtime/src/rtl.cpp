@@ -145,9 +145,12 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
         Base = 10;
         if (i + 1 < N && String->Buffer[i] == u'0') {
             WCHAR P = String->Buffer[i + 1];
-            if (P == u'x') Base = 16, i += 2;
-            else if (P == u'o') Base = 8, i += 2;
-            else if (P == u'b') Base = 2, i += 2;
+            if (P == u'x')
+                Base = 16, i += 2;
+            else if (P == u'o')
+                Base = 8, i += 2;
+            else if (P == u'b')
+                Base = 2, i += 2;
         }
     } else if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
         return STATUS_INVALID_PARAMETER;
@@ -155,7 +158,9 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
     ULONG Result = 0;
     for (; i < N; i++) {
         WCHAR C = RtlUpcaseUnicodeChar(String->Buffer[i]);
-        ULONG D = (C >= u'0' && C <= u'9') ? C - u'0' : (C >= u'A' && C <= u'F') ? C - u'A' + 10 : 99;
+        ULONG D = (C >= u'0' && C <= u'9')   ? C - u'0'
+                  : (C >= u'A' && C <= u'F') ? C - u'A' + 10
+                                             : 99;
         if (D >= Base) break;
         Result = Result * Base + D;
     }
@@ -173,9 +178,9 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 NTSTATUS RtlStringFromGUID(const GUID& Guid, PUNICODE_STRING GuidString)
 {
     char Text[40];
-    snprintf(Text, sizeof(Text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             Guid.Data1, Guid.Data2, Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2],
-             Guid.Data4[3], Guid.Data4[4], Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
+    snprintf(Text, sizeof(Text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Guid.Data1,
+             Guid.Data2, Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3],
+             Guid.Data4[4], Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
     size_t N = strlen(Text);
     auto* Buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, (N + 1) * 2, kivrt::TAG_NAME);
     if (Buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -255,16 +260,26 @@ std::string DbgFormat(const char* Format, va_list Args, bool* UsedWide)
         }
         // Length: h, hh, l, ll, L, I64, I32, I, w, z, j, t
         enum { NONE, SHORT, CHAR_, LONG_, LONGLONG_, WIDE, SIZE } Len = NONE;
-        if (P[0] == 'I' && P[1] == '6' && P[2] == '4') Len = LONGLONG_, P += 3;
-        else if (P[0] == 'I' && P[1] == '3' && P[2] == '2') Len = NONE, P += 3;
-        else if (P[0] == 'I') Len = SIZE, P++;
-        else if (P[0] == 'h' && P[1] == 'h') Len = CHAR_, P += 2;
-        else if (P[0] == 'h') Len = SHORT, P++;
-        else if (P[0] == 'l' && P[1] == 'l') Len = LONGLONG_, P += 2;
-        else if (P[0] == 'l') Len = LONG_, P++;
-        else if (P[0] == 'w') Len = WIDE, P++;
-        else if (P[0] == 'z' || P[0] == 'j' || P[0] == 't') Len = SIZE, P++;
-        else if (P[0] == 'L') Len = LONGLONG_, P++;
+        if (P[0] == 'I' && P[1] == '6' && P[2] == '4')
+            Len = LONGLONG_, P += 3;
+        else if (P[0] == 'I' && P[1] == '3' && P[2] == '2')
+            Len = NONE, P += 3;
+        else if (P[0] == 'I')
+            Len = SIZE, P++;
+        else if (P[0] == 'h' && P[1] == 'h')
+            Len = CHAR_, P += 2;
+        else if (P[0] == 'h')
+            Len = SHORT, P++;
+        else if (P[0] == 'l' && P[1] == 'l')
+            Len = LONGLONG_, P += 2;
+        else if (P[0] == 'l')
+            Len = LONG_, P++;
+        else if (P[0] == 'w')
+            Len = WIDE, P++;
+        else if (P[0] == 'z' || P[0] == 'j' || P[0] == 't')
+            Len = SIZE, P++;
+        else if (P[0] == 'L')
+            Len = LONGLONG_, P++;
         char Conv = *P;
         if (Conv == 0) {
             Out += Start;
@@ -307,7 +322,8 @@ std::string DbgFormat(const char* Format, va_list Args, bool* UsedWide)
         case 'p': {
             void* V = va_arg(Args, void*);
             char Buf[32];
-            snprintf(Buf, sizeof(Buf), "%0*llX", int(sizeof(void*) * 2), (unsigned long long)(uintptr_t)V);
+            snprintf(Buf, sizeof(Buf), "%0*llX", int(sizeof(void*) * 2),
+                     (unsigned long long)(uintptr_t)V);
             Pad(Out, Buf, Width, LeftAlign);
             break;
         }

@@ -196,8 +196,7 @@ bool WorkItemQueuedIn(const void* P, size_t Size)
 void HostWaitUntil(const std::function<bool()>& Done)
 {
     while (!Done()) {
-        if (kivrt::CurrentScheduler() == kivrt::Scheduler::Deterministic &&
-            kivrt::RunOneWorkItem())
+        if (kivrt::CurrentScheduler() == kivrt::Scheduler::Deterministic && kivrt::RunOneWorkItem())
             continue;
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
@@ -231,9 +230,8 @@ size_t DrainWorkItems()
         }
     } else {
         std::unique_lock<std::mutex> G(S.M);
-        S.IdleCv.wait(G, [&] {
-            return S.Running == 0 && S.Queues[0].empty() && S.Queues[1].empty();
-        });
+        S.IdleCv.wait(G,
+                      [&] { return S.Running == 0 && S.Queues[0].empty() && S.Queues[1].empty(); });
     }
     std::lock_guard<std::mutex> G(S.M);
     return S.Finished - Start;

@@ -399,8 +399,8 @@ TEST_F(PnpDeviceFixture, DeviceCreationFailureIsRaisedAndReported)
     EXPECT_EQ(g_Device, nullptr);
     EXPECT_NE(Output().find("Norn:CDevice::operator new ***IoCreateDevice failed, status(0x"),
               std::string::npos);
-    EXPECT_NE(Output().find("), name(KivTstUp0)\n"), std::string::npos);
-    EXPECT_EQ(Joined(g_Log), "");
+    EXPECT_NE(Output().find("), name(KivTstUp0)\n"), std::string::npos) << Output();
+    EXPECT_EQ(Joined(g_Log), "create failed\n");
     ASSERT_NE(m_Node, nullptr);
     EXPECT_EQ(Top()->DriverObject, m_Lower);
 }
@@ -431,6 +431,7 @@ TEST_F(PnpDeviceFixture, PoolFailuresDuringCreationLeakNothing)
         KernelFixture::SetUp();
         g_Config.Win32Name = true;
         m_Node = nullptr;
+        m_Upper = m_Lower = nullptr;
         m_Removed = false;
         kivrt::FailPoolAllocations(NORN_POOL_TAG, n, 1);
         NTSTATUS status = Build();
@@ -438,12 +439,15 @@ TEST_F(PnpDeviceFixture, PoolFailuresDuringCreationLeakNothing)
         if (NT_SUCCESS(status)) {
             EXPECT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
         }
-        EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);
-        kivrt::DrainWorkItems();
-        kivrt::DeleteDevNode(m_Node);
-        m_Node = nullptr;
-        if (kivrt::IsDriverLoaded(m_Upper)) kivrt::UnloadDriver(m_Upper);
-        if (kivrt::IsDriverLoaded(m_Lower)) kivrt::UnloadDriver(m_Lower);
+        if (m_Node != nullptr) {
+            EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);
+            kivrt::DrainWorkItems();
+            DeleteOrphanLower();
+            kivrt::DeleteDevNode(m_Node);
+            m_Node = nullptr;
+        }
+        if (m_Upper != nullptr && kivrt::IsDriverLoaded(m_Upper)) kivrt::UnloadDriver(m_Upper);
+        if (m_Lower != nullptr && kivrt::IsDriverLoaded(m_Lower)) kivrt::UnloadDriver(m_Lower);
         EXPECT_EQ(kivrt::PoolBlocks(NORN_POOL_TAG), 0u);
         for (const auto& record : kivrt::VerifierRecords()) {
             ADD_FAILURE() << "verifier: " << record.Check << ": " << record.Message;

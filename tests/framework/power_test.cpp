@@ -124,21 +124,20 @@ TEST_F(PowerFixture, FailedRestoreStillSucceedsTheIrpAndKeepsPoweringDown)
 {
     g_Config.RestoreStatus = STATUS_UNSUCCESSFUL;
     StartManaged();
-    kivrt::APP_HANDLE h = nullptr;
-    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
+    // The create powers the device up; the restore fails, so the device stays
+    // marked as powering down and the create itself is held.
+    OWN_IRP create;
+    EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_CREATE, 0, &create, FILE_SHARE_READ), STATUS_PENDING);
     EXPECT_TRUE(Printed("CPnpDevice: RestorePowerRegisters failed in PowerUpCompletionRoutine "
                         "c0000001\n"));
+    EXPECT_EQ(Probe().DevicePower, PowerDeviceD0);
     EXPECT_TRUE(Probe().PoweringDown);
     EXPECT_EQ(Probe().IrpCount, 2);
-    // Powering down still holds ordinary IRPs; they wait for the next power-up.
-    kivrt::Overlapped ov;
-    EXPECT_EQ(Send(h, IOCTL_TEST_NOW, 4, &ov), STATUS_PENDING);
-    EXPECT_EQ(Probe().IrpCount, 3);
-    kivrt::AppCancelIo(h);
-    EXPECT_TRUE(ov.Wait(1000));
-    EXPECT_EQ(ov.Status(), STATUS_CANCELLED);
-    kivrt::AppClose(h);
+    EXPECT_TRUE(IoCancelIrp(create.Irp));
+    EXPECT_TRUE(create.Done);
+    EXPECT_EQ(create.Status, STATUS_CANCELLED);
     EXPECT_EQ(Probe().IrpCount, 1);
+    EXPECT_EQ(Probe().OpenHandles, 0);
 }
 
 TEST_F(PowerFixture, SystemSetPowerRequestsTheMappedDeviceState)

@@ -55,8 +55,8 @@ protected:
     {
         std::string S;
         for (const kivrt::POOL_TAG_USAGE& U : kivrt::PoolUsage())
-            S += "'" + kivrt::TagText(U.Tag) + "': " +
-                 std::to_string(U.PagedBlocks + U.NonPagedBlocks) + " block(s)\n";
+            S += "'" + kivrt::TagText(U.Tag) +
+                 "': " + std::to_string(U.PagedBlocks + U.NonPagedBlocks) + " block(s)\n";
         return S;
     }
 

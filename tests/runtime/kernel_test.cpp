@@ -27,30 +27,38 @@ TEST_F(KernelTest, SpinLockMisuseIsRecorded)
         std::function<void(PKSPIN_LOCK)> Misuse;
         const char* Checks;
     } Cases[] = {
-        {"release a lock not held", [](PKSPIN_LOCK L) {
+        {"release a lock not held",
+         [](PKSPIN_LOCK L) {
              KIRQL Old;
              KeRaiseIrql(DISPATCH_LEVEL, &Old);
              KeReleaseSpinLock(L, Old);
-         }, "lock-not-held"},
-        {"release at PASSIVE", [](PKSPIN_LOCK L) {
+         },
+         "lock-not-held"},
+        {"release at PASSIVE",
+         [](PKSPIN_LOCK L) {
              KIRQL Old;
              KeAcquireSpinLock(L, &Old);
              KeLowerIrql(PASSIVE_LEVEL);
              KeReleaseSpinLock(L, Old);
-         }, "irql"},
-        {"acquire recursively", [](PKSPIN_LOCK L) {
+         },
+         "irql"},
+        {"acquire recursively",
+         [](PKSPIN_LOCK L) {
              KIRQL Old;
              KeAcquireSpinLock(L, &Old);
              KeAcquireSpinLockAtDpcLevel(L);
              KeReleaseSpinLock(L, Old);
-         }, "lock-recursion"},
-        {"DPC-level acquire at PASSIVE", [](PKSPIN_LOCK L) {
+         },
+         "lock-recursion"},
+        {"DPC-level acquire at PASSIVE",
+         [](PKSPIN_LOCK L) {
              KeAcquireSpinLockAtDpcLevel(L);
              KIRQL Old;
              KeRaiseIrql(DISPATCH_LEVEL, &Old);
              KeReleaseSpinLockFromDpcLevel(L);
              KeLowerIrql(Old);
-         }, "irql"},
+         },
+         "irql"},
         {"lower IRQL upwards", [](PKSPIN_LOCK) { KeLowerIrql(APC_LEVEL); }, "irql"},
     };
     for (const CASE& C : Cases) {
@@ -102,8 +110,7 @@ TEST_F(KernelTest, WaitAtDispatchOnlyPolls)
         CIrqlScope Dispatch(DISPATCH_LEVEL);
         EXPECT_EQ(KeWaitForSingleObject(&E, Executive, KernelMode, FALSE, &Zero), STATUS_TIMEOUT);
         EXPECT_EQ(Records(), "");
-        EXPECT_EQ(KeWaitForSingleObject(&E, Executive, KernelMode, FALSE, &Second),
-                  STATUS_TIMEOUT);
+        EXPECT_EQ(KeWaitForSingleObject(&E, Executive, KernelMode, FALSE, &Second), STATUS_TIMEOUT);
     }
     ExpectRecords("irql");
 }

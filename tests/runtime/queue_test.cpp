@@ -165,8 +165,8 @@ TEST_F(StartIoTest, StartPacketRunsStartIoWhenIdleAndQueuesWhenBusy)
     g_Cancelled = nullptr;
     KIRQL Old;
     KeRaiseIrql(DISPATCH_LEVEL, &Old);
-    EXPECT_TRUE(KeRemoveEntryDeviceQueue(&Lower->DeviceQueue,
-                                         &Irps[2]->Tail.Overlay.DeviceQueueEntry));
+    EXPECT_TRUE(
+        KeRemoveEntryDeviceQueue(&Lower->DeviceQueue, &Irps[2]->Tail.Overlay.DeviceQueueEntry));
     KeLowerIrql(Old);
     EXPECT_TRUE(IoCancelIrp(Irps[2]));
     EXPECT_EQ(Log[2].SeenStatus, STATUS_CANCELLED);

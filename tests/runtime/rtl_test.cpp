@@ -71,8 +71,8 @@ TEST_F(RtlTest, IntegerToUnicodeStringBasesAndLimits)
         {8, 8, 20, STATUS_SUCCESS, u"10"},
         {0xFFFFFFFF, 10, 22, STATUS_SUCCESS, u"4294967295"},
         {10, 3, 20, STATUS_INVALID_PARAMETER, u""},
-        {123, 10, 8, STATUS_SUCCESS, u"123"},        // 2 * (3 + 1)
-        {123, 10, 7, STATUS_BUFFER_OVERFLOW, u""},   // one byte short
+        {123, 10, 8, STATUS_SUCCESS, u"123"},      // 2 * (3 + 1)
+        {123, 10, 7, STATUS_BUFFER_OVERFLOW, u""}, // one byte short
     };
     for (const CASE& C : Cases) {
         SCOPED_TRACE(C.Value);
@@ -103,8 +103,9 @@ TEST_F(RtlTest, DbgPrintKernelConversions)
     EXPECT_EQ(Printed([] { DbgPrint("%ws %S %ls %lS", u"a", u"b", u"c", u"d"); }), "a b c d");
     EXPECT_EQ(Printed([] { DbgPrint("%I64x %I64X", 0x123456789ABCULL, 0xFFULL); }),
               "123456789abc FF");
-    EXPECT_EQ(Printed([] { DbgPrint("%lx %ld %08X %-4d|", ULONG(0xC0000001), LONG(-5), 0x2Au, 7); }),
-              "c0000001 -5 0000002A 7   |");
+    EXPECT_EQ(
+        Printed([] { DbgPrint("%lx %ld %08X %-4d|", ULONG(0xC0000001), LONG(-5), 0x2Au, 7); }),
+        "c0000001 -5 0000002A 7   |");
     EXPECT_EQ(Printed([] { DbgPrint("%02X %s %c%%", 0xAu, "str", 'z'); }), "0A str z%");
     EXPECT_EQ(Printed([] { DbgPrint("%s %ws", (const char*)nullptr, (const char16_t*)nullptr); }),
               "(null) (null)");

@@ -14,20 +14,17 @@ using STARTIO_FN = std::function<void(PDEVICE_OBJECT, PIRP)>;
 inline DISPATCH_FN g_Dispatch[2];
 inline STARTIO_FN g_StartIo[2];
 
-template <int N>
-NTSTATUS TestDispatch(PDEVICE_OBJECT D, PIRP Irp)
+template <int N> NTSTATUS TestDispatch(PDEVICE_OBJECT D, PIRP Irp)
 {
     return g_Dispatch[N](D, Irp);
 }
 
-template <int N>
-VOID TestStartIo(PDEVICE_OBJECT D, PIRP Irp)
+template <int N> VOID TestStartIo(PDEVICE_OBJECT D, PIRP Irp)
 {
     g_StartIo[N](D, Irp);
 }
 
-template <int N>
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
+template <int N> NTSTATUS TestDriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
 {
     for (PDRIVER_DISPATCH& F : Driver->MajorFunction)
         F = TestDispatch<N>;
