@@ -134,18 +134,18 @@ void SdpDeviceFixture::CloseAll()
 NTSTATUS SdpDeviceFixture::Ioctl(ULONG Code, const BYTES& In, ULONG OutLen, BYTES* Out,
                                  kivrt::APP_HANDLE Handle)
 {
-    APP_REQUEST* Request = Post(Code, In, OutLen, Handle);
+    SDP_APP_REQUEST* Request = Post(Code, In, OutLen, Handle);
     EXPECT_TRUE(Request->Done()) << "request 0x" << std::hex << Code << " still pending";
     if (!Request->Done()) return STATUS_PENDING;
     if (Out != nullptr) *Out = Request->Output();
     return Request->Status();
 }
 
-APP_REQUEST* SdpDeviceFixture::Post(ULONG Code, const BYTES& In, ULONG OutLen,
-                                    kivrt::APP_HANDLE Handle)
+SDP_APP_REQUEST* SdpDeviceFixture::Post(ULONG Code, const BYTES& In, ULONG OutLen,
+                                        kivrt::APP_HANDLE Handle)
 {
-    m_Requests.push_back(std::make_unique<APP_REQUEST>());
-    APP_REQUEST* Request = m_Requests.back().get();
+    m_Requests.push_back(std::make_unique<SDP_APP_REQUEST>());
+    SDP_APP_REQUEST* Request = m_Requests.back().get();
     Request->In = In;
     Request->Out.assign(OutLen, 0);
     ULONG Bytes = 0;

@@ -22,7 +22,7 @@ using BYTES = std::vector<uint8_t>;
 // ---- Applications ----
 
 // One overlapped device-control request and its buffers.
-struct APP_REQUEST {
+struct SDP_APP_REQUEST {
     kivrt::Overlapped Ov;
     BYTES In;
     BYTES Out;
@@ -56,8 +56,8 @@ protected:
     NTSTATUS Ioctl(ULONG Code, const BYTES& In, ULONG OutLen, BYTES* Out = nullptr,
                    kivrt::APP_HANDLE Handle = nullptr);
     // An overlapped request; pending or done when this returns.
-    APP_REQUEST* Post(ULONG Code, const BYTES& In, ULONG OutLen,
-                      kivrt::APP_HANDLE Handle = nullptr);
+    SDP_APP_REQUEST* Post(ULONG Code, const BYTES& In, ULONG OutLen,
+                          kivrt::APP_HANDLE Handle = nullptr);
     KIVSDP_DEBUG_INFO DebugInfo();
     void SetZoneMask(ULONG Mask);
 
@@ -81,7 +81,7 @@ protected:
     kivrt::APP_HANDLE m_Handle = nullptr;
     std::vector<kivrt::APP_HANDLE> m_Handles;
     std::vector<kivrt::DEVNODE*> m_Nodes;
-    std::vector<std::unique_ptr<APP_REQUEST>> m_Requests;
+    std::vector<std::unique_ptr<SDP_APP_REQUEST>> m_Requests;
     std::string m_Output;
 };
 

@@ -29,7 +29,7 @@ protected:
 TEST_F(ClientFixture, ApplicationActsAsAClient)
 {
     Connect(0x0040, 48);
-    APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
+    SDP_APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
     ASSERT_EQ(Listen->Issued, STATUS_PENDING);
 
     const BYTES Request = Hex("40 00 02 00 05 00 08 35 03 19 11 01 00 05 00");
@@ -61,7 +61,7 @@ TEST_F(ClientFixture, ApplicationActsAsAClient)
 
 TEST_F(ClientFixture, MalformedInboundResponsesAreDropped)
 {
-    APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
+    SDP_APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
     // ParameterLength 600: longer than any PDU.
     BYTES Long = Hex("03 00 05 02 58");
     Long.resize(605, 0);
@@ -125,7 +125,7 @@ TEST_F(ClientFixture, SendRequestsGoDownOneAtATimeInOrder)
     for (uint16_t Cid : {0x0040, 0x0041, 0x0040}) {
         Sent.push_back(SendInput(Cid));
         Sent.back()[4] = uint8_t(Sent.size());
-        APP_REQUEST* Send = Post(IOCTL_KIVSDP_SEND_SDP_REQUEST, Sent.back(), 0);
+        SDP_APP_REQUEST* Send = Post(IOCTL_KIVSDP_SEND_SDP_REQUEST, Sent.back(), 0);
         ASSERT_TRUE(Send->Done());
         EXPECT_EQ(Send->Status(), STATUS_SUCCESS);
     }
@@ -142,8 +142,8 @@ TEST_F(ClientFixture, SendRequestsGoDownOneAtATimeInOrder)
 TEST_F(ClientFixture, ListenCancelledWhileWaitingLeavesTheCurrentOne)
 {
     kivrt::APP_HANDLE Other = Open();
-    APP_REQUEST* First = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
-    APP_REQUEST* Second = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4, Other);
+    SDP_APP_REQUEST* First = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* Second = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4, Other);
     kivrt::AppCancelIo(Other);
     ASSERT_TRUE(Second->Done());
     EXPECT_EQ(Second->Status(), STATUS_CANCELLED);
@@ -160,8 +160,8 @@ TEST_F(ClientFixture, ListenCancelledWhileWaitingLeavesTheCurrentOne)
 TEST_F(ClientFixture, CancellingTheCurrentListenMakesTheNextOneCurrent)
 {
     kivrt::APP_HANDLE Other = Open();
-    APP_REQUEST* First = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
-    APP_REQUEST* Second = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400, Other);
+    SDP_APP_REQUEST* First = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
+    SDP_APP_REQUEST* Second = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400, Other);
     kivrt::AppCancelIo(m_Handle);
     ASSERT_TRUE(First->Done());
     EXPECT_EQ(First->Status(), STATUS_CANCELLED);
@@ -175,17 +175,17 @@ TEST_F(ClientFixture, CancellingTheCurrentListenMakesTheNextOneCurrent)
 TEST_F(ClientFixture, ClosingOneHandleCancelsOnlyThatHandlesRequests)
 {
     kivrt::APP_HANDLE Other = Open();
-    APP_REQUEST* MineStatus = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
-    APP_REQUEST* OtherStatus = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4, Other);
-    APP_REQUEST* MineResponse = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
-    APP_REQUEST* OtherResponse = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400, Other);
-    APP_REQUEST* MineLater = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* MineStatus = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* OtherStatus = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4, Other);
+    SDP_APP_REQUEST* MineResponse = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
+    SDP_APP_REQUEST* OtherResponse = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400, Other);
+    SDP_APP_REQUEST* MineLater = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
     const ULONG CleanupsBefore = L2cap().Cleanups;
 
     kivrt::AppClose(m_Handle);
     m_Handles.erase(m_Handles.begin());
     m_Handle = Other;
-    for (APP_REQUEST* Mine : {MineStatus, MineResponse, MineLater}) {
+    for (SDP_APP_REQUEST* Mine : {MineStatus, MineResponse, MineLater}) {
         ASSERT_TRUE(Mine->Done());
         EXPECT_EQ(Mine->Status(), STATUS_CANCELLED);
     }
@@ -246,7 +246,7 @@ TEST_F(ClientFixture, DatabaseRequestsReachTheDatabase)
     ASSERT_EQ(Ioctl(IOCTL_KIVSDP_GET_DATABASE, {}, 0x40, &Out), STATUS_SUCCESS);
     EXPECT_EQ(Out.size(), 0x34u);
     EXPECT_EQ(BYTES(Out.begin(), Out.begin() + 8), Hex("01 00 00 00 04 00 00 00"));
-    APP_REQUEST* Small = Post(IOCTL_KIVSDP_GET_DATABASE, {}, 0x3F);
+    SDP_APP_REQUEST* Small = Post(IOCTL_KIVSDP_GET_DATABASE, {}, 0x3F);
     ASSERT_TRUE(Small->Done());
     EXPECT_EQ(Small->Status(), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(Printed("kivsdp : UserIoctlGetDatabase() - Invalid parameters.. Buffer too small. "
@@ -261,7 +261,7 @@ TEST_F(ClientFixture, DatabaseRequestsReachTheDatabase)
     ASSERT_EQ(Ioctl(IOCTL_KIVSDP_ADD_SERVICE_RECORD, {}, 4, &Out), STATUS_SUCCESS);
     EXPECT_EQ(Out, Hex("01 00 01 00"));
 
-    APP_REQUEST* Handles = Post(IOCTL_KIVSDP_GET_RECORD_HANDLES, {}, 4);
+    SDP_APP_REQUEST* Handles = Post(IOCTL_KIVSDP_GET_RECORD_HANDLES, {}, 4);
     EXPECT_EQ(Handles->Status(), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(Printed("kivsdp : UserIoctlGetRecordHandles() - Buffer too small. We need at "
                         "least 0x8\n"));

@@ -107,8 +107,8 @@ TEST_F(SdpDeviceFixture, StopAndRestartKeepTheDatabaseAndRenewTheLowerRequests)
 TEST_F(SdpDeviceFixture, SurpriseRemovalWithRequestsPendingCompletesThemAtClose)
 {
     BuildStack();
-    APP_REQUEST* Status = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
-    APP_REQUEST* Response = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
+    SDP_APP_REQUEST* Status = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* Response = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
     ASSERT_EQ(Status->Issued, STATUS_PENDING);
     ASSERT_EQ(Response->Issued, STATUS_PENDING);
 

@@ -211,7 +211,7 @@ TEST_F(TrafficFixture, BrowseWithContinuationOnTwoChannelsAtOnce)
 
 TEST_F(TrafficFixture, ConnectedChannelReachesTheTableAndTheWaitingApplication)
 {
-    APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
     ASSERT_EQ(Listen->Issued, STATUS_PENDING);
     Connect(0x0041, 0x02A0);
     ASSERT_TRUE(Listen->Done());
@@ -223,7 +223,7 @@ TEST_F(TrafficFixture, ConnectedChannelReachesTheTableAndTheWaitingApplication)
     EXPECT_EQ(L2cap().HeldListens, 4u);
 
     // Configuration changes only the MTU; nobody is told.
-    APP_REQUEST* Next = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* Next = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
     Event(0x0041, KIVL2CAP_STATUS_CONFIG_ENDED, 100);
     EXPECT_FALSE(Next->Done());
     EXPECT_EQ(Sdp()->GetMaxMTUFromCID(0x0041, &Mtu), STATUS_SUCCESS);
@@ -247,7 +247,7 @@ TEST_F(TrafficFixture, EventsWithoutAListenerAreNotKept)
     Connect(0x0041, 48);
     Event(0x0041, KIVL2CAP_STATUS_DISCONNECTED);
     EXPECT_TRUE(Printed("kivsdp : SetApiStatus() - ERROR! We have no status IRP to complete!!\n"));
-    APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
     EXPECT_EQ(Listen->Issued, STATUS_PENDING);
     EXPECT_FALSE(Listen->Done());
     USHORT Mtu = 0;
@@ -269,7 +269,7 @@ TEST_F(TrafficFixture, OtherStatusCodesOnlyTraceAndTheRequestGoesBackDown)
         {128, "kivsdp : StatusTimeout() - We got a timeout on CID 0x44\n"},
         {0x100, "kivsdp : KivSdpListenStatusComplete() - Uknown status code (0x100)\n"},
     };
-    APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
     for (const auto& c : Cases) {
         SCOPED_TRACE(c.Code);
         Event(0x0044, c.Code);
@@ -284,7 +284,7 @@ TEST_F(TrafficFixture, OtherStatusCodesOnlyTraceAndTheRequestGoesBackDown)
 
 TEST_F(TrafficFixture, ListenForStatusDeliveriesKeepTheirOrder)
 {
-    APP_REQUEST* Listens[3];
+    SDP_APP_REQUEST* Listens[3];
     for (auto& Listen : Listens)
         Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 8);
     Connect(0x0040, 48);
@@ -301,7 +301,7 @@ TEST_F(TrafficFixture, FullChannelTableIsNotReportedAsConnected)
 {
     for (uint16_t Cid = 0x0040; Cid < 0x0050; Cid++)
         Connect(Cid, 48);
-    APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
     Connect(0x0050, 48);
     EXPECT_TRUE(Printed("kivsdp : CreateL2capContext() - ERROR!! Failed to find context to use "
                         "(insufficient resources)\n"));
