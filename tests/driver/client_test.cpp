@@ -327,3 +327,102 @@ TEST_F(ClientFixture, DebugInterfaceReportsResetsAndSetsTheZones)
     EXPECT_TRUE(Printed("kivsdp : SDP RX REQUEST : 02 00 01 00 08 35 03 19 10 00 00 05 00 \n"));
     EXPECT_TRUE(Printed("kivsdp : SDP TX RESPONSE : 03 00 01 00 09 00 01 00 01 00 00 00 00 00 \n"));
 }
+
+namespace {
+
+struct OWN_LISTEN {
+    NTSTATUS Status = STATUS_PENDING;
+    bool Done = false;
+};
+
+NTSTATUS OwnListenDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
+{
+    auto* Own = static_cast<OWN_LISTEN*>(Context);
+    Own->Status = Irp->IoStatus.Status;
+    Own->Done = true;
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+} // namespace
+
+// A listen request cancelled before it reaches its queue has no cancel
+// routine to finish it; the device completes it at once instead of letting
+// it wait for an event that may never come.
+TEST_F(ClientFixture, RequestCancelledBeforeItIsQueuedIsStillCompleted)
+{
+    PDEVICE_OBJECT Top = kivrt::DevNodeTop(m_Node);
+    UCHAR Buffer[4] = {};
+    OWN_LISTEN Own;
+    PIRP Irp = IoAllocateIrp(Top->StackSize, FALSE);
+    ASSERT_NE(Irp, nullptr);
+    PIO_STACK_LOCATION pNext = IoGetNextIrpStackLocation(Irp);
+    pNext->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    pNext->Parameters.DeviceIoControl.IoControlCode = IOCTL_KIVSDP_LISTEN_FOR_STATUS;
+    pNext->Parameters.DeviceIoControl.OutputBufferLength = sizeof(Buffer);
+    pNext->Parameters.DeviceIoControl.InputBufferLength = 0;
+    Irp->AssociatedIrp.SystemBuffer = Buffer;
+    Irp->Cancel = TRUE;
+    IoSetCompletionRoutine(Irp, OwnListenDone, &Own, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(Top, Irp), STATUS_CANCELLED);
+    ASSERT_TRUE(Own.Done);
+    EXPECT_EQ(Own.Status, STATUS_CANCELLED);
+    KIVSDP_DEBUG_INFO Info = DebugInfo();
+    EXPECT_EQ(Info.ListenStatusCount, 1u);
+    EXPECT_EQ(Info.StatusDelivered, 1u);
+    EXPECT_EQ(Info.PendingStatusListens, 0u);
+    // The queue stays free for the next listener.
+    SDP_APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    Connect(0x0040, 48);
+    ASSERT_TRUE(Listen->Done());
+    EXPECT_EQ(Listen->Output(), Hex("40 00 01 00"));
+}
+
+// The other half of that race: the cancel flag is set while the request
+// waits, before its cancel routine could run. Whether the request turns
+// current or an event finds it current, it is completed as cancelled and the
+// queue goes on with the next one.
+TEST_F(ClientFixture, RequestsFlaggedCancelledWithoutTheirRoutineDoNotBlockTheQueue)
+{
+    for (bool ByEvent : {false, true}) {
+        SCOPED_TRACE(ByEvent ? "found current by an event" : "turned current");
+        kivrt::APP_HANDLE First = Open();
+        SDP_APP_REQUEST* Current = nullptr;
+        if (!ByEvent) Current = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4, First);
+
+        PDEVICE_OBJECT Top = kivrt::DevNodeTop(m_Node);
+        UCHAR Buffer[4] = {};
+        OWN_LISTEN Own;
+        PIRP Irp = IoAllocateIrp(Top->StackSize, FALSE);
+        ASSERT_NE(Irp, nullptr);
+        PIO_STACK_LOCATION pNext = IoGetNextIrpStackLocation(Irp);
+        pNext->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        pNext->Parameters.DeviceIoControl.IoControlCode = IOCTL_KIVSDP_LISTEN_FOR_STATUS;
+        pNext->Parameters.DeviceIoControl.OutputBufferLength = sizeof(Buffer);
+        Irp->AssociatedIrp.SystemBuffer = Buffer;
+        IoSetCompletionRoutine(Irp, OwnListenDone, &Own, TRUE, TRUE, TRUE);
+        ASSERT_EQ(IoCallDriver(Top, Irp), STATUS_PENDING);
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        Irp->Cancel = TRUE;
+        IoReleaseCancelSpinLock(irql);
+
+        kivrt::APP_HANDLE Last = Open();
+        SDP_APP_REQUEST* Next = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4, Last);
+        if (!ByEvent) {
+            kivrt::AppCancelIo(First);
+            ASSERT_TRUE(Current->Done());
+            EXPECT_EQ(Current->Status(), STATUS_CANCELLED);
+            ASSERT_TRUE(Own.Done);
+            EXPECT_EQ(Own.Status, STATUS_CANCELLED);
+            EXPECT_FALSE(Next->Done());
+        }
+        Connect(0x0040, 48);
+        ASSERT_TRUE(Own.Done);
+        EXPECT_EQ(Own.Status, STATUS_CANCELLED);
+        ASSERT_TRUE(Next->Done());
+        EXPECT_EQ(Next->Output(), Hex("40 00 01 00"));
+        EXPECT_EQ(DebugInfo().PendingStatusListens, 0u);
+        Event(0x0040, KIVL2CAP_STATUS_DISCONNECTED);
+    }
+}
