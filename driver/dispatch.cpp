@@ -230,7 +230,13 @@ VOID CKivSdp::RequestStartIo(PIRP)
     // A cancelled request whose cancel routine is still set was cancelled
     // before StartPacket set it: no cancel routine will ever run for it.
     BOOLEAN Orphaned = Irp != NULL && Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
-    if (!Cancelled) (void)IoSetCancelRoutine(Irp, NULL);
+    if (!Cancelled) {
+        (void)IoSetCancelRoutine(Irp, NULL);
+        // From here on the request belongs to the lower driver, which alone
+        // can cancel it; a closing handle's flush leaves it alone. The queue
+        // stays busy until its completion starts the next request.
+        m_RequestQueue.ClearCurrentIrp();
+    }
     IoReleaseCancelSpinLock(irql);
 
     if (Orphaned) {
@@ -256,7 +262,6 @@ VOID CKivSdp::RequestStartIo(PIRP)
                      "kivsdp : KivSdpRequestStartIo() - Hmm. Failed to prepare IRP for Tx (err "
                      "0x%x)\n",
                      unsigned(status));
-        m_RequestQueue.ClearCurrentIrp();
         ReleaseSpinLockFromDpc();
         KivSdpCountUp(&RequestsFinished);
         KivSdpCountDown(&PendingRequests);
@@ -266,8 +271,8 @@ VOID CKivSdp::RequestStartIo(PIRP)
     }
     ReleaseSpinLockFromDpc();
 
-    // Stays the queue's current request until the lower driver completes it
-    // (SendSdpRequestCompletionRoutine starts the next one).
+    // One request at a time is at the lower driver: the queue starts the next
+    // one from SendSdpRequestCompletionRoutine.
     KivSdpCountUp(&RequestsPassedDown);
     status = IoCallDriver(GetStackDeviceObject(), Irp);
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK,
@@ -286,8 +291,10 @@ VOID CKivSdp::RequestStartIo(PIRP)
 PIRP CKivSdp::TakeCurrentListenIrp(CIrpQueue& Queue, ULONG* pFinished, ULONG* pPending)
 {
     for (;;) {
-        // The device spin lock, then the cancel spin lock.
-        AcquireSpinLock();
+        // The device spin lock, then the cancel spin lock. The old IRQL stays
+        // in a local: events run on several processors at once.
+        KIRQL DeviceIrql;
+        KeAcquireSpinLock(&m_SpinLock, &DeviceIrql);
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
         PIRP Irp = Queue.GetCurrentIrp();
@@ -295,7 +302,7 @@ PIRP CKivSdp::TakeCurrentListenIrp(CIrpQueue& Queue, ULONG* pFinished, ULONG* pP
         if (Irp != NULL && IoSetCancelRoutine(Irp, NULL) == NULL) Irp = NULL;
         if (Irp != NULL) Queue.ClearCurrentIrp();
         IoReleaseCancelSpinLock(irql);
-        ReleaseSpinLock();
+        KeReleaseSpinLock(&m_SpinLock, DeviceIrql);
         if (Irp == NULL || !Irp->Cancel) return Irp;
 
         // Cancelled before its cancel routine was set: finish it, and offer
