@@ -179,31 +179,36 @@ VOID KivSdpRequestStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 VOID KivSdpResponseStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : KivSdpResponseStartIo()..\n");
-    NORN_ASSERT(IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL);
-    NORN_ASSERT(IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode ==
-                IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE);
     CKivSdp* pSdp = CKivSdp::FromDeviceObject(DeviceObject);
-    pSdp->ListenStartIo(pSdp->m_ResponseQueue, Irp);
+    pSdp->ListenStartIo(pSdp->m_ResponseQueue, Irp, IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE);
 }
 
 VOID KivSdpStatusStartIo(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     KIVSDP_PRINT(SDP_ZONE_STATUS_MASK, "kivsdp : KivSdpStatusStartIo()..\n");
-    NORN_ASSERT(IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL);
-    NORN_ASSERT(IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode ==
-                IOCTL_KIVSDP_LISTEN_FOR_STATUS);
     CKivSdp* pSdp = CKivSdp::FromDeviceObject(DeviceObject);
-    pSdp->ListenStartIo(pSdp->m_StatusQueue, Irp);
+    pSdp->ListenStartIo(pSdp->m_StatusQueue, Irp, IOCTL_KIVSDP_LISTEN_FOR_STATUS);
 }
 
 // A listen request stays current and cancellable until an event completes
 // it. One that was cancelled before its cancel routine was set has nobody
-// else to finish it: it is completed here and the next one started.
-VOID CKivSdp::ListenStartIo(CIrpQueue& Queue, PIRP Irp)
+// else to finish it: it is completed here and the next one started. The
+// queue makes a request current before calling this routine, so an event or
+// a cancel may already have taken it: it is looked at only while it is still
+// the current request, under the cancel spin lock.
+VOID CKivSdp::ListenStartIo(CIrpQueue& Queue, PIRP Irp, ULONG Code)
 {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    if (Queue.GetCurrentIrp() != Irp) {
+        IoReleaseCancelSpinLock(irql);
+        return;
+    }
+    NORN_ASSERT(IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL);
+    NORN_ASSERT(IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode ==
+                Code);
     BOOLEAN Orphaned = Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL;
+    if (Orphaned) Queue.ClearCurrentIrp();
     IoReleaseCancelSpinLock(irql);
     if (!Orphaned) return;
     if (&Queue == &m_ResponseQueue) {

@@ -189,7 +189,7 @@ public:
 
     // Start and cancel routines reach their queue through these.
     VOID RequestStartIo(PIRP Irp);
-    VOID ListenStartIo(CIrpQueue& Queue, PIRP Irp);
+    VOID ListenStartIo(CIrpQueue& Queue, PIRP Irp, ULONG Code);
     // Entered holding the cancel spin lock.
     VOID CancelQueuedIrp(CIrpQueue& Queue, PIRP Irp, ULONG* pFinished, ULONG* pPending);
     // Takes the current request of a listen queue
