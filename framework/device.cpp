@@ -106,9 +106,6 @@ VOID CDevice::ThrowStatusExceptionFromConstructor(NTSTATUS Status, const char* M
         DbgPrint(" (0x%X)\n", unsigned(Status));
     }
     ExRaiseStatus(Status);
-    // ExRaiseStatus does not return; keep the compiler's view of that honest.
-    for (;;) {
-    }
 }
 
 NTSTATUS CDevice::CreateWin32Name(const CString& Name)

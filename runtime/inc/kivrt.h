@@ -32,6 +32,9 @@ struct Options {
     // Echoes verifier records, failed assertions and breakpoints to the debug-print sink, each as
     // one line beginning "*** ".
     bool EchoReports = true;
+    // Threaded scheduler: randomly yields at lock operations and IRQL changes, so races between
+    // setting a cancel routine and testing Cancel, or between completion and cancel, show up.
+    bool YieldFuzzing = false;
 };
 
 // Brings the runtime to a clean state: stops worker threads, forgets all records, drivers,

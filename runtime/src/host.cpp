@@ -3,6 +3,8 @@
 #include "internal.h"
 
 #include <cstdio>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -102,6 +104,13 @@ bool VfIrqlAtMost(KIRQL Max, const char* Call, ULONG Param)
     return false;
 }
 
+VOID KiCheckPagedCode(PCSTR File, ULONG Line)
+{
+    if (KeGetCurrentIrql() > APC_LEVEL)
+        VfError("irql", 0xC4, 0, "pageable code (%s, line %u) reached at IRQL %u", File, Line,
+                KeGetCurrentIrql());
+}
+
 bool VfIrqlExactly(KIRQL Level, const char* Call, ULONG Param)
 {
     KIRQL Irql = KeGetCurrentIrql();
@@ -125,6 +134,91 @@ void VfCheckReturn(const char* RoutineKind, PVOID Routine, KIRQL EntryIrql, int 
                 RoutineKind, Routine, T->Irql, EntryIrql);
         T->Irql = EntryIrql;
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lock order: an edge A -> B means B was taken while A was held. The first acquisition that
+// closes a two-lock cycle is reported once per pair.
+
+namespace {
+struct ORDER_STATE {
+    std::mutex M;
+    std::set<std::pair<const void*, const void*>> Edges;
+    std::set<std::pair<const void*, const void*>> Reported;
+    std::atomic<bool> Fuzz{false};
+};
+
+ORDER_STATE& Order()
+{
+    static ORDER_STATE* S = new ORDER_STATE;
+    return *S;
+}
+} // namespace
+
+void VfLockAcquired(const void* Lock)
+{
+    _ETHREAD* T = CurrentThread();
+    if (!T->HeldLocks.empty()) {
+        std::vector<const void*> Inversions;
+        {
+            ORDER_STATE& S = Order();
+            std::lock_guard<std::mutex> G(S.M);
+            for (const void* Held : T->HeldLocks) {
+                if (Held == Lock) continue;
+                S.Edges.insert({Held, Lock});
+                if (S.Edges.count({Lock, Held}) && S.Reported.insert({Lock, Held}).second)
+                    Inversions.push_back(Held);
+            }
+        }
+        for (const void* Held : Inversions)
+            VfError("lock-order", 0, 0,
+                    "lock %p taken while holding lock %p; elsewhere %p was taken while holding %p",
+                    Lock, Held, Held, Lock);
+    }
+    T->HeldLocks.push_back(Lock);
+}
+
+void VfLockReleased(const void* Lock)
+{
+    _ETHREAD* T = CurrentThread();
+    for (auto It = T->HeldLocks.rbegin(); It != T->HeldLocks.rend(); ++It) {
+        if (*It == Lock) {
+            T->HeldLocks.erase(std::next(It).base());
+            return;
+        }
+    }
+}
+
+void VfForgetLocksIn(const void* P, size_t Size)
+{
+    ORDER_STATE& S = Order();
+    std::lock_guard<std::mutex> G(S.M);
+    if (S.Edges.empty()) return;
+    auto Inside = [P, Size](const void* L) {
+        return (const char*)L >= (const char*)P && (const char*)L < (const char*)P + Size;
+    };
+    for (auto It = S.Edges.begin(); It != S.Edges.end();)
+        It = Inside(It->first) || Inside(It->second) ? S.Edges.erase(It) : std::next(It);
+}
+
+void VfResetLockOrder()
+{
+    ORDER_STATE& S = Order();
+    std::lock_guard<std::mutex> G(S.M);
+    S.Edges.clear();
+    S.Reported.clear();
+}
+
+void VfMaybeYield()
+{
+    if (!Order().Fuzz.load(std::memory_order_relaxed)) return;
+    _ETHREAD* T = CurrentThread();
+    uint32_t X = T->Random ? T->Random : 0x9E3779B9u ^ T->Id;
+    X ^= X << 13;
+    X ^= X >> 17;
+    X ^= X << 5;
+    T->Random = X;
+    if ((X & 3) == 0) std::this_thread::yield();
 }
 
 bool InjectFailure(INJECT_KIND Kind, ULONG Tag)
@@ -200,11 +294,14 @@ void Reset(const Options& Opt)
         H.Rules.clear();
         H.Injected = 0;
     }
+    VfResetLockOrder();
+    Order().Fuzz.store(Opt.YieldFuzzing && Opt.Sched == Scheduler::Threaded);
     _ETHREAD* T = CurrentThread();
     T->Irql = PASSIVE_LEVEL;
     T->SpinLocksHeld = 0;
     T->FastMutexesHeld = 0;
     T->CurrentDriver = nullptr;
+    T->HeldLocks.clear();
     WorkStart(Opt.Sched, Opt.DelayedWorkers ? Opt.DelayedWorkers : 1,
               Opt.CriticalWorkers ? Opt.CriticalWorkers : 1);
 }

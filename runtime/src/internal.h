@@ -33,6 +33,8 @@ struct _ETHREAD {
     PDRIVER_OBJECT CurrentDriver = nullptr; // driver whose routine this thread is running
     PIRP CancelRoutineIrp = nullptr;        // IRP whose cancel routine is running here
     unsigned Id = 0;
+    std::vector<const void*> HeldLocks; // spin locks and fast mutexes, in acquisition order
+    uint32_t Random = 0;                // yield fuzzing
 };
 
 _ETHREAD* CurrentThread();
@@ -74,6 +76,14 @@ std::string DbgFormat(const char* Format, va_list Args, bool* UsedWide);
 // Raw output to the debug-print sink (no 512-byte limit, no formatting).
 void DbgEmit(const std::string& Text);
 bool RuntimeVerifying();
+// Lock-order bookkeeping: Lock is being acquired / released by this thread.
+void VfLockAcquired(const void* Lock);
+void VfLockReleased(const void* Lock);
+// Forgets order edges of locks that lived in freed memory.
+void VfForgetLocksIn(const void* P, size_t Size);
+void VfResetLockOrder();
+// With yield fuzzing on, sometimes gives the processor away (lock operations, IRQL changes).
+void VfMaybeYield();
 bool RuntimeEchoReports();
 
 // ---------------------------------------------------------------------------------------------

@@ -76,6 +76,7 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
         VfError("irql", 0xC4, 0x30, "KeRaiseIrql to %u from the higher IRQL %u", NewIrql, T->Irql);
     *OldIrql = T->Irql;
     T->Irql = NewIrql;
+    VfMaybeYield();
 }
 
 VOID KeLowerIrql(KIRQL NewIrql)
@@ -110,6 +111,7 @@ static void SpinAcquire(PKSPIN_LOCK SpinLock, const char* Call)
                 Call, (void*)SpinLock);
         return;
     }
+    VfMaybeYield();
     for (;;) {
         ULONG_PTR Expected = 0;
         if (__atomic_compare_exchange_n(SpinLock, &Expected, Self, false, __ATOMIC_ACQUIRE,
@@ -119,6 +121,7 @@ static void SpinAcquire(PKSPIN_LOCK SpinLock, const char* Call)
             std::this_thread::yield();
     }
     CurrentThread()->SpinLocksHeld++;
+    VfLockAcquired(SpinLock);
 }
 
 static bool SpinRelease(PKSPIN_LOCK SpinLock, const char* Call)
@@ -133,8 +136,10 @@ static bool SpinRelease(PKSPIN_LOCK SpinLock, const char* Call)
                 (void*)SpinLock);
         return false;
     }
+    VfLockReleased(SpinLock);
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     CurrentThread()->SpinLocksHeld--;
+    VfMaybeYield();
     return true;
 }
 
@@ -268,6 +273,19 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     };
     if (Ready()) return Consume();
     if (Poll) return STATUS_TIMEOUT;
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL &&
+        kivrt::CurrentScheduler() == kivrt::Scheduler::Deterministic) {
+        // No worker thread will run what would set the event: run queued work items here,
+        // oldest first, as workers would have meanwhile.
+        G.unlock();
+        while (kivrt::RunOneWorkItem()) {
+            G.lock();
+            if (Ready()) return Consume();
+            G.unlock();
+        }
+        G.lock();
+        if (Ready()) return Consume();
+    }
     std::chrono::steady_clock::time_point Deadline;
     if (!DeadlineFrom(Timeout, &Deadline)) {
         B.Cv.wait(G, Ready);
@@ -348,6 +366,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     FastMutex->OldIrql = Old;
     if (T->Irql < APC_LEVEL) T->Irql = APC_LEVEL;
     T->FastMutexesHeld++;
+    VfLockAcquired(FastMutex);
 }
 
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
@@ -359,6 +378,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex)
     FastMutex->OldIrql = Old;
     if (T->Irql < APC_LEVEL) T->Irql = APC_LEVEL;
     T->FastMutexesHeld++;
+    VfLockAcquired(FastMutex);
     return TRUE;
 }
 
@@ -374,6 +394,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex)
         return;
     }
     KIRQL Old = KIRQL(FastMutex->OldIrql);
+    VfLockReleased(FastMutex);
     WAIT_BUCKET& B = BucketOf(FastMutex);
     {
         std::lock_guard<std::mutex> G(B.M);

@@ -176,6 +176,7 @@ bool Free(PVOID P, const char* Call, bool CheckTag, ULONG Tag)
         H->Magic = FREE_MAGIC;
     }
     PoolCheckFreedRange(P, H->Size);
+    VfForgetLocksIn(P, H->Size);
     std::memset(P, FREED_POISON, H->Size);
     {
         std::lock_guard<std::mutex> G(S.M);
@@ -210,7 +211,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x20206F4E); // "None"-style default
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, kivrt::MakeTag("None"));
 }
 
 VOID ExFreePool(PVOID P)

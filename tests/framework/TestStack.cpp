@@ -9,15 +9,6 @@ TEST_CONFIG g_Config;
 std::vector<std::string> g_Log;
 std::vector<PIRP> g_LowerHeld;
 ITestDevice* g_Device = nullptr;
-static PDEVICE_OBJECT g_LowerPendingDelete = nullptr;
-
-void DeleteOrphanLower()
-{
-    if (g_LowerPendingDelete != nullptr && g_LowerPendingDelete->AttachedDevice == NULL) {
-        IoDeleteDevice(g_LowerPendingDelete);
-        g_LowerPendingDelete = nullptr;
-    }
-}
 
 static void Log(const char* Format, unsigned Value)
 {
@@ -78,14 +69,7 @@ static NTSTATUS LowerPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = IoCallDriver(ext->Below, Irp);
     if (minor == IRP_MN_REMOVE_DEVICE) {
         IoDetachDevice(ext->Below);
-        // The runtime frees a deleted device at once and refuses to delete
-        // one with a device still attached above, so wait for the framework
-        // device (which detaches when it is deleted) before deleting this one.
-        if (DeviceObject->AttachedDevice == NULL) {
-            IoDeleteDevice(DeviceObject);
-        } else {
-            g_LowerPendingDelete = DeviceObject;
-        }
+        IoDeleteDevice(DeviceObject);
     }
     return status;
 }
@@ -361,15 +345,6 @@ static NTSTATUS UpperAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
     return STATUS_SUCCESS;
 }
 
-// The framework's plug-and-play dispatch, then the lower device's deletion
-// once the framework device has left the stack.
-static NTSTATUS UpperPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    NTSTATUS status = CPnpDevice::PnpDispatch(DeviceObject, Irp);
-    DeleteOrphanLower();
-    return status;
-}
-
 static VOID UpperUnload(PDRIVER_OBJECT DriverObject)
 {
     CPnpDriver::DriverUnload(DriverObject);
@@ -381,7 +356,6 @@ NTSTATUS UpperDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryP
     CPnpDriver* driver = new CPnpDriver(DriverObject, RegistryPath);
     if (driver == NULL) return STATUS_NO_MEMORY;
     driver->SetCallback(IRP_MJ_DEVICE_CONTROL, TestDispatch);
-    driver->SetCallback(IRP_MJ_PNP, UpperPnp);
     driver->SetCallback(UpperAddDevice);
     driver->SetCallback(UpperUnload);
     delete driver;
@@ -445,7 +419,6 @@ void KernelFixture::SetUp()
     g_Log.clear();
     g_LowerHeld.clear();
     g_Device = nullptr;
-    g_LowerPendingDelete = nullptr;
 }
 
 void KernelFixture::TearDown()
@@ -481,7 +454,6 @@ void DeviceStackFixture::TearDown()
             EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);
         }
         kivrt::DrainWorkItems();
-        DeleteOrphanLower();
         kivrt::DeleteDevNode(m_Node);
     }
     if (m_Upper != nullptr && kivrt::IsDriverLoaded(m_Upper)) kivrt::UnloadDriver(m_Upper);

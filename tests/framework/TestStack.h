@@ -69,8 +69,6 @@ extern ITestDevice* g_Device;
 NTSTATUS LowerDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS UpperDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
-// Deletes the lower device once nothing is attached above it any more.
-void DeleteOrphanLower();
 // Completes the lower driver's held IRPs with success.
 void ReleaseLowerHeld();
 // Finishes the current IRP of the private queue, or of the kernel device

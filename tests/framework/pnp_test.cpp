@@ -167,6 +167,22 @@ TEST_P(PnpFixture, RemoveWithoutQueryIsDeferredToAWorkItem)
     EXPECT_EQ(Joined(g_Log), "free 1\nlower pnp 0x02\ndeleted\n");
 }
 
+TEST_P(PnpFixture, RemoveWithoutAWorkItemWaitsInPlace)
+{
+    g_Config.SetupStatus = STATUS_UNSUCCESSFUL;
+    ASSERT_EQ(Build(), STATUS_SUCCESS);
+    EXPECT_EQ(Pnp(IRP_MN_START_DEVICE), STATUS_UNSUCCESSFUL);
+    g_Log.clear();
+    kivrt::FailPoolAllocations(NORN_UNIT_POOL_TAG, 0, 1); // the work-item block
+    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    kivrt::ClearFailureInjection();
+    m_Removed = true;
+    EXPECT_EQ(kivrt::PendingWorkItems(), 0u);
+    EXPECT_EQ(g_Device, nullptr);
+    EXPECT_EQ(Joined(g_Log), "free 1\nlower pnp 0x02\ndeleted\n");
+    EXPECT_TRUE(Printed("NORN ASSERT:  NT_SUCCESS(status) on line "));
+}
+
 TEST_P(PnpFixture, SurpriseRemovalThenRemoveTakesTheDirectPath)
 {
     ASSERT_EQ(Build(), STATUS_SUCCESS);
@@ -442,7 +458,6 @@ TEST_F(PnpDeviceFixture, PoolFailuresDuringCreationLeakNothing)
         if (m_Node != nullptr) {
             EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);
             kivrt::DrainWorkItems();
-            DeleteOrphanLower();
             kivrt::DeleteDevNode(m_Node);
             m_Node = nullptr;
         }

@@ -187,3 +187,33 @@ TEST_F(PowerFixture, ThinFilterPassesPowerThrough)
     EXPECT_EQ(Probe().Saves, 0);
     EXPECT_EQ(Probe().IrpCount, 1);
 }
+
+TEST_F(PowerFixture, PowerRequestFailuresOnOpenAndCloseAreReported)
+{
+    StartManaged();
+    kivrt::APP_HANDLE h = nullptr;
+    kivrt::FailPowerIrpRequests(0, 1);
+    EXPECT_EQ(Open(FILE_SHARE_READ, &h), STATUS_INSUFFICIENT_RESOURCES);
+    kivrt::ClearFailureInjection();
+    EXPECT_TRUE(
+        Printed("CPnpDevice::PnpCreateFile: Unable to create power up IRP status c000009a\n"));
+    EXPECT_EQ(Probe().OpenHandles, 0);
+    EXPECT_EQ(Probe().IrpCount, 1);
+
+    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
+    kivrt::FailPowerIrpRequests(0, 1);
+    kivrt::AppClose(h); // the close itself succeeds; the device stays at D0
+    kivrt::ClearFailureInjection();
+    EXPECT_TRUE(Printed("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Query power down failed with "
+                        "status c000009a\n"
+                        "CPnpDevice::PnpCloseHandle: Unable to create query or set power IRP "
+                        "status c000009a\n"));
+    EXPECT_EQ(Probe().DevicePower, PowerDeviceD0);
+    EXPECT_EQ(Probe().IrpCount, 1);
+    // The close routine hands the power failure back as its own result while
+    // the close IRP itself succeeded; the verifier calls that a mismatch.
+    auto records = kivrt::VerifierRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Check, "dispatch-status-mismatch");
+    kivrt::ClearVerifierRecords();
+}

@@ -196,4 +196,39 @@ TEST_F(KernelTest, IrqlPreconditionsAreRecorded)
         EXPECT_THROW(ExRaiseStatus(STATUS_UNSUCCESSFUL), EXCEPTION_STATUS);
     }
     ExpectRecords("irql");
+    {
+        CIrqlScope Apc(APC_LEVEL);
+        PAGED_CODE(); // allowed up to APC_LEVEL
+    }
+    EXPECT_EQ(Records(), "");
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL);
+        PAGED_CODE();
+    }
+    ExpectRecords("irql");
+}
+
+TEST_F(KernelTest, LockOrderInversionIsRecordedOnce)
+{
+    KSPIN_LOCK A, B;
+    FAST_MUTEX M;
+    KeInitializeSpinLock(&A);
+    KeInitializeSpinLock(&B);
+    ExInitializeFastMutex(&M);
+    auto Take = [](PKSPIN_LOCK First, PKSPIN_LOCK Second) {
+        KIRQL Old;
+        KeAcquireSpinLock(First, &Old);
+        KeAcquireSpinLockAtDpcLevel(Second);
+        KeReleaseSpinLockFromDpcLevel(Second);
+        KeReleaseSpinLock(First, Old);
+    };
+    Take(&A, &B);
+    Take(&A, &B);
+    ExAcquireFastMutex(&M); // mutex, then spin lock: a different pair
+    Take(&A, &B);
+    ExReleaseFastMutex(&M);
+    EXPECT_EQ(Records(), "");
+    Take(&B, &A);
+    Take(&B, &A);
+    ExpectRecords("lock-order");
 }

@@ -96,14 +96,17 @@ TEST_F(ThreadedTest, SynchronizationEventReleasesOneWaiterPerSet)
     Woken = 0;
     auto Waiter = [] {
         LARGE_INTEGER Timeout;
-        Timeout.QuadPart = -2 * 10000000LL;
+        Timeout.QuadPart = -30 * 10000000LL;
         if (KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, &Timeout) == STATUS_SUCCESS)
             ++Woken;
     };
     std::thread A(Waiter), B(Waiter);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     KeSetEvent(&Event, IO_NO_INCREMENT, FALSE);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto End = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Woken.load() == 0 && std::chrono::steady_clock::now() < End)
+        std::this_thread::yield();
+    // However long we give it, one set releases one waiter.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(Woken.load(), 1);
     KeSetEvent(&Event, IO_NO_INCREMENT, FALSE);
     A.join();
@@ -192,6 +195,8 @@ public:
         Dev->Flags &= ~DO_DEVICE_INITIALIZING;
     }
 
+    void RunRace();
+
     void TearDown() override
     {
         IoDeleteDevice(Dev);
@@ -200,7 +205,27 @@ public:
     }
 };
 
+class FuzzedCancelRaceTest : public CancelRaceTest {
+protected:
+    kivrt::Options RuntimeOptions() override
+    {
+        kivrt::Options O = CancelRaceTest::RuntimeOptions();
+        O.YieldFuzzing = true;
+        return O;
+    }
+};
+
 TEST_F(CancelRaceTest, EveryRequestFinishesOnceWhateverWins)
+{
+    RunRace();
+}
+
+TEST_F(FuzzedCancelRaceTest, EveryRequestFinishesOnceWithYieldsAtLockOperations)
+{
+    RunRace();
+}
+
+void CancelRaceTest::RunRace()
 {
     kivrt::APP_HANDLE H;
     ASSERT_EQ(kivrt::AppOpen(u"\\Device\\Race", GENERIC_READ, 0, true, &H), STATUS_SUCCESS);
