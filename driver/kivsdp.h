@@ -1,0 +1,283 @@
+// The SDP device: the CKivSdp device class above an L2CAP device, the
+// driver's constants and the routines the system calls. The SDP logic itself
+// is the platform-free core in sdp/; this layer moves frames, events and
+// application requests between it, the lower driver and the applications.
+#pragma once
+
+#include "ThinFilterDevice.h"
+#include "MemList.h"
+#include "EventLog.h"
+#include "IrpQueue.h"
+
+#include "kivl2cap.h"
+#include "kivsdpioctl.h"
+#include "sdpcore.h"
+
+// ---- Lower L2CAP driver interface ----
+
+// Only the CID, the status code and the MTU of a status record are read.
+constexpr ULONG KIVL2CAP_LISTEN_STATUS_SIZE = sizeof(KIVL2CAP_LISTEN_STATUS);
+constexpr ULONG KIVL2CAP_STATUS_CID_OFFSET = offsetof(KIVL2CAP_LISTEN_STATUS, Cid);
+constexpr ULONG KIVL2CAP_STATUS_CODE_OFFSET = offsetof(KIVL2CAP_LISTEN_STATUS, StatusCode);
+constexpr ULONG KIVL2CAP_STATUS_MTU_OFFSET = offsetof(KIVL2CAP_LISTEN_STATUS, Mtu);
+static_assert(KIVL2CAP_MAX_FRAME_SIZE == MAX_SDP_DATA_PACKET_SIZE, "one frame size both sides");
+
+// ---- Driver constants ----
+
+constexpr ULONG KIVSDP_LISTEN_IRP_COUNT = 4;
+constexpr ULONG KIVSDP_READ_IRP_COUNT = 3;
+constexpr USHORT KIVSDP_WRITE_BUFFER_DEPTH = 5;
+constexpr USHORT KIVSDP_WORK_ITEM_DEPTH = 3;
+constexpr ULONG KIVSDP_MAX_INSTANCES = 10;
+constexpr ULONG KIVSDP_MIN_FRAME_SIZE = 7; // CID + one PDU header
+constexpr ULONG KIVSDP_DEBUG_INFO_SIZE = sizeof(KIVSDP_DEBUG_INFO);
+// Frame blocks and work-item contexts ('N','r','n','U').
+constexpr ULONG KIVSDP_UNIT_POOL_TAG = NORN_UNIT_POOL_TAG;
+
+static_assert(MAX_SDP_DATA_PACKET_SIZE > MAX_PDU_SIZE + 2, "a frame must hold CID + largest PDU");
+
+class CKivSdp;
+
+// One frame in work: the completed read request that holds it.
+struct KIVSDP_WORK_ITEM_CONTEXT {
+    WORK_QUEUE_ITEM WorkItem;
+    PIRP Irp;
+    CKivSdp* Device;
+};
+
+// ---- Debug zones ----
+
+// The driver's debug settings record; only ulZoneMask is read by the code.
+struct DBGPARAM {
+    WCHAR lpszName[32];
+    WCHAR rglpszZones[16][32];
+    ULONG ulZoneMask;
+};
+extern DBGPARAM dpCurSettings;
+
+// Read without a lock on every message; a change shows with the next one.
+inline BOOLEAN KivSdpZoneOn(ULONG Zone)
+{
+    return (__atomic_load_n(&dpCurSettings.ulZoneMask, __ATOMIC_RELAXED) & Zone) != 0;
+}
+// Sets the driver's mask and the core's, which gates the core's own messages.
+VOID KivSdpSetZoneMask(ULONG Mask);
+
+#define KIVSDP_PRINT(Zone, ...)                                                                    \
+    do {                                                                                           \
+        if (KivSdpZoneOn(Zone)) DbgPrint(__VA_ARGS__);                                             \
+    } while (0)
+
+// Addresses are printed with 0x%x: the low 32 bits.
+inline ULONG KivSdpLow32(const void* p)
+{
+    return ULONG(ULONG_PTR(p));
+}
+
+// ---- Routines the system calls ----
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS KivSdpAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID KivSdpUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                      const WCHAR* Name, ULONG DeviceType, PUNICODE_STRING RegistryPath,
+                      ULONG Instance, CKivSdp** ppDevice, PDEVICE_OBJECT* ppDeviceObject,
+                      PVOID Context, ULONG Characteristics, BOOLEAN Exclusive, ULONG ExtraSize);
+
+DRIVER_DISPATCH KivSdpIoctlDispatch;
+DRIVER_DISPATCH KivSdpCleanupDispatch;
+NORN_STARTIO KivSdpRequestStartIo;
+NORN_STARTIO KivSdpResponseStartIo;
+NORN_STARTIO KivSdpStatusStartIo;
+NORN_CANCEL KivSdpRequestIrpCancelCallback;
+NORN_CANCEL KivSdpResponseIrpCancelCallback;
+NORN_CANCEL KivSdpStatusIrpCancelCallback;
+IO_COMPLETION_ROUTINE KivSdpListenStatusComplete;
+IO_COMPLETION_ROUTINE KivSdpCancelIrpsCompletionRoutine;
+WORKER_THREAD_ROUTINE KivSdpProcessSdpPacket;
+
+// ---- The SDP device ----
+
+// Lives in the extension of its device object, zero-filled before the
+// constructor runs. Owns the database, the channel table, the three request
+// queues, its own requests to the lower driver and their buffers, the two
+// block pools and the debug counters.
+//
+// Locks, in the order they may nest: the device spin lock (taking the current
+// request of a queue for an event), then the system cancel spin lock, then a
+// queue's own lock. m_ChannelLock and m_TrafficLock are leaves. The database
+// fast mutex is taken at PASSIVE_LEVEL only, never under a spin lock.
+class CKivSdp : public CThinFilterDevice {
+public:
+    CKivSdp(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObject, const WCHAR* Name,
+            ULONG DeviceType, PUNICODE_STRING RegistryPath, ULONG Instance,
+            PDEVICE_OBJECT* ppDeviceObject, PVOID Context);
+    ~CKivSdp() override;
+
+    NTSTATUS PnpSetupDeviceResources(PCM_RESOURCE_LIST Raw, PCM_RESOURCE_LIST Translated) override;
+    NTSTATUS PnpFreeDeviceResources(BOOLEAN Unexpected) override;
+    NTSTATUS OnPnpSurpriseRemoval(PIRP Irp) override;
+    NTSTATUS OnPnpRemoveDevice(PIRP Irp) override;
+
+    // The class's own interface operations (not the framework's virtual
+    // ones): a null link name means InterfaceName.
+    NTSTATUS RegisterDeviceInterface(const GUID* pGuid, PUNICODE_STRING pLinkName,
+                                     PUNICODE_STRING pReference);
+    NTSTATUS EnableDeviceInterface(PUNICODE_STRING pLinkName);
+    NTSTATUS DisableDeviceInterface(PUNICODE_STRING pLinkName);
+    VOID Detach();
+
+    // ---- Channel table (any IRQL up to DISPATCH_LEVEL) ----
+    NTSTATUS CreateL2capContext(USHORT Cid, USHORT Mtu);
+    NTSTATUS DestroyL2capContext(USHORT Cid);
+    NTSTATUS ReConfigL2capContext(USHORT Cid, USHORT Mtu);
+    NTSTATUS GetMaxMTUFromCID(USHORT Cid, PUSHORT pMtu);
+
+    // ---- Database (PASSIVE_LEVEL) ----
+    VOID DatabaseLock();
+    VOID DatabaseUnlock();
+    NTSTATUS CreateServiceRecord(ULONG hRec);
+
+    // ---- Listen-status events ----
+    NTSTATUS InitializeListenIrps();
+    NTSTATUS SetApiStatus(USHORT Cid, USHORT Status);
+    VOID StatusProtocolFound(const UCHAR* pStatus);
+    VOID StatusConnectRequest(const UCHAR* pStatus);
+    VOID StatusRequestFailed(const UCHAR* pStatus);
+    VOID StatusConnected(const UCHAR* pStatus);
+    VOID StatusConfigEnded(const UCHAR* pStatus);
+    VOID StatusDisconnected(const UCHAR* pStatus);
+    VOID StatusInvalidated(const UCHAR* pStatus);
+    VOID StatusTimeout(const UCHAR* pStatus);
+
+    // ---- Inbound data path ----
+    NTSTATUS StartupIrps();
+    NTSTATUS SendReadFileIrps();
+    VOID InitializeReadFileIrp(PIRP Irp, ULONG Index);
+    VOID ReSendReadFileIrp(PIRP Irp);
+    VOID CancelIrps();
+    PIRP GetNewResponseIrp(PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine);
+    static NTSTATUS DefaultReadFileCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                     PVOID Context);
+    static NTSTATUS IncomingRequestCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                     PVOID Context);
+    // Walks one frame of the read request Irp (PASSIVE_LEVEL, work item).
+    VOID ProcessFrame(PIRP Irp);
+    VOID ProcessSdpRequest(const UCHAR* pPdu, ULONG PduLen, USHORT Cid);
+    VOID ProcessSdpResponse(const UCHAR* pPdu, ULONG PduLen, USHORT Cid);
+
+    // ---- Application requests ----
+    NTSTATUS IoctlDispatch(PIRP Irp);
+    NTSTATUS CleanupDispatch(PIRP Irp);
+    static NTSTATUS IoctlCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+    NTSTATUS UserIoctlAddRecord(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS UserIoctlDeleteRecord(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS UserIoctlAddAttribute(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS UserIoctlDeleteAttribute(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS UserIoctlVerifyDataElement(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS UserIoctlGetDatabase(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS UserIoctlGetRecordHandles(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS SendSdpRequestCheckParameters(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS ListenForSdpResponseCheckParameters(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS ListenForSdpStatusCheckParameters(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS PrepareSdpRequestIrp(PIRP Irp, PIO_STACK_LOCATION pStack);
+    static NTSTATUS SendSdpRequestCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                    PVOID Context);
+    NTSTATUS IoctlGetDebugInfo(PIRP Irp, PIO_STACK_LOCATION pStack);
+    NTSTATUS ResetDebugStuff();
+    NTSTATUS IoctlSetDebugZoneMask(PIRP Irp, PIO_STACK_LOCATION pStack);
+
+    // Start and cancel routines reach their queue through these.
+    VOID RequestStartIo(PIRP Irp);
+    VOID ListenStartIo(CIrpQueue& Queue, PIRP Irp, ULONG Code);
+    // Entered holding the cancel spin lock.
+    VOID CancelQueuedIrp(CIrpQueue& Queue, PIRP Irp, ULONG* pFinished, ULONG* pPending);
+    // Takes the current request of a listen queue
+    // for an event, or NULL when there is none to take. Current requests found
+    // cancelled with no cancel routine left to finish them are completed here.
+    PIRP TakeCurrentListenIrp(CIrpQueue& Queue, ULONG* pFinished, ULONG* pPending);
+
+    static CKivSdp* FromDeviceObject(PDEVICE_OBJECT DeviceObject)
+    {
+        return static_cast<CKivSdp*>(DeviceObject->DeviceExtension);
+    }
+
+    // ---- State, in the order the device declares it ----
+
+    // RecordList, DatabaseChangeCount, NextRecordHandle, OutstandingAllocations,
+    // TotalAllocations live in the database object.
+    CSdpDatabase Database;
+
+    // Debug counters: plain statistics, updated with relaxed atomics so that
+    // concurrent updates are not lost.
+    ULONG IoctlCount;
+    ULONG SendRequestCount;
+    ULONG RequestsPassedDown;
+    ULONG RequestsFinished;
+    ULONG ListenResponseCount;
+    ULONG ResponsesDelivered;
+    ULONG ListenStatusCount;
+    ULONG StatusDelivered;
+    ULONG ListenIrpsSent;
+    ULONG ListenIrpsCompleted;
+    ULONG ReadIrpsSent;
+    ULONG ReadIrpsCompleted;
+    ULONG ResponsesSent;
+    ULONG ResponsesCompleted;
+    ULONG PendingRequests;
+    ULONG PendingResponseListens;
+    ULONG PendingStatusListens;
+
+    PIRP ListenIrps[KIVSDP_LISTEN_IRP_COUNT];
+    UCHAR ListenStatusBuffers[KIVSDP_LISTEN_IRP_COUNT][KIVL2CAP_LISTEN_STATUS_SIZE];
+    CChannelTable ChannelTable;
+    CEventLog EventLog;
+    CIrpQueue m_RequestQueue;
+    CIrpQueue m_ResponseQueue;
+    CIrpQueue m_StatusQueue;
+    PIRP ReadIrps[KIVSDP_READ_IRP_COUNT];
+    UCHAR ReadBuffers[KIVSDP_READ_IRP_COUNT][MAX_SDP_DATA_PACKET_SIZE];
+    CMemoryList* WriteBufferList;
+    FAST_MUTEX DatabaseMutex;
+    CMemoryList* WorkItemList;
+    UNICODE_STRING InterfaceName;
+
+private:
+    friend IO_COMPLETION_ROUTINE KivSdpListenStatusComplete;
+    friend IO_COMPLETION_ROUTINE KivSdpCancelIrpsCompletionRoutine;
+
+    // Requests this device allocated for the lower driver and has not yet
+    // released; the destructor and a restart wait until none is left.
+    VOID OwnIrpAllocated();
+    VOID OwnIrpFreed(PIRP Irp);
+    VOID WaitForOwnIrps();
+    // Re-sending a listen or read request after the traffic was stopped would
+    // leave it in the lower driver for good: re-sends run between Begin and
+    // End, and CancelIrps waits for those in progress before its cleanup.
+    BOOLEAN BeginResend();
+    VOID EndResend();
+    VOID SendListenIrp(PIRP Irp, ULONG Index);
+    PIRP AllocateOwnIrp();
+
+    KSPIN_LOCK m_ChannelLock;
+    KSPIN_LOCK m_TrafficLock;
+    BOOLEAN m_TrafficStopped;
+    LONG m_ResendsInProgress;
+    KEVENT m_ResendsDoneEvent;
+    LONG m_OwnIrps;
+    KEVENT m_OwnIrpsDoneEvent;
+};
+
+// Counter helpers: statistics shared by every processor.
+inline VOID KivSdpCountUp(ULONG* pCounter)
+{
+    __atomic_fetch_add(pCounter, 1u, __ATOMIC_RELAXED);
+}
+inline VOID KivSdpCountDown(ULONG* pCounter)
+{
+    __atomic_fetch_sub(pCounter, 1u, __ATOMIC_RELAXED);
+}
+inline ULONG KivSdpCounter(const ULONG* pCounter)
+{
+    return __atomic_load_n(pCounter, __ATOMIC_RELAXED);
+}

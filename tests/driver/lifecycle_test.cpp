@@ -1,0 +1,257 @@
+// The SDP device's life: names and interface, instance numbers, start and
+// stop of the lower-edge traffic, restart, removal with requests pending,
+// unload, and every construction and start failure by failure injection.
+#include "SdpDeviceFixture.h"
+
+#include <set>
+
+namespace {
+
+const GUID SdpInterfaceClass = KIVSDP_GUID_DEVCLASS_NORN_SDP_INIT;
+
+// ServiceSearch for the server's own class (0x1000), at most 5 handles.
+const BYTES SearchServer = Hex("02 00 01 00 08 35 03 19 10 00 00 05 00");
+const BYTES SearchServerAnswer = Hex("03 00 01 00 09 00 01 00 01 00 00 00 00 00");
+
+BYTES OnCid(uint16_t Cid, const BYTES& Pdu)
+{
+    BYTES Frame(2 + Pdu.size());
+    Frame[0] = uint8_t(Cid);
+    Frame[1] = uint8_t(Cid >> 8);
+    std::copy(Pdu.begin(), Pdu.end(), Frame.begin() + 2);
+    return Frame;
+}
+
+} // namespace
+
+TEST_F(SdpDeviceFixture, StartedDeviceHasItsNamesInterfaceAndLowerRequests)
+{
+    BuildStack();
+    EXPECT_TRUE(Printed("kivsdp : ----------------------------------\nkivsdp :  DriverEntry..\n"));
+    EXPECT_NE(Open(u"\\Device\\KivSdp0"), nullptr);
+    EXPECT_EQ(kivrt::EnumerateInterfaces(SdpInterfaceClass).size(), 1u);
+
+    KIVL2CAP_COUNTERS c = L2cap();
+    EXPECT_EQ(c.HeldListens, 4u);
+    EXPECT_EQ(c.HeldReads, 3u);
+    KIVSDP_DEBUG_INFO Info = DebugInfo();
+    EXPECT_EQ(Info.ListenIrpsSent, 4u);
+    EXPECT_EQ(Info.ReadIrpsSent, 3u);
+    EXPECT_EQ(Info.ListenIrpsCompleted, 0u);
+    // Fresh database: the server record with its four attributes.
+    EXPECT_EQ(Info.NextRecordHandle, 0x00010000u);
+    EXPECT_NE(Info.RecordList, 0u);
+    EXPECT_EQ(Info.OutstandingAllocations, 9u);
+    EXPECT_EQ(Info.IoctlCount, 1u);
+}
+
+TEST_F(SdpDeviceFixture, EachL2capDeviceGetsTheLowestFreeInstance)
+{
+    BuildStack();
+    kivrt::DEVNODE* Second = AddStack(u"ROOT\\KIVL2CAP\\0001");
+    ASSERT_NE(Second, nullptr);
+    ASSERT_EQ(kivrt::StartDevice(Second), STATUS_SUCCESS);
+    EXPECT_NE(Open(u"\\\\.\\KivSdp1"), nullptr);
+    EXPECT_EQ(kivrt::EnumerateInterfaces(SdpInterfaceClass).size(), 2u);
+
+    // Eight more fill 2..9; the eleventh L2CAP device stays without one.
+    for (int i = 2; i <= 10; i++) {
+        std::u16string Path = u"ROOT\\KIVL2CAP\\00" + kivrt::ToU16(std::to_string(10 + i));
+        ASSERT_NE(AddStack(Path.c_str()), nullptr);
+    }
+    EXPECT_TRUE(Printed("kivsdp : Failed to CreateDevice (0xc0000035)\n"));
+    EXPECT_EQ(kivrt::DevNodeTop(m_Nodes.back()), KivL2capDeviceOfNode(m_Nodes.back()));
+    EXPECT_NE(kivrt::DevNodeTop(m_Nodes[m_Nodes.size() - 2]),
+              KivL2capDeviceOfNode(m_Nodes[m_Nodes.size() - 2]));
+}
+
+TEST_F(SdpDeviceFixture, StopAndRestartKeepTheDatabaseAndRenewTheLowerRequests)
+{
+    BuildStack();
+    BYTES Handle;
+    ASSERT_EQ(Ioctl(IOCTL_KIVSDP_ADD_SERVICE_RECORD, {}, 4, &Handle), STATUS_SUCCESS);
+    EXPECT_EQ(Handle, Hex("00 00 01 00"));
+    Connect(0x0040, 48);
+    CloseAll(); // open handles veto a stop
+    const ULONG CleanupsBefore = L2cap().Cleanups;
+
+    ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    KIVL2CAP_COUNTERS c = L2cap();
+    EXPECT_EQ(c.HeldListens, 0u);
+    EXPECT_EQ(c.HeldReads, 0u);
+    EXPECT_EQ(c.Cleanups, CleanupsBefore + 1);
+    EXPECT_TRUE(Printed("kivsdp : PnpFreeDeviceResources() - About to cancel our IRPs!!\n"));
+    // The interface stays enabled over a stop.
+    EXPECT_EQ(kivrt::EnumerateInterfaces(SdpInterfaceClass).size(), 1u);
+    m_Handle = Open();
+    KIVSDP_DEBUG_INFO Info = DebugInfo();
+    EXPECT_EQ(Info.ListenIrpsCompleted, 5u);
+    EXPECT_EQ(Info.ReadIrpsCompleted, 3u);
+    CloseAll();
+
+    ASSERT_EQ(kivrt::RestartDevice(m_Node), STATUS_SUCCESS);
+    c = L2cap();
+    EXPECT_EQ(c.HeldListens, 4u);
+    EXPECT_EQ(c.HeldReads, 3u);
+    m_Handle = Open();
+    BYTES Handles;
+    EXPECT_EQ(Ioctl(IOCTL_KIVSDP_GET_RECORD_HANDLES, {}, 8, &Handles), STATUS_SUCCESS);
+    EXPECT_EQ(Handles, Hex("00 00 01 00"));
+    // The channel table survives too: the channel connected before the stop
+    // is still answered on.
+    Frame(0x0040, SearchServer);
+    EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
+}
+
+TEST_F(SdpDeviceFixture, SurpriseRemovalWithRequestsPendingCompletesThemAtClose)
+{
+    BuildStack();
+    SDP_APP_REQUEST* Status = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    SDP_APP_REQUEST* Response = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
+    ASSERT_EQ(Status->Issued, STATUS_PENDING);
+    ASSERT_EQ(Response->Issued, STATUS_PENDING);
+
+    ASSERT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
+    EXPECT_TRUE(kivrt::EnumerateInterfaces(SdpInterfaceClass).empty());
+    EXPECT_FALSE(Status->Done());
+
+    CloseAll();
+    ASSERT_TRUE(Status->Done());
+    ASSERT_TRUE(Response->Done());
+    EXPECT_EQ(Status->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Response->Status(), STATUS_CANCELLED);
+
+    ASSERT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    kivrt::DeleteDevNode(m_Node);
+    m_Node = nullptr;
+    EXPECT_TRUE(Printed("kivsdp : ~CKivSdp() - Destructor called..\n"));
+}
+
+TEST_F(SdpDeviceFixture, UnloadWithZoneMaskZeroStillPrintsItsTwoLines)
+{
+    BuildStack();
+    SetZoneMask(0);
+    Output();
+    m_Output.clear();
+    CloseAll();
+    RemoveStack();
+    EXPECT_FALSE(kivrt::IsDriverLoaded(m_Sdp));
+    EXPECT_EQ(Output().find("Destructor called"), std::string::npos);
+    const std::string Tail =
+        "kivsdp : Driver unloaded..\nkivsdp : ----------------------------------\n";
+    ASSERT_GE(Output().size(), Tail.size());
+    EXPECT_EQ(Output().substr(Output().size() - Tail.size()), Tail);
+}
+
+// Every allocation AddDevice makes is failed in turn: each failure either
+// leaves a working device (under a later instance number) or no device, and
+// never a leak or a verifier record. Together they reach every message the
+// constructor can raise with.
+TEST_F(SdpDeviceFixture, EveryConstructionFailureIsUndoneCleanly)
+{
+    std::set<std::string> Seen;
+    const char* const Messages[] = {
+        "kivsdp : CKivSdp() - Failed to allocate the Write buffer memory list (0xC000009A)\n",
+        "kivsdp : CKivSdp() - Failed to allocate the work item memory list (0xC000009A)\n",
+        "kivsdo : CKivSdp() - Failed to register the device interface.",
+        "kivsdp : CKivSdp() - Failed to create the Win32 name.",
+    };
+    for (unsigned N = 0; N < 200; N++) {
+        SCOPED_TRACE(N);
+        kivrt::Reset();
+        kivrt::CaptureDbgPrint();
+        m_Output.clear();
+        ASSERT_EQ(KivL2capLoad(&m_L2cap), STATUS_SUCCESS);
+        ASSERT_EQ(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp), STATUS_SUCCESS);
+        kivrt::FailPoolAllocations(0, N, 1);
+        NTSTATUS status = kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", m_L2cap, {m_Sdp}, &m_Node);
+        bool Injected = kivrt::InjectedFailures() != 0;
+        kivrt::ClearFailureInjection();
+        for (const char* Message : Messages) {
+            if (Printed(Message)) Seen.insert(Message);
+        }
+        if (NT_SUCCESS(status)) {
+            PDEVICE_OBJECT Top = kivrt::DevNodeTop(m_Node);
+            if (Top == KivL2capDeviceOfNode(m_Node)) {
+                EXPECT_TRUE(Printed("kivsdp : Failed to CreateDevice ("));
+            } else {
+                // A device that came up works.
+                ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+                EXPECT_EQ(kivrt::EnumerateInterfaces(SdpInterfaceClass).size(), 1u);
+            }
+            EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);
+        }
+        kivrt::DrainWorkItems();
+        if (m_Node != nullptr) kivrt::DeleteDevNode(m_Node);
+        m_Node = nullptr;
+        if (kivrt::IsDriverLoaded(m_Sdp)) kivrt::UnloadDriver(m_Sdp);
+        if (kivrt::IsDriverLoaded(m_L2cap)) kivrt::UnloadDriver(m_L2cap);
+        for (const auto& Record : kivrt::VerifierRecords())
+            ADD_FAILURE() << "verifier: " << Record.Check << ": " << Record.Message;
+        EXPECT_EQ(kivrt::PoolBlocksTotal(), 0u);
+        if (!Injected) break; // past the last allocation
+    }
+    m_Sdp = nullptr;
+    m_L2cap = nullptr;
+    for (const char* Message : Messages)
+        EXPECT_EQ(Seen.count(Message), 1u) << Message;
+}
+
+// A request that cannot be allocated, or that the lower driver refuses,
+// fails the start; the requests already sent are ended by the removal.
+TEST_F(SdpDeviceFixture, EveryStartFailureFailsTheStartCleanly)
+{
+    struct START_CASE {
+        const char* Name;
+        std::function<void(PDEVICE_OBJECT)> Inject;
+        const char* Message;
+    };
+    const START_CASE Cases[] = {
+        {"first listen not allocated", [](PDEVICE_OBJECT) { kivrt::FailIrpAllocations(0); },
+         "kivsdp : IntializeListenIrps() - Failed to allocate listen IRP index 0\n"},
+        {"fourth listen not allocated", [](PDEVICE_OBJECT) { kivrt::FailIrpAllocations(3); },
+         "kivsdp : IntializeListenIrps() - Failed to allocate listen IRP index 3\n"},
+        {"listen refused",
+         [](PDEVICE_OBJECT Dev) {
+             KivL2capFailNextRequest(Dev, KIVL2CAP_REQUEST::Listen, STATUS_DEVICE_NOT_READY);
+         },
+         "kivsdp : failed to start listen for status IRP 0 (0xc00000a3)\n "},
+        {"second read not allocated", [](PDEVICE_OBJECT) { kivrt::FailIrpAllocations(5); },
+         "kivsdp : SendReadFileIrps() - IoAllocateIrp failed to allocate an IRP[1] to listen "
+         "for data.\n"},
+        {"read refused",
+         [](PDEVICE_OBJECT Dev) {
+             KivL2capFailNextRequest(Dev, KIVL2CAP_REQUEST::Read, STATUS_DEVICE_NOT_READY);
+         },
+         "kivsdp : SendReadFileIrps() - IoCallDriver failed to send the ReadFile IRP: "
+         "0xc00000a3\n"},
+    };
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Name);
+        kivrt::Reset();
+        kivrt::CaptureDbgPrint();
+        m_Output.clear();
+        ASSERT_EQ(KivL2capLoad(&m_L2cap), STATUS_SUCCESS);
+        ASSERT_EQ(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp), STATUS_SUCCESS);
+        ASSERT_EQ(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", m_L2cap, {m_Sdp}, &m_Node),
+                  STATUS_SUCCESS);
+        c.Inject(KivL2capDeviceOfNode(m_Node));
+        EXPECT_FALSE(NT_SUCCESS(kivrt::StartDevice(m_Node)));
+        kivrt::ClearFailureInjection();
+        kivrt::DrainWorkItems();
+        EXPECT_TRUE(Printed(c.Message)) << Output();
+        EXPECT_TRUE(Printed("kivsdp : PnpSetupDeviceResources() - StartupIrps failed. Status: "));
+        EXPECT_TRUE(kivrt::EnumerateInterfaces(SdpInterfaceClass).empty());
+        kivrt::DeleteDevNode(m_Node);
+        m_Node = nullptr;
+        if (kivrt::IsDriverLoaded(m_Sdp)) kivrt::UnloadDriver(m_Sdp);
+        if (kivrt::IsDriverLoaded(m_L2cap)) kivrt::UnloadDriver(m_L2cap);
+        for (const auto& Record : kivrt::VerifierRecords())
+            ADD_FAILURE() << "verifier: " << Record.Check << ": " << Record.Message;
+        EXPECT_EQ(kivrt::PoolBlocksTotal(), 0u);
+    }
+    m_Sdp = nullptr;
+    m_L2cap = nullptr;
+}
