@@ -46,6 +46,50 @@ static VOID L2capCompleteList(PLIST_ENTRY List, NTSTATUS Status)
     }
 }
 
+// Ends a request in its dispatch routine: completes it now, or, while completions are deferred,
+// marks it pending and parks it with its result until the host completes the parked requests.
+// Returns what the dispatch routine returns.
+static NTSTATUS L2capFinish(PL2CAP_EXTENSION Ext, PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Ext->Lock, &OldIrql);
+    if (Ext->DeferCompletions && !Ext->Removed) {
+        IoMarkIrpPending(Irp);
+        Irp->IoStatus.Status = Status;
+        Irp->IoStatus.Information = Information;
+        InsertTailList(&Ext->Deferred, &Irp->Tail.Overlay.ListEntry);
+        Ext->DeferredCount++;
+        KeReleaseSpinLock(&Ext->Lock, OldIrql);
+        return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&Ext->Lock, OldIrql);
+    L2capComplete(Irp, Status, Information);
+    return Status;
+}
+
+// Takes the parked requests into List (under Lock).
+static VOID L2capTakeDeferred(PL2CAP_EXTENSION Ext, PLIST_ENTRY List)
+{
+    while (!IsListEmpty(&Ext->Deferred))
+        InsertTailList(List, RemoveHeadList(&Ext->Deferred));
+    Ext->DeferredCount = 0;
+}
+
+// Completes parked requests with the results they were parked with.
+static ULONG L2capCompleteParked(PLIST_ENTRY List, KIRQL Irql)
+{
+    ULONG Count = 0;
+    while (!IsListEmpty(List)) {
+        PIRP Irp = CONTAINING_RECORD(RemoveHeadList(List), IRP, Tail.Overlay.ListEntry);
+        KIRQL OldIrql;
+        KeRaiseIrql(Irql, &OldIrql);
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        KeLowerIrql(OldIrql);
+        Count++;
+    }
+    return Count;
+}
+
 static VOID L2capLock(PL2CAP_EXTENSION Ext, PKIRQL CancelIrql)
 {
     IoAcquireCancelSpinLock(CancelIrql);
@@ -208,8 +252,7 @@ static NTSTATUS L2capServeOrHold(PL2CAP_EXTENSION Ext, PIRP Irp, L2CAP_KIND Kind
         Information = Kept->Length;
         ExFreePoolWithTag(Kept, KIVL2CAP_KEPT_TAG);
     }
-    L2capComplete(Irp, Status, Information);
-    return Status;
+    return L2capFinish(Ext, Irp, Status, Information);
 }
 
 // Entered at DISPATCH_LEVEL holding the cancel spin lock, which keeps the request in its list.
@@ -228,15 +271,16 @@ static VOID KivL2capCancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     L2capComplete(Irp, STATUS_CANCELLED, 0);
 }
 
-// Takes every held request (and, with Kept, every kept frame and event) away and marks the
-// device removed; the caller completes and frees them after the locks are gone.
+// Marks the device removed, fails every held request, completes the parked ones with their
+// results and, with FreeKept, frees every kept frame and event.
 static VOID L2capShutdown(PL2CAP_EXTENSION Ext, BOOLEAN FreeKept)
 {
-    LIST_ENTRY Failed, Kept;
+    LIST_ENTRY Failed, Kept, Parked;
     KIRQL CancelIrql;
     PIRP Irp;
     InitializeListHead(&Failed);
     InitializeListHead(&Kept);
+    InitializeListHead(&Parked);
 
     L2capLock(Ext, &CancelIrql);
     Ext->Removed = TRUE;
@@ -245,6 +289,7 @@ static VOID L2capShutdown(PL2CAP_EXTENSION Ext, BOOLEAN FreeKept)
         InsertTailList(&Failed, &Irp->Tail.Overlay.ListEntry);
     while ((Irp = L2capTakeHeld(Ext, L2capKindListen)) != NULL)
         InsertTailList(&Failed, &Irp->Tail.Overlay.ListEntry);
+    L2capTakeDeferred(Ext, &Parked);
     if (FreeKept) {
         while (!IsListEmpty(&Ext->KeptFrames))
             InsertTailList(&Kept, RemoveHeadList(&Ext->KeptFrames));
@@ -254,6 +299,7 @@ static VOID L2capShutdown(PL2CAP_EXTENSION Ext, BOOLEAN FreeKept)
     }
     L2capUnlock(Ext, CancelIrql);
 
+    L2capCompleteParked(&Parked, DISPATCH_LEVEL);
     L2capCompleteList(&Failed, STATUS_DELETE_PENDING);
     while (!IsListEmpty(&Kept))
         ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&Kept), L2CAP_KEPT, Link),
@@ -397,6 +443,26 @@ NTSTATUS L2capAttachRadio(PL2CAP_EXTENSION Ext, CL2capRadio* Radio)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS L2capDeferCompletions(PL2CAP_EXTENSION Ext, BOOLEAN Defer)
+{
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Ext->Lock, &OldIrql);
+    Ext->DeferCompletions = Defer;
+    KeReleaseSpinLock(&Ext->Lock, OldIrql);
+    return STATUS_SUCCESS;
+}
+
+ULONG L2capCompleteDeferred(PL2CAP_EXTENSION Ext, KIRQL Irql)
+{
+    LIST_ENTRY Parked;
+    KIRQL OldIrql;
+    InitializeListHead(&Parked);
+    KeAcquireSpinLock(&Ext->Lock, &OldIrql);
+    L2capTakeDeferred(Ext, &Parked);
+    KeReleaseSpinLock(&Ext->Lock, OldIrql);
+    return L2capCompleteParked(&Parked, Irql);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Dispatch routines (PASSIVE_LEVEL or DISPATCH_LEVEL unless noted)
 
@@ -416,8 +482,7 @@ static NTSTATUS KivL2capDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // A read must hold at least the CID prefix, or every frame would be dropped in front of it.
     if (Capacity < KIVL2CAP_CID_SIZE || Irp->AssociatedIrp.SystemBuffer == NULL) {
         DbgPrint("kivl2cap : read refused, buffer of 0x%x bytes\n", (unsigned)Capacity);
-        L2capComplete(Irp, STATUS_INVALID_PARAMETER, 0);
-        return STATUS_INVALID_PARAMETER;
+        return L2capFinish(Ext, Irp, STATUS_INVALID_PARAMETER, 0);
     }
     return L2capServeOrHold(Ext, Irp, L2capKindRead, Capacity);
 }
@@ -468,12 +533,10 @@ static NTSTATUS KivL2capDispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (NT_SUCCESS(Status)) {
         InterlockedIncrement(&Ext->WritesSent);
-        L2capComplete(Irp, Status, Length);
-    } else {
-        InterlockedIncrement(&Ext->WritesFailed);
-        L2capComplete(Irp, Status, 0);
+        return L2capFinish(Ext, Irp, Status, Length);
     }
-    return Status;
+    InterlockedIncrement(&Ext->WritesFailed);
+    return L2capFinish(Ext, Irp, Status, 0);
 }
 
 // Listen-for-status is the only control code of the device. Any other code, such as the
@@ -485,14 +548,12 @@ static NTSTATUS KivL2capDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP 
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_KIVL2CAP_LISTEN_FOR_STATUS) {
         InterlockedIncrement(&Ext->ControlsRefused);
-        L2capComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-        return STATUS_INVALID_DEVICE_REQUEST;
+        return L2capFinish(Ext, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     ULONG Capacity = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     if (Capacity < sizeof(KIVL2CAP_LISTEN_STATUS) || Irp->AssociatedIrp.SystemBuffer == NULL) {
         DbgPrint("kivl2cap : listen refused, output buffer of 0x%x bytes\n", (unsigned)Capacity);
-        L2capComplete(Irp, STATUS_INVALID_PARAMETER, 0);
-        return STATUS_INVALID_PARAMETER;
+        return L2capFinish(Ext, Irp, STATUS_INVALID_PARAMETER, 0);
     }
     return L2capServeOrHold(Ext, Irp, L2capKindListen, Capacity);
 }
@@ -662,6 +723,7 @@ static NTSTATUS KivL2capAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pd
     InitializeListHead(&Ext->HeldListens);
     InitializeListHead(&Ext->KeptFrames);
     InitializeListHead(&Ext->KeptEvents);
+    InitializeListHead(&Ext->Deferred);
     Ext->LowerDevice = IoAttachDeviceToDeviceStack(Dev, Pdo);
     if (Ext->LowerDevice == NULL) {
         DbgPrint("kivl2cap : AddDevice failed to attach to the PDO\n");

@@ -71,6 +71,19 @@ NTSTATUS KivL2capFailHeldRequest(PDEVICE_OBJECT Dev, KIVL2CAP_REQUEST Kind, NTST
     return Ext ? L2capFailHeld(Ext, KindOf(Kind), Status) : STATUS_INVALID_PARAMETER;
 }
 
+NTSTATUS KivL2capDeferCompletions(PDEVICE_OBJECT Dev, bool Defer)
+{
+    PL2CAP_EXTENSION Ext = L2capExtensionOf(Dev);
+    return Ext ? L2capDeferCompletions(Ext, Defer ? TRUE : FALSE) : STATUS_INVALID_PARAMETER;
+}
+
+ULONG KivL2capCompleteDeferred(PDEVICE_OBJECT Dev, KIRQL Irql)
+{
+    PL2CAP_EXTENSION Ext = L2capExtensionOf(Dev);
+    if (Ext == nullptr || Irql > DISPATCH_LEVEL || Irql < KeGetCurrentIrql()) return 0;
+    return L2capCompleteDeferred(Ext, Irql);
+}
+
 NTSTATUS KivL2capQueryCounters(PDEVICE_OBJECT Dev, KIVL2CAP_COUNTERS* Counters)
 {
     PL2CAP_EXTENSION Ext = L2capExtensionOf(Dev);
@@ -81,6 +94,7 @@ NTSTATUS KivL2capQueryCounters(PDEVICE_OBJECT Dev, KIVL2CAP_COUNTERS* Counters)
     Counters->HeldListens = Ext->HeldListenCount;
     Counters->KeptFrames = Ext->KeptFrameCount;
     Counters->KeptEvents = Ext->KeptEventCount;
+    Counters->Parked = Ext->DeferredCount;
     Counters->FramesDelivered = Ext->FramesDelivered;
     Counters->FramesDropped = Ext->FramesDropped;
     Counters->EventsDelivered = Ext->EventsDelivered;

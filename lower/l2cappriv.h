@@ -37,6 +37,9 @@ typedef struct _L2CAP_EXTENSION {
     LIST_ENTRY HeldListens;
     LIST_ENTRY KeptFrames; // L2CAP_KEPT, oldest first
     LIST_ENTRY KeptEvents;
+    LIST_ENTRY Deferred; // finished requests parked while completions are deferred
+    ULONG DeferredCount;
+    BOOLEAN DeferCompletions;
     ULONG HeldReadCount, HeldListenCount, KeptFrameCount, KeptEventCount;
     BOOLEAN Started;
     BOOLEAN Removed; // surprise removal or removal: no new work is accepted
@@ -63,3 +66,5 @@ NTSTATUS L2capIndicateFrame(PL2CAP_EXTENSION Ext, USHORT Cid, const UCHAR* Paylo
 NTSTATUS L2capFailHeld(PL2CAP_EXTENSION Ext, L2CAP_KIND Kind, NTSTATUS Status);
 NTSTATUS L2capFailNext(PL2CAP_EXTENSION Ext, L2CAP_KIND Kind, NTSTATUS Status, ULONG Count);
 NTSTATUS L2capAttachRadio(PL2CAP_EXTENSION Ext, CL2capRadio* Radio);
+NTSTATUS L2capDeferCompletions(PL2CAP_EXTENSION Ext, BOOLEAN Defer);
+ULONG L2capCompleteDeferred(PL2CAP_EXTENSION Ext, KIRQL Irql);

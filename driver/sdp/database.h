@@ -113,9 +113,10 @@ public:
                                               uint8_t* pResponse, uint32_t MaxResponseLen);
     SDP_STATUS ExecuteServiceSearchAttributeRequest(const uint8_t* pRequest, uint32_t RequestLen,
                                                     uint8_t* pResponse, uint32_t MaxResponseLen);
-    // Answers one request PDU by its ID (an unknown ID or a PDU shorter than
-    // its header gets error 0x0003) into pResponse (at least MaxMtu bytes)
-    // and returns the response PDU's length (ParameterLength + 5, <= MaxMtu).
+    // Answers one request PDU by its ID (any ID but 0x02, 0x04, 0x06 gets
+    // error 0x0003) into pResponse (at least MaxMtu bytes, MaxMtu within
+    // MIN_MTU..MAX_MTU) and returns the response PDU's length
+    // (ParameterLength + 5, at most MaxMtu).
     uint32_t ExecuteSdpRequest(const uint8_t* pPdu, uint32_t PduLen, uint8_t* pResponse,
                                uint16_t MaxMtu);
 

@@ -26,8 +26,8 @@ bool KivL2capIsDevice(PDEVICE_OBJECT Dev);
 // writes on open channels fail with STATUS_DEVICE_NOT_READY.
 NTSTATUS KivL2capAttachRadio(PDEVICE_OBJECT Dev, CL2capRadio* Radio);
 
-// The remote side. Callable at up to DISPATCH_LEVEL on any thread, except from inside a
-// completion routine of the device's own requests holding a lock.
+// The remote side. Callable at up to DISPATCH_LEVEL on any thread, also from the completion
+// routine of a request of the device (it holds no lock while it completes one).
 //
 // A channel event: completes the oldest held listen-for-status request with the record, or keeps
 // the event, in order, until one arrives. CONNECTED opens Cid for writes; DISCONNECTED and
@@ -69,10 +69,21 @@ NTSTATUS KivL2capFailNextRequest(PDEVICE_OBJECT Dev, KIVL2CAP_REQUEST Kind, NTST
 // STATUS_NOT_FOUND when none is held; writes are never held (STATUS_INVALID_PARAMETER).
 NTSTATUS KivL2capFailHeldRequest(PDEVICE_OBJECT Dev, KIVL2CAP_REQUEST Kind, NTSTATUS Status);
 
+// Deferred completion ("force pending"): while on, a request the device would complete in its
+// dispatch routine (a write, a read or listen served from what was kept, a refused or failed
+// request) is marked pending and parked with its result instead. KivL2capCompleteDeferred
+// completes the parked requests, oldest first, at Irql (not below the caller's IRQL), on the
+// calling thread; so the driver above meets completions that come after its call returned, at
+// PASSIVE or DISPATCH_LEVEL, from another thread if the host likes. Removal completes what is
+// still parked; turning deferral off does not. Returns how many were completed.
+NTSTATUS KivL2capDeferCompletions(PDEVICE_OBJECT Dev, bool Defer);
+ULONG KivL2capCompleteDeferred(PDEVICE_OBJECT Dev, KIRQL Irql = DISPATCH_LEVEL);
+
 // What the device holds and has done, for tests and debugging.
 struct KIVL2CAP_COUNTERS {
     ULONG HeldReads, HeldListens;         // requests waiting now
     ULONG KeptFrames, KeptEvents;         // frames and events waiting for a request
+    ULONG Parked;                         // finished requests waiting for deferred completion
     ULONG FramesDelivered, FramesDropped; // reads completed with a frame; frames too long
     ULONG EventsDelivered;                // listens completed with an event
     ULONG WritesSent, WritesFailed;       // writes the radio took; writes failed for any reason

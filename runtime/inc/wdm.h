@@ -326,6 +326,12 @@ VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Me
 #define ASSERTMSG(msg, exp)                                                                        \
     ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (PCHAR)(msg)), FALSE) : TRUE)
 
+#define KdPrint(_x_) DbgPrint _x_
+
+// Pageable code: reported when reached above APC_LEVEL.
+VOID KiCheckPagedCode(PCSTR File, ULONG Line);
+#define PAGED_CODE() KiCheckPagedCode(__FILE__, __LINE__)
+
 // Kernel bug checks do not return; here they are recorded by the verifier and execution goes on.
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 

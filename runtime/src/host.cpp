@@ -102,6 +102,13 @@ bool VfIrqlAtMost(KIRQL Max, const char* Call, ULONG Param)
     return false;
 }
 
+VOID KiCheckPagedCode(PCSTR File, ULONG Line)
+{
+    if (KeGetCurrentIrql() > APC_LEVEL)
+        VfError("irql", 0xC4, 0, "pageable code (%s, line %u) reached at IRQL %u", File, Line,
+                KeGetCurrentIrql());
+}
+
 bool VfIrqlExactly(KIRQL Level, const char* Call, ULONG Param)
 {
     KIRQL Irql = KeGetCurrentIrql();

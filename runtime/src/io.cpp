@@ -60,6 +60,16 @@ bool CheckLiveIrp(PIRP Irp, const char* Call)
     return true;
 }
 
+// Completing or forwarding while holding a driver's spin lock lets other drivers run under it.
+void HoldingSpinLockCheck(const char* Call, PIRP Irp)
+{
+    int Held = CurrentThread()->SpinLocksHeld;
+    if (__atomic_load_n(&g_CancelLock, __ATOMIC_RELAXED) == ULONG_PTR(CurrentThread())) Held--;
+    if (Held > 0)
+        VfWarning("call-holding-spin-lock", 0, 0, "%s(IRP %p) while holding a driver spin lock",
+                  Call, (void*)Irp);
+}
+
 void CallStartIo(PDEVICE_OBJECT Dev, PIRP Irp)
 {
     PDRIVER_STARTIO StartIo = Dev->DriverObject->DriverStartIo;
@@ -234,12 +244,17 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
         VfError("call-with-cancel-routine", 0xC9, 0x203,
                 "%s(%p, IRP %p): the IRP still has a cancel routine", Call, (void*)DeviceObject,
                 (void*)Irp);
+    if (Irp->Tail.Overlay.DeviceQueueEntry.Inserted)
+        VfError("call-queued", 0, 0x205,
+                "%s(%p, IRP %p): the IRP is still linked in a device queue", Call,
+                (void*)DeviceObject, (void*)Irp);
     if (Irp->CurrentLocation <= 1) {
         VfError("irp-stack-overflow", 0x35, ULONG_PTR(Irp),
                 "%s(%p, IRP %p): the IRP has no stack location left for the device", Call,
                 (void*)DeviceObject, (void*)Irp);
         return STATUS_INVALID_PARAMETER;
     }
+    HoldingSpinLockCheck(Call, Irp);
     PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
     if (Next->CompletionRoutine == nullptr &&
         (Next->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)))
@@ -391,6 +406,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 "IoCompleteRequest(%p): the IRP is already completed", (void*)Irp);
         return;
     }
+    HoldingSpinLockCheck("IoCompleteRequest", Irp);
     NTSTATUS Status = Irp->IoStatus.Status;
     if (Status == STATUS_PENDING || Status == NTSTATUS(0xFFFFFFFF))
         VfError("complete-status", 0xC9, 0x06, "IoCompleteRequest(%p) with status 0x%08X",

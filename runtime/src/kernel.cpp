@@ -268,6 +268,19 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     };
     if (Ready()) return Consume();
     if (Poll) return STATUS_TIMEOUT;
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL &&
+        kivrt::CurrentScheduler() == kivrt::Scheduler::Deterministic) {
+        // No worker thread will run what would set the event: run queued work items here,
+        // oldest first, as workers would have meanwhile.
+        G.unlock();
+        while (kivrt::RunOneWorkItem()) {
+            G.lock();
+            if (Ready()) return Consume();
+            G.unlock();
+        }
+        G.lock();
+        if (Ready()) return Consume();
+    }
     std::chrono::steady_clock::time_point Deadline;
     if (!DeadlineFrom(Timeout, &Deadline)) {
         B.Cv.wait(G, Ready);

@@ -9,8 +9,8 @@ struct kivrt::DEVNODE {
     enum class STATE { Added, Started, Stopped, SurpriseRemoved, Removed };
     std::u16string InstancePath;
     PDEVICE_OBJECT Pdo = nullptr;
-    std::vector<PDRIVER_OBJECT> Drivers; // function driver, then upper filters
-    STATE State = STATE::Added;
+    std::vector<PDRIVER_OBJECT> Drivers;    // function driver, then upper filters
+    std::atomic<STATE> State{STATE::Added}; // read by application threads opening devices
     std::atomic<bool> InSurprise{false};
     std::mutex Serial; // one PnP or power request per stack at a time
     PDO_HOOK Hook;

@@ -210,7 +210,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x20206F4E); // "None"-style default
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, kivrt::MakeTag("None"));
 }
 
 VOID ExFreePool(PVOID P)

@@ -163,6 +163,16 @@ TEST_F(IrpTest, DispatchMisuseIsRecorded)
              return STATUS_PENDING;
          },
          "complete-status"},
+        {"completed holding a spin lock",
+         [](PDEVICE_OBJECT, PIRP I) {
+             static KSPIN_LOCK Lock = 0;
+             KIRQL Old;
+             KeAcquireSpinLock(&Lock, &Old);
+             CompleteWith(I, STATUS_SUCCESS);
+             KeReleaseSpinLock(&Lock, Old);
+             return STATUS_SUCCESS;
+         },
+         "call-holding-spin-lock"},
         {"returned at DISPATCH_LEVEL",
          [](PDEVICE_OBJECT, PIRP I) {
              KIRQL Old;
@@ -260,5 +270,58 @@ TEST_F(IrpTest, ReusedIrpCanBeSentAgain)
         EXPECT_EQ(IoCallDriver(Lower, Irp), STATUS_SUCCESS);
     }
     EXPECT_EQ(Top.Calls, 3);
+    IoFreeIrp(Irp);
+}
+
+TEST_F(IrpTest, SendingAndFreeingMisuseIsRecorded)
+{
+    COMPLETION_LOG Top;
+    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+
+    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
+    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    IoSetCancelRoutine(Irp, [](PDEVICE_OBJECT, PIRP) {});
+    g_Dispatch[0] = [](PDEVICE_OBJECT, PIRP I) {
+        IoSetCancelRoutine(I, nullptr);
+        return CompleteWith(I, STATUS_SUCCESS);
+    };
+    IoCallDriver(Lower, Irp);
+    ExpectRecords("call-with-cancel-routine");
+
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->CompletionRoutine = nullptr; // asks for a routine it lacks
+    Next->Control = SL_INVOKE_ON_SUCCESS;
+    g_Dispatch[0] = [](PDEVICE_OBJECT, PIRP I) { return CompleteWith(I, STATUS_SUCCESS); };
+    IoCallDriver(Lower, Irp);
+    ExpectRecords("next-control;driver-irp-past-top");
+    EXPECT_EQ(kivrt::PoolBlocks(kivrt::TAG_IRP), 0u) << "the runtime freed it";
+
+    Irp = IoAllocateIrp(1, FALSE);
+    IoFreeIrp(Irp);
+    EXPECT_EQ(Records(), "");
+    IoFreeIrp(Irp);
+    ExpectRecords("bad-irp");
+}
+
+TEST_F(IrpTest, CompletingOrSendingAQueuedIrpIsRecorded)
+{
+    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
+    COMPLETION_LOG Top;
+    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    KDEVICE_QUEUE Q;
+    KeInitializeDeviceQueue(&Q);
+    KIRQL Old;
+    KeRaiseIrql(DISPATCH_LEVEL, &Old);
+    KeInsertDeviceQueue(&Q, &Irp->Tail.Overlay.DeviceQueueEntry); // makes Q busy
+    KeInsertDeviceQueue(&Q, &Irp->Tail.Overlay.DeviceQueueEntry); // links the entry
+    KeLowerIrql(Old);
+    IoCallDriver(Lower, Irp);
+    ExpectRecords("call-queued;complete-queued");
+    IoFreeIrp(Irp);
+    ExpectRecords("irp-free-queued");
+    KeRaiseIrql(DISPATCH_LEVEL, &Old);
+    KeRemoveDeviceQueue(&Q);
+    KeLowerIrql(Old);
     IoFreeIrp(Irp);
 }

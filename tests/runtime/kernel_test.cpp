@@ -196,4 +196,14 @@ TEST_F(KernelTest, IrqlPreconditionsAreRecorded)
         EXPECT_THROW(ExRaiseStatus(STATUS_UNSUCCESSFUL), EXCEPTION_STATUS);
     }
     ExpectRecords("irql");
+    {
+        CIrqlScope Apc(APC_LEVEL);
+        PAGED_CODE(); // allowed up to APC_LEVEL
+    }
+    EXPECT_EQ(Records(), "");
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL);
+        PAGED_CODE();
+    }
+    ExpectRecords("irql");
 }

@@ -162,6 +162,21 @@ TEST_F(ObjectTest, DeletingUnderAnAttachedDeviceWaitsForItsDetach)
     IoDeleteDevice(Top);
 }
 
+TEST_F(ObjectTest, ADeviceLeftUnderAnAttachedDeviceIsReportedAtUnload)
+{
+    PDRIVER_OBJECT Other;
+    ASSERT_EQ(kivrt::LoadDriver(u"Other", TestDriverEntry<1>, &Other), STATUS_SUCCESS);
+    PDEVICE_OBJECT Bottom, Top;
+    IoCreateDevice(Other, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Bottom);
+    IoCreateDevice(Drv, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Top);
+    IoAttachDeviceToDeviceStack(Top, Bottom);
+    IoDeleteDevice(Bottom); // the upper device never detaches
+    kivrt::UnloadDriver(Other);
+    ExpectRecords("unload-leftover");
+    IoDetachDevice(Bottom); // late, but the memory is still there to fix the stack
+    IoDeleteDevice(Top);
+}
+
 static int g_ExtensionKey;
 
 TEST_F(ObjectTest, DriverObjectExtensionsAreKeyedByAddress)

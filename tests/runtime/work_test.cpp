@@ -133,3 +133,33 @@ TEST_F(WorkTest, UnloadWithAPendingItemIsReported)
     ExpectRecords("unload-work-items");
     kivrt::DrainWorkItems();
 }
+
+TEST_F(WorkTest, WaitingInAnItemRunsTheItemsQueuedBehindIt)
+{
+    // With no worker threads, a routine waiting for a later item would wait forever: the wait
+    // runs queued items meanwhile.
+    static KEVENT Ready;
+    static std::vector<int> Order;
+    Order.clear();
+    KeInitializeEvent(&Ready, NotificationEvent, FALSE);
+    WORK_QUEUE_ITEM Waiter, Setter;
+    ExInitializeWorkItem(
+        &Waiter,
+        [](PVOID) {
+            Order.push_back(1);
+            KeWaitForSingleObject(&Ready, Executive, KernelMode, FALSE, nullptr);
+            Order.push_back(3);
+        },
+        nullptr);
+    ExInitializeWorkItem(
+        &Setter,
+        [](PVOID) {
+            Order.push_back(2);
+            KeSetEvent(&Ready, IO_NO_INCREMENT, FALSE);
+        },
+        nullptr);
+    ExQueueWorkItem(&Waiter, DelayedWorkQueue);
+    ExQueueWorkItem(&Setter, DelayedWorkQueue);
+    kivrt::DrainWorkItems();
+    EXPECT_EQ(Order, (std::vector<int>{1, 2, 3}));
+}

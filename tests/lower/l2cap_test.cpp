@@ -1,0 +1,713 @@
+// l2cap_test.cpp: the virtual L2CAP driver's contract with the driver above it, on the
+// deterministic scheduler: held listens and reads, events and frames kept in order, writes,
+// cleanup by file object, cancellation, fault injection, PnP and power.
+
+#include "l2capclient.h"
+
+using namespace l2captest;
+using R = CLIENT_REQUEST;
+
+// ---------------------------------------------------------------------------------------------
+// Listen for status
+
+TEST_F(L2capFixture, ListenIsHeldUntilAnEventAndGetsTheWholeRecord)
+{
+    auto L = R::Listen(m_Dev, A());
+    EXPECT_EQ(L->Send(), STATUS_PENDING);
+    EXPECT_FALSE(L->Done());
+    EXPECT_EQ(Counters().HeldListens, 1u);
+
+    EXPECT_EQ(m_Radio.Connect(0x0041, 0x02A0), STATUS_SUCCESS);
+    ASSERT_TRUE(L->Done());
+    EXPECT_EQ(L->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(L->Information(), 54u);
+    EXPECT_EQ(L->CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(L->Output(), StatusRecord(0x0041, 8, 0x02A0));
+    EXPECT_EQ(Counters().HeldListens, 0u);
+}
+
+TEST_F(L2capFixture, EveryStatusCodeIsKeptInOrderWhileNoListenWaits)
+{
+    const USHORT Codes[] = {1, 2, 4, 8, 16, 32, 64, 128, 0x100};
+    for (USHORT i = 0; i < 9; i++)
+        EXPECT_EQ(m_Radio.Status(USHORT(0x40 + i), Codes[i], USHORT(100 + i)), STATUS_PENDING);
+    EXPECT_EQ(Counters().KeptEvents, 9u);
+
+    for (USHORT i = 0; i < 9; i++) {
+        SCOPED_TRACE(i);
+        auto L = R::Listen(m_Dev, A());
+        EXPECT_EQ(L->Send(), STATUS_SUCCESS) << "a kept event completes the listen at once";
+        ASSERT_TRUE(L->Done());
+        EXPECT_EQ(L->CompletionIrql(), DISPATCH_LEVEL);
+        EXPECT_EQ(L->Output(), StatusRecord(USHORT(0x40 + i), Codes[i], USHORT(100 + i)));
+    }
+    auto Last = R::Listen(m_Dev, A());
+    EXPECT_EQ(Last->Send(), STATUS_PENDING);
+}
+
+TEST_F(L2capFixture, FourHeldListensCompleteOldestFirst)
+{
+    std::vector<std::unique_ptr<R>> L;
+    for (int i = 0; i < 4; i++) {
+        L.push_back(R::Listen(m_Dev, A()));
+        EXPECT_EQ(L.back()->Send(), STATUS_PENDING);
+    }
+    EXPECT_EQ(m_Radio.Connect(0x40, 48), STATUS_SUCCESS);
+    EXPECT_EQ(m_Radio.Reconfigure(0x40, 100), STATUS_SUCCESS);
+    EXPECT_TRUE(L[0]->Done() && L[1]->Done());
+    EXPECT_FALSE(L[2]->Done() || L[3]->Done());
+    EXPECT_EQ(L[0]->Output(), StatusRecord(0x40, 8, 48));
+    EXPECT_EQ(L[1]->Output(), StatusRecord(0x40, 16, 100));
+}
+
+TEST_F(L2capFixture, MalformedListensAndOtherControlCodesAreRefused)
+{
+    auto Short = R::Listen(m_Dev, A(), 53);
+    EXPECT_EQ(Short->Send(), STATUS_INVALID_PARAMETER);
+    auto Other = R::Listen(m_Dev, A(), 54, 0x80022014);
+    EXPECT_EQ(Other->Send(), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Other->Information(), 0u);
+    KIVL2CAP_COUNTERS C = Counters();
+    EXPECT_EQ(C.HeldListens, 0u);
+    EXPECT_EQ(C.ControlsRefused, 1u);
+    // A longer buffer is fine; the record fills its first 54 bytes.
+    auto Long = R::Listen(m_Dev, A(), 64);
+    EXPECT_EQ(Long->Send(), STATUS_PENDING);
+    m_Radio.Disconnect(0x77);
+    EXPECT_EQ(Long->Output(), StatusRecord(0x77, 32, 0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reads
+
+TEST_F(L2capFixture, ReadIsHeldUntilAFrameArrivesOnAnyChannel)
+{
+    auto Rd = R::Read(m_Dev, A(), 1024);
+    EXPECT_EQ(Rd->Send(), STATUS_PENDING);
+    // Frames are not filtered by channel state: 0x0050 was never connected.
+    EXPECT_EQ(m_Radio.SendFrame(0x0050, Bytes({0x02, 0x00, 0x01, 0x00, 0x00})), STATUS_SUCCESS);
+    ASSERT_TRUE(Rd->Done());
+    EXPECT_EQ(Rd->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Rd->CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(Rd->Output(), Bytes({0x50, 0x00, 0x02, 0x00, 0x01, 0x00, 0x00}));
+}
+
+TEST_F(L2capFixture, FramesAreKeptInOrderAndFillReadsOldestFirst)
+{
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(m_Radio.SendFrame(USHORT(0x40 + i), std::vector<UCHAR>(size_t(i), UCHAR(i))),
+                  STATUS_PENDING);
+    EXPECT_EQ(Counters().KeptFrames, 5u);
+    for (int i = 0; i < 5; i++) {
+        SCOPED_TRACE(i);
+        auto Rd = R::Read(m_Dev, A(), 1024);
+        EXPECT_EQ(Rd->Send(), STATUS_SUCCESS);
+        std::vector<UCHAR> Want{UCHAR(0x40 + i), 0x00};
+        Want.insert(Want.end(), size_t(i), UCHAR(i));
+        EXPECT_EQ(Rd->Output(), Want);
+    }
+    // Three held reads: frames go to them in the order they were sent.
+    std::vector<std::unique_ptr<R>> Reads;
+    for (int i = 0; i < 3; i++) {
+        Reads.push_back(R::Read(m_Dev, A(), 16));
+        EXPECT_EQ(Reads.back()->Send(), STATUS_PENDING);
+    }
+    m_Radio.SendFrame(0x0101, Bytes({0xA1}));
+    m_Radio.SendFrame(0x0102, Bytes({0xA2}));
+    EXPECT_EQ(Reads[0]->Output(), Bytes({0x01, 0x01, 0xA1}));
+    EXPECT_EQ(Reads[1]->Output(), Bytes({0x02, 0x01, 0xA2}));
+    EXPECT_FALSE(Reads[2]->Done());
+}
+
+TEST_F(L2capFixture, FrameLongerThanTheReadBufferIsDroppedWithAMessage)
+{
+    struct CASE {
+        const char* Name;
+        ULONG Capacity;
+        ULONG Payload;
+        bool Delivered;
+    };
+    const CASE Cases[] = {
+        {"fits exactly", 10, 8, true},
+        {"one over", 10, 9, false},
+        {"CID only", 2, 0, true},
+        {"full 1024", 1024, 1022, true},
+        {"1025 in 1024", 1024, 1023, false},
+    };
+    for (const CASE& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        kivrt::TakeCapturedDbgPrint();
+        // Held read first, frame second.
+        auto Rd = R::Read(m_Dev, A(), C.Capacity);
+        EXPECT_EQ(Rd->Send(), STATUS_PENDING);
+        std::vector<UCHAR> Payload(C.Payload, 0x5A);
+        EXPECT_EQ(m_Radio.SendFrame(0x40, Payload),
+                  C.Delivered ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW);
+        EXPECT_EQ(Rd->Done(), C.Delivered) << "a dropped frame leaves the read held";
+        if (C.Delivered) {
+            EXPECT_EQ(Rd->Information(), C.Payload + 2);
+        }
+        std::string Dbg = kivrt::TakeCapturedDbgPrint();
+        EXPECT_EQ(Dbg.find("dropped") != std::string::npos, !C.Delivered) << Dbg;
+        Rd.reset();
+
+        // Frame kept first, read second.
+        EXPECT_EQ(m_Radio.SendFrame(0x41, Payload), STATUS_PENDING);
+        auto Rd2 = R::Read(m_Dev, A(), C.Capacity);
+        EXPECT_EQ(Rd2->Send(), C.Delivered ? STATUS_SUCCESS : STATUS_PENDING);
+        EXPECT_EQ(Counters().KeptFrames, 0u);
+    }
+    KIVL2CAP_COUNTERS Cn = Counters();
+    EXPECT_EQ(Cn.FramesDropped, 4u);
+    EXPECT_EQ(Cn.FramesDelivered, 6u);
+}
+
+TEST_F(L2capFixture, AKeptFrameTooLongForTheReadIsDroppedAndTheNextOneDelivered)
+{
+    m_Radio.SendFrame(0x40, std::vector<UCHAR>(20, 1));
+    m_Radio.SendFrame(0x41, Bytes({7, 7}));
+    auto Rd = R::Read(m_Dev, A(), 8);
+    EXPECT_EQ(Rd->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(Rd->Output(), Bytes({0x41, 0x00, 7, 7}));
+    EXPECT_EQ(Counters().FramesDropped, 1u);
+}
+
+TEST_F(L2capFixture, ReadsWithoutRoomForTheCidAreRefused)
+{
+    for (ULONG Length : {0u, 1u}) {
+        auto Rd = R::Read(m_Dev, A(), Length);
+        EXPECT_EQ(Rd->Send(), STATUS_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(Counters().HeldReads, 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writes
+
+TEST_F(L2capFixture, WriteSendsThePayloadOnTheCidAtTheHeadOfTheBuffer)
+{
+    m_Radio.Connect(0x0040, 48);
+    m_Radio.Connect(0x1234, 48);
+    auto W1 = R::Write(m_Dev, A(), 0x0040, Bytes({0x03, 0x00, 0x01, 0x00, 0x00}));
+    auto W2 = R::Write(m_Dev, B(), 0x1234, {});
+    EXPECT_EQ(W1->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(W2->Send(DISPATCH_LEVEL), STATUS_SUCCESS);
+    EXPECT_EQ(W1->Information(), 7u);
+    EXPECT_EQ(W2->Information(), 2u);
+    EXPECT_EQ(W1->CompletionIrql(), DISPATCH_LEVEL);
+    auto Written = m_Radio.TakeWritten();
+    ASSERT_EQ(Written.size(), 2u);
+    EXPECT_EQ(Written[0].Cid, 0x0040);
+    EXPECT_EQ(Written[0].Payload, Bytes({0x03, 0x00, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(Written[0].Client, A());
+    EXPECT_EQ(Written[1].Cid, 0x1234);
+    EXPECT_TRUE(Written[1].Payload.empty());
+    EXPECT_EQ(Written[1].Client, B());
+}
+
+TEST_F(L2capFixture, WritesFailOnChannelsThatAreNotOpen)
+{
+    struct CASE {
+        const char* Name;
+        std::function<void(CMemoryRadio&)> Events;
+        bool Open;
+    };
+    const CASE Cases[] = {
+        {"never connected", [](CMemoryRadio&) {}, false},
+        {"connected", [](CMemoryRadio& Radio) { Radio.Connect(0x60, 48); }, true},
+        {"disconnected",
+         [](CMemoryRadio& Radio) {
+             Radio.Connect(0x60, 48);
+             Radio.Disconnect(0x60);
+         },
+         false},
+        {"invalidated",
+         [](CMemoryRadio& Radio) {
+             Radio.Connect(0x60, 48);
+             Radio.Status(0x60, KIVL2CAP_STATUS_INVALIDATED);
+         },
+         false},
+        {"configured only", [](CMemoryRadio& Radio) { Radio.Reconfigure(0x60, 100); }, false},
+        {"connected, timeout, request failed",
+         [](CMemoryRadio& Radio) {
+             Radio.Connect(0x60, 48);
+             Radio.Status(0x60, KIVL2CAP_STATUS_TIMEOUT);
+             Radio.Status(0x60, KIVL2CAP_STATUS_REQUEST_FAILED);
+         },
+         true},
+        {"another channel", [](CMemoryRadio& Radio) { Radio.Connect(0x61, 48); }, false},
+    };
+    for (const CASE& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        C.Events(m_Radio);
+        auto W = R::Write(m_Dev, A(), 0x60, Bytes({1, 2, 3}));
+        EXPECT_EQ(W->Send(), C.Open ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(m_Radio.TakeWritten().size(), C.Open ? 1u : 0u);
+        EXPECT_EQ(KivL2capIsChannelOpen(m_Dev, 0x60), C.Open);
+        m_Radio.Disconnect(0x60);
+        m_Radio.Disconnect(0x61);
+        // Drain the kept events so each case starts clean.
+        while (Counters().KeptEvents != 0)
+            R::Listen(m_Dev, A())->Send();
+    }
+}
+
+TEST_F(L2capFixture, WritesWithoutACidNoRadioOrARefusingRadioFail)
+{
+    m_Radio.Connect(0x40, 48);
+    auto Short = R::WriteRaw(m_Dev, A(), Bytes({0x40}));
+    EXPECT_EQ(Short->Send(), STATUS_INVALID_PARAMETER);
+    auto Empty = R::WriteRaw(m_Dev, A(), {});
+    EXPECT_EQ(Empty->Send(), STATUS_INVALID_PARAMETER);
+
+    m_Radio.FailTransmits(STATUS_IO_TIMEOUT);
+    auto Refused = R::Write(m_Dev, A(), 0x40, Bytes({1}));
+    EXPECT_EQ(Refused->Send(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Refused->Information(), 0u);
+
+    m_Radio.Detach();
+    EXPECT_EQ(m_Radio.Device(), nullptr);
+    auto NoRadio = R::Write(m_Dev, A(), 0x40, Bytes({1}));
+    EXPECT_EQ(NoRadio->Send(), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(m_Radio.WrittenCount(), 0u);
+    KIVL2CAP_COUNTERS C = Counters();
+    EXPECT_EQ(C.WritesFailed, 4u);
+    EXPECT_EQ(C.WritesSent, 0u);
+    ASSERT_EQ(m_Radio.Attach(m_Dev), STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cleanup and cancellation
+
+TEST_F(L2capFixture, CleanupFailsOnlyThatClientsHeldRequests)
+{
+    auto ReadA = R::Read(m_Dev, A(), 1024);
+    auto ReadB = R::Read(m_Dev, B(), 1024);
+    auto ListenA = R::Listen(m_Dev, A());
+    auto ListenB = R::Listen(m_Dev, B());
+    for (R* Req : {ReadA.get(), ReadB.get(), ListenA.get(), ListenB.get()})
+        EXPECT_EQ(Req->Send(), STATUS_PENDING);
+
+    auto Clean = R::Cleanup(m_Dev, A());
+    EXPECT_EQ(Clean->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(ReadA->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(ListenA->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(ReadA->CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_FALSE(ReadB->Done() || ListenB->Done());
+
+    m_Radio.SendFrame(0x40, Bytes({9}));
+    m_Radio.Connect(0x40, 48);
+    EXPECT_EQ(ReadB->Output(), Bytes({0x40, 0x00, 9}));
+    EXPECT_EQ(ListenB->Output(), StatusRecord(0x40, 8, 48));
+
+    // A cleanup with nothing held, kept frames and events untouched.
+    m_Radio.SendFrame(0x40, Bytes({1}));
+    auto Again = R::Cleanup(m_Dev, A());
+    EXPECT_EQ(Again->Send(), STATUS_SUCCESS);
+    KIVL2CAP_COUNTERS C = Counters();
+    EXPECT_EQ(C.KeptFrames, 1u);
+    EXPECT_EQ(C.Cleanups, 2u);
+    EXPECT_EQ(C.Cancelled, 2u);
+}
+
+TEST_F(L2capFixture, CancellingAHeldRequestLeavesTheOthersInOrder)
+{
+    std::vector<std::unique_ptr<R>> Reads;
+    for (int i = 0; i < 3; i++) {
+        Reads.push_back(R::Read(m_Dev, A(), 1024));
+        Reads.back()->Send();
+    }
+    auto L = R::Listen(m_Dev, A());
+    L->Send();
+    EXPECT_TRUE(Reads[1]->Cancel());
+    EXPECT_EQ(Reads[1]->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Reads[1]->Information(), 0u);
+    EXPECT_TRUE(L->Cancel());
+    EXPECT_EQ(L->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Counters().HeldReads, 2u);
+    EXPECT_EQ(Counters().HeldListens, 0u);
+
+    m_Radio.SendFrame(0x40, Bytes({1}));
+    m_Radio.SendFrame(0x40, Bytes({2}));
+    EXPECT_EQ(Reads[0]->Output(), Bytes({0x40, 0, 1}));
+    EXPECT_EQ(Reads[2]->Output(), Bytes({0x40, 0, 2}));
+    // The event was kept: the cancelled listen did not swallow it.
+    m_Radio.Connect(0x40, 48);
+    EXPECT_EQ(Counters().KeptEvents, 1u);
+    // Cancelling a completed request does nothing.
+    EXPECT_FALSE(Reads[0]->Cancel());
+}
+
+TEST_F(L2capFixture, ARequestCancelledBeforeItArrivesIsNotHeld)
+{
+    auto Rd = R::Read(m_Dev, A(), 1024);
+    EXPECT_FALSE(Rd->Cancel()) << "no cancel routine yet";
+    EXPECT_EQ(Rd->Send(), STATUS_CANCELLED);
+    EXPECT_EQ(Counters().HeldReads, 0u);
+    // And the frame that follows is kept for the next read.
+    EXPECT_EQ(m_Radio.SendFrame(0x40, Bytes({1})), STATUS_PENDING);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fault injection
+
+TEST_F(L2capFixture, FailNextRequestFailsExactlyTheNextOfItsKind)
+{
+    m_Radio.Connect(0x40, 48);
+    ASSERT_EQ(KivL2capFailNextRequest(m_Dev, KIVL2CAP_REQUEST::Read, STATUS_IO_DEVICE_ERROR),
+              STATUS_SUCCESS);
+    ASSERT_EQ(KivL2capFailNextRequest(m_Dev, KIVL2CAP_REQUEST::Write, STATUS_IO_TIMEOUT, 2),
+              STATUS_SUCCESS);
+    ASSERT_EQ(KivL2capFailNextRequest(m_Dev, KIVL2CAP_REQUEST::Listen, STATUS_UNSUCCESSFUL),
+              STATUS_SUCCESS);
+
+    auto Rd1 = R::Read(m_Dev, A(), 1024), Rd2 = R::Read(m_Dev, A(), 1024);
+    EXPECT_EQ(Rd1->Send(), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Rd1->CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(Rd2->Send(), STATUS_PENDING);
+
+    for (int i = 0; i < 3; i++) {
+        auto W = R::Write(m_Dev, A(), 0x40, Bytes({UCHAR(i)}));
+        EXPECT_EQ(W->Send(), i < 2 ? STATUS_IO_TIMEOUT : STATUS_SUCCESS);
+    }
+    auto Written = m_Radio.TakeWritten();
+    ASSERT_EQ(Written.size(), 1u) << "a failed write is not sent";
+    EXPECT_EQ(Written[0].Payload, Bytes({2}));
+
+    // The kept connect event is not consumed by the failed listen.
+    auto L1 = R::Listen(m_Dev, A()), L2 = R::Listen(m_Dev, A());
+    EXPECT_EQ(L1->Send(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(L2->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(L2->Output(), StatusRecord(0x40, 8, 48));
+
+    // Count 0 clears a rule.
+    KivL2capFailNextRequest(m_Dev, KIVL2CAP_REQUEST::Listen, STATUS_UNSUCCESSFUL);
+    KivL2capFailNextRequest(m_Dev, KIVL2CAP_REQUEST::Listen, STATUS_UNSUCCESSFUL, 0);
+    auto L3 = R::Listen(m_Dev, A());
+    EXPECT_EQ(L3->Send(), STATUS_PENDING);
+}
+
+TEST_F(L2capFixture, FailHeldRequestCompletesTheOldestHeldOneNow)
+{
+    auto Rd1 = R::Read(m_Dev, A(), 1024), Rd2 = R::Read(m_Dev, A(), 1024);
+    Rd1->Send(), Rd2->Send();
+    auto L = R::Listen(m_Dev, A());
+    L->Send();
+    EXPECT_EQ(KivL2capFailHeldRequest(m_Dev, KIVL2CAP_REQUEST::Read, STATUS_IO_DEVICE_ERROR),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Rd1->Status(), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Rd1->CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_FALSE(Rd2->Done());
+    EXPECT_EQ(KivL2capFailHeldRequest(m_Dev, KIVL2CAP_REQUEST::Listen, STATUS_UNSUCCESSFUL),
+              STATUS_SUCCESS);
+    EXPECT_EQ(L->Status(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(KivL2capFailHeldRequest(m_Dev, KIVL2CAP_REQUEST::Listen, STATUS_UNSUCCESSFUL),
+              STATUS_NOT_FOUND);
+    // Bad rules change nothing.
+    EXPECT_EQ(KivL2capFailHeldRequest(m_Dev, KIVL2CAP_REQUEST::Write, STATUS_UNSUCCESSFUL),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(KivL2capFailHeldRequest(m_Dev, KIVL2CAP_REQUEST::Read, STATUS_SUCCESS),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(KivL2capFailNextRequest(m_Dev, KIVL2CAP_REQUEST::Read, STATUS_PENDING),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(Rd2->Done());
+    EXPECT_EQ(KivL2capFailHeldRequest(nullptr, KIVL2CAP_REQUEST::Read, STATUS_UNSUCCESSFUL),
+              STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(L2capFixture, WhatCannotBeKeptIsRefusedAndChangesNothing)
+{
+    // Pool refused: the connect is not kept, and the channel does not open.
+    kivrt::FailPoolAllocations(KIVL2CAP_POOL_TAG, 0);
+    EXPECT_EQ(m_Radio.Connect(0x40, 48), STATUS_INSUFFICIENT_RESOURCES);
+    kivrt::FailPoolAllocations(KIVL2CAP_POOL_TAG, 0);
+    EXPECT_EQ(m_Radio.SendFrame(0x40, Bytes({1})), STATUS_INSUFFICIENT_RESOURCES);
+    kivrt::ClearFailureInjection();
+    EXPECT_FALSE(KivL2capIsChannelOpen(m_Dev, 0x40));
+    KIVL2CAP_COUNTERS C = Counters();
+    EXPECT_EQ(C.KeptEvents + C.KeptFrames, 0u);
+
+    // The kept limit.
+    for (ULONG i = 0; i < KIVL2CAP_MAX_KEPT; i++)
+        ASSERT_EQ(m_Radio.Status(USHORT(i), KIVL2CAP_STATUS_TIMEOUT), STATUS_PENDING);
+    EXPECT_EQ(m_Radio.Connect(0x40, 48), STATUS_DEVICE_BUSY);
+    EXPECT_FALSE(KivL2capIsChannelOpen(m_Dev, 0x40));
+    for (ULONG i = 0; i < KIVL2CAP_MAX_KEPT; i++)
+        ASSERT_EQ(m_Radio.SendFrame(USHORT(i), {}), STATUS_PENDING);
+    EXPECT_EQ(m_Radio.SendFrame(0x40, {}), STATUS_DEVICE_BUSY);
+    std::vector<UCHAR> TooLong(KIVL2CAP_MAX_PAYLOAD + 1);
+    EXPECT_EQ(KivL2capIndicateFrame(m_Dev, 0x40, TooLong.data(), ULONG(TooLong.size())),
+              STATUS_INVALID_PARAMETER);
+    // The first kept event is still the first delivered.
+    auto L = R::Listen(m_Dev, A());
+    EXPECT_EQ(L->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(L->Output(), StatusRecord(0, KIVL2CAP_STATUS_TIMEOUT, 0));
+    // Removal frees all that is kept (TearDown checks the pool tag).
+}
+
+// ---------------------------------------------------------------------------------------------
+// Applications through the filter above
+
+TEST_F(L2capFixture, ApplicationRequestsAreHeldCancelledAndCleanedUpPerHandle)
+{
+    kivrt::APP_HANDLE H1 = Open(), H2 = Open();
+    ASSERT_TRUE(H1 && H2);
+    UCHAR Buf1[64], Buf2[64], Rec1[54], Rec2[54];
+    ULONG N = 0;
+    kivrt::Overlapped Read1, Read2, Listen1, Listen2;
+    EXPECT_EQ(kivrt::AppRead(H1, Buf1, sizeof(Buf1), &N, &Read1), STATUS_PENDING);
+    EXPECT_EQ(kivrt::AppRead(H2, Buf2, sizeof(Buf2), &N, &Read2), STATUS_PENDING);
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H1, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec1,
+                                        sizeof(Rec1), &N, &Listen1),
+              STATUS_PENDING);
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H2, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec2,
+                                        sizeof(Rec2), &N, &Listen2),
+              STATUS_PENDING);
+
+    kivrt::AppCancelIo(H1); // the read and the listen of H1 only
+    ASSERT_TRUE(Read1.Wait(1000) && Listen1.Wait(1000));
+    EXPECT_EQ(Read1.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Listen1.Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(Read2.IsComplete() || Listen2.IsComplete());
+
+    kivrt::AppClose(H2); // its cleanup reaches the L2CAP device and fails what H2 left there
+    m_Handles.erase(m_Handles.begin() + 1);
+    ASSERT_TRUE(Read2.Wait(1000) && Listen2.Wait(1000));
+    EXPECT_EQ(Read2.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Listen2.Status(), STATUS_CANCELLED);
+    KIVL2CAP_COUNTERS C = Counters();
+    EXPECT_EQ(C.HeldReads + C.HeldListens, 0u);
+    EXPECT_EQ(C.Cleanups, 1u);
+
+    // A write and an unknown control code from H1.
+    m_Radio.Connect(0x40, 48);
+    UCHAR Frame[] = {0x40, 0x00, 0xAB};
+    kivrt::Overlapped W;
+    EXPECT_EQ(kivrt::AppWrite(H1, Frame, sizeof(Frame), &N, &W), STATUS_SUCCESS);
+    EXPECT_EQ(W.Information(), 3u);
+    kivrt::Overlapped Ctl;
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H1, 0x80042000, Frame, sizeof(Frame), Rec1, sizeof(Rec1),
+                                        &N, &Ctl),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(m_Radio.WrittenCount(), 1u);
+}
+
+TEST_F(L2capFixture, RequestsArrivingAtDispatchLevelAreServedTheSameWay)
+{
+    g_ForwardAtDispatch = true;
+    kivrt::APP_HANDLE H = Open();
+    ASSERT_NE(H, nullptr);
+    m_Radio.Connect(0x40, 48); // kept
+    UCHAR Rec[54], Buf[16];
+    ULONG N = 0;
+    kivrt::Overlapped L, Rd;
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec,
+                                        sizeof(Rec), &N, &L),
+              STATUS_SUCCESS);
+    EXPECT_EQ(L.Information(), 54u);
+    EXPECT_EQ(Rec[2], 8);
+    EXPECT_EQ(kivrt::AppRead(H, Buf, sizeof(Buf), &N, &Rd), STATUS_PENDING);
+    m_Radio.SendFrame(0x40, Bytes({0x11, 0x22}));
+    ASSERT_TRUE(Rd.Wait(1000));
+    EXPECT_EQ(Rd.Information(), 4u);
+    EXPECT_EQ(Buf[3], 0x22);
+    UCHAR Frame[] = {0x40, 0x00, 0x01};
+    kivrt::Overlapped W;
+    EXPECT_EQ(kivrt::AppWrite(H, Frame, sizeof(Frame), &N, &W), STATUS_SUCCESS);
+    EXPECT_EQ(m_Radio.WrittenCount(), 1u);
+    g_ForwardAtDispatch = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plug and Play and power
+
+TEST_F(L2capFixture, StopAndRestartKeepChannelsHeldRequestsAndKeptFrames)
+{
+    m_Radio.Connect(0x40, 48);
+    auto L = R::Listen(m_Dev, A());
+    EXPECT_EQ(L->Send(), STATUS_SUCCESS);
+    auto Rd = R::Read(m_Dev, A(), 1024);
+    Rd->Send();
+    EXPECT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
+    EXPECT_FALSE(Counters().Started);
+    EXPECT_FALSE(Rd->Done());
+    m_Radio.SendFrame(0x40, Bytes({1}));
+    m_Radio.SendFrame(0x40, Bytes({2}));
+    EXPECT_EQ(kivrt::RestartDevice(m_Node), STATUS_SUCCESS);
+    EXPECT_TRUE(Counters().Started);
+    EXPECT_EQ(Rd->Output(), Bytes({0x40, 0, 1}));
+    auto Rd2 = R::Read(m_Dev, A(), 1024);
+    EXPECT_EQ(Rd2->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(Rd2->Output(), Bytes({0x40, 0, 2}));
+    auto W = R::Write(m_Dev, A(), 0x40, Bytes({3}));
+    EXPECT_EQ(W->Send(), STATUS_SUCCESS);
+}
+
+TEST_F(L2capFixture, SurpriseRemovalFailsHeldRequestsAndRefusesNewWork)
+{
+    m_Radio.Connect(0x40, 48);
+    auto Rd = R::Read(m_Dev, A(), 1024);
+    auto L = R::Listen(m_Dev, A());
+    Rd->Send(), L->Send();
+    m_Radio.SendFrame(0x40, Bytes({1})); // to the read
+    auto Rd2 = R::Read(m_Dev, A(), 1024);
+    Rd2->Send();
+    EXPECT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
+    EXPECT_EQ(Rd->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Rd2->Status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(L->Status(), STATUS_SUCCESS) << "it had the connect event";
+    EXPECT_TRUE(Counters().Removed);
+
+    EXPECT_EQ(m_Radio.SendFrame(0x40, Bytes({2})), STATUS_DELETE_PENDING);
+    EXPECT_EQ(m_Radio.Connect(0x41, 48), STATUS_DELETE_PENDING);
+    auto Late = R::Read(m_Dev, A(), 1024);
+    EXPECT_EQ(Late->Send(), STATUS_DELETE_PENDING);
+    auto W = R::Write(m_Dev, A(), 0x40, Bytes({3}));
+    EXPECT_EQ(W->Send(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(m_Radio.WrittenCount(), 0u);
+    auto Clean = R::Cleanup(m_Dev, A());
+    EXPECT_EQ(Clean->Send(), STATUS_SUCCESS) << "cleanup always succeeds";
+    EXPECT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
+    m_Removed = true;
+}
+
+TEST_F(L2capFixture, RemovalWithHeldRequestsAndKeptItemsLeavesNothing)
+{
+    auto Rd = R::Read(m_Dev, A(), 1024);
+    Rd->Send();
+    m_Radio.Connect(0x40, 48);
+    m_Radio.Status(0x40, KIVL2CAP_STATUS_PROTOCOL_FOUND);
+    m_Radio.SendFrame(0x40, Bytes({1}));
+    m_Radio.SendFrame(0x40, Bytes({2}));
+    EXPECT_EQ(kivrt::PoolBlocks(KIVL2CAP_POOL_TAG), 3u);
+    auto Rd2 = R::Read(m_Dev, A(), 1024);
+    Rd2->Send(); // takes frame 2
+    EXPECT_EQ(kivrt::PoolBlocks(KIVL2CAP_POOL_TAG), 2u);
+    auto Rd3 = R::Read(m_Dev, A(), 1024);
+    Rd3->Send(); // held
+    Remove();
+    EXPECT_EQ(Rd3->Status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(kivrt::PoolBlocks(KIVL2CAP_POOL_TAG), 0u);
+    EXPECT_FALSE(kivrt::IsDriverLoaded(m_L2cap));
+}
+
+TEST_F(L2capFixture, PnpQueriesAndPowerPassToTheBus)
+{
+    DEVICE_CAPABILITIES Caps;
+    EXPECT_EQ(kivrt::QueryCapabilities(m_Node, &Caps), STATUS_SUCCESS);
+    EXPECT_EQ(Caps.Version, 1);
+    POWER_STATE D3;
+    D3.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(kivrt::SendPower(m_Node, IRP_MN_SET_POWER, DevicePowerState, D3), STATUS_SUCCESS);
+    EXPECT_EQ(kivrt::DevicePowerState(m_Dev).DeviceState, PowerDeviceD3);
+    POWER_STATE D0;
+    D0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(kivrt::SendPower(m_Node, IRP_MN_SET_POWER, DevicePowerState, D0), STATUS_SUCCESS);
+    EXPECT_EQ(kivrt::DevicePowerState(m_Dev).DeviceState, PowerDeviceD0);
+    POWER_STATE S1;
+    S1.SystemState = PowerSystemSleeping1;
+    EXPECT_EQ(kivrt::SendPower(m_Node, IRP_MN_QUERY_POWER, SystemPowerState, S1), STATUS_SUCCESS);
+    // An unhandled minor keeps the status the manager gave it.
+    EXPECT_EQ(kivrt::SendPnp(m_Node, IRP_MN_QUERY_DEVICE_TEXT), STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(L2capFixture, TwoL2capDevicesKeepTheirOwnTraffic)
+{
+    kivrt::DEVNODE* Node2 = nullptr;
+    ASSERT_EQ(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0001", m_L2cap, {m_Client}, &Node2),
+              STATUS_SUCCESS);
+    ASSERT_EQ(kivrt::StartDevice(Node2), STATUS_SUCCESS);
+    PDEVICE_OBJECT Dev2 = KivL2capDeviceOfNode(Node2);
+    ASSERT_TRUE(Dev2 != nullptr && Dev2 != m_Dev);
+    CMemoryRadio Radio2;
+    ASSERT_EQ(Radio2.Attach(Dev2), STATUS_SUCCESS);
+
+    auto Rd1 = R::Read(m_Dev, A(), 1024), Rd2 = R::Read(Dev2, A(), 1024);
+    Rd1->Send(), Rd2->Send();
+    Radio2.SendFrame(0x40, Bytes({2}));
+    EXPECT_FALSE(Rd1->Done());
+    EXPECT_EQ(Rd2->Output(), Bytes({0x40, 0, 2}));
+    Radio2.Connect(0x40, 48);
+    auto W = R::Write(m_Dev, A(), 0x40, Bytes({1}));
+    EXPECT_EQ(W->Send(), STATUS_INVALID_PARAMETER) << "the channel is open on the other device";
+    EXPECT_EQ(kivrt::RemoveDevice(Node2), STATUS_SUCCESS);
+    kivrt::DeleteDevNode(Node2);
+    EXPECT_EQ(Radio2.Device(), nullptr);
+    EXPECT_TRUE(kivrt::IsDriverLoaded(m_L2cap)) << "the first device still runs";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deferred completion
+
+TEST_F(L2capFixture, DeferredCompletionsArriveAfterTheCallReturnedWithTheirResults)
+{
+    m_Radio.Connect(0x40, 48); // kept
+    ASSERT_EQ(KivL2capDeferCompletions(m_Dev, true), STATUS_SUCCESS);
+    auto W = R::Write(m_Dev, A(), 0x40, Bytes({1, 2}));
+    auto Bad = R::Write(m_Dev, A(), 0x99, Bytes({1}));
+    auto L = R::Listen(m_Dev, A());
+    auto Held = R::Read(m_Dev, A(), 1024);
+    EXPECT_EQ(W->Send(), STATUS_PENDING);
+    EXPECT_EQ(Bad->Send(), STATUS_PENDING);
+    EXPECT_EQ(L->Send(), STATUS_PENDING);
+    EXPECT_EQ(Held->Send(), STATUS_PENDING);
+    EXPECT_EQ(m_Radio.WrittenCount(), 1u) << "the frame went out; only its completion waits";
+    EXPECT_FALSE(W->Done() || Bad->Done() || L->Done());
+    EXPECT_EQ(Counters().Parked, 3u);
+
+    EXPECT_EQ(KivL2capCompleteDeferred(m_Dev, PASSIVE_LEVEL), 3u);
+    EXPECT_EQ(W->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(W->Information(), 4u);
+    EXPECT_EQ(W->CompletionIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(Bad->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(L->Output(), StatusRecord(0x40, 8, 48));
+    EXPECT_FALSE(Held->Done()) << "a held read is not parked";
+
+    // Removal completes what is still parked.
+    auto W2 = R::Write(m_Dev, A(), 0x40, Bytes({3}));
+    EXPECT_EQ(W2->Send(), STATUS_PENDING);
+    Remove();
+    EXPECT_EQ(W2->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(W2->CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(Held->Status(), STATUS_DELETE_PENDING);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device creation and start failures
+
+TEST(L2capLifecycle, AFailedAddDeviceOrStartLeavesNothingBehind)
+{
+    kivrt::Reset();
+    kivrt::CaptureDbgPrint();
+    PDRIVER_OBJECT Driver = nullptr;
+    ASSERT_EQ(KivL2capLoad(&Driver), STATUS_SUCCESS);
+
+    // No device object: AddDevice fails with the creation's status.
+    kivrt::DEVNODE* Node = nullptr;
+    kivrt::FailDeviceCreation(0);
+    EXPECT_EQ(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", Driver, {}, &Node),
+              STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_NE(Node, nullptr);
+    EXPECT_EQ(KivL2capDeviceOfNode(Node), nullptr);
+    EXPECT_NE(kivrt::TakeCapturedDbgPrint().find("AddDevice failed"), std::string::npos);
+    kivrt::DeleteDevNode(Node);
+
+    // The bus refuses START: the device is removed at once and the driver unloads.
+    ASSERT_EQ(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0001", Driver, {}, &Node), STATUS_SUCCESS);
+    kivrt::SetPdoHook(Node, [](PDEVICE_OBJECT, PIRP Irp, NTSTATUS* Status) {
+        PIO_STACK_LOCATION S = IoGetCurrentIrpStackLocation(Irp);
+        if (S->MajorFunction != IRP_MJ_PNP || S->MinorFunction != IRP_MN_START_DEVICE) return false;
+        *Status = Irp->IoStatus.Status = STATUS_IO_DEVICE_ERROR;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return true;
+    });
+    EXPECT_EQ(kivrt::StartDevice(Node), STATUS_IO_DEVICE_ERROR);
+    kivrt::DrainWorkItems();
+    EXPECT_FALSE(kivrt::IsDriverLoaded(Driver));
+    kivrt::DeleteDevNode(Node);
+    std::string Records;
+    for (const auto& R : kivrt::VerifierRecords())
+        Records += R.Check + ": " + R.Message + "\n";
+    EXPECT_TRUE(Records.empty()) << Records;
+    kivrt::Reset();
+}
