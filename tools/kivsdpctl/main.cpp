@@ -8,6 +8,7 @@
 #include "sdpprint.h"
 #include "sdprecordfile.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -608,6 +609,9 @@ int Run(const ARGS& A)
             Ranges.push_back(Range);
         }
         if (Ranges.empty()) Ranges.push_back(AttrRange{});
+        // The server walks the list in order and expects it ascending.
+        std::sort(Ranges.begin(), Ranges.end(),
+                  [](const AttrRange& a, const AttrRange& b) { return a.First < b.First; });
         Response All = FullTransaction(R, PDU_ATTR_RESPONSE,
                                        [&](uint16_t Tid, const std::vector<uint8_t>& Cont) {
                                            return AttrRequest(Cid, Tid, hRec, 0xFFFF, Ranges, Cont);
