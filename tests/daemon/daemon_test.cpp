@@ -133,7 +133,7 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
         int Exit;
         const char* Says;
     } Cases[] = {
-        {{}, 2, "usage:"},
+        {{}, 2, "no command"},
         {{"--help"}, 0, "usage:"},
         {{"frobnicate"}, 2, "unknown command"},
         {{"records", "--bogus"}, 2, "unknown option"},
@@ -518,7 +518,7 @@ TEST_F(DaemonFixture, SeveralDevicesKeepTheirOwnDatabases)
     RUN_RESULT R = Ctl(D, {"--device", "1", "add", RECORDS + "/object-push.xml"});
     ASSERT_EQ(R.Exit, 0) << R.Err;
     EXPECT_EQ(Ctl(D, {"records"}).Out, "");
-    EXPECT_NE(Ctl(D, {"browse", "--remote", Second}).Out.find("ObexObjectPush"), std::string::npos);
+    EXPECT_NE(Ctl(D, {"browse", "--remote", Second}).Out.find("OBEXObjectPush"), std::string::npos);
     EXPECT_EQ(Ctl(D, {"browse", "--remote", D.Sdp}).Out, "(no records)\n");
     EXPECT_EQ(Ctl(D, {"--device", "2", "records"}).Exit, 1);
     StopClean(D);

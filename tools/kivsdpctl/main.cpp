@@ -385,10 +385,11 @@ uint64_t WatchStatus(Session& S, const ARGS& A, uint64_t Count, int TimeoutS)
 int Run(const ARGS& A)
 {
     const std::string& C = A.Command;
-    if (A.Help || C.empty() || C == "help") {
+    if (C.empty() && !A.Help) Fail("no command (see kivsdpctl --help)", 2);
+    if (A.Help || C == "help") {
         auto It = HELP.find(C);
         fputs(It != HELP.end() ? It->second : HELP_MAIN, stdout);
-        return C.empty() && !A.Help ? 2 : 0;
+        return 0;
     }
     if (HELP.count(C) == 0) Fail("unknown command '" + C + "' (see kivsdpctl --help)", 2);
     if (!A.Remote.empty() && C != "browse" && C != "search" && C != "attrs")
@@ -491,7 +492,22 @@ int Run(const ARGS& A)
                                           Number16(A.Positional[1], "attribute ID"), Value, Request,
                                           Err))
             Fail(Err, 2);
-        S.Expect(S.Ioctl(Request), "set attribute");
+        // The device adds new IDs only: an existing value is replaced by delete and add, and
+        // put back if the add is refused.
+        uint32_t hRec = Number32(A.Positional[0], "handle");
+        uint16_t Id = Number16(A.Positional[1], "attribute ID");
+        std::optional<kivtool::DataElement> Old;
+        for (const auto& Record : S.Database()) {
+            if (Record.Handle() != hRec) continue;
+            if (const kivtool::DataElement* Value = Record.Find(Id)) Old = *Value;
+        }
+        if (Old) S.Expect(S.Ioctl(kivtool::DeleteAttributeRequest(hRec, Id)), "replace attribute");
+        CtlReply R = S.Ioctl(Request);
+        if (R.Status != 0 && Old) {
+            kivtool::ControlRequest Restore;
+            if (kivtool::AddAttributeRequest(hRec, Id, *Old, Restore, Err)) S.Ioctl(Restore);
+        }
+        S.Expect(R, "set attribute");
         return 0;
     }
     if (C == "delattr") {

@@ -268,16 +268,21 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
 
 void CControlServer::Reap(CLIENT& C)
 {
-    for (auto It = C.Pending.begin(); It != C.Pending.end() && !C.Dead;) {
-        PENDING& R = **It;
-        if (!R.Ov.IsComplete()) {
+    // Taken off the list before replying: a reply may drop the client, which moves what is
+    // still pending to the orphans.
+    std::vector<std::unique_ptr<PENDING>> Done;
+    for (auto It = C.Pending.begin(); It != C.Pending.end();) {
+        if ((*It)->Ov.IsComplete()) {
+            Done.push_back(std::move(*It));
+            It = C.Pending.erase(It);
+        } else {
             ++It;
-            continue;
         }
-        size_t Bytes = std::min(size_t(R.Ov.Information()), R.Out.size());
-        Reply(C, CTL_IOCTL, R.Tag, R.Ov.Status(), uint32_t(R.Ov.Information()), R.Out.data(),
+    }
+    for (const auto& R : Done) {
+        size_t Bytes = std::min(size_t(R->Ov.Information()), R->Out.size());
+        Reply(C, CTL_IOCTL, R->Tag, R->Ov.Status(), uint32_t(R->Ov.Information()), R->Out.data(),
               Bytes);
-        It = C.Pending.erase(It);
     }
 }
 
