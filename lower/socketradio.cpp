@@ -339,10 +339,13 @@ void CSocketRadio::Run()
             uint64_t Count;
             (void)!read(m_WakeFd, &Count, sizeof(Count));
         }
+        // Channels first, then new connections: a channel closed while another connects frees
+        // its context in the device before the new one asks for one.
+        bool Accept = false;
         for (size_t i = 1; i < Fds.size() && !m_Stopping; i++) {
             if (Fds[i].revents == 0) continue;
             if (Fds[i].fd == m_ListenFd && Cids[i] == 0) {
-                AcceptOne();
+                Accept = true;
                 continue;
             }
             // The channel may have been closed by Disconnect since the set was built.
@@ -353,6 +356,7 @@ void CSocketRadio::Run()
             }
             ReadOne(Cids[i], Fds[i].fd, Fds[i].revents);
         }
+        if (Accept && !m_Stopping) AcceptOne();
     }
 }
 
