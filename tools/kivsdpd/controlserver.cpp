@@ -81,7 +81,7 @@ void CControlServer::Run()
     std::vector<pollfd> Fds;
     std::vector<CLIENT*> Owners;
     while (!m_Stopping) {
-        bool Waiting = !m_Orphans.empty();
+        bool Waiting = !m_Orphans.empty() || !m_Retired.empty();
         Fds.clear();
         Owners.clear();
         Fds.push_back({m_WakeFd, POLLIN, 0});
@@ -111,8 +111,15 @@ void CControlServer::Run()
         }
         for (auto& C : m_Clients)
             if (!C->Dead) Reap(*C);
-        for (auto It = m_Orphans.begin(); It != m_Orphans.end();)
-            It = (*It)->Ov.IsComplete() ? m_Orphans.erase(It) : std::next(It);
+        for (auto It = m_Orphans.begin(); It != m_Orphans.end();) {
+            if ((*It)->Ov.IsComplete()) {
+                Retire(std::move(*It));
+                It = m_Orphans.erase(It);
+            } else {
+                ++It;
+            }
+        }
+        FreeRetired(false);
         for (auto It = m_Clients.begin(); It != m_Clients.end();) {
             if ((*It)->Dead) {
                 close((*It)->Fd);
@@ -130,7 +137,23 @@ void CControlServer::Run()
     for (auto& Orphan : m_Orphans) {
         if (!Orphan->Ov.Wait(5000)) Log("control: a request did not complete in 5 s");
     }
+    for (auto& Orphan : m_Orphans)
+        Retire(std::move(Orphan));
     m_Orphans.clear();
+    FreeRetired(true);
+}
+
+void CControlServer::Retire(std::unique_ptr<PENDING> Request)
+{
+    m_Retired.emplace_back(std::chrono::steady_clock::now(), std::move(Request));
+}
+
+void CControlServer::FreeRetired(bool All)
+{
+    if (All && !m_Retired.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto Cutoff = std::chrono::steady_clock::now() - std::chrono::milliseconds(50);
+    while (!m_Retired.empty() && (All || m_Retired.front().first < Cutoff))
+        m_Retired.pop_front();
 }
 
 void CControlServer::Accept()
@@ -284,6 +307,8 @@ void CControlServer::Reap(CLIENT& C)
         Reply(C, CTL_IOCTL, R->Tag, R->Ov.Status(), uint32_t(R->Ov.Information()), R->Out.data(),
               Bytes);
     }
+    for (auto& R : Done)
+        Retire(std::move(R));
 }
 
 void CControlServer::Reply(CLIENT& C, uint8_t Op, uint32_t Tag, NTSTATUS Status,

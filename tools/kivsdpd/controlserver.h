@@ -5,6 +5,7 @@
 #include <kivrt.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -78,4 +79,9 @@ private:
     std::list<std::unique_ptr<CLIENT>> m_Clients;
     // Requests of closed clients, kept until the device completes them.
     std::list<std::unique_ptr<PENDING>> m_Orphans;
+    // Completed requests: the runtime wakes an overlapped request's waiters just after it marks
+    // the request done, so a completed one is freed only some milliseconds later.
+    std::list<std::pair<std::chrono::steady_clock::time_point, std::unique_ptr<PENDING>>> m_Retired;
+    void Retire(std::unique_ptr<PENDING> Request);
+    void FreeRetired(bool All);
 };
