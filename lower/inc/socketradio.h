@@ -1,0 +1,76 @@
+// socketradio.h: the socket backend of the virtual L2CAP driver.
+// Carries the remote side of one L2CAP device over AF_UNIX SOCK_SEQPACKET sockets: every accepted
+// (or outgoing) connection is one channel with its own CID, every message is one L2CAP payload,
+// every frame the upper driver writes is sent as exactly one message. Host-side code: it runs its
+// own poll thread and is called by a driver only through Transmit.
+#pragma once
+
+#include "kivl2caphost.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class CSocketRadio : public CL2capRadio {
+public:
+    struct OPTIONS {
+        std::string ListenPath;     // empty: no server socket (outgoing channels only)
+        USHORT Mtu = 672;           // reported with every connected event
+        size_t MaxConnections = 64; // further connections are accepted and closed at once
+        std::function<void(const std::string&)> Log; // one line per notable event, no newline
+        // Sees every payload, inbound (Outbound false) and outbound, on the thread that moves it.
+        std::function<void(USHORT Cid, bool Outbound, const UCHAR* Payload, ULONG Length)> Tap;
+    };
+    // The largest payload passed to the device: a read of the upper driver holds 1024 bytes with
+    // the CID prefix. Longer messages are dropped here with a log line.
+    static constexpr ULONG MAX_INBOUND_PAYLOAD = KIVL2CAP_MAX_FRAME_SIZE - KIVL2CAP_CID_SIZE;
+    static constexpr USHORT FIRST_CID = 0x0040;
+
+    CSocketRadio() = default;
+    ~CSocketRadio() override;
+    CSocketRadio(const CSocketRadio&) = delete;
+    CSocketRadio& operator=(const CSocketRadio&) = delete;
+
+    // Binds and listens on the path (an existing socket file there is replaced), attaches to the
+    // device and starts the poll thread. On failure nothing is left and Err says why.
+    bool Start(PDEVICE_OBJECT Dev, const OPTIONS& Opt, std::string& Err);
+    // Stops the poll thread, closes every connection (each open channel gets its disconnected
+    // event while the device is still attached), removes the socket file and detaches.
+    void Stop();
+
+    // Client role: connects a channel to another server's socket. The device sees the channel
+    // connected (status 8) before this returns; *Cid is its CID.
+    NTSTATUS Connect(const std::string& Path, USHORT* Cid, std::string& Err);
+    // Closes a channel of either kind; the device sees status 32. STATUS_NOT_FOUND if unknown.
+    NTSTATUS Disconnect(USHORT Cid);
+    size_t Connections() const;
+
+    NTSTATUS Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client) override;
+    void Detached() override;
+
+private:
+    void Run();
+    void Log(const std::string& Line) const;
+    void AcceptOne();
+    // Adds the connected socket as a channel; -1 in *Cid when no CID is free (fd then closed).
+    bool AddChannel(int Fd, USHORT* Cid);
+    void ReadOne(USHORT Cid, int Fd, short Events);
+    void CloseChannel(USHORT Cid, bool Indicate);
+    void Wake();
+    PDEVICE_OBJECT Device() const;
+
+    OPTIONS m_Opt;
+    mutable std::mutex m_Lock;
+    PDEVICE_OBJECT m_Device = nullptr;
+    std::map<USHORT, int> m_Channels; // CID -> socket
+    USHORT m_NextCid = FIRST_CID;
+    int m_ListenFd = -1;
+    int m_WakeFd = -1;
+    std::atomic<bool> m_Stopping{false};
+    std::thread m_Thread;
+    std::vector<UCHAR> m_Buffer;
+};

@@ -1,0 +1,189 @@
+// Processes and sockets for the daemon tests.
+#include "DaemonFixture.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+std::string ReadFile(const std::string& Path)
+{
+    std::ifstream In(Path);
+    std::stringstream S;
+    S << In.rdbuf();
+    return S.str();
+}
+
+void DaemonFixture::SetUp()
+{
+    char Template[] = "/tmp/kivsdpd-test.XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    m_Dir = Template;
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void DaemonFixture::TearDown()
+{
+    for (DAEMON& D : m_Owned) {
+        if (D.Pid > 0) {
+            kill(D.Pid, SIGKILL);
+            WaitExit(D.Pid, 5000);
+            D.Pid = -1;
+        }
+    }
+    std::string Cmd = "rm -rf '" + m_Dir + "'";
+    EXPECT_EQ(system(Cmd.c_str()), 0);
+}
+
+pid_t DaemonFixture::Spawn(const std::string& Program, const std::vector<std::string>& Args,
+                           const std::string& Out, const std::string& Err)
+{
+    pid_t Pid = fork();
+    if (Pid == 0) {
+        int o = open(Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
+        std::vector<char*> Argv{const_cast<char*>(Program.c_str())};
+        for (const auto& A : Args)
+            Argv.push_back(const_cast<char*>(A.c_str()));
+        Argv.push_back(nullptr);
+        execv(Program.c_str(), Argv.data());
+        _exit(127);
+    }
+    return Pid;
+}
+
+int DaemonFixture::WaitExit(pid_t Pid, int TimeoutMs)
+{
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    for (;;) {
+        int Status = 0;
+        pid_t r = waitpid(Pid, &Status, WNOHANG);
+        if (r == Pid) return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+        if (r < 0 || std::chrono::steady_clock::now() > Deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+DAEMON DaemonFixture::Start(const std::string& Name, std::vector<std::string> Extra)
+{
+    DAEMON D;
+    D.Sdp = m_Dir + "/" + Name + ".sdp";
+    D.Ctl = m_Dir + "/" + Name + ".ctl";
+    D.Log = m_Dir + "/" + Name + ".log";
+    std::vector<std::string> Args{"--listen", D.Sdp, "--control", D.Ctl};
+    Args.insert(Args.end(), Extra.begin(), Extra.end());
+    D.Pid = Spawn(KIVSDPD_PATH, Args, m_Dir + "/" + Name + ".out", D.Log);
+    struct stat St;
+    for (int i = 0; i < 500 && stat(D.Ctl.c_str(), &St) != 0; i++) {
+        int Status = 0;
+        if (waitpid(D.Pid, &Status, WNOHANG) == D.Pid) {
+            ADD_FAILURE() << "kivsdpd ended at start:\n" << ReadFile(D.Log);
+            D.Pid = -1;
+            return D;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(stat(D.Ctl.c_str(), &St), 0) << "no control socket after 10 s";
+    m_Owned.push_back(D);
+    return D;
+}
+
+int DaemonFixture::Stop(DAEMON& D)
+{
+    if (D.Pid <= 0) return -1;
+    kill(D.Pid, SIGTERM);
+    int Exit = WaitExit(D.Pid, 10000);
+    for (DAEMON& Owned : m_Owned)
+        if (Owned.Pid == D.Pid) Owned.Pid = -1;
+    D.Pid = -1;
+    return Exit;
+}
+
+void DaemonFixture::StopClean(DAEMON& D)
+{
+    EXPECT_EQ(Stop(D), 0);
+    std::string Log = LogOf(D);
+    EXPECT_NE(Log.find("stopped: no verifier findings, no pool blocks left"), std::string::npos)
+        << Log.substr(Log.size() > 3000 ? Log.size() - 3000 : 0);
+}
+
+std::string DaemonFixture::LogOf(const DAEMON& D)
+{
+    return ReadFile(D.Log);
+}
+
+RUN_RESULT DaemonFixture::Run(const std::string& Program, const std::vector<std::string>& Args)
+{
+    static int Counter = 0;
+    std::string Base = m_Dir + "/run" + std::to_string(++Counter);
+    RUN_RESULT R;
+    pid_t Pid = Spawn(Program, Args, Base + ".out", Base + ".err");
+    R.Exit = WaitExit(Pid, 30000);
+    if (R.Exit == -1) {
+        kill(Pid, SIGKILL);
+        WaitExit(Pid, 5000);
+    }
+    R.Out = ReadFile(Base + ".out");
+    R.Err = ReadFile(Base + ".err");
+    return R;
+}
+
+RUN_RESULT DaemonFixture::Ctl(const DAEMON& D, std::vector<std::string> Args)
+{
+    Args.insert(Args.begin(), {"--control", D.Ctl});
+    return Run(KIVSDPCTL_PATH, Args);
+}
+
+int DaemonFixture::Connect(const std::string& Path)
+{
+    sockaddr_un Addr;
+    memset(&Addr, 0, sizeof(Addr));
+    Addr.sun_family = AF_UNIX;
+    if (Path.size() >= sizeof(Addr.sun_path)) return -1;
+    memcpy(Addr.sun_path, Path.data(), Path.size());
+    int Fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (Fd < 0) return -1;
+    if (connect(Fd, (sockaddr*)&Addr, sizeof(Addr)) != 0) {
+        close(Fd);
+        return -1;
+    }
+    return Fd;
+}
+
+bool DaemonFixture::Receive(int Fd, BYTES& Message, int TimeoutMs)
+{
+    pollfd P{Fd, POLLIN, 0};
+    if (poll(&P, 1, TimeoutMs) <= 0) return false;
+    Message.assign(0x40000, 0);
+    ssize_t Got = recv(Fd, Message.data(), Message.size(), MSG_DONTWAIT);
+    if (Got <= 0) return false;
+    Message.resize(size_t(Got));
+    return true;
+}
+
+bool DaemonFixture::Exchange(int Fd, const BYTES& Request, BYTES& Response, int TimeoutMs)
+{
+    if (send(Fd, Request.data(), Request.size(), MSG_NOSIGNAL) != ssize_t(Request.size()))
+        return false;
+    return Receive(Fd, Response, TimeoutMs);
+}
+
+std::string DaemonFixture::Write(const std::string& Name, const std::string& Text)
+{
+    std::string Path = m_Dir + "/" + Name;
+    std::ofstream(Path) << Text;
+    return Path;
+}

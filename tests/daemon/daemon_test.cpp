@@ -1,0 +1,525 @@
+// kivsdpd and kivsdpctl end to end: the database through the CLI, two daemons browsing each
+// other, and bad input at every edge (L2CAP sockets, control socket, record files, usage).
+#include "DaemonFixture.h"
+
+#include "ctlproto.h"
+#include "kivsdpioctl.h"
+#include "sdpclient.h"
+
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace kivctl;
+
+namespace {
+
+// A request PDU as it travels on the channel: the client library's frame without the CID.
+BYTES Pdu(const BYTES& Frame)
+{
+    return BYTES(Frame.begin() + 2, Frame.end());
+}
+
+BYTES SearchPdu(uint16_t Tid, uint16_t Uuid)
+{
+    return Pdu(SearchRequest(0, Tid, {kivtool::MakeUuid16(Uuid)}, 0xFFFF, {}));
+}
+
+BYTES BrowsePdu(uint16_t Tid, const BYTES& Cont)
+{
+    return Pdu(SearchAttrRequest(0, Tid, {kivtool::MakeUuid16(UUID_PUBLIC_BROWSE_GROUP)}, 0xFFFF,
+                                 {AttrRange{}}, Cont));
+}
+
+size_t CountOf(const std::string& Text, const std::string& Piece)
+{
+    size_t n = 0;
+    for (size_t At = Text.find(Piece); At != std::string::npos; At = Text.find(Piece, At + 1))
+        n++;
+    return n;
+}
+
+const std::string RECORDS = RECORDS_DIR;
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The database through kivsdpctl
+
+TEST_F(DaemonFixture, CliAddsChangesExportsAndDeletesRecords)
+{
+    DAEMON D = Start("a", {"--records", RECORDS});
+    RUN_RESULT R = Ctl(D, {"records"});
+    ASSERT_EQ(R.Exit, 0) << R.Err;
+    EXPECT_EQ(R.Out, "0x00010000\n0x00010001\n0x00010002\n0x00010003\n0x00010004\n");
+
+    R = Ctl(D, {"add", RECORDS + "/serial-port.xml"});
+    ASSERT_EQ(R.Exit, 0) << R.Err;
+    EXPECT_EQ(R.Out, "0x00010005\n");
+
+    EXPECT_EQ(Ctl(D, {"setattr", "0x00010005", "0x0100", "text:Renamed Port"}).Exit, 0);
+    R = Ctl(D, {"browse"});
+    ASSERT_EQ(R.Exit, 0) << R.Err;
+    EXPECT_NE(R.Out.find("Record 0x00010005\n"), std::string::npos);
+    EXPECT_NE(R.Out.find("0x0100 ServiceName: text \"Renamed Port\""), std::string::npos);
+    EXPECT_NE(R.Out.find("uuid16 0x1101 (SerialPort)"), std::string::npos);
+
+    EXPECT_EQ(Ctl(D, {"delattr", "0x00010005", "0x0100"}).Exit, 0);
+    R = Ctl(D, {"export", "0x00010005"});
+    ASSERT_EQ(R.Exit, 0) << R.Err;
+    EXPECT_EQ(R.Out.find("Renamed Port"), std::string::npos);
+    EXPECT_EQ(R.Out.find("id=\"0x0000\""), std::string::npos) << "the handle is never exported";
+    // The exported file loads again, as a new record with the same attributes.
+    std::string File = Write("exported.xml", R.Out);
+    R = Ctl(D, {"add", File});
+    ASSERT_EQ(R.Exit, 0) << R.Err;
+    EXPECT_EQ(R.Out, "0x00010006\n");
+    RUN_RESULT A = Ctl(D, {"export", "0x00010005"}), B = Ctl(D, {"export", "0x00010006"});
+    EXPECT_EQ(A.Out, B.Out);
+
+    EXPECT_EQ(Ctl(D, {"del", "0x00010005"}).Exit, 0);
+    R = Ctl(D, {"del", "0x00010005"});
+    EXPECT_EQ(R.Exit, 1);
+    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
+    EXPECT_NE(R.Err.find("delete record failed"), std::string::npos) << R.Err;
+
+    R = Ctl(D, {"--json", "records"});
+    EXPECT_EQ(R.Out, "[65536,65537,65538,65539,65540,65542]\n");
+    R = Ctl(D, {"verify", "3503190100"});
+    EXPECT_EQ(R.Exit, 0) << R.Err;
+    EXPECT_NE(R.Out.find("uuid16 0x0100 (L2CAP)"), std::string::npos) << R.Out;
+    R = Ctl(D, {"verify", "3504190100"});
+    EXPECT_EQ(R.Exit, 1);
+    R = Ctl(D, {"--json", "debug"});
+    EXPECT_NE(R.Out.find("\"NextRecordHandle\":65543"), std::string::npos) << R.Out;
+    StopClean(D);
+}
+
+TEST_F(DaemonFixture, BadRecordFilesAreRefusedWithTheirLineAndChangeNothing)
+{
+    std::string Bad = Write("bad.xml", "<record>\n  <attribute id=\"0x0100\">\n    <text "
+                                       "value=\"x\">\n  </attribute>\n</record>\n");
+    DAEMON D = Start("a", {"--records", RECORDS});
+    RUN_RESULT Before = Ctl(D, {"browse"});
+    RUN_RESULT R = Ctl(D, {"add", Bad});
+    EXPECT_EQ(R.Exit, 1);
+    EXPECT_NE(R.Err.find("line 4"), std::string::npos) << R.Err;
+    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
+    R = Ctl(D, {"add", m_Dir + "/missing.xml"});
+    EXPECT_EQ(R.Exit, 1);
+    // A value too large for the server: refused before anything is added.
+    std::string Big = Write("big.xml", "<record><attribute id=\"0x0100\"><text value=\"" +
+                                           std::string(600, 'a') + "\"/></attribute></record>\n");
+    EXPECT_EQ(Ctl(D, {"add", Big}).Exit, 1);
+    EXPECT_EQ(Ctl(D, {"browse"}).Out, Before.Out);
+    StopClean(D);
+
+    // The daemon refuses to start on a bad record directory, naming the file and the line.
+    std::string Dir = m_Dir + "/records";
+    ASSERT_EQ(system(("mkdir " + Dir + " && cp " + Bad + " " + Dir).c_str()), 0);
+    R = Run(KIVSDPD_PATH, {"--records", Dir, "--control", m_Dir + "/x.ctl"});
+    EXPECT_EQ(R.Exit, 1);
+    EXPECT_NE(R.Err.find("bad.xml: line 4"), std::string::npos) << R.Err;
+}
+
+TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
+{
+    struct CASE {
+        std::vector<std::string> Args;
+        int Exit;
+        const char* Says;
+    } Cases[] = {
+        {{}, 2, "no command"},
+        {{"--help"}, 0, "usage:"},
+        {{"frobnicate"}, 2, "unknown command"},
+        {{"records", "--bogus"}, 2, "unknown option"},
+        {{"del"}, 2, "wrong number of arguments"},
+        {{"del", "xyz"}, 1, "cannot reach the daemon"}, // arguments checked, then the daemon
+        {{"setattr", "1", "2", "float:1"}, 2, "unknown value type"},
+        {{"verify", "zz"}, 2, "not hex bytes"},
+        {{"search", "0x1101"}, 2, "needs --remote"},
+        {{"search", "--remote", "/x", "nonsense"}, 2, "not a UUID"},
+        {{"attrs", "--help"}, 0, "usage: kivsdpctl attrs"},
+        {{"records"}, 1, "cannot reach the daemon"},
+    };
+    for (const CASE& C : Cases) {
+        std::vector<std::string> Args{"--control", m_Dir + "/nobody.ctl"};
+        Args.insert(Args.end(), C.Args.begin(), C.Args.end());
+        RUN_RESULT R = Run(KIVSDPCTL_PATH, Args);
+        std::string Joined;
+        for (const auto& A : C.Args)
+            Joined += A + " ";
+        EXPECT_EQ(R.Exit, C.Exit) << Joined << R.Err;
+        EXPECT_NE((R.Out + R.Err).find(C.Says), std::string::npos) << Joined << R.Out << R.Err;
+        if (C.Exit != 0) {
+            EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << Joined << R.Err;
+        }
+    }
+    for (const char* Command :
+         {"records", "browse", "add", "del", "setattr", "delattr", "verify", "export", "debug",
+          "zones", "status", "connect", "search", "attrs"}) {
+        RUN_RESULT R = Run(KIVSDPCTL_PATH, {Command, "--help"});
+        EXPECT_EQ(R.Exit, 0) << Command;
+        EXPECT_EQ(R.Out.rfind("usage: kivsdpctl ", 0), 0u) << Command;
+    }
+    RUN_RESULT R = Run(KIVSDPD_PATH, {"--mtu", "47"});
+    EXPECT_EQ(R.Exit, 2);
+    EXPECT_NE(R.Err.find("--mtu"), std::string::npos);
+    EXPECT_EQ(Run(KIVSDPD_PATH, {"--listen", "a", "--listen", "b"}).Exit, 2);
+    EXPECT_EQ(Run(KIVSDPD_PATH, {"--help"}).Exit, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Client role
+
+TEST_F(DaemonFixture, TwoDaemonsBrowseEachOtherThroughBothDrivers)
+{
+    DAEMON A = Start("a", {"--records", RECORDS, "--mtu", "48"});
+    DAEMON B = Start("b", {"--mtu", "48"});
+    ASSERT_EQ(Ctl(B, {"add", RECORDS + "/handsfree.xml"}).Exit, 0);
+
+    // A's local view without the server's own record 0 (it is in no browse group).
+    RUN_RESULT Local = Ctl(A, {"browse"});
+    ASSERT_EQ(Local.Exit, 0);
+    size_t FirstRecord = Local.Out.find("\nRecord 0x00010000");
+    ASSERT_NE(FirstRecord, std::string::npos);
+    RUN_RESULT Remote = Ctl(B, {"browse", "--remote", A.Sdp});
+    ASSERT_EQ(Remote.Exit, 0) << Remote.Err;
+    EXPECT_EQ(Remote.Out, Local.Out.substr(FirstRecord + 1));
+    EXPECT_NE(Remote.Out.find("Record 0x00010004"), std::string::npos);
+
+    RUN_RESULT Back = Ctl(A, {"--json", "browse", "--remote", B.Sdp});
+    ASSERT_EQ(Back.Exit, 0) << Back.Err;
+    EXPECT_EQ(CountOf(Back.Out, "\"handle\":"), 1u) << Back.Out;
+    EXPECT_NE(Back.Out.find("Handsfree"), std::string::npos);
+
+    RUN_RESULT Search = Ctl(B, {"search", "--remote", A.Sdp, "0x1101"});
+    ASSERT_EQ(Search.Exit, 0) << Search.Err;
+    EXPECT_NE(Search.Out.find("0x00010004"), std::string::npos) << Search.Out;
+    RUN_RESULT Attrs = Ctl(B, {"attrs", "--remote", A.Sdp, "0x00010004", "0x0100", "0x0001"});
+    ASSERT_EQ(Attrs.Exit, 0) << Attrs.Err;
+    EXPECT_NE(Attrs.Out.find("0x0001 ServiceClassIDList"), std::string::npos) << Attrs.Out;
+    EXPECT_EQ(Attrs.Out.find("0x0004 "), std::string::npos) << Attrs.Out;
+
+    RUN_RESULT Missing = Ctl(B, {"attrs", "--remote", A.Sdp, "0x00123456"});
+    EXPECT_EQ(Missing.Exit, 1);
+    EXPECT_NE(Missing.Err.find("error 0x0002"), std::string::npos) << Missing.Err;
+    RUN_RESULT Nobody = Ctl(B, {"browse", "--remote", m_Dir + "/nobody.sdp"});
+    EXPECT_EQ(Nobody.Exit, 1);
+    EXPECT_NE(Nobody.Err.find("cannot connect"), std::string::npos) << Nobody.Err;
+    StopClean(A);
+    StopClean(B);
+}
+
+TEST_F(DaemonFixture, StatusShowsChannelEvents)
+{
+    DAEMON D = Start("a");
+    std::string Out = m_Dir + "/status.out";
+    pid_t Watcher =
+        Spawn(KIVSDPCTL_PATH, {"--control", D.Ctl, "status", "--count", "2", "--timeout", "20"},
+              Out, m_Dir + "/status.err");
+    // Events are not kept for later listeners: connect only once the watcher listens.
+    bool Listening = false;
+    for (int i = 0; i < 500 && !Listening; i++) {
+        RUN_RESULT R = Ctl(D, {"--json", "debug"});
+        Listening = R.Out.find("\"PendingStatusListens\":1") != std::string::npos;
+        if (!Listening) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(Listening);
+    int Fd = Connect(D.Sdp);
+    ASSERT_GE(Fd, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    close(Fd);
+    EXPECT_EQ(WaitExit(Watcher, 20000), 0);
+    EXPECT_EQ(ReadFile(Out), "CID 0x0040 connected\nCID 0x0040 disconnected\n");
+    StopClean(D);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bad input on the L2CAP sockets
+
+TEST_F(DaemonFixture, GarbageEmptyAndOversizedMessagesLeaveTheChannelServing)
+{
+    DAEMON D = Start("a", {"--records", RECORDS});
+    int Fd = Connect(D.Sdp);
+    ASSERT_GE(Fd, 0);
+    BYTES Reply;
+    const BYTES Bad[] = {
+        {},                                   // empty message
+        {0xFF, 0xFF, 0xFF},                   // garbage shorter than a header
+        {0x02, 0x00, 0x01, 0x00, 0x40, 0x35}, // length says more than there is
+        BYTES(2000, 0x35),                    // longer than any read of the device
+        BYTES(70000, 0x00),                   // longer than an L2CAP payload
+    };
+    for (const BYTES& Message : Bad) {
+        ASSERT_EQ(send(Fd, Message.data(), Message.size(), MSG_NOSIGNAL), ssize_t(Message.size()));
+        // Whatever comes back (an error response or nothing), it is one message at most.
+        if (Receive(Fd, Reply, 300)) {
+            EXPECT_EQ(Reply[0], 0x01) << "not an error response";
+        }
+    }
+    ASSERT_TRUE(Exchange(Fd, SearchPdu(0x0777, 0x1101), Reply));
+    ASSERT_GE(Reply.size(), 9u);
+    EXPECT_EQ(Reply[0], PDU_SEARCH_RESPONSE);
+    EXPECT_EQ(Reply[1] << 8 | Reply[2], 0x0777);
+    // Two PDUs back to back in one message: each gets its response message.
+    BYTES Two = SearchPdu(1, 0x1101), Second = SearchPdu(2, 0x1105);
+    Two.insert(Two.end(), Second.begin(), Second.end());
+    ASSERT_TRUE(Exchange(Fd, Two, Reply));
+    EXPECT_EQ(Reply[2], 1);
+    ASSERT_TRUE(Receive(Fd, Reply, 3000));
+    EXPECT_EQ(Reply[2], 2);
+    close(Fd);
+    EXPECT_EQ(Ctl(D, {"records"}).Exit, 0);
+    StopClean(D);
+    EXPECT_NE(LogOf(D).find("70000-byte message dropped"), std::string::npos);
+}
+
+TEST_F(DaemonFixture, MoreConnectionsThanChannelContexts)
+{
+    DAEMON D = Start("a", {"--records", RECORDS});
+    std::vector<int> Fds;
+    for (int i = 0; i < 20; i++) {
+        Fds.push_back(Connect(D.Sdp));
+        ASSERT_GE(Fds.back(), 0);
+    }
+    // The device has 16 channel contexts: the first 16 channels are served; requests on the
+    // others are dropped by the device, and nothing else breaks.
+    int Served = 0;
+    for (size_t i = 0; i < Fds.size(); i++) {
+        BYTES Reply;
+        bool Got = Exchange(Fds[i], SearchPdu(uint16_t(i + 1), 0x1101), Reply, i < 16 ? 3000 : 500);
+        if (i < 16) {
+            EXPECT_TRUE(Got) << "channel " << i;
+        }
+        if (Got) {
+            Served++;
+            EXPECT_EQ(Reply[0], PDU_SEARCH_RESPONSE);
+        }
+    }
+    EXPECT_GE(Served, 16);
+    for (int Fd : Fds)
+        close(Fd);
+    // Closed channels free their contexts: a new one is served.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int Fd = Connect(D.Sdp);
+    BYTES Reply;
+    EXPECT_TRUE(Exchange(Fd, SearchPdu(99, 0x1101), Reply));
+    close(Fd);
+    StopClean(D);
+}
+
+TEST_F(DaemonFixture, ClientVanishingMidSeriesLosesNothingForOthers)
+{
+    DAEMON D = Start("a", {"--records", RECORDS, "--mtu", "48"});
+    int Fd = Connect(D.Sdp);
+    BYTES Reply;
+    ASSERT_TRUE(Exchange(Fd, BrowsePdu(1, {}), Reply));
+    Response Part;
+    std::string Err;
+    ASSERT_TRUE(ParseResponse(Reply.data(), Reply.size(), PDU_SEARCH_ATTR_RESPONSE, 1, Part, Err))
+        << Err;
+    ASSERT_FALSE(Part.Cont.empty()) << "at MTU 48 the browse needs continuation";
+    // Gone mid-series, and another one gone with its request unanswered.
+    close(Fd);
+    Fd = Connect(D.Sdp);
+    BYTES Request = BrowsePdu(1, {});
+    send(Fd, Request.data(), Request.size(), MSG_NOSIGNAL);
+    close(Fd);
+
+    // A full series on a fresh channel.
+    Fd = Connect(D.Sdp);
+    BYTES All, Cont;
+    for (uint16_t Tid = 1;; Tid++) {
+        ASSERT_LT(Tid, 2000);
+        ASSERT_TRUE(Exchange(Fd, BrowsePdu(Tid, Cont), Reply));
+        EXPECT_LE(Reply.size(), 48u);
+        ASSERT_TRUE(
+            ParseResponse(Reply.data(), Reply.size(), PDU_SEARCH_ATTR_RESPONSE, Tid, Part, Err))
+            << Err;
+        All.insert(All.end(), Part.AttributeBytes.begin(), Part.AttributeBytes.end());
+        if (Part.Cont.empty()) break;
+        Cont = Part.Cont;
+    }
+    close(Fd);
+    std::vector<kivtool::ServiceRecord> Records;
+    ASSERT_TRUE(ParseAttributeLists(All, Records, Err)) << Err;
+    EXPECT_EQ(Records.size(), 5u);
+    StopClean(D);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bad input on the control socket
+
+namespace {
+
+BYTES Message(uint8_t Op, uint32_t Tag, const BYTES& Body = {})
+{
+    BYTES m = CtlHeader(Op, Tag);
+    m.insert(m.end(), Body.begin(), Body.end());
+    return m;
+}
+
+BYTES Le32(uint32_t v)
+{
+    BYTES b;
+    PutLe32(b, v);
+    return b;
+}
+
+} // namespace
+
+TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
+{
+    DAEMON D = Start("a", {"--records", RECORDS});
+    int Fd = Connect(D.Ctl);
+    ASSERT_GE(Fd, 0);
+    BYTES Debug = Le32(IOCTL_KIVSDP_GET_DEBUG_INFO);
+    PutLe32(Debug, sizeof(KIVSDP_DEBUG_INFO));
+    BYTES BigOutput = Le32(IOCTL_KIVSDP_GET_DEBUG_INFO);
+    PutLe32(BigOutput, CTL_MAX_IO + 1);
+    BYTES Padded = Message(CTL_OPEN, 3, Le32(0));
+    Padded[2] = 1;
+    BYTES Oversized = Message(CTL_IOCTL, 9, BYTES(CTL_MAX_MESSAGE + 8, 0));
+    struct CASE {
+        const char* Name;
+        BYTES Sent;
+        uint32_t Tag;
+        uint32_t Status;
+    } Cases[] = {
+        {"empty", {}, 0, 0xC000000D},
+        {"short header", {CTL_OPEN, 0, 0}, 0, 0xC000000D},
+        {"nonzero pad", Padded, 3, 0xC000000D},
+        {"unknown op", Message(0x7F, 4), 4, 0xC00000BB},
+        {"ioctl before open", Message(CTL_IOCTL, 5, Debug), 5, 0xC0000008},
+        {"close before open", Message(CTL_CLOSE, 6), 6, 0xC0000008},
+        {"open body short", Message(CTL_OPEN, 7, {0, 0, 0}), 7, 0xC000000D},
+        {"open device 5", Message(CTL_OPEN, 8, Le32(5)), 8, 0xC000000E},
+        {"oversized", Oversized, 9, 0xC000000D},
+        {"open", Message(CTL_OPEN, 10, Le32(0)), 10, 0},
+        {"open twice", Message(CTL_OPEN, 11, Le32(0)), 11, 0xC0000184},
+        {"ioctl body short", Message(CTL_IOCTL, 12, {1, 2, 3}), 12, 0xC000000D},
+        {"output too large", Message(CTL_IOCTL, 13, BigOutput), 13, 0xC000000D},
+        {"disconnect foreign cid", Message(CTL_DISCONNECT, 14, {0x40, 0}), 14, 0xC0000225},
+        {"connect empty path", Message(CTL_CONNECT, 15), 15, 0xC000000D},
+        {"cancel with body", Message(CTL_CANCEL, 16, {1}), 16, 0xC000000D},
+        {"debug info", Message(CTL_IOCTL, 17, Debug), 17, 0},
+    };
+    for (const CASE& C : Cases) {
+        BYTES Raw;
+        ASSERT_EQ(send(Fd, C.Sent.data(), C.Sent.size(), MSG_NOSIGNAL), ssize_t(C.Sent.size()))
+            << C.Name;
+        ASSERT_TRUE(Receive(Fd, Raw, 3000)) << C.Name;
+        CtlReply R;
+        ASSERT_TRUE(ParseReply(Raw.data(), Raw.size(), R)) << C.Name;
+        EXPECT_EQ(R.Tag, C.Tag) << C.Name;
+        EXPECT_EQ(R.Status, C.Status) << C.Name;
+        if (std::string(C.Name) == "debug info") {
+            EXPECT_EQ(R.Output.size(), 0x58u);
+        }
+    }
+    close(Fd);
+    EXPECT_EQ(Ctl(D, {"records"}).Out.size(), 5 * 11u);
+    StopClean(D);
+}
+
+TEST_F(DaemonFixture, ControlClientVanishingWithPendingRequestsLeavesNothing)
+{
+    DAEMON D = Start("a", {"--records", RECORDS});
+    for (int Round = 0; Round < 3; Round++) {
+        int Fd = Connect(D.Ctl);
+        BYTES Raw;
+        send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
+        ASSERT_TRUE(Receive(Fd, Raw, 3000));
+        BYTES Status = Le32(IOCTL_KIVSDP_LISTEN_FOR_STATUS),
+              Listen = Le32(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE);
+        PutLe32(Status, 4);
+        PutLe32(Listen, KIVSDP_LISTEN_RESPONSE_MIN_LEN);
+        for (uint32_t Tag = 2; Tag < 6; Tag++) {
+            BYTES m = Message(CTL_IOCTL, Tag, Tag % 2 ? Status : Listen);
+            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+        }
+        if (Round == 1) {
+            // A cancel completes them, each with its reply.
+            BYTES m = Message(CTL_CANCEL, 9);
+            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+            int Cancelled = 0;
+            for (int i = 0; i < 5 && Receive(Fd, Raw, 3000); i++) {
+                CtlReply R;
+                ASSERT_TRUE(ParseReply(Raw.data(), Raw.size(), R));
+                if (R.Status == 0xC0000120) Cancelled++;
+            }
+            EXPECT_EQ(Cancelled, 4);
+        }
+        if (Round == 2) {
+            // A channel of its own, left open.
+            BYTES m = Message(CTL_CONNECT, 10, BYTES(D.Sdp.begin(), D.Sdp.end()));
+            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+        }
+        close(Fd);
+    }
+    bool Idle = false;
+    for (int i = 0; i < 200 && !Idle; i++) {
+        std::string Out = Ctl(D, {"--json", "debug"}).Out;
+        Idle = Out.find("\"PendingResponseListens\":0") != std::string::npos &&
+               Out.find("\"PendingStatusListens\":0") != std::string::npos;
+        if (!Idle) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(Idle);
+    StopClean(D);
+}
+
+TEST_F(DaemonFixture, ControlClientThatNeverReadsIsDroppedAndOthersAreServed)
+{
+    DAEMON D = Start("a", {"--records", RECORDS});
+    int Fd = Connect(D.Ctl);
+    BYTES Raw;
+    send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
+    ASSERT_TRUE(Receive(Fd, Raw, 3000));
+    BYTES Body = Le32(IOCTL_KIVSDP_GET_DATABASE);
+    PutLe32(Body, 0x2000);
+    BYTES m = Message(CTL_IOCTL, 2, Body);
+    bool Dropped = false;
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!Dropped && std::chrono::steady_clock::now() < Deadline) {
+        ssize_t Sent = send(Fd, m.data(), m.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (Sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Dropped = true;
+        if (Sent < 0 && !Dropped) {
+            pollfd P{Fd, POLLOUT, 0};
+            poll(&P, 1, 10);
+        }
+    }
+    EXPECT_TRUE(Dropped);
+    close(Fd);
+    RUN_RESULT R = Ctl(D, {"records"});
+    EXPECT_EQ(R.Exit, 0);
+    StopClean(D);
+    EXPECT_NE(LogOf(D).find("does not read its replies"), std::string::npos);
+}
+
+TEST_F(DaemonFixture, ControlSocketIsOwnerAndGroupOnly)
+{
+    DAEMON D = Start("a");
+    struct stat St;
+    ASSERT_EQ(stat(D.Ctl.c_str(), &St), 0);
+    EXPECT_EQ(St.st_mode & 0777, 0660u);
+    StopClean(D);
+    EXPECT_NE(stat(D.Ctl.c_str(), &St), 0) << "socket file left behind";
+}
+
+TEST_F(DaemonFixture, SeveralDevicesKeepTheirOwnDatabases)
+{
+    std::string Second = m_Dir + "/second.sdp";
+    DAEMON D = Start("a", {"--devices", "2", "--listen", Second});
+    RUN_RESULT R = Ctl(D, {"--device", "1", "add", RECORDS + "/object-push.xml"});
+    ASSERT_EQ(R.Exit, 0) << R.Err;
+    EXPECT_EQ(Ctl(D, {"records"}).Out, "");
+    EXPECT_NE(Ctl(D, {"browse", "--remote", Second}).Out.find("OBEXObjectPush"), std::string::npos);
+    EXPECT_EQ(Ctl(D, {"browse", "--remote", D.Sdp}).Out, "(no records)\n");
+    EXPECT_EQ(Ctl(D, {"--device", "2", "records"}).Exit, 1);
+    StopClean(D);
+}

@@ -1,0 +1,370 @@
+// The daemon's control socket (see controlserver.h and ctlproto.h).
+
+#include "controlserver.h"
+
+#include "ctlproto.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace kivctl;
+
+CControlServer::~CControlServer()
+{
+    Stop();
+}
+
+bool CControlServer::Start(const std::string& Path, unsigned Devices, ConnectFn Connect,
+                           DisconnectFn Disconnect, LogFn LogLine, std::string& Err)
+{
+    m_Path = Path;
+    m_Devices = Devices;
+    m_Connect = std::move(Connect);
+    m_Disconnect = std::move(Disconnect);
+    m_Log = std::move(LogLine);
+    sockaddr_un Addr;
+    memset(&Addr, 0, sizeof(Addr));
+    Addr.sun_family = AF_UNIX;
+    if (Path.empty() || Path.size() >= sizeof(Addr.sun_path)) {
+        Err = "control socket path is empty or too long";
+        return false;
+    }
+    memcpy(Addr.sun_path, Path.data(), Path.size());
+    m_ListenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    m_WakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_ListenFd < 0 || m_WakeFd < 0) {
+        Err = std::string("socket: ") + strerror(errno);
+        Stop();
+        return false;
+    }
+    unlink(Path.c_str());
+    // The mode is right from the moment the file exists: no window in which others may connect.
+    mode_t Old = umask(0117);
+    int Bound = bind(m_ListenFd, (sockaddr*)&Addr, sizeof(Addr));
+    umask(Old);
+    if (Bound != 0 || chmod(Path.c_str(), 0660) != 0 || listen(m_ListenFd, 16) != 0) {
+        Err = "control socket " + Path + ": " + strerror(errno);
+        close(m_ListenFd);
+        m_ListenFd = -1;
+        close(m_WakeFd);
+        m_WakeFd = -1;
+        return false;
+    }
+    m_Stopping = false;
+    m_Thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void CControlServer::Stop()
+{
+    if (m_Thread.joinable()) {
+        m_Stopping = true;
+        uint64_t One = 1;
+        (void)!write(m_WakeFd, &One, sizeof(One));
+        m_Thread.join();
+        unlink(m_Path.c_str());
+    }
+    if (m_ListenFd >= 0) close(m_ListenFd);
+    if (m_WakeFd >= 0) close(m_WakeFd);
+    m_ListenFd = m_WakeFd = -1;
+}
+
+void CControlServer::Run()
+{
+    std::vector<pollfd> Fds;
+    std::vector<CLIENT*> Owners;
+    while (!m_Stopping) {
+        bool Waiting = !m_Orphans.empty() || !m_Retired.empty();
+        Fds.clear();
+        Owners.clear();
+        Fds.push_back({m_WakeFd, POLLIN, 0});
+        Owners.push_back(nullptr);
+        Fds.push_back({m_ListenFd, POLLIN, 0});
+        Owners.push_back(nullptr);
+        for (auto& C : m_Clients) {
+            short Events = POLLIN;
+            if (!C->Outbox.empty()) Events |= POLLOUT;
+            Fds.push_back({C->Fd, Events, 0});
+            Owners.push_back(C.get());
+            Waiting = Waiting || !C->Pending.empty();
+        }
+        // Completions have no callback here: while requests are in the device, look again
+        // every few milliseconds.
+        int Ready = poll(Fds.data(), Fds.size(), Waiting ? 2 : -1);
+        if (Ready < 0 && errno != EINTR) break;
+        if (Fds[0].revents != 0) {
+            uint64_t Count;
+            (void)!read(m_WakeFd, &Count, sizeof(Count));
+        }
+        if (Fds[1].revents != 0) Accept();
+        for (size_t i = 2; i < Fds.size(); i++) {
+            CLIENT& C = *Owners[i];
+            if (Fds[i].revents & POLLOUT) Flush(C);
+            if (!C.Dead && (Fds[i].revents & (POLLIN | POLLHUP | POLLERR))) Serve(C);
+        }
+        for (auto& C : m_Clients)
+            if (!C->Dead) Reap(*C);
+        for (auto It = m_Orphans.begin(); It != m_Orphans.end();) {
+            if ((*It)->Ov.IsComplete()) {
+                Retire(std::move(*It));
+                It = m_Orphans.erase(It);
+            } else {
+                ++It;
+            }
+        }
+        FreeRetired(false);
+        for (auto It = m_Clients.begin(); It != m_Clients.end();) {
+            if ((*It)->Dead) {
+                close((*It)->Fd);
+                It = m_Clients.erase(It);
+            } else {
+                ++It;
+            }
+        }
+    }
+    for (auto& C : m_Clients) {
+        if (!C->Dead) Drop(*C, "");
+        close(C->Fd);
+    }
+    m_Clients.clear();
+    for (auto& Orphan : m_Orphans) {
+        if (!Orphan->Ov.Wait(5000)) Log("control: a request did not complete in 5 s");
+    }
+    for (auto& Orphan : m_Orphans)
+        Retire(std::move(Orphan));
+    m_Orphans.clear();
+    FreeRetired(true);
+}
+
+void CControlServer::Retire(std::unique_ptr<PENDING> Request)
+{
+    m_Retired.emplace_back(std::chrono::steady_clock::now(), std::move(Request));
+}
+
+void CControlServer::FreeRetired(bool All)
+{
+    if (All && !m_Retired.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto Cutoff = std::chrono::steady_clock::now() - std::chrono::milliseconds(50);
+    while (!m_Retired.empty() && (All || m_Retired.front().first < Cutoff))
+        m_Retired.pop_front();
+}
+
+void CControlServer::Accept()
+{
+    int Fd = accept4(m_ListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (Fd < 0) return;
+    if (m_Clients.size() >= MAX_CLIENTS) {
+        Log("control: client refused, " + std::to_string(MAX_CLIENTS) + " already connected");
+        close(Fd);
+        return;
+    }
+    auto C = std::make_unique<CLIENT>();
+    C->Fd = Fd;
+    m_Clients.push_back(std::move(C));
+}
+
+void CControlServer::Serve(CLIENT& C)
+{
+    std::vector<uint8_t> Buffer(CTL_MAX_MESSAGE + 1);
+    // A bounded number of messages per turn, so one busy client cannot starve the others.
+    for (int Turn = 0; Turn < 32 && !C.Dead; Turn++) {
+        ssize_t Got = recv(C.Fd, Buffer.data(), Buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+        if (Got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+            Drop(C, "");
+            return;
+        }
+        if (Got == 0) {
+            // A zero-length message is not a request; the peer's close also reads as 0 bytes.
+            pollfd P{C.Fd, POLLIN | POLLRDHUP, 0};
+            if (poll(&P, 1, 0) > 0 && (P.revents & (POLLHUP | POLLRDHUP))) {
+                Drop(C, "");
+                return;
+            }
+            Reply(C, 0, 0, STATUS_INVALID_PARAMETER, 0);
+            continue;
+        }
+        if (size_t(Got) > CTL_MAX_MESSAGE) {
+            uint32_t Tag = GetLe32(Buffer.data() + 4);
+            Reply(C, Buffer[0], Tag, STATUS_INVALID_PARAMETER, 0);
+            continue;
+        }
+        Handle(C, Buffer.data(), size_t(Got));
+    }
+}
+
+void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
+{
+    if (Length < CTL_HEADER_SIZE) {
+        Reply(C, 0, 0, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    uint8_t Op = p[0];
+    uint32_t Tag = GetLe32(p + 4);
+    const uint8_t* Body = p + CTL_HEADER_SIZE;
+    size_t BodyLength = Length - CTL_HEADER_SIZE;
+    if (p[1] != 0 || p[2] != 0 || p[3] != 0) {
+        Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
+        return;
+    }
+    switch (Op) {
+    case CTL_OPEN: {
+        if (BodyLength != 4) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
+        if (C.Handle != nullptr) return Reply(C, Op, Tag, STATUS_INVALID_DEVICE_STATE, 0);
+        uint32_t Device = GetLe32(Body);
+        if (Device >= m_Devices) return Reply(C, Op, Tag, STATUS_NO_SUCH_DEVICE, 0);
+        std::u16string Name = u"\\\\.\\KivSdp" + std::u16string(1, char16_t(u'0' + Device));
+        NTSTATUS Status = kivrt::AppOpen(Name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, true, &C.Handle);
+        if (!NT_SUCCESS(Status)) C.Handle = nullptr;
+        C.Device = Device;
+        return Reply(C, Op, Tag, Status, 0);
+    }
+    case CTL_IOCTL: {
+        if (BodyLength < 8) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
+        if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
+        uint32_t Code = GetLe32(Body);
+        uint32_t OutLength = GetLe32(Body + 4);
+        if (OutLength > CTL_MAX_IO || BodyLength - 8 > CTL_MAX_IO)
+            return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
+        if (C.Pending.size() >= MAX_PENDING_PER_CLIENT)
+            return Reply(C, Op, Tag, STATUS_INSUFFICIENT_RESOURCES, 0);
+        auto Request = std::make_unique<PENDING>();
+        Request->Tag = Tag;
+        Request->In.assign(Body + 8, Body + BodyLength);
+        Request->Out.assign(OutLength, 0);
+        ULONG Bytes = 0;
+        NTSTATUS Status = kivrt::AppDeviceIoControl(
+            C.Handle, Code, Request->In.empty() ? nullptr : Request->In.data(),
+            ULONG(Request->In.size()), Request->Out.empty() ? nullptr : Request->Out.data(),
+            OutLength, &Bytes, &Request->Ov);
+        (void)Status;
+        // Completed or not, the reply is made from the request's final status block (Reap).
+        C.Pending.push_back(std::move(Request));
+        return;
+    }
+    case CTL_CANCEL:
+        if (BodyLength != 0) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
+        if (C.Handle != nullptr) kivrt::AppCancelIo(C.Handle);
+        return Reply(C, Op, Tag, STATUS_SUCCESS, 0);
+    case CTL_CLOSE:
+        if (BodyLength != 0) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
+        if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
+        CloseDevice(C);
+        return Reply(C, Op, Tag, STATUS_SUCCESS, 0);
+    case CTL_CONNECT: {
+        if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
+        std::string Path(reinterpret_cast<const char*>(Body), BodyLength);
+        if (BodyLength == 0 || Path.find('\0') != std::string::npos)
+            return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
+        uint16_t Cid = 0;
+        std::string Err;
+        NTSTATUS Status = m_Connect(C.Device, Path, &Cid, Err);
+        if (!NT_SUCCESS(Status)) {
+            Reply(C, Op, Tag, Status, 0, reinterpret_cast<const uint8_t*>(Err.data()), Err.size());
+            return;
+        }
+        C.Channels.push_back(Cid);
+        return Reply(C, Op, Tag, Status, Cid);
+    }
+    case CTL_DISCONNECT: {
+        if (BodyLength != 2) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
+        if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
+        uint16_t Cid = uint16_t(Body[0] | Body[1] << 8);
+        // Only channels this client made: another application's channel is not its to close.
+        auto It = std::find(C.Channels.begin(), C.Channels.end(), Cid);
+        if (It == C.Channels.end()) return Reply(C, Op, Tag, STATUS_NOT_FOUND, 0);
+        C.Channels.erase(It);
+        return Reply(C, Op, Tag, m_Disconnect(C.Device, Cid), 0);
+    }
+    default:
+        return Reply(C, Op, Tag, STATUS_NOT_SUPPORTED, 0);
+    }
+}
+
+void CControlServer::Reap(CLIENT& C)
+{
+    // Taken off the list before replying: a reply may drop the client, which moves what is
+    // still pending to the orphans.
+    std::vector<std::unique_ptr<PENDING>> Done;
+    for (auto It = C.Pending.begin(); It != C.Pending.end();) {
+        if ((*It)->Ov.IsComplete()) {
+            Done.push_back(std::move(*It));
+            It = C.Pending.erase(It);
+        } else {
+            ++It;
+        }
+    }
+    for (const auto& R : Done) {
+        size_t Bytes = std::min(size_t(R->Ov.Information()), R->Out.size());
+        Reply(C, CTL_IOCTL, R->Tag, R->Ov.Status(), uint32_t(R->Ov.Information()), R->Out.data(),
+              Bytes);
+    }
+    for (auto& R : Done)
+        Retire(std::move(R));
+}
+
+void CControlServer::Reply(CLIENT& C, uint8_t Op, uint32_t Tag, NTSTATUS Status,
+                           uint32_t Information, const uint8_t* Out, size_t OutLength)
+{
+    if (C.Dead) return;
+    std::vector<uint8_t> Message = CtlHeader(uint8_t(Op | CTL_REPLY), Tag);
+    PutLe32(Message, uint32_t(Status));
+    PutLe32(Message, Information);
+    if (OutLength != 0) Message.insert(Message.end(), Out, Out + OutLength);
+    if (C.OutboxBytes + Message.size() > MAX_OUTBOX_BYTES) {
+        Drop(C, "control: client dropped, it does not read its replies");
+        return;
+    }
+    C.OutboxBytes += Message.size();
+    C.Outbox.push_back(std::move(Message));
+    Flush(C);
+}
+
+void CControlServer::Flush(CLIENT& C)
+{
+    while (!C.Dead && !C.Outbox.empty()) {
+        const auto& Message = C.Outbox.front();
+        ssize_t Sent = send(C.Fd, Message.data(), Message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (Sent < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            Drop(C, "");
+            return;
+        }
+        C.OutboxBytes -= Message.size();
+        C.Outbox.pop_front();
+    }
+}
+
+void CControlServer::CloseDevice(CLIENT& C)
+{
+    for (uint16_t Cid : C.Channels)
+        m_Disconnect(C.Device, Cid);
+    C.Channels.clear();
+    if (C.Handle == nullptr) return;
+    // Cancelled here (the requests were issued on this thread), then the cleanup ends what the
+    // device still holds; the buffers stay alive until each request has completed.
+    kivrt::AppCancelIo(C.Handle);
+    kivrt::AppClose(C.Handle);
+    C.Handle = nullptr;
+    for (auto& Request : C.Pending)
+        m_Orphans.push_back(std::move(Request));
+    C.Pending.clear();
+}
+
+void CControlServer::Drop(CLIENT& C, const std::string& Why)
+{
+    if (C.Dead) return;
+    if (!Why.empty()) Log(Why);
+    CloseDevice(C);
+    C.Outbox.clear();
+    C.OutboxBytes = 0;
+    C.Dead = true;
+}

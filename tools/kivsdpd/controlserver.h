@@ -1,0 +1,87 @@
+// The daemon's control socket: applications open an SDP device and send it device-control
+// requests (ctlproto.h), exactly as they would in process. One thread serves every client.
+#pragma once
+
+#include <kivrt.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CControlServer {
+public:
+    using LogFn = std::function<void(const std::string&)>;
+    // Client role: connect a channel of device Device to a server's socket / close it again.
+    using ConnectFn = std::function<NTSTATUS(uint32_t Device, const std::string& Path,
+                                             uint16_t* Cid, std::string& Err)>;
+    using DisconnectFn = std::function<NTSTATUS(uint32_t Device, uint16_t Cid)>;
+
+    // Bounds that keep one client from starving the others.
+    static constexpr size_t MAX_CLIENTS = 64;
+    static constexpr size_t MAX_PENDING_PER_CLIENT = 64;
+    static constexpr size_t MAX_OUTBOX_BYTES = 512 * 1024;
+
+    ~CControlServer();
+    // Creates the socket with file mode 0660 (owner and group only, like a device node).
+    bool Start(const std::string& Path, unsigned Devices, ConnectFn Connect,
+               DisconnectFn Disconnect, LogFn Log, std::string& Err);
+    // Drops every client (their requests are cancelled and their handles closed), waits for the
+    // requests still in the device to finish and removes the socket file.
+    void Stop();
+
+private:
+    struct PENDING {
+        uint32_t Tag = 0;
+        kivrt::Overlapped Ov;
+        std::vector<uint8_t> In, Out;
+    };
+    struct CLIENT {
+        int Fd = -1;
+        kivrt::APP_HANDLE Handle = nullptr;
+        uint32_t Device = 0;
+        std::list<std::unique_ptr<PENDING>> Pending;
+        std::list<std::vector<uint8_t>> Outbox;
+        size_t OutboxBytes = 0;
+        std::vector<uint16_t> Channels; // channels this client connected
+        bool Dead = false;
+    };
+
+    void Run();
+    void Accept();
+    void Serve(CLIENT& C);
+    void Handle(CLIENT& C, const uint8_t* p, size_t Length);
+    void Reply(CLIENT& C, uint8_t Op, uint32_t Tag, NTSTATUS Status, uint32_t Information,
+               const uint8_t* Out = nullptr, size_t OutLength = 0);
+    void Flush(CLIENT& C);
+    void Reap(CLIENT& C);
+    void CloseDevice(CLIENT& C);
+    void Drop(CLIENT& C, const std::string& Why);
+    void Log(const std::string& Line) const
+    {
+        if (m_Log) m_Log(Line);
+    }
+
+    std::string m_Path;
+    unsigned m_Devices = 0;
+    ConnectFn m_Connect;
+    DisconnectFn m_Disconnect;
+    LogFn m_Log;
+    int m_ListenFd = -1;
+    int m_WakeFd = -1;
+    std::atomic<bool> m_Stopping{false};
+    std::thread m_Thread;
+    std::list<std::unique_ptr<CLIENT>> m_Clients;
+    // Requests of closed clients, kept until the device completes them.
+    std::list<std::unique_ptr<PENDING>> m_Orphans;
+    // Completed requests: the runtime wakes an overlapped request's waiters just after it marks
+    // the request done, so a completed one is freed only some milliseconds later.
+    std::list<std::pair<std::chrono::steady_clock::time_point, std::unique_ptr<PENDING>>> m_Retired;
+    void Retire(std::unique_ptr<PENDING> Request);
+    void FreeRetired(bool All);
+};

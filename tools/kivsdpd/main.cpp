@@ -1,0 +1,401 @@
+// kivsdpd: hosts the runtime, the virtual L2CAP driver and the SDP driver, serves SDP over
+// AF_UNIX SOCK_SEQPACKET sockets and lets applications control the devices over a control socket.
+
+#include <kivrt.h>
+
+#include "controlserver.h"
+#include "kivsdp.h"
+#include "kivsdpioctl.h"
+#include "sdpcontrol.h"
+#include "sdprecordfile.h"
+#include "socketradio.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <sys/time.h>
+#include <vector>
+
+namespace {
+
+const char USAGE[] =
+    "usage: kivsdpd [options]\n"
+    "  --devices N       L2CAP devices, each with its SDP device KivSdp0.. (default 1, at most "
+    "10)\n"
+    "  --listen PATH     SEQPACKET socket of the next device's L2CAP channels (once per device)\n"
+    "  --mtu N           MTU reported for every channel (48..65535, default 672)\n"
+    "  --control PATH    control socket for kivsdpctl and other applications (mode 0660)\n"
+    "  --records DIR     load every *.xml record file in DIR into each device at start\n"
+    "  --zones MASK      debug zone mask of the SDP devices (default 0x07)\n"
+    "  --help            this text\n"
+    "SIGINT or SIGTERM removes the devices, unloads the drivers and reports what was left.\n";
+
+std::mutex g_PrintLock;
+bool g_AtLineStart = true;
+
+// Debug output arrives in pieces (a dump prints byte by byte); a timestamp starts each line.
+void PrintStamped(const std::string& Text)
+{
+    std::lock_guard<std::mutex> Guard(g_PrintLock);
+    std::string Out;
+    for (char c : Text) {
+        if (g_AtLineStart) {
+            timeval Now;
+            gettimeofday(&Now, nullptr);
+            tm Utc;
+            gmtime_r(&Now.tv_sec, &Utc);
+            char Stamp[32];
+            snprintf(Stamp, sizeof(Stamp), "%02d:%02d:%02d.%06ld ", Utc.tm_hour, Utc.tm_min,
+                     Utc.tm_sec, long(Now.tv_usec));
+            Out += Stamp;
+            g_AtLineStart = false;
+        }
+        Out += c;
+        if (c == '\n') g_AtLineStart = true;
+    }
+    fputs(Out.c_str(), stderr);
+}
+
+void Note(const std::string& Line)
+{
+    PrintStamped("kivsdpd: " + Line + "\n");
+}
+
+bool ParseNumber(const char* Text, unsigned long Max, unsigned long& Out)
+{
+    char* End = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(Text, &End, 0);
+    if (errno != 0 || End == Text || *End != '\0' || Text[0] == '-' || v > Max) return false;
+    Out = v;
+    return true;
+}
+
+struct DAEMON_OPTIONS {
+    unsigned Devices = 1;
+    std::vector<std::string> Listen;
+    unsigned Mtu = 672;
+    std::string Control;
+    std::string Records;
+    unsigned long Zones = SDP_ZONE_DEFAULT_MASK;
+    bool ZonesSet = false;
+};
+
+bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string Arg = argv[i];
+        auto Value = [&](const char*& Out) {
+            if (i + 1 >= argc) {
+                Err = Arg + " needs a value";
+                return false;
+            }
+            Out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        unsigned long n = 0;
+        if (Arg == "--devices") {
+            if (!Value(v)) return false;
+            if (!ParseNumber(v, 10, n) || n == 0) {
+                Err = "--devices takes a number from 1 to 10";
+                return false;
+            }
+            Opt.Devices = unsigned(n);
+        } else if (Arg == "--listen") {
+            if (!Value(v)) return false;
+            Opt.Listen.push_back(v);
+        } else if (Arg == "--mtu") {
+            if (!Value(v)) return false;
+            if (!ParseNumber(v, 0xFFFF, n) || n < 48) {
+                Err = "--mtu takes a number from 48 to 65535";
+                return false;
+            }
+            Opt.Mtu = unsigned(n);
+        } else if (Arg == "--control") {
+            if (!Value(v)) return false;
+            Opt.Control = v;
+        } else if (Arg == "--records") {
+            if (!Value(v)) return false;
+            Opt.Records = v;
+        } else if (Arg == "--zones") {
+            if (!Value(v)) return false;
+            if (!ParseNumber(v, 0xFFFFFFFFul, n)) {
+                Err = "--zones takes a number (0x.. for hex)";
+                return false;
+            }
+            Opt.Zones = n;
+            Opt.ZonesSet = true;
+        } else {
+            Err = "unknown option '" + Arg + "'";
+            return false;
+        }
+    }
+    if (Opt.Listen.size() > Opt.Devices) {
+        Err = "more --listen paths than devices";
+        return false;
+    }
+    return true;
+}
+
+// One device-control request on an overlapped handle, waited for.
+NTSTATUS Ioctl(kivrt::APP_HANDLE Handle, const kivtool::ControlRequest& Request,
+               std::vector<uint8_t>* Out = nullptr)
+{
+    // The runtime wakes a request's waiters just after marking it done: the overlapped
+    // structures live until the daemon ends rather than racing that wake-up.
+    static std::vector<std::unique_ptr<kivrt::Overlapped>> Kept;
+    Kept.push_back(std::make_unique<kivrt::Overlapped>());
+    kivrt::Overlapped& Ov = *Kept.back();
+    std::vector<uint8_t> Buffer(Request.OutputLength);
+    ULONG Bytes = 0;
+    kivrt::AppDeviceIoControl(Handle, Request.Code,
+                              Request.Input.empty() ? nullptr : Request.Input.data(),
+                              ULONG(Request.Input.size()), Buffer.empty() ? nullptr : Buffer.data(),
+                              Request.OutputLength, &Bytes, &Ov);
+    Ov.Wait();
+    if (Out != nullptr) {
+        Buffer.resize(std::min(Buffer.size(), size_t(Ov.Information())));
+        *Out = Buffer;
+    }
+    return Ov.Status();
+}
+
+// Adds Record to the device's database: all or nothing.
+bool AddRecord(kivrt::APP_HANDLE Handle, const kivtool::ServiceRecord& Record, uint32_t& hRec,
+               std::string& Err)
+{
+    std::vector<uint8_t> Out;
+    NTSTATUS Status = Ioctl(Handle, kivtool::AddRecordRequest(), &Out);
+    if (!NT_SUCCESS(Status) || !kivtool::DecodeRecordHandle(Out.data(), Out.size(), hRec)) {
+        char Text[64];
+        snprintf(Text, sizeof(Text), "add record failed (0x%08x)", unsigned(Status));
+        Err = Text;
+        return false;
+    }
+    std::vector<kivtool::ControlRequest> Requests;
+    bool Ok = kivtool::AddAttributeRequests(hRec, Record, Requests, Err);
+    for (size_t i = 0; Ok && i < Requests.size(); i++) {
+        Status = Ioctl(Handle, Requests[i]);
+        if (!NT_SUCCESS(Status)) {
+            char Text[80];
+            snprintf(Text, sizeof(Text), "add attribute %zu failed (0x%08x)", i, unsigned(Status));
+            Err = Text;
+            Ok = false;
+        }
+    }
+    if (!Ok) Ioctl(Handle, kivtool::DeleteRecordRequest(hRec));
+    return Ok;
+}
+
+std::vector<std::string> RecordFiles(const std::string& Dir, std::string& Err)
+{
+    std::vector<std::string> Files;
+    DIR* D = opendir(Dir.c_str());
+    if (D == nullptr) {
+        Err = "cannot read record directory " + Dir + ": " + strerror(errno);
+        return Files;
+    }
+    while (dirent* E = readdir(D)) {
+        std::string Name = E->d_name;
+        if (Name.size() > 4 && Name.compare(Name.size() - 4, 4, ".xml") == 0)
+            Files.push_back(Dir + "/" + Name);
+    }
+    closedir(D);
+    // Sorted, so that handles follow the file names from one start to the next.
+    std::sort(Files.begin(), Files.end());
+    return Files;
+}
+
+struct DEVICE {
+    kivrt::DEVNODE* Node = nullptr;
+    std::unique_ptr<CSocketRadio> Radio;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(USAGE, stdout);
+            return 0;
+        }
+    }
+    DAEMON_OPTIONS Opt;
+    std::string Err;
+    if (!ParseArgs(argc, argv, Opt, Err)) {
+        fprintf(stderr, "kivsdpd: %s (see --help)\n", Err.c_str());
+        return 2;
+    }
+    // Preload the record files: a bad file stops the start before anything runs.
+    std::vector<std::pair<std::string, kivtool::ServiceRecord>> Records;
+    if (!Opt.Records.empty()) {
+        std::vector<std::string> Files = RecordFiles(Opt.Records, Err);
+        if (!Err.empty()) {
+            fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
+            return 1;
+        }
+        for (const auto& File : Files) {
+            kivtool::ServiceRecord Record;
+            kivtool::RecordFileError FileErr;
+            if (!kivtool::ImportRecordFile(File, Record, FileErr)) {
+                fprintf(stderr, "kivsdpd: %s: %s\n", File.c_str(), FileErr.ToString().c_str());
+                return 1;
+            }
+            Records.emplace_back(File, std::move(Record));
+        }
+    }
+
+    // Signals are taken by sigwait on the main thread only: block them before any thread starts.
+    sigset_t Signals;
+    sigemptyset(&Signals);
+    sigaddset(&Signals, SIGINT);
+    sigaddset(&Signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    kivrt::Options RtOpt;
+    RtOpt.Sched = kivrt::Scheduler::Threaded;
+    kivrt::Reset(RtOpt);
+    kivrt::SetDbgPrintSink(PrintStamped);
+
+    PDRIVER_OBJECT L2cap = nullptr, Sdp = nullptr;
+    std::vector<DEVICE> Devices(Opt.Devices);
+    std::vector<kivrt::APP_HANDLE> Handles;
+    CControlServer Control;
+    int Exit = 0;
+
+    auto StartAll = [&]() -> bool {
+        if (!NT_SUCCESS(KivL2capLoad(&L2cap))) {
+            Err = "cannot load the L2CAP driver";
+            return false;
+        }
+        if (!NT_SUCCESS(kivrt::LoadDriver(u"KivSdp", DriverEntry, &Sdp))) {
+            Err = "cannot load the SDP driver";
+            return false;
+        }
+        for (unsigned i = 0; i < Opt.Devices; i++) {
+            std::u16string Instance =
+                u"ROOT\\KIVL2CAP\\000" + std::u16string(1, char16_t(u'0' + i));
+            NTSTATUS Status =
+                kivrt::CreateDevNode(Instance.c_str(), L2cap, {Sdp}, &Devices[i].Node);
+            PDEVICE_OBJECT Dev =
+                NT_SUCCESS(Status) ? KivL2capDeviceOfNode(Devices[i].Node) : nullptr;
+            if (Dev == nullptr) {
+                Err = "cannot build device stack " + std::to_string(i);
+                return false;
+            }
+            CSocketRadio::OPTIONS RadioOpt;
+            RadioOpt.ListenPath = i < Opt.Listen.size() ? Opt.Listen[i] : "";
+            RadioOpt.Mtu = USHORT(Opt.Mtu);
+            RadioOpt.Log = [i](const std::string& Line) {
+                Note("device " + std::to_string(i) + ": " + Line);
+            };
+            Devices[i].Radio = std::make_unique<CSocketRadio>();
+            if (!Devices[i].Radio->Start(Dev, RadioOpt, Err)) return false;
+            Status = kivrt::StartDevice(Devices[i].Node);
+            if (!NT_SUCCESS(Status)) {
+                Err = "device " + std::to_string(i) + " did not start";
+                return false;
+            }
+            std::u16string Name = u"\\\\.\\KivSdp" + std::u16string(1, char16_t(u'0' + i));
+            kivrt::APP_HANDLE Handle = nullptr;
+            Status = kivrt::AppOpen(Name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, true, &Handle);
+            if (!NT_SUCCESS(Status)) {
+                Err = "cannot open KivSdp" + std::to_string(i);
+                return false;
+            }
+            Handles.push_back(Handle);
+            if (Opt.ZonesSet) {
+                kivtool::ControlRequest Zones{IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, {}, 0};
+                for (int b = 0; b < 4; b++)
+                    Zones.Input.push_back(uint8_t(Opt.Zones >> (8 * b)));
+                Ioctl(Handle, Zones);
+            }
+            for (const auto& [File, Record] : Records) {
+                uint32_t hRec = 0;
+                if (!AddRecord(Handle, Record, hRec, Err)) {
+                    Err = File + ": " + Err;
+                    return false;
+                }
+                char Line[64];
+                snprintf(Line, sizeof(Line), "KivSdp%u: record 0x%08x from ", i, hRec);
+                Note(Line + File);
+            }
+        }
+        auto Connect = [&Devices](uint32_t Device, const std::string& Path, uint16_t* Cid,
+                                  std::string& ConnectErr) {
+            return Devices[Device].Radio->Connect(Path, Cid, ConnectErr);
+        };
+        auto Disconnect = [&Devices](uint32_t Device, uint16_t Cid) {
+            return Devices[Device].Radio->Disconnect(Cid);
+        };
+        if (!Opt.Control.empty() &&
+            !Control.Start(Opt.Control, Opt.Devices, Connect, Disconnect, Note, Err))
+            return false;
+        return true;
+    };
+
+    if (StartAll()) {
+        Note("serving " + std::to_string(Opt.Devices) + " device(s)");
+        int Signal = 0;
+        sigwait(&Signals, &Signal);
+        Note(std::string("stopping on ") + (Signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    } else {
+        fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
+        Exit = 1;
+    }
+
+    // In order: the applications go, then the channels, then each device; drivers left without
+    // devices are unloaded by the removal.
+    Control.Stop();
+    for (kivrt::APP_HANDLE Handle : Handles)
+        kivrt::AppClose(Handle);
+    kivrt::DrainWorkItems();
+    for (auto& D : Devices) {
+        if (D.Radio) D.Radio->Stop();
+        kivrt::DrainWorkItems();
+        if (D.Node != nullptr) {
+            NTSTATUS Status = kivrt::RemoveDevice(D.Node);
+            if (!NT_SUCCESS(Status)) {
+                char Line[64];
+                snprintf(Line, sizeof(Line), "device removal failed (0x%08x)", unsigned(Status));
+                Note(Line);
+                Exit = 1;
+            }
+            kivrt::DrainWorkItems();
+            kivrt::DeleteDevNode(D.Node);
+        }
+        D.Radio.reset();
+    }
+    if (Sdp != nullptr && kivrt::IsDriverLoaded(Sdp)) kivrt::UnloadDriver(Sdp);
+    if (L2cap != nullptr && kivrt::IsDriverLoaded(L2cap)) kivrt::UnloadDriver(L2cap);
+
+    size_t Findings = 0;
+    for (const auto& R : kivrt::VerifierRecords()) {
+        Note(std::string("verifier ") + (R.Level == kivrt::Severity::Error ? "error" : "warning") +
+             ": " + R.Check + ": " + R.Message);
+        Findings++;
+    }
+    for (const auto& U : kivrt::PoolUsage()) {
+        Note("leak: tag '" + kivrt::TagText(U.Tag) + "' " +
+             std::to_string(U.PagedBlocks + U.NonPagedBlocks) + " block(s), " +
+             std::to_string(U.PagedBytes + U.NonPagedBytes) + " bytes");
+        Findings++;
+    }
+    Note(Findings == 0 ? "stopped: no verifier findings, no pool blocks left"
+                       : "stopped with " + std::to_string(Findings) + " finding(s)");
+    kivrt::SetDbgPrintSink(nullptr);
+    kivrt::Shutdown();
+    return Findings == 0 ? Exit : 1;
+}
