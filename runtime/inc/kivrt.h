@@ -59,7 +59,8 @@ size_t PendingWorkItems();
 // Debug output
 
 // Every DbgPrint line (and the runtime's own reports) goes to the sink, exactly as formatted.
-// The default sink writes to stderr. Set a null function to restore it.
+// The default sink writes to stderr. Set a null function to restore it. Calls are serialised;
+// the sink must not call back into the runtime.
 using DbgSink = std::function<void(const std::string& Text)>;
 void SetDbgPrintSink(DbgSink Sink);
 // Convenience capture: collects output in memory instead (replaces the sink).

@@ -70,12 +70,12 @@ void DropRequest(APP_REQUEST* R)
 void SignalOverlapped(kivrt::Overlapped* Ov, NTSTATUS Status, ULONG_PTR Information)
 {
     kivrt::Overlapped::STATE* S = Ov->m_State;
-    {
-        std::lock_guard<std::mutex> G(S->M);
-        S->Status = Status;
-        S->Information = Information;
-        S->Done = true;
-    }
+    // Notify while holding the mutex: the waiter may destroy the state as soon
+    // as it sees Done, so nothing may touch it after the lock is released.
+    std::lock_guard<std::mutex> G(S->M);
+    S->Status = Status;
+    S->Information = Information;
+    S->Done = true;
     S->Cv.notify_all();
 }
 

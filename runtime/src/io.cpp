@@ -292,7 +292,12 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
         P->Active[Number] = &Frame;
     }
     PDRIVER_OBJECT Driver = DeviceObject->DriverObject;
-    PDRIVER_DISPATCH Dispatch = Driver->MajorFunction[Loc->MajorFunction];
+    PDRIVER_DISPATCH Dispatch = IopInvalidDeviceRequest;
+    if (Loc->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION)
+        Dispatch = Driver->MajorFunction[Loc->MajorFunction];
+    else
+        VfError("bad-major", 0, 0, "%s(%p, IRP %p): major function 0x%02X does not exist", Call,
+                (void*)DeviceObject, (void*)Irp, Loc->MajorFunction);
     _ETHREAD* T = CurrentThread();
     KIRQL Entry = T->Irql;
     int Locks = T->SpinLocksHeld, Mutexes = T->FastMutexesHeld;

@@ -296,6 +296,13 @@ TEST_F(IrpTest, SendingAndFreeingMisuseIsRecorded)
     ExpectRecords("next-control;driver-irp-past-top");
     EXPECT_EQ(kivrt::PoolBlocks(kivrt::TAG_IRP), 0u) << "the runtime freed it";
 
+    Irp = IoAllocateIrp(Lower->StackSize, FALSE);
+    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(Irp)->MajorFunction = 0x40;
+    EXPECT_EQ(IoCallDriver(Lower, Irp), STATUS_INVALID_DEVICE_REQUEST);
+    ExpectRecords("bad-major");
+    IoFreeIrp(Irp);
+
     Irp = IoAllocateIrp(1, FALSE);
     IoFreeIrp(Irp);
     EXPECT_EQ(Records(), "");

@@ -266,6 +266,11 @@ TEST_F(PnpTest, FullLifecycleLeavesTheVerifierSilentAndThePoolEmpty)
     std::u16string Link = InterfaceLink();
     ASSERT_NE(Link, u"");
     EXPECT_EQ(kivrt::ToNarrow(Link), "\\??\\ROOT#TEST#0000#{5a3c19e7-2f64-4b8d-9c21-7e40d8b3a6f5}");
+    PWSTR List = nullptr;
+    ASSERT_EQ(IoGetDeviceInterfaces(&GUID_TEST_INTERFACE, nullptr, 0, &List), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(List), Link);
+    EXPECT_EQ(List[Link.size() + 1], 0) << "a MULTI_SZ: one more terminator";
+    ExFreePool(List);
 
     kivrt::APP_HANDLE H;
     ASSERT_EQ(kivrt::AppOpen(Link.c_str(), GENERIC_READ, 0, false, &H), STATUS_SUCCESS);

@@ -1,0 +1,357 @@
+// Pretty-printer and JSON: the sample records' exact text, attribute and UUID
+// naming rules, and escaping.
+#include <gtest/gtest.h>
+
+#include "sdpnames.h"
+#include "sdpprint.h"
+#include "sdprecordfile.h"
+
+using namespace kivtool;
+
+namespace {
+
+const char* const GoldenSerialPort = "Record 0x00010000\n"
+                                     "  0x0000 ServiceRecordHandle: uint32 0x00010000\n"
+                                     "  0x0001 ServiceClassIDList: sequence\n"
+                                     "    uuid16 0x1101 (SerialPort)\n"
+                                     "  0x0004 ProtocolDescriptorList: sequence\n"
+                                     "    sequence\n"
+                                     "      uuid16 0x0100 (L2CAP)\n"
+                                     "    sequence\n"
+                                     "      uuid16 0x0003 (RFCOMM)\n"
+                                     "      uint8 0x01\n"
+                                     "  0x0005 BrowseGroupList: sequence\n"
+                                     "    uuid16 0x1002 (PublicBrowseGroup)\n"
+                                     "  0x0006 LanguageBaseAttributeIDList: sequence\n"
+                                     "    uint16 0x656e\n"
+                                     "    uint16 0x006a\n"
+                                     "    uint16 0x0100\n"
+                                     "  0x0009 BluetoothProfileDescriptorList: sequence\n"
+                                     "    sequence\n"
+                                     "      uuid16 0x1101 (SerialPort)\n"
+                                     "      uint16 0x0102\n"
+                                     "  0x0100 ServiceName: text \"Serial Port\"\n";
+
+const char* const GoldenObjectPush = "Record 0x00010001\n"
+                                     "  0x0000 ServiceRecordHandle: uint32 0x00010001\n"
+                                     "  0x0001 ServiceClassIDList: sequence\n"
+                                     "    uuid16 0x1105 (OBEXObjectPush)\n"
+                                     "  0x0004 ProtocolDescriptorList: sequence\n"
+                                     "    sequence\n"
+                                     "      uuid16 0x0100 (L2CAP)\n"
+                                     "    sequence\n"
+                                     "      uuid16 0x0003 (RFCOMM)\n"
+                                     "      uint8 0x09\n"
+                                     "    sequence\n"
+                                     "      uuid16 0x0008 (OBEX)\n"
+                                     "  0x0005 BrowseGroupList: sequence\n"
+                                     "    uuid16 0x1002 (PublicBrowseGroup)\n"
+                                     "  0x0009 BluetoothProfileDescriptorList: sequence\n"
+                                     "    sequence\n"
+                                     "      uuid16 0x1105 (OBEXObjectPush)\n"
+                                     "      uint16 0x0102\n"
+                                     "  0x0100 ServiceName: text \"OBEX Object Push\"\n"
+                                     "  0x0200: uint16 0x1005\n"
+                                     "  0x0303: sequence\n"
+                                     "    uint8 0x01\n"
+                                     "    uint8 0x02\n"
+                                     "    uint8 0x03\n"
+                                     "    uint8 0xff\n";
+
+const char* const GoldenAudioSink = "Record 0x00010002\n"
+                                    "  0x0000 ServiceRecordHandle: uint32 0x00010002\n"
+                                    "  0x0001 ServiceClassIDList: sequence\n"
+                                    "    uuid16 0x110b (AudioSink)\n"
+                                    "  0x0004 ProtocolDescriptorList: sequence\n"
+                                    "    sequence\n"
+                                    "      uuid16 0x0100 (L2CAP)\n"
+                                    "      uint16 0x0019\n"
+                                    "    sequence\n"
+                                    "      uuid16 0x0019 (AVDTP)\n"
+                                    "      uint16 0x0103\n"
+                                    "  0x0005 BrowseGroupList: sequence\n"
+                                    "    uuid16 0x1002 (PublicBrowseGroup)\n"
+                                    "  0x0009 BluetoothProfileDescriptorList: sequence\n"
+                                    "    sequence\n"
+                                    "      uuid16 0x110d (AdvancedAudioDistribution)\n"
+                                    "      uint16 0x0103\n"
+                                    "  0x0100 ServiceName: text \"Audio Sink\"\n"
+                                    "  0x0311: uint16 0x000f\n";
+
+const char* const GoldenHandsfree = "Record 0x00010003\n"
+                                    "  0x0000 ServiceRecordHandle: uint32 0x00010003\n"
+                                    "  0x0001 ServiceClassIDList: sequence\n"
+                                    "    uuid16 0x111e (Handsfree)\n"
+                                    "    uuid16 0x1203 (GenericAudio)\n"
+                                    "  0x0004 ProtocolDescriptorList: sequence\n"
+                                    "    sequence\n"
+                                    "      uuid16 0x0100 (L2CAP)\n"
+                                    "    sequence\n"
+                                    "      uuid16 0x0003 (RFCOMM)\n"
+                                    "      uint8 0x07\n"
+                                    "  0x0005 BrowseGroupList: sequence\n"
+                                    "    uuid16 0x1002 (PublicBrowseGroup)\n"
+                                    "  0x0009 BluetoothProfileDescriptorList: sequence\n"
+                                    "    sequence\n"
+                                    "      uuid16 0x111e (Handsfree)\n"
+                                    "      uint16 0x0108\n"
+                                    "  0x0100 ServiceName: text \"Hands-Free unit\"\n"
+                                    "  0x0311: uint16 0x003f\n";
+
+const char* const GoldenLargeService =
+    "Record 0x00010004\n"
+    "  0x0000 ServiceRecordHandle: uint32 0x00010004\n"
+    "  0x0001 ServiceClassIDList: sequence\n"
+    "    uuid128 6e4f1c2a-93b7-4d5e-8a10-2f3c4b5d6e7f\n"
+    "    uuid128 00001101-0000-1000-8000-00805f9b34fb (SerialPort)\n"
+    "  0x0003 ServiceID: uuid128 6e4f1c2a-93b7-4d5e-8a10-2f3c4b5d6e80\n"
+    "  0x0004 ProtocolDescriptorList: sequence\n"
+    "    sequence\n"
+    "      uuid16 0x0100 (L2CAP)\n"
+    "    sequence\n"
+    "      uuid16 0x0003 (RFCOMM)\n"
+    "      uint8 0x0c\n"
+    "  0x0005 BrowseGroupList: sequence\n"
+    "    uuid16 0x1002 (PublicBrowseGroup)\n"
+    "  0x0006 LanguageBaseAttributeIDList: sequence\n"
+    "    uint16 0x656e\n"
+    "    uint16 0x006a\n"
+    "    uint16 0x0100\n"
+    "    uint16 0x6672\n"
+    "    uint16 0x006a\n"
+    "    uint16 0x0110\n"
+    "  0x0007 ServiceInfoTimeToLive: uint32 0x00000e10\n"
+    "  0x0008 ServiceAvailability: uint8 0xff\n"
+    "  0x0009 BluetoothProfileDescriptorList: sequence\n"
+    "    sequence\n"
+    "      uuid16 0x1101 (SerialPort)\n"
+    "      uint16 0x0102\n"
+    "  0x000A DocumentationURL: url \"http://docs.example.org/kivsdp/telemetry\"\n"
+    "  0x000B ClientExecutableURL: url \"http://apps.example.org/kivsdp/telemetry-client\"\n"
+    "  0x000C IconURL: url \"http://apps.example.org/kivsdp/telemetry.png\"\n"
+    "  0x000D AdditionalProtocolDescriptorLists: sequence\n"
+    "    sequence\n"
+    "      sequence\n"
+    "        uuid16 0x0100 (L2CAP)\n"
+    "        uint16 0x1021\n"
+    "      sequence\n"
+    "        uuid16 0x0008 (OBEX)\n"
+    "  0x0100 ServiceName: text \"Telemetry Stream\"\n"
+    "  0x0101 ServiceDescription: text \"Streams sensor readings from the workshop rig: "
+    "temperature, humidity, vibration and power draw, sampled every second and sent as "
+    "line-oriented records over an RFCOMM channel. Clients that connect receive the last minute of "
+    "history first, then live readings until they disconnect. The \\\"rate\\\" command changes the "
+    "sampling period.\"\n"
+    "  0x0102 ProviderName: text \"KivSdp sample records\"\n"
+    "  0x0110 ServiceName: text \"Flux de télémesure\"\n"
+    "  0x0111 ServiceDescription: text \"Transmet les mesures des capteurs de l'atelier : "
+    "température, humidité, vibrations et consommation, une fois par seconde, sur un canal "
+    "RFCOMM.\"\n"
+    "  0x0112 ProviderName: text \"KivSdp\\x00\\n\"\n"
+    "  0x0300: alternative\n"
+    "    sequence\n"
+    "      uint64 0x0123456789abcdef\n"
+    "      uint128 0x000102030405060708090a0b0c0d0e0f\n"
+    "    sequence\n"
+    "      int8 -128\n"
+    "      int16 -2\n"
+    "      int32 2147483647\n"
+    "      int64 -9223372036854775808\n"
+    "      int128 0xfffffffffffffffffffffffffffffffe\n"
+    "  0x0301: sequence\n"
+    "    bool true\n"
+    "    bool false\n"
+    "    nil\n"
+    "    uuid32 0x0001a2b3\n";
+
+struct SAMPLE {
+    const char* File;
+    const char* Golden;
+};
+
+const SAMPLE Samples[] = {
+    {"serial-port.xml", GoldenSerialPort},     {"object-push.xml", GoldenObjectPush},
+    {"audio-sink.xml", GoldenAudioSink},       {"handsfree.xml", GoldenHandsfree},
+    {"large-service.xml", GoldenLargeService},
+};
+
+// The sample as the database would hold it, with handle 0x00010000 + Index.
+ServiceRecord LoadSample(const char* File, uint32_t Index)
+{
+    ServiceRecord Rec;
+    RecordFileError Err;
+    EXPECT_TRUE(ImportRecordFile(std::string(KIVSDP_RECORDS_DIR) + "/" + File, Rec, Err))
+        << Err.ToString();
+    Rec.Attributes.insert(Rec.Attributes.begin(), {0x0000, MakeUint(4, 0x10000 + Index)});
+    return Rec;
+}
+
+} // namespace
+
+TEST(PrettyPrinter, SampleRecordsPrintExactly)
+{
+    std::vector<ServiceRecord> All;
+    std::string Joined;
+    for (uint32_t i = 0; i < std::size(Samples); ++i) {
+        SCOPED_TRACE(Samples[i].File);
+        All.push_back(LoadSample(Samples[i].File, i));
+        EXPECT_EQ(FormatRecord(All.back()), Samples[i].Golden);
+        Joined += (i ? "\n" : "") + std::string(Samples[i].Golden);
+    }
+    EXPECT_EQ(FormatRecords(All), Joined);
+}
+
+TEST(PrettyPrinter, ServerAttributesAreNamedOnlyInTheServerRecord)
+{
+    ServiceRecord Server;
+    Server.Attributes = {{0x0000, MakeUint(4, 0)},
+                         {0x0001, MakeSequence({MakeUuid16(0x1000)})},
+                         {0x0200, MakeSequence({MakeUint(2, 0x0100)})},
+                         {0x0201, MakeUint(4, 3)}};
+    EXPECT_EQ(FormatRecord(Server), "Record 0x00000000\n"
+                                    "  0x0000 ServiceRecordHandle: uint32 0x00000000\n"
+                                    "  0x0001 ServiceClassIDList: sequence\n"
+                                    "    uuid16 0x1000 (ServiceDiscoveryServer)\n"
+                                    "  0x0200 VersionNumberList: sequence\n"
+                                    "    uint16 0x0100\n"
+                                    "  0x0201 ServiceDatabaseState: uint32 0x00000003\n");
+
+    // A remote server's record: no handle 0, named by its class.
+    ServiceRecord Remote = Server;
+    Remote.Attributes[0].Value = MakeUint(4, 0x10000);
+    EXPECT_STREQ(AttributeName(Remote, 0x0201), "ServiceDatabaseState");
+
+    ServiceRecord Other;
+    Other.Attributes = {{0x0000, MakeUint(4, 0x10000)},
+                        {0x0001, MakeSequence({MakeUuid16(0x1105)})}};
+    EXPECT_EQ(AttributeName(Other, 0x0200), nullptr);
+    EXPECT_EQ(AttributeName(Other, 0x0201), nullptr);
+}
+
+TEST(PrettyPrinter, LanguageAttributesFollowTheLanguageBases)
+{
+    ServiceRecord NoList;
+    EXPECT_STREQ(AttributeName(NoList, 0x0100), "ServiceName");
+    EXPECT_STREQ(AttributeName(NoList, 0x0102), "ProviderName");
+    EXPECT_EQ(AttributeName(NoList, 0x0103), nullptr);
+
+    ServiceRecord TwoBases;
+    TwoBases.Attributes = {
+        {0x0006, MakeSequence({MakeUint(2, 0x656E), MakeUint(2, 0x006A), MakeUint(2, 0x0200),
+                               MakeUint(2, 0x6672), MakeUint(2, 0x006A), MakeUint(2, 0x0300)})}};
+    EXPECT_EQ(AttributeName(TwoBases, 0x0100), nullptr);
+    EXPECT_STREQ(AttributeName(TwoBases, 0x0201), "ServiceDescription");
+    EXPECT_STREQ(AttributeName(TwoBases, 0x0302), "ProviderName");
+}
+
+TEST(PrettyPrinter, LeavesAndEscapes)
+{
+    const uint8_t Bt128[16] = {0x00, 0x00, 0x00, 0x19, 0x00, 0x00, 0x10, 0x00,
+                               0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB};
+    DataElement NotUtf8 = MakeText("");
+    NotUtf8.Data = {'a', 0xFF, '"', '\\', '\t', 0x7F};
+    DataElement OddBool = MakeBool(true);
+    OddBool.Data[0] = 7;
+    struct {
+        DataElement De;
+        const char* Text;
+    } Cases[] = {
+        {MakeNil(), "nil"},
+        {MakeBool(false), "bool false"},
+        {OddBool, "bool 0x07"},
+        {MakeInt(2, -300), "int16 -300"},
+        {MakeInt(8, INT64_MIN), "int64 -9223372036854775808"},
+        {MakeInt(16, -1), "int128 0xffffffffffffffffffffffffffffffff"},
+        {MakeUuid128(Bt128), "uuid128 00000019-0000-1000-8000-00805f9b34fb (AVDTP)"},
+        {MakeUuid32(0x00000011), "uuid32 0x00000011 (HIDP)"},
+        {MakeUuid16(0xFFFF), "uuid16 0xffff"},
+        {MakeText("caf\xC3\xA9\n"), "text \"caf\xC3\xA9\\n\""},
+        {NotUtf8, "text \"a\\xFF\\\"\\\\\\t\\x7F\""},
+        {MakeSequence({}), "sequence (empty)"},
+        {MakeAlternative({MakeNil()}), "alternative"},
+    };
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Text);
+        EXPECT_EQ(FormatLeaf(c.De), c.Text);
+    }
+}
+
+TEST(Json, StringEscaping)
+{
+    struct {
+        std::string In;
+        const char* Out;
+    } Cases[] = {
+        {"plain", "\"plain\""},
+        {"q\"b\\s/", "\"q\\\"b\\\\s/\""},
+        {"\b\f\n\r\t", "\"\\b\\f\\n\\r\\t\""},
+        {std::string("\x01\x1F\x00", 3), "\"\\u0001\\u001f\\u0000\""},
+        {"\x7F", "\"\x7F\""},
+        {"caf\xC3\xA9 \xE2\x82\xAC", "\"caf\xC3\xA9 \xE2\x82\xAC\""},
+        // Not UTF-8 (a lone continuation byte, an overlong slash): each byte
+        // is written as the code point of its value, so the output stays valid.
+        {"a\x80z", "\"a\\u0080z\""},
+        {"\xC0\xAF", "\"\\u00c0\\u00af\""},
+        {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},
+    };
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Out);
+        EXPECT_EQ(JsonString(c.In), c.Out);
+    }
+}
+
+TEST(Json, RecordRendering)
+{
+    ServiceRecord Rec = LoadSample("serial-port.xml", 0);
+    EXPECT_EQ(
+        RecordJson(Rec),
+        "{\"handle\":65536,\"attributes\":["
+        "{\"id\":0,\"name\":\"ServiceRecordHandle\",\"value\":{\"type\":\"uint32\","
+        "\"value\":65536}},"
+        "{\"id\":1,\"name\":\"ServiceClassIDList\",\"value\":{\"type\":\"sequence\","
+        "\"members\":[{\"type\":\"uuid16\",\"value\":\"0x1101\",\"name\":\"SerialPort\"}]}},"
+        "{\"id\":4,\"name\":\"ProtocolDescriptorList\",\"value\":{\"type\":\"sequence\","
+        "\"members\":[{\"type\":\"sequence\",\"members\":[{\"type\":\"uuid16\",\"value\":"
+        "\"0x0100\",\"name\":\"L2CAP\"}]},{\"type\":\"sequence\",\"members\":[{\"type\":"
+        "\"uuid16\",\"value\":\"0x0003\",\"name\":\"RFCOMM\"},{\"type\":\"uint8\",\"value\":"
+        "1}]}]}},"
+        "{\"id\":5,\"name\":\"BrowseGroupList\",\"value\":{\"type\":\"sequence\",\"members\":"
+        "[{\"type\":\"uuid16\",\"value\":\"0x1002\",\"name\":\"PublicBrowseGroup\"}]}},"
+        "{\"id\":6,\"name\":\"LanguageBaseAttributeIDList\",\"value\":{\"type\":\"sequence\","
+        "\"members\":[{\"type\":\"uint16\",\"value\":25966},{\"type\":\"uint16\",\"value\":"
+        "106},{\"type\":\"uint16\",\"value\":256}]}},"
+        "{\"id\":9,\"name\":\"BluetoothProfileDescriptorList\",\"value\":{\"type\":"
+        "\"sequence\",\"members\":[{\"type\":\"sequence\",\"members\":[{\"type\":\"uuid16\","
+        "\"value\":\"0x1101\",\"name\":\"SerialPort\"},{\"type\":\"uint16\",\"value\":258}]}]}"
+        "},"
+        "{\"id\":256,\"name\":\"ServiceName\",\"value\":{\"type\":\"text\",\"value\":"
+        "\"Serial Port\"}}]}");
+
+    ServiceRecord NoHandle;
+    NoHandle.Attributes = {{0x0300, MakeText("")}};
+    NoHandle.Attributes[0].Value.Data = {'\n', 0xFF};
+    EXPECT_EQ(RecordsJson({NoHandle}),
+              "[{\"handle\":null,\"attributes\":[{\"id\":768,\"value\":{\"type\":\"text\","
+              "\"hex\":\"0aff\"}}]}]\n");
+}
+
+TEST(Json, WideNumbersAreStrings)
+{
+    struct {
+        DataElement De;
+        const char* Json;
+    } Cases[] = {
+        {MakeUint(4, 0xFFFFFFFF), "{\"type\":\"uint32\",\"value\":4294967295}"},
+        {MakeUint(8, 1), "{\"type\":\"uint64\",\"value\":\"0x0000000000000001\"}"},
+        {MakeInt(4, -5), "{\"type\":\"int32\",\"value\":-5}"},
+        {MakeInt(8, -5), "{\"type\":\"int64\",\"value\":\"-5\"}"},
+        {MakeInt(16, 1), "{\"type\":\"int128\",\"value\":\"0x00000000000000000000000000000001\"}"},
+        {MakeBool(true), "{\"type\":\"bool\",\"value\":true}"},
+        {MakeNil(), "{\"type\":\"nil\"}"},
+        {MakeUrl("http://x/\"y\""), "{\"type\":\"url\",\"value\":\"http://x/\\\"y\\\"\"}"},
+    };
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Json);
+        EXPECT_EQ(ElementJson(c.De), c.Json);
+    }
+}

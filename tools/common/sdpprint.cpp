@@ -1,0 +1,293 @@
+// Pretty-printer and JSON writer for the tools.
+#include "sdpprint.h"
+
+#include <cstdio>
+
+#include "sdpnames.h"
+
+namespace kivtool {
+namespace {
+
+std::string Hex(const std::vector<uint8_t>& Data)
+{
+    return "0x" + HexDigits(Data);
+}
+
+std::string Signed(const std::vector<uint8_t>& Data)
+{
+    // Up to 64 bits: sign-extend the big-endian pattern.
+    uint64_t v = 0;
+    for (uint8_t b : Data)
+        v = v << 8 | b;
+    const unsigned Bits = unsigned(Data.size() * 8);
+    if (Bits < 64 && (v >> (Bits - 1) & 1)) v |= ~uint64_t(0) << Bits;
+    return std::to_string(int64_t(v));
+}
+
+std::string Quoted(const std::vector<uint8_t>& Bytes)
+{
+    const bool Utf8 = IsUtf8(Bytes);
+    std::string s = "\"";
+    for (uint8_t c : Bytes) {
+        char b[8];
+        switch (c) {
+        case '"':
+            s += "\\\"";
+            break;
+        case '\\':
+            s += "\\\\";
+            break;
+        case '\n':
+            s += "\\n";
+            break;
+        case '\r':
+            s += "\\r";
+            break;
+        case '\t':
+            s += "\\t";
+            break;
+        default:
+            if (c < 0x20 || c == 0x7F || (c >= 0x80 && !Utf8)) {
+                std::snprintf(b, sizeof b, "\\x%02X", c);
+                s += b;
+            } else {
+                s += char(c);
+            }
+        }
+    }
+    return s + "\"";
+}
+
+std::string UuidText(const DataElement& De, std::string* Name)
+{
+    std::string s = De.Data.size() == 16 ? FormatUuid128(De.Data.data()) : Hex(De.Data);
+    uint32_t Short;
+    const char* n = De.ShortUuid(Short) ? UuidName(Short) : nullptr;
+    if (Name) *Name = n ? n : "";
+    return s;
+}
+
+std::string TypeName(const DataElement& De)
+{
+    static const char* const Widths[] = {"8", "16", "32", "64", "128"};
+    const char* Width = Widths[De.SizeIndex <= 4 ? De.SizeIndex : 0];
+    switch (De.Type) {
+    case DeType::Nil:
+        return "nil";
+    case DeType::Bool:
+        return "bool";
+    case DeType::Uint:
+        return std::string("uint") + Width;
+    case DeType::Int:
+        return std::string("int") + Width;
+    case DeType::Uuid:
+        return std::string("uuid") + Width;
+    case DeType::Text:
+        return "text";
+    case DeType::Url:
+        return "url";
+    case DeType::Sequence:
+        return "sequence";
+    case DeType::Alternative:
+        return "alternative";
+    case DeType::Reserved:
+        return "type9";
+    }
+    return "?";
+}
+
+void Tree(const DataElement& De, unsigned Indent, std::string& Out)
+{
+    Out += std::string(Indent, ' ') + FormatLeaf(De) + "\n";
+    for (const DataElement& m : De.Members)
+        Tree(m, Indent + 2, Out);
+}
+
+std::string AttrId(uint16_t Id)
+{
+    char b[8];
+    std::snprintf(b, sizeof b, "0x%04X", Id);
+    return b;
+}
+
+} // namespace
+
+std::string FormatLeaf(const DataElement& De)
+{
+    const std::string Type = TypeName(De);
+    switch (De.Type) {
+    case DeType::Nil:
+        return Type;
+    case DeType::Bool:
+        if (De.Data.size() == 1 && De.Data[0] <= 1) return Type + (De.Data[0] ? " true" : " false");
+        return Type + " " + Hex(De.Data);
+    case DeType::Uint:
+        return Type + " " + Hex(De.Data);
+    case DeType::Int:
+        return Type + " " + (De.Data.size() > 8 ? Hex(De.Data) : Signed(De.Data));
+    case DeType::Uuid: {
+        std::string Name;
+        std::string s = Type + " " + UuidText(De, &Name);
+        return Name.empty() ? s : s + " (" + Name + ")";
+    }
+    case DeType::Text:
+    case DeType::Url:
+        return Type + " " + Quoted(De.Data);
+    case DeType::Reserved:
+        return Type + " " + HexDigits(De.Data);
+    case DeType::Sequence:
+    case DeType::Alternative:
+        return De.Members.empty() ? Type + " (empty)" : Type;
+    }
+    return Type;
+}
+
+std::string FormatTree(const DataElement& De, unsigned Indent)
+{
+    std::string Out;
+    Tree(De, Indent, Out);
+    return Out;
+}
+
+std::string FormatRecord(const ServiceRecord& Record)
+{
+    std::string Out;
+    const std::optional<uint32_t> h = Record.Handle();
+    if (h) {
+        char b[24];
+        std::snprintf(b, sizeof b, "Record 0x%08X\n", *h);
+        Out += b;
+    } else {
+        Out += "Record (no handle)\n";
+    }
+    for (const ServiceAttribute& a : Record.Attributes) {
+        const char* Name = AttributeName(Record, a.Id);
+        Out += "  " + AttrId(a.Id) + (Name ? std::string(" ") + Name : "") + ": ";
+        std::string t = FormatTree(a.Value, 2);
+        Out += t.substr(2); // the first line goes after the name
+    }
+    return Out;
+}
+
+std::string FormatRecords(const std::vector<ServiceRecord>& Records)
+{
+    std::string Out;
+    for (size_t i = 0; i < Records.size(); ++i) {
+        if (i) Out += "\n";
+        Out += FormatRecord(Records[i]);
+    }
+    return Out;
+}
+
+std::string JsonString(std::string_view Text)
+{
+    const std::vector<uint8_t> Bytes(Text.begin(), Text.end());
+    const bool Utf8 = IsUtf8(Bytes);
+    std::string s = "\"";
+    for (uint8_t c : Bytes) {
+        char b[8];
+        switch (c) {
+        case '"':
+            s += "\\\"";
+            break;
+        case '\\':
+            s += "\\\\";
+            break;
+        case '\b':
+            s += "\\b";
+            break;
+        case '\f':
+            s += "\\f";
+            break;
+        case '\n':
+            s += "\\n";
+            break;
+        case '\r':
+            s += "\\r";
+            break;
+        case '\t':
+            s += "\\t";
+            break;
+        default:
+            if (c < 0x20 || (c >= 0x80 && !Utf8)) {
+                std::snprintf(b, sizeof b, "\\u%04x", c);
+                s += b;
+            } else {
+                s += char(c);
+            }
+        }
+    }
+    return s + "\"";
+}
+
+std::string ElementJson(const DataElement& De)
+{
+    std::string s = "{\"type\":" + JsonString(TypeName(De));
+    switch (De.Type) {
+    case DeType::Nil:
+        break;
+    case DeType::Bool:
+        if (De.Data.size() == 1 && De.Data[0] <= 1)
+            s += De.Data[0] ? ",\"value\":true" : ",\"value\":false";
+        else
+            s += ",\"value\":true,\"byte\":" + std::to_string(De.Number());
+        break;
+    case DeType::Uint:
+        s += ",\"value\":" +
+             (De.Data.size() <= 4 ? std::to_string(De.Number()) : JsonString(Hex(De.Data)));
+        break;
+    case DeType::Int:
+        s += ",\"value\":" + (De.Data.size() <= 4   ? Signed(De.Data)
+                              : De.Data.size() <= 8 ? JsonString(Signed(De.Data))
+                                                    : JsonString(Hex(De.Data)));
+        break;
+    case DeType::Uuid: {
+        std::string Name;
+        s += ",\"value\":" + JsonString(UuidText(De, &Name));
+        if (!Name.empty()) s += ",\"name\":" + JsonString(Name);
+        break;
+    }
+    case DeType::Text:
+    case DeType::Url:
+    case DeType::Reserved:
+        if (De.Type != DeType::Reserved && IsUtf8(De.Data))
+            s += ",\"value\":" +
+                 JsonString(std::string_view(reinterpret_cast<const char*>(De.Data.data()),
+                                             De.Data.size()));
+        else
+            s += ",\"hex\":" + JsonString(HexDigits(De.Data));
+        break;
+    case DeType::Sequence:
+    case DeType::Alternative:
+        s += ",\"members\":[";
+        for (size_t i = 0; i < De.Members.size(); ++i)
+            s += (i ? "," : "") + ElementJson(De.Members[i]);
+        s += "]";
+        break;
+    }
+    return s + "}";
+}
+
+std::string RecordJson(const ServiceRecord& Record)
+{
+    const std::optional<uint32_t> h = Record.Handle();
+    std::string s =
+        "{\"handle\":" + (h ? std::to_string(*h) : std::string("null")) + ",\"attributes\":[";
+    for (size_t i = 0; i < Record.Attributes.size(); ++i) {
+        const ServiceAttribute& a = Record.Attributes[i];
+        s += (i ? ",{\"id\":" : "{\"id\":") + std::to_string(a.Id);
+        if (const char* Name = AttributeName(Record, a.Id)) s += ",\"name\":" + JsonString(Name);
+        s += ",\"value\":" + ElementJson(a.Value) + "}";
+    }
+    return s + "]}";
+}
+
+std::string RecordsJson(const std::vector<ServiceRecord>& Records)
+{
+    std::string s = "[";
+    for (size_t i = 0; i < Records.size(); ++i)
+        s += (i ? "," : "") + RecordJson(Records[i]);
+    return s + "]\n";
+}
+
+} // namespace kivtool

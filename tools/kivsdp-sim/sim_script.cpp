@@ -1,0 +1,214 @@
+// Scenario script reader: tokens, numbers, hex byte runs and the command table.
+#include "sim_script.h"
+
+#include <array>
+
+namespace {
+
+struct VERB_INFO {
+    std::string_view Word;
+    SIM_VERB Verb;
+    unsigned Numbers; // fixed numeric arguments
+    bool HasBytes;    // a BYTES run follows the numbers
+    const char* Usage;
+};
+
+constexpr std::array<VERB_INFO, 10> Verbs = {{
+    {"connect", SIM_VERB::Connect, 2, false, "connect CID MTU"},
+    {"config", SIM_VERB::Config, 2, false, "config CID MTU"},
+    {"disconnect", SIM_VERB::Disconnect, 1, false, "disconnect CID"},
+    {"frame", SIM_VERB::Frame, 1, true, "frame CID BYTES"},
+    {"add-record", SIM_VERB::AddRecord, 0, false, "add-record"},
+    {"del-record", SIM_VERB::DelRecord, 1, false, "del-record HANDLE"},
+    {"add-attr", SIM_VERB::AddAttr, 2, true, "add-attr HANDLE ID BYTES"},
+    {"del-attr", SIM_VERB::DelAttr, 2, false, "del-attr HANDLE ID"},
+    {"zone", SIM_VERB::Zone, 1, false, "zone MASK"},
+    {"dbg", SIM_VERB::Dbg, 1, false, "dbg on|off"},
+}};
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::vector<std::string_view> SplitTokens(std::string_view Text)
+{
+    std::vector<std::string_view> Tokens;
+    size_t i = 0;
+    while (i < Text.size()) {
+        while (i < Text.size() && IsBlank(Text[i]))
+            ++i;
+        size_t Start = i;
+        while (i < Text.size() && !IsBlank(Text[i]))
+            ++i;
+        if (i > Start) Tokens.push_back(Text.substr(Start, i - Start));
+    }
+    return Tokens;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decimal or 0x hex, no sign, at most Max. The overflow test runs before each
+// multiply, so no intermediate value wraps.
+bool ParseNumber(std::string_view Tok, uint64_t Max, uint64_t& Value, std::string& Error)
+{
+    unsigned Base = 10;
+    std::string_view Digits = Tok;
+    if (Tok.size() > 2 && Tok[0] == '0' && (Tok[1] == 'x' || Tok[1] == 'X')) {
+        Base = 16;
+        Digits = Tok.substr(2);
+    }
+    if (Digits.empty()) {
+        Error = "'" + std::string(Tok) + "' is not a number";
+        return false;
+    }
+    uint64_t v = 0;
+    for (char c : Digits) {
+        int d = HexDigit(c);
+        if (d < 0 || unsigned(d) >= Base) {
+            Error = "'" + std::string(Tok) + "' is not a number";
+            return false;
+        }
+        if (v > (Max - uint64_t(d)) / Base) {
+            Error = "'" + std::string(Tok) + "' is larger than " + std::to_string(Max);
+            return false;
+        }
+        v = v * Base + uint64_t(d);
+    }
+    Value = v;
+    return true;
+}
+
+// Hex byte pairs; a token may hold several pairs, but never half a byte.
+bool AppendHexBytes(std::string_view Tok, std::vector<uint8_t>& Bytes, std::string& Error)
+{
+    if (Tok.size() % 2 != 0) {
+        Error = "'" + std::string(Tok) + "' is not a run of hex byte pairs (odd digit count)";
+        return false;
+    }
+    for (size_t i = 0; i < Tok.size(); i += 2) {
+        int Hi = HexDigit(Tok[i]);
+        int Lo = HexDigit(Tok[i + 1]);
+        if (Hi < 0 || Lo < 0) {
+            Error = "'" + std::string(Tok) + "' is not a run of hex byte pairs";
+            return false;
+        }
+        Bytes.push_back(uint8_t(Hi << 4 | Lo));
+    }
+    return true;
+}
+
+} // namespace
+
+std::string_view SimVerbName(SIM_VERB Verb)
+{
+    for (const auto& v : Verbs)
+        if (v.Verb == Verb) return v.Word;
+    return "?";
+}
+
+bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& IsCommand,
+                  std::string& Error)
+{
+    IsCommand = false;
+    size_t Hash = Text.find('#');
+    if (Hash != std::string_view::npos) Text = Text.substr(0, Hash);
+    std::vector<std::string_view> Tokens = SplitTokens(Text);
+    if (Tokens.empty()) return true;
+
+    const VERB_INFO* Info = nullptr;
+    for (const auto& v : Verbs)
+        if (v.Word == Tokens[0]) Info = &v;
+    if (Info == nullptr) {
+        Error = "unknown command '" + std::string(Tokens[0]) + "'";
+        return false;
+    }
+    size_t Args = Tokens.size() - 1;
+    if (Args < Info->Numbers || (!Info->HasBytes && Args > Info->Numbers)) {
+        Error = std::string("expected '") + Info->Usage + "'";
+        return false;
+    }
+
+    SIM_COMMAND Cmd;
+    Cmd.Verb = Info->Verb;
+    Cmd.Line = Line;
+    uint64_t v = 0;
+    switch (Info->Verb) {
+    case SIM_VERB::Connect:
+    case SIM_VERB::Config:
+        if (!ParseNumber(Tokens[1], 0xFFFF, v, Error)) return false;
+        Cmd.Cid = uint16_t(v);
+        if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
+        Cmd.Mtu = uint16_t(v);
+        break;
+    case SIM_VERB::Disconnect:
+    case SIM_VERB::Frame:
+        if (!ParseNumber(Tokens[1], 0xFFFF, v, Error)) return false;
+        Cmd.Cid = uint16_t(v);
+        break;
+    case SIM_VERB::AddRecord:
+        break;
+    case SIM_VERB::DelRecord:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Handle = uint32_t(v);
+        break;
+    case SIM_VERB::AddAttr:
+    case SIM_VERB::DelAttr:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Handle = uint32_t(v);
+        if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
+        Cmd.AttId = uint16_t(v);
+        break;
+    case SIM_VERB::Zone:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Mask = uint32_t(v);
+        break;
+    case SIM_VERB::Dbg:
+        if (Tokens[1] != "on" && Tokens[1] != "off") {
+            Error = std::string("expected '") + Info->Usage + "'";
+            return false;
+        }
+        Cmd.On = Tokens[1] == "on";
+        break;
+    }
+    if (Info->HasBytes) {
+        for (size_t i = 1 + Info->Numbers; i < Tokens.size(); ++i)
+            if (!AppendHexBytes(Tokens[i], Cmd.Bytes, Error)) return false;
+        if (Info->Verb == SIM_VERB::Frame && Cmd.Bytes.size() > MAX_SIM_FRAME_PAYLOAD) {
+            Error = "frame payload of " + std::to_string(Cmd.Bytes.size()) +
+                    " bytes does not fit a frame buffer (at most " +
+                    std::to_string(MAX_SIM_FRAME_PAYLOAD) + ")";
+            return false;
+        }
+    }
+    Out = std::move(Cmd);
+    IsCommand = true;
+    return true;
+}
+
+SIM_SCRIPT ParseSimScript(std::istream& In)
+{
+    SIM_SCRIPT Script;
+    std::string Text;
+    unsigned Line = 0;
+    while (std::getline(In, Text)) {
+        ++Line;
+        SIM_COMMAND Cmd;
+        bool IsCommand = false;
+        std::string Error;
+        if (!ParseSimLine(Text, Line, Cmd, IsCommand, Error)) {
+            Script.Ok = false;
+            Script.Error = "line " + std::to_string(Line) + ": " + Error;
+            Script.Commands.clear();
+            return Script;
+        }
+        if (IsCommand) Script.Commands.push_back(std::move(Cmd));
+    }
+    return Script;
+}

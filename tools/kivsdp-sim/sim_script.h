@@ -1,0 +1,55 @@
+// Scenario script reader for kivsdp-sim. A script is read and checked whole
+// before any command runs, so a malformed line never leaves a half-run scenario.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class SIM_VERB {
+    Connect,    // connect CID MTU
+    Config,     // config CID MTU
+    Disconnect, // disconnect CID
+    Frame,      // frame CID BYTES
+    AddRecord,  // add-record
+    DelRecord,  // del-record HANDLE
+    AddAttr,    // add-attr HANDLE ID BYTES
+    DelAttr,    // del-attr HANDLE ID
+    Zone,       // zone MASK      (set the debug zone mask)
+    Dbg,        // dbg on|off     (show debug print lines)
+};
+
+struct SIM_COMMAND {
+    SIM_VERB Verb = SIM_VERB::Connect;
+    unsigned Line = 0; // 1-based script line, for messages
+    uint16_t Cid = 0;
+    uint16_t Mtu = 0;
+    uint32_t Handle = 0;
+    uint16_t AttId = 0;
+    uint32_t Mask = 0;
+    bool On = false;
+    std::vector<uint8_t> Bytes; // frame payload after the CID, or attribute value
+};
+
+// A frame buffer holds the 2-byte CID and at most this much payload.
+constexpr size_t MAX_SIM_FRAME_PAYLOAD = 1024 - 2;
+
+struct SIM_SCRIPT {
+    std::vector<SIM_COMMAND> Commands;
+    bool Ok = true;
+    std::string Error; // "line N: ..." when !Ok
+};
+
+// Parses one line (without its newline). Returns false with a message (no
+// "line N: " prefix) for a malformed line. A blank or comment-only line gives
+// true with IsCommand false.
+bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& IsCommand,
+                  std::string& Error);
+
+// Reads the whole script; stops at the first malformed line.
+SIM_SCRIPT ParseSimScript(std::istream& In);
+
+// The command word of a verb, as it appears in scripts and output lines.
+std::string_view SimVerbName(SIM_VERB Verb);
