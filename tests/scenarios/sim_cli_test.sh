@@ -23,7 +23,7 @@ check "extra argument" 2 "line 2: expected 'add-record'" -- --core "$tmp/args.si
 check "missing script" 2 "cannot open" -- --core "$tmp/none.sim"
 check "unknown option" 2 "unknown option '--fast'" -- --fast "$tmp/good.sim"
 check "two scripts" 2 "only one script" -- --core "$tmp/good.sim" "$tmp/good.sim"
-check "full stack not built" 2 "run with --core" -- "$tmp/good.sim"
+check "malformed line, full stack" 2 "line 4:" -- "$tmp/odd.sim"
 
 # A malformed line anywhere stops the script before anything runs.
 out=$(printf 'connect 0x40 48\nframe 0x40 02 00 01 00 08 35 03 19 10 00 FF FF 00\nbogus\n' |
@@ -35,4 +35,7 @@ a=$("$sim" --core <"$tmp/good.sim")
 b=$("$sim" --core "$tmp/good.sim")
 [ "$a" = "tx 0x0040 03 00 01 00 09 00 01 00 01 00 00 00 00 00" ] || { echo "FAIL stdin: $a"; fail=1; }
 [ "$a" = "$b" ] || { echo "FAIL stdin and file differ"; fail=1; }
+# The whole stack answers the same, and tears down clean (exit 0).
+c=$("$sim" "$tmp/good.sim") || { echo "FAIL full stack exited $?"; fail=1; }
+[ "$a" = "$c" ] || { echo "FAIL full stack: $c"; fail=1; }
 exit $fail

@@ -1,0 +1,235 @@
+// Full-stack target for kivsdp-sim: the runtime plays the Plug and Play
+// manager and the application, the in-memory radio the remote device.
+#include "stack_target.h"
+
+#include "sim_requests.h"
+
+#include <kivrt.h>
+#include <kivsdpioctl.h>
+
+#include "kivsdp.h"
+#include "memoryradio.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One overlapped request and the buffers it owns until it completes.
+struct SIM_PENDING_REQUEST {
+    kivrt::Overlapped Ov;
+    std::vector<uint8_t> In;
+    std::vector<uint8_t> Out;
+    NTSTATUS Issued = STATUS_PENDING;
+};
+
+class CStackTargetImpl : public CStackTarget {
+public:
+    explicit CStackTargetImpl(ISimTxSink& Sink) : m_Sink(Sink) {}
+
+    bool Build()
+    {
+        kivrt::Reset();
+        kivrt::SetDbgPrintSink([this](const std::string& Text) { OnDebugText(Text); });
+        m_Radio.SetTransmitHook([this](const CMemoryRadio::WRITTEN_FRAME& Frame) {
+            m_Sink.OnTx(Frame.Cid, Frame.Payload);
+        });
+        if (!NT_SUCCESS(KivL2capLoad(&m_L2cap))) return false;
+        if (!NT_SUCCESS(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp))) return false;
+        if (!NT_SUCCESS(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", m_L2cap, {m_Sdp}, &m_Node)))
+            return false;
+        PDEVICE_OBJECT L2capDev = KivL2capDeviceOfNode(m_Node);
+        if (L2capDev == nullptr || !NT_SUCCESS(m_Radio.Attach(L2capDev))) return false;
+        if (!NT_SUCCESS(kivrt::StartDevice(m_Node))) return false;
+        kivrt::DrainWorkItems();
+        if (!NT_SUCCESS(kivrt::AppOpen(u"\\\\.\\KivSdp0", GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, true, &m_Handle)))
+            return false;
+        m_Ok = true;
+        return true;
+    }
+
+    bool Ok() const override { return m_Ok; }
+
+    void Connect(uint16_t Cid, uint16_t Mtu) override
+    {
+        (void)m_Radio.Connect(Cid, Mtu);
+        kivrt::DrainWorkItems();
+    }
+    void Config(uint16_t Cid, uint16_t Mtu) override
+    {
+        (void)m_Radio.Reconfigure(Cid, Mtu);
+        kivrt::DrainWorkItems();
+    }
+    void Disconnect(uint16_t Cid) override
+    {
+        (void)m_Radio.Disconnect(Cid);
+        kivrt::DrainWorkItems();
+    }
+    void Frame(uint16_t Cid, std::span<const uint8_t> Payload) override
+    {
+        (void)m_Radio.SendFrame(Cid, std::vector<UCHAR>(Payload.begin(), Payload.end()));
+        kivrt::DrainWorkItems();
+    }
+
+    SIM_REQUEST_RESULT AddRecord() override
+    {
+        return Control(IOCTL_KIVSDP_ADD_SERVICE_RECORD, {}, sizeof(KIVSDP_RECORD_HANDLE));
+    }
+    SIM_REQUEST_RESULT DelRecord(uint32_t Handle) override
+    {
+        std::vector<uint8_t> In = BuildDelRecordInput(Handle);
+        return Control(IOCTL_KIVSDP_DELETE_SERVICE_RECORD, In, In.size());
+    }
+    SIM_REQUEST_RESULT AddAttr(uint32_t Handle, uint16_t AttId,
+                               std::span<const uint8_t> Value) override
+    {
+        std::vector<uint8_t> In = BuildAddAttrInput(Handle, AttId, Value);
+        return Control(IOCTL_KIVSDP_ADD_SERVICE_ATTRIBUTE, In, In.size());
+    }
+    SIM_REQUEST_RESULT DelAttr(uint32_t Handle, uint16_t AttId) override
+    {
+        std::vector<uint8_t> In = BuildDelAttrInput(Handle, AttId);
+        return Control(IOCTL_KIVSDP_DELETE_SERVICE_ATTRIBUTE, In, In.size());
+    }
+    SIM_REQUEST_RESULT SetZoneMask(uint32_t Mask) override
+    {
+        std::vector<uint8_t> In;
+        PutLe32(In, Mask);
+        return Control(IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, In, 0);
+    }
+    void ShowDebug(bool On) override { m_ShowDebug = On; }
+
+    bool Shutdown(std::ostream& Report) override
+    {
+        // Tearing down is not part of the scenario: it prints nothing.
+        m_ShowDebug = false;
+        if (m_Handle != nullptr) kivrt::AppClose(m_Handle);
+        m_Handle = nullptr;
+        kivrt::DrainWorkItems();
+        bool Clean = true;
+        if (m_Node != nullptr) {
+            NTSTATUS Status = kivrt::RemoveDevice(m_Node);
+            kivrt::DrainWorkItems();
+            if (!NT_SUCCESS(Status)) {
+                Report << "kivsdp-sim: removing the device failed: 0x" << Hex32(uint32_t(Status))
+                       << "\n";
+                Clean = false;
+            }
+            kivrt::DeleteDevNode(m_Node);
+            m_Node = nullptr;
+        }
+        m_Radio.Detach();
+        if (m_Sdp != nullptr && kivrt::IsDriverLoaded(m_Sdp)) kivrt::UnloadDriver(m_Sdp);
+        if (m_L2cap != nullptr && kivrt::IsDriverLoaded(m_L2cap)) kivrt::UnloadDriver(m_L2cap);
+        for (auto& Request : m_Requests) {
+            if (!Request->Ov.IsComplete()) {
+                Report << "kivsdp-sim: a request was never completed\n";
+                Clean = false;
+            }
+        }
+        for (const auto& Record : kivrt::VerifierRecords()) {
+            Report << "kivsdp-sim: verifier: " << Record.Check << ": " << Record.Message << "\n";
+            Clean = false;
+        }
+        for (const auto& Usage : kivrt::PoolUsage()) {
+            Report << "kivsdp-sim: pool tag " << kivrt::TagText(Usage.Tag) << " still holds "
+                   << Usage.PagedBlocks + Usage.NonPagedBlocks << " block(s)\n";
+            Clean = false;
+        }
+        if (Clean && kivrt::PoolBlocksTotal() != 0) {
+            Report << "kivsdp-sim: " << kivrt::PoolBlocksTotal() << " pool block(s) left\n";
+            Clean = false;
+        }
+        kivrt::SetDbgPrintSink(nullptr);
+        // Requests that never completed keep their buffers: the runtime may
+        // still reference them until it is reset.
+        kivrt::Reset();
+        m_Requests.clear();
+        return Clean;
+    }
+
+private:
+    static std::string Hex32(uint32_t v)
+    {
+        char Text[16];
+        std::snprintf(Text, sizeof(Text), "%08X", v);
+        return Text;
+    }
+
+    // Debug text arrives in pieces; only whole lines go to the sink.
+    void OnDebugText(const std::string& Text)
+    {
+        if (!m_ShowDebug) {
+            m_DebugLine.clear();
+            return;
+        }
+        m_DebugLine += Text;
+        size_t Eol;
+        while ((Eol = m_DebugLine.find('\n')) != std::string::npos) {
+            m_Sink.OnDebugLine(std::string_view(m_DebugLine).substr(0, Eol));
+            m_DebugLine.erase(0, Eol + 1);
+        }
+    }
+
+    // A device-control request on the application handle, then every work
+    // item run. A request still pending after that prints STATUS_PENDING and
+    // no bytes.
+    SIM_REQUEST_RESULT Control(ULONG Code, std::span<const uint8_t> In, size_t OutLength)
+    {
+        SIM_PENDING_REQUEST* Request = Post(m_Handle, Code, In, OutLength);
+        kivrt::DrainWorkItems();
+        return ResultOf(*Request);
+    }
+
+    SIM_PENDING_REQUEST* Post(kivrt::APP_HANDLE Handle, ULONG Code, std::span<const uint8_t> In,
+                              size_t OutLength)
+    {
+        m_Requests.push_back(std::make_unique<SIM_PENDING_REQUEST>());
+        SIM_PENDING_REQUEST* Request = m_Requests.back().get();
+        Request->In.assign(In.begin(), In.end());
+        Request->Out.assign(OutLength, 0);
+        ULONG Bytes = 0;
+        Request->Issued = kivrt::AppDeviceIoControl(
+            Handle, Code, Request->In.empty() ? nullptr : Request->In.data(),
+            ULONG(Request->In.size()), Request->Out.empty() ? nullptr : Request->Out.data(),
+            ULONG(OutLength), &Bytes, &Request->Ov);
+        return Request;
+    }
+
+    static SIM_REQUEST_RESULT ResultOf(SIM_PENDING_REQUEST& Request)
+    {
+        SIM_REQUEST_RESULT Result;
+        if (!Request.Ov.IsComplete()) {
+            Result.Status = uint32_t(STATUS_PENDING);
+            return Result;
+        }
+        Result.Status = uint32_t(Request.Ov.Status());
+        size_t Returned = std::min<size_t>(Request.Ov.Information(), Request.Out.size());
+        Result.Output.assign(Request.Out.begin(), Request.Out.begin() + long(Returned));
+        return Result;
+    }
+
+    ISimTxSink& m_Sink;
+    CMemoryRadio m_Radio;
+    PDRIVER_OBJECT m_L2cap = nullptr;
+    PDRIVER_OBJECT m_Sdp = nullptr;
+    kivrt::DEVNODE* m_Node = nullptr;
+    kivrt::APP_HANDLE m_Handle = nullptr;
+    std::vector<std::unique_ptr<SIM_PENDING_REQUEST>> m_Requests;
+    bool m_ShowDebug = false;
+    bool m_Ok = false;
+    std::string m_DebugLine;
+};
+
+} // namespace
+
+std::unique_ptr<CStackTarget> CStackTarget::Make(ISimTxSink& Sink)
+{
+    auto Target = std::make_unique<CStackTargetImpl>(Sink);
+    (void)Target->Build();
+    return Target;
+}
