@@ -62,6 +62,16 @@ int main(int argc, char** argv)
         return EXIT_SCRIPT_ERROR;
     }
 
+    if (CoreMode) {
+        for (const SIM_COMMAND& Cmd : Script.Commands) {
+            if (!SimVerbNeedsStack(Cmd.Verb)) continue;
+            std::cerr << "kivsdp-sim: " << (Path ? Path : "<stdin>") << ": line " << Cmd.Line
+                      << ": '" << SimVerbName(Cmd.Verb)
+                      << "' needs the whole device stack (run without --core)\n";
+            return EXIT_SCRIPT_ERROR;
+        }
+    }
+
     CSimLinePrinter Printer(std::cout);
     if (CoreMode) {
         std::unique_ptr<CSimTarget> Target = MakeCoreTarget(Printer);

@@ -2,6 +2,7 @@
 // manager and the application, the in-memory radio the remote device.
 #include "stack_target.h"
 
+#include "sim_output.h"
 #include "sim_requests.h"
 
 #include <kivrt.h>
@@ -24,7 +25,13 @@ struct SIM_PENDING_REQUEST {
     std::vector<uint8_t> In;
     std::vector<uint8_t> Out;
     NTSTATUS Issued = STATUS_PENDING;
+    std::string Word;
+    unsigned Id = 0; // from 1 once it was reported pending
+    bool Reported = false;
 };
+
+constexpr uint32_t SIM_STATUS_INVALID_HANDLE = 0xC0000008;
+constexpr uint32_t SIM_STATUS_NO_SUCH_DEVICE = 0xC000000E;
 
 class CStackTargetImpl : public CStackTarget {
 public:
@@ -45,61 +52,142 @@ public:
         if (L2capDev == nullptr || !NT_SUCCESS(m_Radio.Attach(L2capDev))) return false;
         if (!NT_SUCCESS(kivrt::StartDevice(m_Node))) return false;
         kivrt::DrainWorkItems();
-        if (!NT_SUCCESS(kivrt::AppOpen(u"\\\\.\\KivSdp0", GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, true, &m_Handle)))
-            return false;
+        if (Open().Status != 0) return false;
         m_Ok = true;
         return true;
     }
 
     bool Ok() const override { return m_Ok; }
 
+    // The remote side's results are not part of the output: an event the
+    // device cannot take is simply not seen, as on a real link.
     void Connect(uint16_t Cid, uint16_t Mtu) override
     {
         (void)m_Radio.Connect(Cid, Mtu);
-        kivrt::DrainWorkItems();
+        Settle();
     }
     void Config(uint16_t Cid, uint16_t Mtu) override
     {
         (void)m_Radio.Reconfigure(Cid, Mtu);
-        kivrt::DrainWorkItems();
+        Settle();
     }
     void Disconnect(uint16_t Cid) override
     {
         (void)m_Radio.Disconnect(Cid);
-        kivrt::DrainWorkItems();
+        Settle();
+    }
+    void Status(uint16_t Cid, uint16_t StatusCode, uint16_t Mtu) override
+    {
+        (void)m_Radio.Status(Cid, StatusCode, Mtu);
+        Settle();
     }
     void Frame(uint16_t Cid, std::span<const uint8_t> Payload) override
     {
         (void)m_Radio.SendFrame(Cid, std::vector<UCHAR>(Payload.begin(), Payload.end()));
-        kivrt::DrainWorkItems();
+        Settle();
+    }
+
+    SIM_REQUEST_RESULT Open() override
+    {
+        kivrt::APP_HANDLE Handle = nullptr;
+        NTSTATUS Status = kivrt::AppOpen(u"\\\\.\\KivSdp0", GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, true, &Handle);
+        Settle();
+        SIM_REQUEST_RESULT Result{uint32_t(Status), {}};
+        if (NT_SUCCESS(Status)) {
+            Result.Id = unsigned(m_Handles.size());
+            m_Handles.push_back(Handle);
+        }
+        return Result;
+    }
+    // Cleanup cancels the handle's requests; their done lines follow.
+    uint32_t Close(uint32_t App) override
+    {
+        kivrt::APP_HANDLE Handle = HandleOf(App);
+        if (Handle == nullptr) return SIM_STATUS_INVALID_HANDLE;
+        m_Handles[App] = nullptr;
+        kivrt::AppClose(Handle);
+        Settle();
+        return 0;
+    }
+    uint32_t Cancel(uint32_t App) override
+    {
+        kivrt::APP_HANDLE Handle = HandleOf(App);
+        if (Handle == nullptr) return SIM_STATUS_INVALID_HANDLE;
+        kivrt::AppCancelIo(Handle);
+        Settle();
+        return 0;
+    }
+    SIM_REQUEST_RESULT Ioctl(std::string_view Word, uint32_t App, uint32_t Code,
+                             std::span<const uint8_t> In, uint32_t OutLength) override
+    {
+        return Control(Word, App, Code, In, OutLength);
+    }
+
+    // A removed device node is deleted; the drivers unload with their last
+    // device, so later commands find no device.
+    uint32_t Pnp(SIM_PNP Action) override
+    {
+        if (m_Node == nullptr) return SIM_STATUS_NO_SUCH_DEVICE;
+        NTSTATUS Status = STATUS_SUCCESS;
+        switch (Action) {
+        case SIM_PNP::Start:
+            Status = kivrt::StartDevice(m_Node);
+            break;
+        case SIM_PNP::Stop:
+            Status = kivrt::StopDevice(m_Node);
+            break;
+        case SIM_PNP::Restart:
+            Status = kivrt::RestartDevice(m_Node);
+            break;
+        case SIM_PNP::Remove:
+            Status = m_Surprised ? kivrt::RemoveAfterSurprise(m_Node) : kivrt::RemoveDevice(m_Node);
+            break;
+        case SIM_PNP::Surprise:
+            Status = kivrt::SurpriseRemoveDevice(m_Node);
+            if (NT_SUCCESS(Status)) m_Surprised = true;
+            break;
+        case SIM_PNP::RemoveAfterSurprise:
+            Status = kivrt::RemoveAfterSurprise(m_Node);
+            break;
+        }
+        Settle();
+        bool Removed = NT_SUCCESS(Status) &&
+                       (Action == SIM_PNP::Remove || Action == SIM_PNP::RemoveAfterSurprise);
+        if (Removed) {
+            m_Radio.Detach();
+            kivrt::DeleteDevNode(m_Node);
+            m_Node = nullptr;
+        }
+        return uint32_t(Status);
     }
 
     SIM_REQUEST_RESULT AddRecord() override
     {
-        return Control(IOCTL_KIVSDP_ADD_SERVICE_RECORD, {}, sizeof(KIVSDP_RECORD_HANDLE));
+        return Control("add-record", 0, IOCTL_KIVSDP_ADD_SERVICE_RECORD, {},
+                       sizeof(KIVSDP_RECORD_HANDLE));
     }
     SIM_REQUEST_RESULT DelRecord(uint32_t Handle) override
     {
         std::vector<uint8_t> In = BuildDelRecordInput(Handle);
-        return Control(IOCTL_KIVSDP_DELETE_SERVICE_RECORD, In, In.size());
+        return Control("del-record", 0, IOCTL_KIVSDP_DELETE_SERVICE_RECORD, In, In.size());
     }
     SIM_REQUEST_RESULT AddAttr(uint32_t Handle, uint16_t AttId,
                                std::span<const uint8_t> Value) override
     {
         std::vector<uint8_t> In = BuildAddAttrInput(Handle, AttId, Value);
-        return Control(IOCTL_KIVSDP_ADD_SERVICE_ATTRIBUTE, In, In.size());
+        return Control("add-attr", 0, IOCTL_KIVSDP_ADD_SERVICE_ATTRIBUTE, In, In.size());
     }
     SIM_REQUEST_RESULT DelAttr(uint32_t Handle, uint16_t AttId) override
     {
         std::vector<uint8_t> In = BuildDelAttrInput(Handle, AttId);
-        return Control(IOCTL_KIVSDP_DELETE_SERVICE_ATTRIBUTE, In, In.size());
+        return Control("del-attr", 0, IOCTL_KIVSDP_DELETE_SERVICE_ATTRIBUTE, In, In.size());
     }
     SIM_REQUEST_RESULT SetZoneMask(uint32_t Mask) override
     {
         std::vector<uint8_t> In;
         PutLe32(In, Mask);
-        return Control(IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, In, 0);
+        return Control("zone", 0, IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, In, 0);
     }
     void ShowDebug(bool On) override { m_ShowDebug = On; }
 
@@ -107,12 +195,15 @@ public:
     {
         // Tearing down is not part of the scenario: it prints nothing.
         m_ShowDebug = false;
-        if (m_Handle != nullptr) kivrt::AppClose(m_Handle);
-        m_Handle = nullptr;
+        for (kivrt::APP_HANDLE& Handle : m_Handles) {
+            if (Handle != nullptr) kivrt::AppClose(Handle);
+            Handle = nullptr;
+        }
         kivrt::DrainWorkItems();
         bool Clean = true;
         if (m_Node != nullptr) {
-            NTSTATUS Status = kivrt::RemoveDevice(m_Node);
+            NTSTATUS Status =
+                m_Surprised ? kivrt::RemoveAfterSurprise(m_Node) : kivrt::RemoveDevice(m_Node);
             kivrt::DrainWorkItems();
             if (!NT_SUCCESS(Status)) {
                 Report << "kivsdp-sim: removing the device failed: 0x" << Hex32(uint32_t(Status))
@@ -145,8 +236,9 @@ public:
             Clean = false;
         }
         kivrt::SetDbgPrintSink(nullptr);
-        // Requests that never completed keep their buffers: the runtime may
-        // still reference them until it is reset.
+        // A request that never completed keeps its buffers until the runtime
+        // has forgotten it.
+        std::erase_if(m_Requests, [](const auto& Request) { return Request->Ov.IsComplete(); });
         kivrt::Reset();
         m_Requests.clear();
         return Clean;
@@ -175,14 +267,60 @@ private:
         }
     }
 
-    // A device-control request on the application handle, then every work
-    // item run. A request still pending after that prints STATUS_PENDING and
-    // no bytes.
-    SIM_REQUEST_RESULT Control(ULONG Code, std::span<const uint8_t> In, size_t OutLength)
+    kivrt::APP_HANDLE HandleOf(uint32_t App) const
     {
-        SIM_PENDING_REQUEST* Request = Post(m_Handle, Code, In, OutLength);
-        kivrt::DrainWorkItems();
-        return ResultOf(*Request);
+        return App < m_Handles.size() ? m_Handles[App] : nullptr;
+    }
+
+    // Runs every queued work item, one at a time, and reports each request
+    // that was pending and has completed since, oldest first, so done lines
+    // stay in step with the tx lines around them.
+    void Settle()
+    {
+        ReportCompletions();
+        while (kivrt::RunOneWorkItem())
+            ReportCompletions();
+    }
+
+    void ReportCompletions()
+    {
+        for (auto& Request : m_Requests) {
+            if (Request->Id == 0 || Request->Reported || !Request->Ov.IsComplete()) continue;
+            Request->Reported = true;
+            SIM_REQUEST_RESULT Result = ResultOf(*Request);
+            m_Sink.OnLine("done #" + std::to_string(Request->Id) + " " +
+                          FormatRequestLine(Request->Word, Result.Status, Result.Output));
+        }
+    }
+
+    // A device-control request on an application handle, then every work
+    // item run. One still pending after that gets a number; its done line
+    // comes when it completes.
+    SIM_REQUEST_RESULT Control(std::string_view Word, uint32_t App, ULONG Code,
+                               std::span<const uint8_t> In, size_t OutLength)
+    {
+        kivrt::APP_HANDLE Handle = HandleOf(App);
+        if (Handle == nullptr) return {SIM_STATUS_INVALID_HANDLE, {}};
+        SIM_PENDING_REQUEST* Request = Post(Handle, Code, In, OutLength);
+        Request->Word = std::string(Word);
+        Settle();
+        // A request the I/O manager refused before it built an IRP (an access
+        // or transfer type it does not serve) has only the returned status.
+        if (!Request->Ov.IsComplete() && Request->Issued != STATUS_PENDING) {
+            SIM_REQUEST_RESULT Result{uint32_t(Request->Issued), {}};
+            m_Requests.pop_back();
+            return Result;
+        }
+        if (Request->Ov.IsComplete()) {
+            SIM_REQUEST_RESULT Result = ResultOf(*Request);
+            m_Requests.pop_back();
+            return Result;
+        }
+        Request->Id = ++m_LastId;
+        SIM_REQUEST_RESULT Result;
+        Result.Pending = true;
+        Result.Id = Request->Id;
+        return Result;
     }
 
     SIM_PENDING_REQUEST* Post(kivrt::APP_HANDLE Handle, ULONG Code, std::span<const uint8_t> In,
@@ -218,8 +356,10 @@ private:
     PDRIVER_OBJECT m_L2cap = nullptr;
     PDRIVER_OBJECT m_Sdp = nullptr;
     kivrt::DEVNODE* m_Node = nullptr;
-    kivrt::APP_HANDLE m_Handle = nullptr;
+    std::vector<kivrt::APP_HANDLE> m_Handles; // closed ones are null
     std::vector<std::unique_ptr<SIM_PENDING_REQUEST>> m_Requests;
+    unsigned m_LastId = 0;
+    bool m_Surprised = false;
     bool m_ShowDebug = false;
     bool m_Ok = false;
     std::string m_DebugLine;
