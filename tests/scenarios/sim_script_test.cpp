@@ -170,6 +170,21 @@ TEST(SimScript, FullStackLinesGiveTheirCommand)
         EXPECT_EQ(Cmd.Pnp, Action) << Text;
         EXPECT_EQ(std::string("pnp ") + std::string(SimPnpName(Action)), Text);
     }
+    const std::pair<const char*, SIM_LOWER_REQUEST> Faults[] = {
+        {"fail read 0xC0000001 2", SIM_LOWER_REQUEST::Read},
+        {"fail write 0xC0000001 2", SIM_LOWER_REQUEST::Write},
+        {"fail listen 0xC0000001 2", SIM_LOWER_REQUEST::Listen},
+    };
+    for (const auto& [Text, Kind] : Faults) {
+        SIM_COMMAND Cmd;
+        bool IsCommand = false;
+        std::string Error;
+        ASSERT_TRUE(ParseSimLine(Text, 1, Cmd, IsCommand, Error)) << Text << ": " << Error;
+        EXPECT_EQ(Cmd.Verb, SIM_VERB::Fail) << Text;
+        EXPECT_EQ(Cmd.Kind, Kind) << Text;
+        EXPECT_EQ(Cmd.Code, 0xC0000001u) << Text;
+        EXPECT_EQ(Cmd.Count, 2u) << Text;
+    }
     for (SIM_VERB Core : {SIM_VERB::Connect, SIM_VERB::Config, SIM_VERB::Disconnect,
                           SIM_VERB::Frame, SIM_VERB::AddRecord, SIM_VERB::DelRecord,
                           SIM_VERB::AddAttr, SIM_VERB::DelAttr, SIM_VERB::Zone, SIM_VERB::Dbg})
@@ -194,6 +209,9 @@ const BAD_LINE BadLines[] = {
     {"send 0", "expected 'send APP CID BYTES'"},
     {"debug-info 0", "expected 'debug-info'"},
     {"pnp", "expected 'pnp start|stop|restart|remove|surprise|remove-after-surprise'"},
+    {"fail-tx 0xC0000185", "expected 'fail-tx STATUS COUNT'"},
+    {"fail reed 0xC0000001 1", "expected 'fail read|write|listen STATUS COUNT'"},
+    {"fail read 0xC0000001", "expected 'fail read|write|listen STATUS COUNT'"},
     {"pnp eject", "expected 'pnp start|stop|restart|remove|surprise|remove-after-surprise'"},
     {"CONNECT 0x40 48", "unknown command 'CONNECT'"},
     {"connect 0x40", "expected 'connect CID MTU'"},

@@ -122,6 +122,12 @@ void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Ou
             Out << "pnp " << SimPnpName(Cmd.Pnp) << StatusText(Status) << '\n';
         }
             continue;
+        case SIM_VERB::FailTx:
+            Out << "fail-tx" << StatusText(Target.FailTx(Cmd.Code, Cmd.Count)) << '\n';
+            continue;
+        case SIM_VERB::Fail:
+            Out << "fail" << StatusText(Target.Fail(Cmd.Kind, Cmd.Code, Cmd.Count)) << '\n';
+            continue;
         case SIM_VERB::Ioctl:
         case SIM_VERB::ListenStatus:
         case SIM_VERB::ListenResponse:

@@ -13,7 +13,7 @@ struct VERB_INFO {
     const char* Usage;
 };
 
-constexpr std::array<VERB_INFO, 21> Verbs = {{
+constexpr std::array<VERB_INFO, 23> Verbs = {{
     {"connect", SIM_VERB::Connect, 2, false, "connect CID MTU"},
     {"config", SIM_VERB::Config, 2, false, "config CID MTU"},
     {"disconnect", SIM_VERB::Disconnect, 1, false, "disconnect CID"},
@@ -36,6 +36,8 @@ constexpr std::array<VERB_INFO, 21> Verbs = {{
     {"reset-debug-info", SIM_VERB::ResetDebugInfo, 0, false, "reset-debug-info"},
     {"pnp", SIM_VERB::Pnp, 1, false,
      "pnp start|stop|restart|remove|surprise|remove-after-surprise"},
+    {"fail-tx", SIM_VERB::FailTx, 2, false, "fail-tx STATUS COUNT"},
+    {"fail", SIM_VERB::Fail, 3, false, "fail read|write|listen STATUS COUNT"},
 }};
 
 struct PNP_INFO {
@@ -248,6 +250,28 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
         Cmd.App = uint32_t(v);
         if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
         Cmd.Cid = uint16_t(v);
+        break;
+    case SIM_VERB::FailTx:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Code = uint32_t(v);
+        if (!ParseNumber(Tokens[2], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Count = uint32_t(v);
+        break;
+    case SIM_VERB::Fail:
+        if (Tokens[1] == "read") {
+            Cmd.Kind = SIM_LOWER_REQUEST::Read;
+        } else if (Tokens[1] == "write") {
+            Cmd.Kind = SIM_LOWER_REQUEST::Write;
+        } else if (Tokens[1] == "listen") {
+            Cmd.Kind = SIM_LOWER_REQUEST::Listen;
+        } else {
+            Error = std::string("expected '") + Info->Usage + "'";
+            return false;
+        }
+        if (!ParseNumber(Tokens[2], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Code = uint32_t(v);
+        if (!ParseNumber(Tokens[3], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Count = uint32_t(v);
         break;
     case SIM_VERB::Pnp: {
         bool Known = false;

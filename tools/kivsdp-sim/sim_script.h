@@ -31,7 +31,11 @@ enum class SIM_VERB {
     DebugInfo,      // debug-info
     ResetDebugInfo, // reset-debug-info
     Pnp,            // pnp start|stop|restart|remove|surprise|remove-after-surprise
+    FailTx,         // fail-tx STATUS COUNT        (the radio refuses the next frames)
+    Fail,           // fail read|write|listen STATUS COUNT (the L2CAP device fails requests)
 };
+
+enum class SIM_LOWER_REQUEST { Read, Write, Listen };
 
 enum class SIM_PNP { Start, Stop, Restart, Remove, Surprise, RemoveAfterSurprise };
 
@@ -52,6 +56,8 @@ struct SIM_COMMAND {
     uint32_t OutLen = 0; // output buffer length
     uint16_t StatusCode = 0;
     SIM_PNP Pnp = SIM_PNP::Start;
+    SIM_LOWER_REQUEST Kind = SIM_LOWER_REQUEST::Read;
+    uint32_t Count = 0;
     std::vector<uint8_t> Bytes; // frame payload after the CID, or attribute value
 };
 

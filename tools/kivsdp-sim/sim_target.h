@@ -92,6 +92,18 @@ public:
         (void)Word, (void)App, (void)Code, (void)In, (void)OutLength;
         return {SIM_STATUS_NOT_SUPPORTED, {}};
     }
+    // Fault injection at the lower edge. Status must be a failure status;
+    // Count 0 clears the rule. Fail returns the L2CAP device's answer.
+    virtual uint32_t FailTx(uint32_t Status, uint32_t Count)
+    {
+        (void)Status, (void)Count;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    virtual uint32_t Fail(SIM_LOWER_REQUEST Kind, uint32_t Status, uint32_t Count)
+    {
+        (void)Kind, (void)Status, (void)Count;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
     virtual uint32_t Pnp(SIM_PNP Action)
     {
         (void)Action;

@@ -124,6 +124,25 @@ public:
         return Control(Word, App, Code, In, OutLength);
     }
 
+    // A failure status only: a success would make a frame vanish unseen.
+    uint32_t FailTx(uint32_t Status, uint32_t Count) override
+    {
+        if (NT_SUCCESS(NTSTATUS(Status))) return uint32_t(STATUS_INVALID_PARAMETER);
+        if (m_Node == nullptr) return SIM_STATUS_NO_SUCH_DEVICE;
+        m_Radio.FailTransmits(NTSTATUS(Status), Count);
+        return 0;
+    }
+    uint32_t Fail(SIM_LOWER_REQUEST Kind, uint32_t Status, uint32_t Count) override
+    {
+        if (NT_SUCCESS(NTSTATUS(Status))) return uint32_t(STATUS_INVALID_PARAMETER);
+        PDEVICE_OBJECT Dev = m_Node != nullptr ? KivL2capDeviceOfNode(m_Node) : nullptr;
+        if (Dev == nullptr) return SIM_STATUS_NO_SUCH_DEVICE;
+        KIVL2CAP_REQUEST Request = Kind == SIM_LOWER_REQUEST::Read    ? KIVL2CAP_REQUEST::Read
+                                   : Kind == SIM_LOWER_REQUEST::Write ? KIVL2CAP_REQUEST::Write
+                                                                      : KIVL2CAP_REQUEST::Listen;
+        return uint32_t(KivL2capFailNextRequest(Dev, Request, NTSTATUS(Status), Count));
+    }
+
     // A removed device node is deleted; the drivers unload with their last
     // device, so later commands find no device.
     uint32_t Pnp(SIM_PNP Action) override
