@@ -18,12 +18,14 @@ printf 'connect 0x40 48\n\n# fine so far\nframe 0x40 0\n' >"$tmp/odd.sim"
 printf 'connect 0x40 48\nadd-record 5\n' >"$tmp/args.sim"
 printf 'connect 0x40 48\nframe 0x40 02 00 01 00 08 35 03 19 10 00 FF FF 00\n' >"$tmp/good.sim"
 
+printf 'connect 0x40 48\nlisten-status 0\n' >"$tmp/stack.sim"
 check "odd hex digits" 2 "line 4: '0' is not a run of hex byte pairs" -- --core "$tmp/odd.sim"
 check "extra argument" 2 "line 2: expected 'add-record'" -- --core "$tmp/args.sim"
 check "missing script" 2 "cannot open" -- --core "$tmp/none.sim"
 check "unknown option" 2 "unknown option '--fast'" -- --fast "$tmp/good.sim"
 check "two scripts" 2 "only one script" -- --core "$tmp/good.sim" "$tmp/good.sim"
-check "full stack not built" 2 "run with --core" -- "$tmp/good.sim"
+check "stack command in core mode" 2 "line 2: 'listen-status' needs the whole device stack" -- --core "$tmp/stack.sim"
+check "malformed line, full stack" 2 "line 4:" -- "$tmp/odd.sim"
 
 # A malformed line anywhere stops the script before anything runs.
 out=$(printf 'connect 0x40 48\nframe 0x40 02 00 01 00 08 35 03 19 10 00 FF FF 00\nbogus\n' |
@@ -35,4 +37,10 @@ a=$("$sim" --core <"$tmp/good.sim")
 b=$("$sim" --core "$tmp/good.sim")
 [ "$a" = "tx 0x0040 03 00 01 00 09 00 01 00 01 00 00 00 00 00" ] || { echo "FAIL stdin: $a"; fail=1; }
 [ "$a" = "$b" ] || { echo "FAIL stdin and file differ"; fail=1; }
+# The whole stack answers the same, and tears down clean (exit 0).
+c=$("$sim" "$tmp/good.sim") || { echo "FAIL full stack exited $?"; fail=1; }
+[ "$a" = "$c" ] || { echo "FAIL full stack: $c"; fail=1; }
+# A request still pending at exit is cancelled by the teardown, which prints nothing.
+c=$("$sim" "$tmp/stack.sim") || { echo "FAIL pending at exit: exit $?"; fail=1; }
+[ "$c" = "listen-status pending #1" ] || { echo "FAIL pending at exit: $c"; fail=1; }
 exit $fail

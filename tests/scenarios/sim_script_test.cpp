@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -109,6 +110,87 @@ TEST(SimScript, BlankAndCommentLinesAreNoCommands)
     }
 }
 
+// The full-stack commands: every field they fill, and that --core must refuse
+// them while the older commands stay core commands.
+struct STACK_LINE {
+    const char* Text;
+    SIM_VERB Verb;
+    uint32_t App, Code, OutLen;
+    uint16_t Cid, StatusCode, Mtu;
+    std::vector<uint8_t> Bytes;
+};
+
+const STACK_LINE StackLines[] = {
+    {"status 0x41 64 0", SIM_VERB::Status, 0, 0, 0, 0x41, 64, 0, {}},
+    {"status 0x41 0xFFFF 0x2A0", SIM_VERB::Status, 0, 0, 0, 0x41, 0xFFFF, 0x2A0, {}},
+    {"open", SIM_VERB::Open, 0, 0, 0, 0, 0, 0, {}},
+    {"close 3", SIM_VERB::Close, 3, 0, 0, 0, 0, 0, {}},
+    {"cancel 0x2", SIM_VERB::Cancel, 2, 0, 0, 0, 0, 0, {}},
+    {"ioctl 1 0x80042028 0x58", SIM_VERB::Ioctl, 1, 0x80042028, 0x58, 0, 0, 0, {}},
+    {"ioctl 0 0x80042030 0 07 00 00 00", SIM_VERB::Ioctl, 0, 0x80042030, 0, 0, 0, 0, {7, 0, 0, 0}},
+    {"listen-status 4", SIM_VERB::ListenStatus, 4, 0, 0, 0, 0, 0, {}},
+    {"listen-response 0", SIM_VERB::ListenResponse, 0, 0, 0, 0, 0, 0, {}},
+    {"send 1 0x40 0200070008", SIM_VERB::Send, 1, 0, 0, 0x40, 0, 0, {2, 0, 7, 0, 8}},
+    {"debug-info", SIM_VERB::DebugInfo, 0, 0, 0, 0, 0, 0, {}},
+    {"reset-debug-info", SIM_VERB::ResetDebugInfo, 0, 0, 0, 0, 0, 0, {}},
+};
+
+TEST(SimScript, FullStackLinesGiveTheirCommand)
+{
+    for (const auto& c : StackLines) {
+        SCOPED_TRACE(c.Text);
+        SIM_COMMAND Cmd;
+        bool IsCommand = false;
+        std::string Error;
+        ASSERT_TRUE(ParseSimLine(c.Text, 3, Cmd, IsCommand, Error)) << Error;
+        ASSERT_TRUE(IsCommand);
+        EXPECT_EQ(Cmd.Verb, c.Verb);
+        EXPECT_EQ(Cmd.App, c.App);
+        EXPECT_EQ(Cmd.Code, c.Code);
+        EXPECT_EQ(Cmd.OutLen, c.OutLen);
+        EXPECT_EQ(Cmd.Cid, c.Cid);
+        EXPECT_EQ(Cmd.StatusCode, c.StatusCode);
+        EXPECT_EQ(Cmd.Mtu, c.Mtu);
+        EXPECT_EQ(Cmd.Bytes, c.Bytes);
+        EXPECT_TRUE(SimVerbNeedsStack(Cmd.Verb));
+    }
+    const std::pair<const char*, SIM_PNP> Pnp[] = {
+        {"pnp start", SIM_PNP::Start},
+        {"pnp stop", SIM_PNP::Stop},
+        {"pnp restart", SIM_PNP::Restart},
+        {"pnp remove", SIM_PNP::Remove},
+        {"pnp surprise", SIM_PNP::Surprise},
+        {"pnp remove-after-surprise", SIM_PNP::RemoveAfterSurprise},
+    };
+    for (const auto& [Text, Action] : Pnp) {
+        SIM_COMMAND Cmd;
+        bool IsCommand = false;
+        std::string Error;
+        ASSERT_TRUE(ParseSimLine(Text, 1, Cmd, IsCommand, Error)) << Text << ": " << Error;
+        EXPECT_EQ(Cmd.Pnp, Action) << Text;
+        EXPECT_EQ(std::string("pnp ") + std::string(SimPnpName(Action)), Text);
+    }
+    const std::pair<const char*, SIM_LOWER_REQUEST> Faults[] = {
+        {"fail read 0xC0000001 2", SIM_LOWER_REQUEST::Read},
+        {"fail write 0xC0000001 2", SIM_LOWER_REQUEST::Write},
+        {"fail listen 0xC0000001 2", SIM_LOWER_REQUEST::Listen},
+    };
+    for (const auto& [Text, Kind] : Faults) {
+        SIM_COMMAND Cmd;
+        bool IsCommand = false;
+        std::string Error;
+        ASSERT_TRUE(ParseSimLine(Text, 1, Cmd, IsCommand, Error)) << Text << ": " << Error;
+        EXPECT_EQ(Cmd.Verb, SIM_VERB::Fail) << Text;
+        EXPECT_EQ(Cmd.Kind, Kind) << Text;
+        EXPECT_EQ(Cmd.Code, 0xC0000001u) << Text;
+        EXPECT_EQ(Cmd.Count, 2u) << Text;
+    }
+    for (SIM_VERB Core : {SIM_VERB::Connect, SIM_VERB::Config, SIM_VERB::Disconnect,
+                          SIM_VERB::Frame, SIM_VERB::AddRecord, SIM_VERB::DelRecord,
+                          SIM_VERB::AddAttr, SIM_VERB::DelAttr, SIM_VERB::Zone, SIM_VERB::Dbg})
+        EXPECT_FALSE(SimVerbNeedsStack(Core)) << SimVerbName(Core);
+}
+
 struct BAD_LINE {
     const char* Text;
     const char* Message;
@@ -116,6 +198,21 @@ struct BAD_LINE {
 
 const BAD_LINE BadLines[] = {
     {"conect 0x40 48", "unknown command 'conect'"},
+    {"status 0x41 8", "expected 'status CID CODE MTU'"},
+    {"status 0x41 0x10000 0", "'0x10000' is larger than 65535"},
+    {"open 1", "expected 'open'"},
+    {"close", "expected 'close APP'"},
+    {"ioctl 0 0x80042028", "expected 'ioctl APP CODE OUTLEN [BYTES]'"},
+    {"ioctl 0 0x80042028 0x100001", "'0x100001' is larger than 1048576"},
+    {"ioctl 0 0x80042028 4 0", "'0' is not a run of hex byte pairs (odd digit count)"},
+    {"listen-status", "expected 'listen-status APP'"},
+    {"send 0", "expected 'send APP CID BYTES'"},
+    {"debug-info 0", "expected 'debug-info'"},
+    {"pnp", "expected 'pnp start|stop|restart|remove|surprise|remove-after-surprise'"},
+    {"fail-tx 0xC0000185", "expected 'fail-tx STATUS COUNT'"},
+    {"fail reed 0xC0000001 1", "expected 'fail read|write|listen STATUS COUNT'"},
+    {"fail read 0xC0000001", "expected 'fail read|write|listen STATUS COUNT'"},
+    {"pnp eject", "expected 'pnp start|stop|restart|remove|surprise|remove-after-surprise'"},
     {"CONNECT 0x40 48", "unknown command 'CONNECT'"},
     {"connect 0x40", "expected 'connect CID MTU'"},
     {"connect 0x40 48 1", "expected 'connect CID MTU'"},
@@ -299,6 +396,116 @@ TEST(SimRunner, PrintsTxAndRequestLinesInEventOrder)
               (std::vector<std::string>{"connect 64 672", "config 64 100", "frame 64 3",
                                         "add-attr 65536 256", "del-record 5 0", "del-attr 65536 1",
                                         "dbg 1 0", "zone 144 0", "disconnect 64 0"}));
+}
+
+// A target whose requests go pending and complete during later commands, as
+// the device's listen requests do.
+class CPendingTarget : public CSimTarget {
+public:
+    explicit CPendingTarget(ISimTxSink& Sink) : m_Sink(Sink) {}
+    std::vector<std::string> Calls;
+
+    void Connect(uint16_t, uint16_t) override {}
+    void Config(uint16_t, uint16_t) override {}
+    void Disconnect(uint16_t) override {}
+    // The remote side answers; the listen waiting since the last ioctl completes.
+    void Frame(uint16_t Cid, std::span<const uint8_t> Payload) override
+    {
+        m_Sink.OnTx(Cid, Payload);
+        m_Sink.OnLine("done #1 listen-response 0x00000000 " + std::to_string(Payload.size()));
+    }
+    SIM_REQUEST_RESULT AddRecord() override { return {}; }
+    SIM_REQUEST_RESULT DelRecord(uint32_t) override { return {}; }
+    SIM_REQUEST_RESULT AddAttr(uint32_t, uint16_t, std::span<const uint8_t>) override { return {}; }
+    SIM_REQUEST_RESULT DelAttr(uint32_t, uint16_t) override { return {}; }
+    SIM_REQUEST_RESULT SetZoneMask(uint32_t) override { return {}; }
+    void ShowDebug(bool) override {}
+
+    void Status(uint16_t Cid, uint16_t Code, uint16_t Mtu) override
+    {
+        Calls.push_back("status " + std::to_string(Cid) + " " + std::to_string(Code) + " " +
+                        std::to_string(Mtu));
+    }
+    SIM_REQUEST_RESULT Open() override
+    {
+        SIM_REQUEST_RESULT Result;
+        Result.Id = 1;
+        return Result;
+    }
+    uint32_t Close(uint32_t App) override
+    {
+        m_Sink.OnLine("done #2 listen-status 0xC0000120");
+        return App == 1 ? 0 : 0xC0000008;
+    }
+    uint32_t Cancel(uint32_t) override { return 0; }
+    SIM_REQUEST_RESULT Ioctl(std::string_view Word, uint32_t App, uint32_t Code,
+                             std::span<const uint8_t> In, uint32_t OutLength) override
+    {
+        char CodeText[16];
+        std::snprintf(CodeText, sizeof(CodeText), "0x%08X", Code);
+        Calls.push_back(std::string(Word) + " " + std::to_string(App) + " " + CodeText + " " +
+                        std::to_string(In.size()) + " " + std::to_string(OutLength));
+        if (Word == "send") return {0, {}};
+        SIM_REQUEST_RESULT Result;
+        Result.Pending = true;
+        Result.Id = ++m_Ids;
+        return Result;
+    }
+    uint32_t Pnp(SIM_PNP Action) override { return Action == SIM_PNP::Stop ? 0xC0000001 : 0; }
+
+private:
+    ISimTxSink& m_Sink;
+    unsigned m_Ids = 0;
+};
+
+TEST(SimRunner, PendingRequestsPrintDoneLinesWhereTheyComplete)
+{
+    std::istringstream In("listen-response 0\n"
+                          "open\n"
+                          "listen-status 1\n"
+                          "send 1 0x40 02 00 01 00 00\n"
+                          "frame 0x40 AA BB\n"
+                          "close 1\n"
+                          "close 5\n"
+                          "status 0x41 128 0\n"
+                          "pnp stop\n"
+                          "pnp remove\n"
+                          "debug-info\n"
+                          "reset-debug-info\n"
+                          "ioctl 2 0x12345678 9 01\n");
+    SIM_SCRIPT Script = ParseSimScript(In);
+    ASSERT_TRUE(Script.Ok) << Script.Error;
+    std::ostringstream Out;
+    CSimLinePrinter Printer(Out);
+    CPendingTarget Target(Printer);
+    RunSimScript(Script, Target, Out);
+
+    EXPECT_EQ(Out.str(), "listen-response pending #1\n"
+                         "open 0x00000000 1\n"
+                         "listen-status pending #2\n"
+                         "send 0x00000000\n"
+                         "tx 0x0040 AA BB\n"
+                         "done #1 listen-response 0x00000000 2\n"
+                         "done #2 listen-status 0xC0000120\n"
+                         "close 0x00000000\n"
+                         "done #2 listen-status 0xC0000120\n"
+                         "close 0xC0000008\n"
+                         "pnp stop 0xC0000001\n"
+                         "pnp remove 0x00000000\n"
+                         "debug-info pending #3\n"
+                         "reset-debug-info pending #4\n"
+                         "ioctl pending #5\n");
+    // The buffers the runner builds: listen-status 4 bytes, listen-response
+    // 1024, send the CID and the PDU with no output, debug-info 0x58.
+    EXPECT_EQ(Target.Calls, (std::vector<std::string>{
+                                "listen-response 0 0x80042014 0 1024",
+                                "listen-status 1 0x80042024 0 4",
+                                "send 1 0x80042010 7 0",
+                                "status 65 128 0",
+                                "debug-info 0 0x80042028 0 88",
+                                "reset-debug-info 0 0x8004202C 0 0",
+                                "ioctl 2 0x12345678 1 9",
+                            }));
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // kivsdp-sim: runs a scenario script and prints what the SDP server does.
 //   kivsdp-sim [--core] [SCRIPT]
-// Exit 0 when the script ran, 2 for a bad invocation or a malformed line.
+// Exit 0 when the script ran, 2 for a bad invocation or a malformed line,
+// 1 when the stack could not be built or its teardown found a fault.
 #include "core_target.h"
 #include "sim_runner.h"
 #include "sim_script.h"
+#include "stack_target.h"
 
 #include <cerrno>
 #include <cstring>
@@ -43,12 +45,6 @@ int main(int argc, char** argv)
             return Usage();
         }
     }
-    if (!CoreMode) {
-        std::cerr << "kivsdp-sim: the full-stack mode is not available in this build; "
-                     "run with --core\n";
-        return EXIT_SCRIPT_ERROR;
-    }
-
     SIM_SCRIPT Script;
     if (Path == nullptr || std::strcmp(Path, "-") == 0) {
         Script = ParseSimScript(std::cin);
@@ -66,8 +62,29 @@ int main(int argc, char** argv)
         return EXIT_SCRIPT_ERROR;
     }
 
+    if (CoreMode) {
+        for (const SIM_COMMAND& Cmd : Script.Commands) {
+            if (!SimVerbNeedsStack(Cmd.Verb)) continue;
+            std::cerr << "kivsdp-sim: " << (Path ? Path : "<stdin>") << ": line " << Cmd.Line
+                      << ": '" << SimVerbName(Cmd.Verb)
+                      << "' needs the whole device stack (run without --core)\n";
+            return EXIT_SCRIPT_ERROR;
+        }
+    }
+
     CSimLinePrinter Printer(std::cout);
-    std::unique_ptr<CSimTarget> Target = MakeCoreTarget(Printer);
-    RunSimScript(Script, *Target, std::cout);
-    return std::cout ? 0 : 1;
+    if (CoreMode) {
+        std::unique_ptr<CSimTarget> Target = MakeCoreTarget(Printer);
+        RunSimScript(Script, *Target, std::cout);
+        return std::cout ? 0 : 1;
+    }
+    std::unique_ptr<CStackTarget> Stack = CStackTarget::Make(Printer);
+    if (!Stack->Ok()) {
+        std::cerr << "kivsdp-sim: the device stack could not be started\n";
+        (void)Stack->Shutdown(std::cerr);
+        return 1;
+    }
+    RunSimScript(Script, *Stack, std::cout);
+    bool Clean = Stack->Shutdown(std::cerr);
+    return std::cout && Clean ? 0 : 1;
 }

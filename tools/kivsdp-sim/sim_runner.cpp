@@ -2,6 +2,12 @@
 #include "sim_runner.h"
 
 #include "sim_output.h"
+#include "sim_requests.h"
+
+#include <kivsdpioctl.h>
+
+#include <cstdio>
+#include <string>
 
 void CSimLinePrinter::OnTx(uint16_t Cid, std::span<const uint8_t> Payload)
 {
@@ -12,6 +18,50 @@ void CSimLinePrinter::OnDebugLine(std::string_view Line)
 {
     m_Out << "dbg " << Line << '\n';
 }
+
+void CSimLinePrinter::OnLine(std::string_view Line)
+{
+    m_Out << Line << '\n';
+}
+
+namespace {
+
+std::string StatusText(uint32_t Status)
+{
+    char Text[16];
+    std::snprintf(Text, sizeof(Text), " 0x%08X", Status);
+    return Text;
+}
+
+// The buffers of the application requests that have a command of their own.
+SIM_REQUEST_RESULT RunStackRequest(const SIM_COMMAND& Cmd, CSimTarget& Target)
+{
+    std::string_view Word = SimVerbName(Cmd.Verb);
+    switch (Cmd.Verb) {
+    case SIM_VERB::Ioctl:
+        return Target.Ioctl(Word, Cmd.App, Cmd.Code, Cmd.Bytes, Cmd.OutLen);
+    case SIM_VERB::ListenStatus:
+        return Target.Ioctl(Word, Cmd.App, IOCTL_KIVSDP_LISTEN_FOR_STATUS, {},
+                            sizeof(KIVSDP_STATUS_RECORD));
+    case SIM_VERB::ListenResponse:
+        return Target.Ioctl(Word, Cmd.App, IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {},
+                            KIVSDP_LISTEN_RESPONSE_MIN_LEN);
+    case SIM_VERB::Send: {
+        std::vector<uint8_t> In;
+        PutLe16(In, Cmd.Cid);
+        In.insert(In.end(), Cmd.Bytes.begin(), Cmd.Bytes.end());
+        return Target.Ioctl(Word, Cmd.App, IOCTL_KIVSDP_SEND_SDP_REQUEST, In, 0);
+    }
+    case SIM_VERB::DebugInfo:
+        return Target.Ioctl(Word, 0, IOCTL_KIVSDP_GET_DEBUG_INFO, {}, sizeof(KIVSDP_DEBUG_INFO));
+    case SIM_VERB::ResetDebugInfo:
+        return Target.Ioctl(Word, 0, IOCTL_KIVSDP_RESET_DEBUG_INFO, {}, 0);
+    default:
+        return {SIM_STATUS_NOT_SUPPORTED, {}};
+    }
+}
+
+} // namespace
 
 void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Out)
 {
@@ -48,8 +98,49 @@ void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Ou
         case SIM_VERB::Dbg:
             Target.ShowDebug(Cmd.On);
             continue;
+        case SIM_VERB::Status:
+            Target.Status(Cmd.Cid, Cmd.StatusCode, Cmd.Mtu);
+            continue;
+        case SIM_VERB::Open:
+            Result = Target.Open();
+            Out << "open" << StatusText(Result.Status);
+            if (Result.Status == 0) Out << ' ' << Result.Id;
+            Out << '\n';
+            continue;
+        case SIM_VERB::Close: {
+            uint32_t Status = Target.Close(Cmd.App); // done lines come first
+            Out << "close" << StatusText(Status) << '\n';
         }
-        Out << FormatRequestLine(SimVerbName(Cmd.Verb), Result.Status, Result.Output) << '\n';
+            continue;
+        case SIM_VERB::Cancel: {
+            uint32_t Status = Target.Cancel(Cmd.App); // done lines come first
+            Out << "cancel" << StatusText(Status) << '\n';
+        }
+            continue;
+        case SIM_VERB::Pnp: {
+            uint32_t Status = Target.Pnp(Cmd.Pnp);
+            Out << "pnp " << SimPnpName(Cmd.Pnp) << StatusText(Status) << '\n';
+        }
+            continue;
+        case SIM_VERB::FailTx:
+            Out << "fail-tx" << StatusText(Target.FailTx(Cmd.Code, Cmd.Count)) << '\n';
+            continue;
+        case SIM_VERB::Fail:
+            Out << "fail" << StatusText(Target.Fail(Cmd.Kind, Cmd.Code, Cmd.Count)) << '\n';
+            continue;
+        case SIM_VERB::Ioctl:
+        case SIM_VERB::ListenStatus:
+        case SIM_VERB::ListenResponse:
+        case SIM_VERB::Send:
+        case SIM_VERB::DebugInfo:
+        case SIM_VERB::ResetDebugInfo:
+            Result = RunStackRequest(Cmd, Target);
+            break;
+        }
+        if (Result.Pending)
+            Out << SimVerbName(Cmd.Verb) << " pending #" << Result.Id << '\n';
+        else
+            Out << FormatRequestLine(SimVerbName(Cmd.Verb), Result.Status, Result.Output) << '\n';
     }
     Out.flush();
 }

@@ -13,6 +13,7 @@ public:
     void OnTx(uint16_t Cid, std::span<const uint8_t> Payload) override;
     // "dbg " + the line.
     void OnDebugLine(std::string_view Line) override;
+    void OnLine(std::string_view Line) override;
 
 private:
     std::ostream& m_Out;

@@ -13,7 +13,7 @@ struct VERB_INFO {
     const char* Usage;
 };
 
-constexpr std::array<VERB_INFO, 10> Verbs = {{
+constexpr std::array<VERB_INFO, 23> Verbs = {{
     {"connect", SIM_VERB::Connect, 2, false, "connect CID MTU"},
     {"config", SIM_VERB::Config, 2, false, "config CID MTU"},
     {"disconnect", SIM_VERB::Disconnect, 1, false, "disconnect CID"},
@@ -24,6 +24,34 @@ constexpr std::array<VERB_INFO, 10> Verbs = {{
     {"del-attr", SIM_VERB::DelAttr, 2, false, "del-attr HANDLE ID"},
     {"zone", SIM_VERB::Zone, 1, false, "zone MASK"},
     {"dbg", SIM_VERB::Dbg, 1, false, "dbg on|off"},
+    {"status", SIM_VERB::Status, 3, false, "status CID CODE MTU"},
+    {"open", SIM_VERB::Open, 0, false, "open"},
+    {"close", SIM_VERB::Close, 1, false, "close APP"},
+    {"cancel", SIM_VERB::Cancel, 1, false, "cancel APP"},
+    {"ioctl", SIM_VERB::Ioctl, 3, true, "ioctl APP CODE OUTLEN [BYTES]"},
+    {"listen-status", SIM_VERB::ListenStatus, 1, false, "listen-status APP"},
+    {"listen-response", SIM_VERB::ListenResponse, 1, false, "listen-response APP"},
+    {"send", SIM_VERB::Send, 2, true, "send APP CID BYTES"},
+    {"debug-info", SIM_VERB::DebugInfo, 0, false, "debug-info"},
+    {"reset-debug-info", SIM_VERB::ResetDebugInfo, 0, false, "reset-debug-info"},
+    {"pnp", SIM_VERB::Pnp, 1, false,
+     "pnp start|stop|restart|remove|surprise|remove-after-surprise"},
+    {"fail-tx", SIM_VERB::FailTx, 2, false, "fail-tx STATUS COUNT"},
+    {"fail", SIM_VERB::Fail, 3, false, "fail read|write|listen STATUS COUNT"},
+}};
+
+struct PNP_INFO {
+    std::string_view Word;
+    SIM_PNP Action;
+};
+
+constexpr std::array<PNP_INFO, 6> PnpActions = {{
+    {"start", SIM_PNP::Start},
+    {"stop", SIM_PNP::Stop},
+    {"restart", SIM_PNP::Restart},
+    {"remove", SIM_PNP::Remove},
+    {"surprise", SIM_PNP::Surprise},
+    {"remove-after-surprise", SIM_PNP::RemoveAfterSurprise},
 }};
 
 bool IsBlank(char c)
@@ -113,6 +141,18 @@ std::string_view SimVerbName(SIM_VERB Verb)
     return "?";
 }
 
+bool SimVerbNeedsStack(SIM_VERB Verb)
+{
+    return Verb >= SIM_VERB::Status;
+}
+
+std::string_view SimPnpName(SIM_PNP Action)
+{
+    for (const auto& p : PnpActions)
+        if (p.Action == Action) return p.Word;
+    return "?";
+}
+
 bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& IsCommand,
                   std::string& Error)
 {
@@ -176,11 +216,83 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
         }
         Cmd.On = Tokens[1] == "on";
         break;
+    case SIM_VERB::Status:
+        if (!ParseNumber(Tokens[1], 0xFFFF, v, Error)) return false;
+        Cmd.Cid = uint16_t(v);
+        if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
+        Cmd.StatusCode = uint16_t(v);
+        if (!ParseNumber(Tokens[3], 0xFFFF, v, Error)) return false;
+        Cmd.Mtu = uint16_t(v);
+        break;
+    case SIM_VERB::Open:
+    case SIM_VERB::DebugInfo:
+    case SIM_VERB::ResetDebugInfo:
+        break;
+    case SIM_VERB::Close:
+    case SIM_VERB::Cancel:
+    case SIM_VERB::ListenStatus:
+    case SIM_VERB::ListenResponse:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.App = uint32_t(v);
+        break;
+    case SIM_VERB::Ioctl:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.App = uint32_t(v);
+        if (!ParseNumber(Tokens[2], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Code = uint32_t(v);
+        // The runtime gives one system buffer per request; a megabyte is
+        // far past anything the device reads.
+        if (!ParseNumber(Tokens[3], 0x100000, v, Error)) return false;
+        Cmd.OutLen = uint32_t(v);
+        break;
+    case SIM_VERB::Send:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.App = uint32_t(v);
+        if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
+        Cmd.Cid = uint16_t(v);
+        break;
+    case SIM_VERB::FailTx:
+        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Code = uint32_t(v);
+        if (!ParseNumber(Tokens[2], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Count = uint32_t(v);
+        break;
+    case SIM_VERB::Fail:
+        if (Tokens[1] == "read") {
+            Cmd.Kind = SIM_LOWER_REQUEST::Read;
+        } else if (Tokens[1] == "write") {
+            Cmd.Kind = SIM_LOWER_REQUEST::Write;
+        } else if (Tokens[1] == "listen") {
+            Cmd.Kind = SIM_LOWER_REQUEST::Listen;
+        } else {
+            Error = std::string("expected '") + Info->Usage + "'";
+            return false;
+        }
+        if (!ParseNumber(Tokens[2], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Code = uint32_t(v);
+        if (!ParseNumber(Tokens[3], 0xFFFFFFFF, v, Error)) return false;
+        Cmd.Count = uint32_t(v);
+        break;
+    case SIM_VERB::Pnp: {
+        bool Known = false;
+        for (const auto& p : PnpActions) {
+            if (p.Word == Tokens[1]) {
+                Cmd.Pnp = p.Action;
+                Known = true;
+            }
+        }
+        if (!Known) {
+            Error = std::string("expected '") + Info->Usage + "'";
+            return false;
+        }
+        break;
+    }
     }
     if (Info->HasBytes) {
         for (size_t i = 1 + Info->Numbers; i < Tokens.size(); ++i)
             if (!AppendHexBytes(Tokens[i], Cmd.Bytes, Error)) return false;
-        if (Info->Verb == SIM_VERB::Frame && Cmd.Bytes.size() > MAX_SIM_FRAME_PAYLOAD) {
+        if ((Info->Verb == SIM_VERB::Frame || Info->Verb == SIM_VERB::Send) &&
+            Cmd.Bytes.size() > MAX_SIM_FRAME_PAYLOAD) {
             Error = "frame payload of " + std::to_string(Cmd.Bytes.size()) +
                     " bytes does not fit a frame buffer (at most " +
                     std::to_string(MAX_SIM_FRAME_PAYLOAD) + ")";

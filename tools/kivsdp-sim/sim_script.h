@@ -19,7 +19,28 @@ enum class SIM_VERB {
     DelAttr,    // del-attr HANDLE ID
     Zone,       // zone MASK      (set the debug zone mask)
     Dbg,        // dbg on|off     (show debug print lines)
+    // The commands below need the whole device stack.
+    Status,         // status CID CODE MTU         (any channel event code)
+    Open,           // open                        (another application handle)
+    Close,          // close APP
+    Cancel,         // cancel APP                  (cancel the handle's requests)
+    Ioctl,          // ioctl APP CODE OUTLEN [BYTES]
+    ListenStatus,   // listen-status APP
+    ListenResponse, // listen-response APP
+    Send,           // send APP CID BYTES          (an SDP request of the client role)
+    DebugInfo,      // debug-info
+    ResetDebugInfo, // reset-debug-info
+    Pnp,            // pnp start|stop|restart|remove|surprise|remove-after-surprise
+    FailTx,         // fail-tx STATUS COUNT        (the radio refuses the next frames)
+    Fail,           // fail read|write|listen STATUS COUNT (the L2CAP device fails requests)
 };
+
+enum class SIM_LOWER_REQUEST { Read, Write, Listen };
+
+enum class SIM_PNP { Start, Stop, Restart, Remove, Surprise, RemoveAfterSurprise };
+
+// Whether a verb runs only in the full-stack mode.
+bool SimVerbNeedsStack(SIM_VERB Verb);
 
 struct SIM_COMMAND {
     SIM_VERB Verb = SIM_VERB::Connect;
@@ -30,6 +51,13 @@ struct SIM_COMMAND {
     uint16_t AttId = 0;
     uint32_t Mask = 0;
     bool On = false;
+    uint32_t App = 0;    // application handle number (0 is opened at start)
+    uint32_t Code = 0;   // device-control code
+    uint32_t OutLen = 0; // output buffer length
+    uint16_t StatusCode = 0;
+    SIM_PNP Pnp = SIM_PNP::Start;
+    SIM_LOWER_REQUEST Kind = SIM_LOWER_REQUEST::Read;
+    uint32_t Count = 0;
     std::vector<uint8_t> Bytes; // frame payload after the CID, or attribute value
 };
 
@@ -53,3 +81,4 @@ SIM_SCRIPT ParseSimScript(std::istream& In);
 
 // The command word of a verb, as it appears in scripts and output lines.
 std::string_view SimVerbName(SIM_VERB Verb);
+std::string_view SimPnpName(SIM_PNP Action);

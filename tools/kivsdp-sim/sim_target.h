@@ -3,6 +3,8 @@
 // device through the runtime. Both report the same observations.
 #pragma once
 
+#include "sim_script.h"
+
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -15,6 +17,9 @@ public:
     virtual void OnTx(uint16_t Cid, std::span<const uint8_t> Payload) = 0;
     // One whole debug print line, without its newline.
     virtual void OnDebugLine(std::string_view Line) = 0;
+    // Any other whole output line the target reports as it happens (the
+    // completion of a request that went pending).
+    virtual void OnLine(std::string_view Line) = 0;
 };
 
 // What a device-control request returned: its completion status and the
@@ -22,7 +27,15 @@ public:
 struct SIM_REQUEST_RESULT {
     uint32_t Status = 0;
     std::vector<uint8_t> Output;
+    // Still pending when the command ended: Id numbers it (from 1) for the
+    // "done" line the target reports when it completes.
+    bool Pending = false;
+    unsigned Id = 0;
 };
+
+// 0xC00000BB: what a target without the whole stack answers to the commands
+// that need it (main refuses such scripts in --core mode before they run).
+constexpr uint32_t SIM_STATUS_NOT_SUPPORTED = 0xC00000BB;
 
 class CSimTarget {
 public:
@@ -53,4 +66,47 @@ public:
     // Whether debug print lines reach the sink. Off at start. Which lines
     // exist depends on the target: the core target has only the core's own.
     virtual void ShowDebug(bool On) = 0;
+
+    // The full-stack commands. App numbers an application handle: 0 is
+    // opened at start, open returns the next number.
+    virtual void Status(uint16_t Cid, uint16_t StatusCode, uint16_t Mtu)
+    {
+        (void)Cid, (void)StatusCode, (void)Mtu;
+    }
+    // Status, and the handle number on success.
+    virtual SIM_REQUEST_RESULT Open() { return {SIM_STATUS_NOT_SUPPORTED, {}}; }
+    virtual uint32_t Close(uint32_t App)
+    {
+        (void)App;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    virtual uint32_t Cancel(uint32_t App)
+    {
+        (void)App;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    // A device-control request; Word names it in the "done" line.
+    virtual SIM_REQUEST_RESULT Ioctl(std::string_view Word, uint32_t App, uint32_t Code,
+                                     std::span<const uint8_t> In, uint32_t OutLength)
+    {
+        (void)Word, (void)App, (void)Code, (void)In, (void)OutLength;
+        return {SIM_STATUS_NOT_SUPPORTED, {}};
+    }
+    // Fault injection at the lower edge. Status must be a failure status;
+    // Count 0 clears the rule. Fail returns the L2CAP device's answer.
+    virtual uint32_t FailTx(uint32_t Status, uint32_t Count)
+    {
+        (void)Status, (void)Count;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    virtual uint32_t Fail(SIM_LOWER_REQUEST Kind, uint32_t Status, uint32_t Count)
+    {
+        (void)Kind, (void)Status, (void)Count;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    virtual uint32_t Pnp(SIM_PNP Action)
+    {
+        (void)Action;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
 };
