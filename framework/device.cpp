@@ -41,7 +41,9 @@ void* CDevice::operator new(size_t Size, PDRIVER_OBJECT pDriverObject, const WCH
         // neither.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wformat-overflow"
+#endif
         DbgPrint("Norn:CDevice::operator new ***IoCreateDevice failed, status(0x%X), name(%ws)\n",
                  unsigned(status), Name);
 #pragma GCC diagnostic pop
