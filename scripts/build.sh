@@ -17,4 +17,9 @@ case "$flavour" in
     *) echo "build.sh: unknown flavour '$flavour'" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
-cmake --build "$dir" -j "$jobs"
+if [ "$flavour" = fuzz ]; then
+    # Only the fuzz targets (and what they link) are built with clang here.
+    cmake --build "$dir" -j "$jobs" --target fuzz/all
+else
+    cmake --build "$dir" -j "$jobs"
+fi
