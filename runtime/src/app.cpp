@@ -144,7 +144,7 @@ NTSTATUS BufferedRequest(kivrt::APP_HANDLE Handle, UCHAR Major, ULONG Code, cons
     ULONG N = std::max(InLength, OutLength);
     if (N > 0) {
         auto* Buffer = (uint8_t*)PoolAllocateSystem(NonPagedPool, N, kivrt::TAG_SYSTEM_BUFFER);
-        if (InLength) memcpy(Buffer, In, InLength);
+        if (InLength && In != nullptr) memcpy(Buffer, In, InLength);
         memset(Buffer + InLength, RuntimeVerifying() ? SYSTEM_BUFFER_POISON : 0, N - InLength);
         R->SystemBuffer = Buffer;
         R->SystemBufferLength = N;

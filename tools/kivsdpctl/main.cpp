@@ -202,13 +202,14 @@ public:
                     Fail("database image: " + Err);
                 return Records;
             }
-            uint32_t Next = kivtool::NextDatabaseLength(Length, R.Information);
-            if (R.Information <= Length || Next > CTL_MAX_IO) {
-                if (Next > CTL_MAX_IO && R.Information > Length)
-                    Fail("the database is larger than a control reply can carry");
+            // A refusal completed at once never carries the needed size to the
+            // application (only success and pending completions write the status
+            // block), so a refused buffer grows by doubling unless a size came back.
+            if (R.Status != 0xC000000Du) // invalid parameter: the buffer was too small
                 Fail("get database failed: " + StatusText(R.Status));
-            }
-            Length = Next;
+            if (Length >= CTL_MAX_IO) Fail("the database is larger than a control reply can carry");
+            uint32_t Next = kivtool::NextDatabaseLength(Length, R.Information);
+            Length = Next > CTL_MAX_IO ? CTL_MAX_IO : Next;
         }
         Fail("get database: the database kept growing");
     }
