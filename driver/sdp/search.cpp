@@ -149,11 +149,69 @@ bool ScanIdList(uint8_t* pResponse, uint32_t MaxResponseLen, const SERVICE_RECOR
     return true;
 }
 
+// True when each member of the ID list names only IDs above those of every
+// member before it. Then the walk over a record meets its attributes once
+// each and in ascending ID order, so an attribute ID marks the resume point.
+// Malformed members are the scan's to refuse; the verdict stops before them.
+bool IdListAscending(const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersStart)
+{
+    int32_t LastMax = -1;
+    uint32_t Offset = MembersStart;
+    while (Offset < IdListSize) {
+        uint8_t Member[MAX_ID_ELEMENT];
+        CopyMember(pIdList + Offset, IdListSize - Offset, Member, sizeof(Member));
+        const uint8_t SizeIndex = SdpDeSizeIndex(Member[0]);
+        if (SdpDeType(Member[0]) != SDP_DE_UINT || (SizeIndex != 1 && SizeIndex != 2)) break;
+        CByteReader Id(Member + 1, SizeIndex == 1 ? 2u : 4u);
+        const uint16_t Min = Id.ReadBe16();
+        const uint16_t Max = SizeIndex == 1 ? Min : Id.ReadBe16();
+        if (static_cast<int32_t>(Min) <= LastMax) return false;
+        LastMax = Max;
+        const uint32_t Size = GetDataElementSize(pIdList + Offset, IdListSize - Offset);
+        if (Size == 0) break;
+        Offset += Size;
+    }
+    return true;
+}
+
 // Verification stopped at the received bytes: an element that claims more
 // bytes than are there is not well-formed.
 bool VerifyReceived(const uint8_t* p, uint32_t Size, uint64_t Available)
 {
     return Size <= Available && VerifyDataElement(p, Size);
+}
+
+// The checks of one list of a ServiceSearchAttribute request, in their order:
+// measured within the Available bytes, well-formed, a sequence, a readable
+// header. What ("UUID" or "ID") names the list in the messages. True with the
+// list's size and where its members start; false once the warning is out.
+bool CheckSearchAttributeList(const char* Prefix, const char* What, const uint8_t* pList,
+                              uint32_t Available, uint32_t* pSize, uint32_t* pMembersStart)
+{
+    const uint32_t Size = GetDataElementSize(pList, Available);
+    if (Size == 0) {
+        SdpDbgPrint(WARN, "%sERROR! %s list length invalid\n", Prefix, What);
+        return false;
+    }
+    SdpDbgPrint(SEARCH, "%s    %s list length = %d\n", Prefix, What, static_cast<int>(Size));
+    if (!VerifyReceived(pList, Size, Available)) {
+        SdpDbgPrint(WARN, "%sERROR! %s list syntax invalid\n", Prefix, What);
+        return false;
+    }
+    if (SdpDeType(pList[0]) != SDP_DE_SEQUENCE) {
+        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
+        return false;
+    }
+    const uint32_t MembersStart = SdpDeHeaderSize(pList[0]);
+    if (MembersStart == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
+        return false;
+    }
+    SdpDbgPrint(SEARCH, "%s    %s list offset = %d\n", Prefix, What,
+                static_cast<int>(MembersStart));
+    *pSize = Size;
+    *pMembersStart = MembersStart;
+    return true;
 }
 
 } // namespace
@@ -315,6 +373,11 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
     for (const SERVICE_ATTRIBUTE* pAttr = pRecord->AttributeList; pAttr; pAttr = pAttr->Next) {
         const uint16_t AttId = pAttr->AttributeId;
         if (AttId < Min || AttId > Max) continue;
+        // Below MaxByteCount every counted attribute costs at least 4 bytes,
+        // so a position that reaches a continuation state fits 16 bits.
+        const uint16_t ResumeKey =
+            Scan.ResumeByPosition ? static_cast<uint16_t>(Scan.Position) : AttId;
+        Scan.Position++;
 
         SdpDbgPrint(SEARCH, "%s----------------------------------------------------\n", Prefix);
         SdpDbgPrint(SEARCH, "%sMatch! Returning info from ID 0x%x\n", Prefix, AttId);
@@ -339,7 +402,7 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         }
         Scan.FirstInRecord = false;
 
-        if (hRec < ResumeRec || AttId < ResumeAttId || Scan.StateGenerated) {
+        if (hRec < ResumeRec || ResumeKey < ResumeAttId || Scan.StateGenerated) {
             SdpDbgPrint(SEARCH, "%s    Skipping attribute with ID 0x%x\n", Prefix, AttId);
             Scan.HeaderPending = false;
             continue;
@@ -403,7 +466,7 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
             CONTINUATION_STATE State;
             State.ServerState = DatabaseChangeCount;
             State.hCurRec = hRec;
-            State.CurAttID = AttId;
+            State.CurAttID = ResumeKey;
             State.CurOffset = static_cast<uint16_t>(ResumeOffset + Part);
             SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
             SdpDbgPrint(SEARCH, "%s     Server state = 0x%x\n", Prefix, State.ServerState);
@@ -663,6 +726,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
 
     ATTRIBUTE_SCAN Scan = {};
     Scan.DestIndex = pContState ? 7 : 10;
+    Scan.ResumeByPosition = !IdListAscending(pIdList, I, MembersStart);
     bool LimitReached = false;
     uint16_t Error = 0;
     if (!ScanIdList(pResponse, MaxResponseLen, *ppRecord, pIdList, I, MembersStart, MaxByteCount,
@@ -727,27 +791,11 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     }
     const uint8_t* pParams = pRequest + 5;
     const uint8_t* pUuidList = pParams;
-    const uint32_t U = GetDataElementSize(pUuidList, P);
-    if (U == 0) {
-        SdpDbgPrint(WARN, "%sERROR! UUID list length invalid\n", Prefix);
+    uint32_t U = 0;
+    uint32_t UuidMembersStart = 0;
+    if (!CheckSearchAttributeList(Prefix, "UUID", pUuidList, P, &U, &UuidMembersStart)) {
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    SdpDbgPrint(SEARCH, "%s    UUID list length = %d\n", Prefix, static_cast<int>(U));
-    if (!VerifyReceived(pUuidList, U, P)) {
-        SdpDbgPrint(WARN, "%sERROR! UUID list syntax invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (SdpDeType(pUuidList[0]) != SDP_DE_SEQUENCE) {
-        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    const uint32_t UuidMembersStart = SdpDeHeaderSize(pUuidList[0]);
-    if (UuidMembersStart == 0) {
-        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    SdpDbgPrint(SEARCH, "%s    UUID list offset = %d\n", Prefix,
-                static_cast<int>(UuidMembersStart));
     if (U + 5 > P) {
         SdpDbgPrint(WARN, "%sERROR! length fuckup 1\n", Prefix);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
@@ -761,26 +809,11 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     }
     const uint8_t* pIdList = After.Current();
     const uint32_t ListAvailable = P - U - 2;
-    const uint32_t I = GetDataElementSize(pIdList, ListAvailable);
-    if (I == 0) {
-        SdpDbgPrint(WARN, "%sERROR! ID list length invalid\n", Prefix);
+    uint32_t I = 0;
+    uint32_t IdMembersStart = 0;
+    if (!CheckSearchAttributeList(Prefix, "ID", pIdList, ListAvailable, &I, &IdMembersStart)) {
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    SdpDbgPrint(SEARCH, "%s    ID list length = %d\n", Prefix, static_cast<int>(I));
-    if (!VerifyReceived(pIdList, I, ListAvailable)) {
-        SdpDbgPrint(WARN, "%sERROR! ID list syntax invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (SdpDeType(pIdList[0]) != SDP_DE_SEQUENCE) {
-        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    const uint32_t IdMembersStart = SdpDeHeaderSize(pIdList[0]);
-    if (IdMembersStart == 0) {
-        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    SdpDbgPrint(SEARCH, "%s    ID list offset = %d\n", Prefix, static_cast<int>(IdMembersStart));
     if (U + 2 + I + 1 > P) {
         SdpDbgPrint(WARN, "%sERROR! length fuckup 2\n", Prefix);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
@@ -812,6 +845,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
 
     ATTRIBUTE_SCAN Scan = {};
     Scan.DestIndex = pContState ? 7 : 10;
+    Scan.ResumeByPosition = !IdListAscending(pIdList, I, IdMembersStart);
     SdpDbgPrint(SEARCH, "%s~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n", Prefix);
     CByteWriter Out(pResponse, MaxResponseLen);
     for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
@@ -830,6 +864,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
         Scan.HeaderReserved = false;
         Scan.FirstInRecord = true;
         Scan.HeaderPending = true;
+        Scan.Position = 0;
         bool LimitReached = false;
         if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, IdMembersStart,
                         MaxByteCount, pContState, DatabaseChangeCount, true, Name, Scan,
