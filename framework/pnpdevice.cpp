@@ -403,33 +403,22 @@ NTSTATUS CPnpDevice::OnPnpStartDevice(PIRP Irp)
     powerState.DeviceState = PowerDeviceD0;
     (void)PoSetPowerState(m_pDeviceObject, DevicePowerState, powerState);
 
-    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
-    if (NT_SUCCESS(status)) {
-        MarkPnpStarted();
-        PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(Irp);
-        status =
-            PnpSetupDeviceResources(pStack->Parameters.StartDevice.AllocatedResources,
-                                    pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
-        if (NT_SUCCESS(status)) {
-            NORN_ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
-            InterlockedExchange(&m_PnpState, PnpStateStarted);
-            RestartStalledIrps();
-            if (m_PowerDownWhenClosed && m_PowerManaged && PowerDownAllowed() &&
-                ReadFlag(&m_OpenHandleCount) == 0) {
-                status = SendQueryAndSetPowerIrpToDevice(PowerDeviceD3);
-                if (!NT_SUCCESS(status)) {
-                    DbgPrint("CPnpDevice::OnPnpStartDevice: Unable to create query or set power "
-                             "IRP status %x\n",
-                             unsigned(status));
-                }
-            }
-        } else {
-            MarkPnpStopped();
-            InterlockedExchange(&m_PnpState, PnpStateStartFailed);
-        }
-    } else {
+    BOOLEAN lowerStarted = FALSE;
+    NTSTATUS status = StartLowerThenSetup(Irp, &lowerStarted);
+    if (!lowerStarted) {
         DbgPrint("CPnpDevice:  IRP_MN_START_DEVICE, PDO Failed with status: 0x%X\n",
                  unsigned(status));
+    } else if (NT_SUCCESS(status)) {
+        RestartStalledIrps();
+        if (m_PowerDownWhenClosed && m_PowerManaged && PowerDownAllowed() &&
+            ReadFlag(&m_OpenHandleCount) == 0) {
+            status = SendQueryAndSetPowerIrpToDevice(PowerDeviceD3);
+            if (!NT_SUCCESS(status)) {
+                DbgPrint("CPnpDevice::OnPnpStartDevice: Unable to create query or set power "
+                         "IRP status %x\n",
+                         unsigned(status));
+            }
+        }
     }
     CompleteIrp(Irp, status, IO_NO_INCREMENT);
     if (!NT_SUCCESS(status)) {
@@ -448,13 +437,59 @@ NTSTATUS CPnpDevice::OnPnpQueryRemoveDevice(PIRP Irp)
     return CompleteWithStatus(Irp, STATUS_UNSUCCESSFUL);
 }
 
-NTSTATUS CPnpDevice::OnPnpCancelRemoveDevice(PIRP Irp)
+// The start request goes down first and is waited for; only a started lower
+// stack gets the device started and its resources set up. A failed setup
+// leaves the device stopped, in the start-failed state.
+NTSTATUS CPnpDevice::StartLowerThenSetup(PIRP Irp, BOOLEAN* pLowerStarted)
+{
+    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+    *pLowerStarted = NT_SUCCESS(status) ? TRUE : FALSE;
+    if (!NT_SUCCESS(status)) return status;
+    MarkPnpStarted();
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(Irp);
+    status = PnpSetupDeviceResources(pStack->Parameters.StartDevice.AllocatedResources,
+                                     pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
+    if (NT_SUCCESS(status)) {
+        NORN_ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
+        InterlockedExchange(&m_PnpState, PnpStateStarted);
+    } else {
+        MarkPnpStopped();
+        InterlockedExchange(&m_PnpState, PnpStateStartFailed);
+    }
+    return status;
+}
+
+NTSTATUS CPnpDevice::CancelRemove(PIRP Irp, BOOLEAN ReplayStalled)
 {
     NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
     InterlockedExchange(&m_PnpState, PnpStateStarted);
-    RestartStalledIrps();
+    if (ReplayStalled) RestartStalledIrps();
     CompleteIrp(Irp, status, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
+}
+
+// Only a device still waiting to stop goes back to started; one that has
+// stopped already stays stopped and the cancel succeeds all the same.
+NTSTATUS CPnpDevice::CancelStop(PIRP Irp, BOOLEAN ReplayStalled, const char* Who)
+{
+    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+    if (IsPnpStopped()) {
+        DbgPrint("%s: Unable to cancel stop -- we are already stopped.\n", Who);
+        CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
+    } else {
+        if (InterlockedCompareExchange(&m_PnpState, PnpStateStarted, PnpStateStopPending) ==
+                PnpStateStopPending &&
+            ReplayStalled) {
+            RestartStalledIrps();
+        }
+        CompleteIrp(Irp, status, IO_NO_INCREMENT);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CPnpDevice::OnPnpCancelRemoveDevice(PIRP Irp)
+{
+    return CancelRemove(Irp, TRUE);
 }
 
 NTSTATUS CPnpDevice::OnPnpSurpriseRemoval(PIRP Irp)
@@ -539,18 +574,7 @@ NTSTATUS CPnpDevice::OnPnpQueryStopDevice(PIRP Irp)
 
 NTSTATUS CPnpDevice::OnPnpCancelStopDevice(PIRP Irp)
 {
-    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
-    if (IsPnpStopped()) {
-        DbgPrint("CPnpDevice: Unable to cancel stop -- we are already stopped.\n");
-        CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
-    } else {
-        if (InterlockedCompareExchange(&m_PnpState, PnpStateStarted, PnpStateStopPending) ==
-            PnpStateStopPending) {
-            RestartStalledIrps();
-        }
-        CompleteIrp(Irp, status, IO_NO_INCREMENT);
-    }
-    return STATUS_SUCCESS;
+    return CancelStop(Irp, TRUE, "CPnpDevice");
 }
 
 NTSTATUS CPnpDevice::OnPnpStopDevice(PIRP Irp)
