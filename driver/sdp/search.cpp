@@ -81,6 +81,33 @@ void WriteContinuationState(CByteWriter& w, const CONTINUATION_STATE& State)
     w.WriteLe16(State.CurOffset);
 }
 
+// A request's ParameterLength P must account for every byte after the header.
+bool PduLengthMatches(const char* Prefix, uint32_t RequestLen, uint32_t P)
+{
+    if (RequestLen == P + 5) return true;
+    SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
+                static_cast<int>(RequestLen), static_cast<int>(P + 5));
+    return false;
+}
+
+// The received continuation state (C bytes at p, 0 or 12) must come from the
+// database as it is now. False once the warning is out; true with *ppState
+// pointing at *pState, or null when the request holds no state.
+bool TakeReceivedState(const char* Prefix, uint8_t C, const uint8_t* p, uint32_t ChangeCount,
+                       CONTINUATION_STATE* pState, const CONTINUATION_STATE** ppState)
+{
+    *ppState = nullptr;
+    if (C != CONTINUATION_STATE_WIRE_SIZE) return true;
+    *pState = ReadContinuationState(p);
+    if (pState->ServerState != ChangeCount) {
+        SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix, ChangeCount,
+                    pState->ServerState);
+        return false;
+    }
+    *ppState = pState;
+    return true;
+}
+
 // The match test of ServiceSearch and ServiceSearchAttribute: every UUID of
 // the pattern's members (from MembersStart below PatternSize) must occur in
 // the record. Returns false with *pError set when the request must be answered
@@ -520,6 +547,40 @@ static void WritePduHeader(uint8_t* pResponse, uint8_t PduId, const uint8_t* pRe
     Out.WriteBe16(static_cast<uint16_t>(PduLen - SDP_PDU_HEADER_SIZE));
 }
 
+// Closes the response of an attribute transaction: the list's header in the
+// first response of a series, the empty continuation state unless the scan
+// wrote one, then the PDU header and the byte count of this response's part
+// of the list (N). False, with the headers unwritten, when a write fell
+// outside the PDU.
+static bool FinishAttributeResponse(CByteWriter& Out, uint8_t* pResponse, uint8_t PduId,
+                                    const uint8_t* pRequest, uint32_t RequestLen,
+                                    const ATTRIBUTE_SCAN& Scan, bool FirstOfSeries,
+                                    uint32_t* pPduLen, uint32_t* pN)
+{
+    uint32_t WriteIndex = Scan.DestIndex;
+    uint32_t N = 0;
+    if (Scan.StateGenerated) {
+        N = WriteIndex - 20;
+    } else {
+        Out.Seek(WriteIndex);
+        Out.WriteU8(0);
+        WriteIndex++;
+        N = WriteIndex - 8;
+    }
+    if (FirstOfSeries) {
+        Out.Seek(7);
+        Out.WriteU8(0x36);
+        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
+    }
+    if (!Out.Ok()) return false;
+    WritePduHeader(pResponse, PduId, pRequest, RequestLen, WriteIndex);
+    Out.Seek(5);
+    Out.WriteBe16(static_cast<uint16_t>(N));
+    *pPduLen = WriteIndex;
+    *pN = N;
+    return true;
+}
+
 // ---- ServiceSearch ----
 
 SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
@@ -534,11 +595,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     CByteReader Header(pRequest, RequestLen);
     Header.Skip(3);
     const uint32_t P = Header.ReadBe16();
-    if (RequestLen != P + 5) {
-        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
-                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
-        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    }
+    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // From here the P parameter bytes are all there.
     const uint8_t* pParams = pRequest + 5;
     const uint8_t* pPattern = pParams;
@@ -572,16 +629,12 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
         SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, S + C + 3);
         return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     }
-    uint32_t StartHandle = 0;
-    if (C == CONTINUATION_STATE_WIRE_SIZE) {
-        const CONTINUATION_STATE State = ReadContinuationState(Tail.Current());
-        if (State.ServerState != DatabaseChangeCount) {
-            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
-                        DatabaseChangeCount, State.ServerState);
-            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-        }
-        StartHandle = State.hCurRec;
+    CONTINUATION_STATE State = {};
+    const CONTINUATION_STATE* pContState = nullptr;
+    if (!TakeReceivedState(Prefix, C, Tail.Current(), DatabaseChangeCount, &State, &pContState)) {
+        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
     }
+    const uint32_t StartHandle = pContState ? pContState->hCurRec : 0;
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
     CByteWriter Out(pResponse, MaxResponseLen);
@@ -657,11 +710,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     CByteReader Header(pRequest, RequestLen);
     Header.Skip(3);
     const uint32_t P = Header.ReadBe16();
-    if (RequestLen != P + 5) {
-        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
-                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
-        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    }
+    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // The fixed fields of a request too short to hold them read as zeros:
     // only received bytes decide the outcome.
     uint8_t Fixed[6] = {};
@@ -711,14 +760,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     }
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    if (C == CONTINUATION_STATE_WIRE_SIZE) {
-        State = ReadContinuationState(Tail.Current());
-        if (State.ServerState != DatabaseChangeCount) {
-            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
-                        DatabaseChangeCount, State.ServerState);
-            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-        }
-        pContState = &State;
+    if (!TakeReceivedState(Prefix, C, Tail.Current(), DatabaseChangeCount, &State, &pContState)) {
+        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
     }
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Searching record handle 0x%x\n", Prefix, hRec);
@@ -735,30 +778,17 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
         return Fail(Error);
     }
 
-    uint32_t WriteIndex = Scan.DestIndex;
-    if (WriteIndex > MaxResponseLen) {
-        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix, WriteIndex);
+    if (Scan.DestIndex > MaxResponseLen) {
+        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix, Scan.DestIndex);
         return Fail(SDP_ERROR_INTERNAL);
     }
     CByteWriter Out(pResponse, MaxResponseLen);
+    uint32_t WriteIndex = 0;
     uint32_t N = 0;
-    if (Scan.StateGenerated) {
-        N = WriteIndex - 20;
-    } else {
-        Out.Seek(WriteIndex);
-        Out.WriteU8(0);
-        WriteIndex++;
-        N = WriteIndex - 8;
+    if (!FinishAttributeResponse(Out, pResponse, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest,
+                                 RequestLen, Scan, !pContState, &WriteIndex, &N)) {
+        return Fail(SDP_ERROR_INTERNAL);
     }
-    if (!pContState) {
-        Out.Seek(7);
-        Out.WriteU8(0x36);
-        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
-    }
-    if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
-    WritePduHeader(pResponse, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest, RequestLen, WriteIndex);
-    Out.Seek(5);
-    Out.WriteBe16(static_cast<uint16_t>(N));
     SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceAttributeResponse\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Cur List length (N) = 0x%x\n", Prefix, N);
     SdpDbgPrint(SEARCH, "%s    List Total length = 0x%x\n", Prefix, Scan.TotFound);
@@ -784,11 +814,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     Header.Skip(3);
     const uint32_t P = Header.ReadBe16();
     SdpDbgPrint(SEARCH, "%s    parmLen = %d\n", Prefix, static_cast<int>(P));
-    if (RequestLen != P + 5) {
-        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
-                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
-        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    }
+    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     const uint8_t* pParams = pRequest + 5;
     const uint8_t* pUuidList = pParams;
     uint32_t U = 0;
@@ -832,14 +858,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     }
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    if (C == CONTINUATION_STATE_WIRE_SIZE) {
-        State = ReadContinuationState(Tail.Current());
-        if (State.ServerState != DatabaseChangeCount) {
-            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
-                        DatabaseChangeCount, State.ServerState);
-            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-        }
-        pContState = &State;
+    if (!TakeReceivedState(Prefix, C, Tail.Current(), DatabaseChangeCount, &State, &pContState)) {
+        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
     }
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
@@ -884,26 +904,12 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
         }
     }
 
-    uint32_t WriteIndex = Scan.DestIndex;
-    if (!pContState) {
-        Out.Seek(7);
-        Out.WriteU8(0x36);
-        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
-    }
+    uint32_t WriteIndex = 0;
     uint32_t N = 0;
-    if (Scan.StateGenerated) {
-        N = WriteIndex - 20;
-    } else {
-        Out.Seek(WriteIndex);
-        Out.WriteU8(0);
-        WriteIndex++;
-        N = WriteIndex - 8;
+    if (!FinishAttributeResponse(Out, pResponse, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE,
+                                 pRequest, RequestLen, Scan, !pContState, &WriteIndex, &N)) {
+        return Fail(SDP_ERROR_INTERNAL);
     }
-    if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
-    WritePduHeader(pResponse, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE, pRequest, RequestLen,
-                   WriteIndex);
-    Out.Seek(5);
-    Out.WriteBe16(static_cast<uint16_t>(N));
     SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceSearchAttributeResponse\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Total PDU length = 0x%x\n", Prefix, WriteIndex);
     SdpDbgPrint(SEARCH, "%s    Major DESEQ length = 0x%x\n", Prefix, Scan.TotFound);
