@@ -1016,29 +1016,38 @@ NTSTATUS CPnpDevice::SendSetPowerIrpToDevice(DEVICE_POWER_STATE State, PKEVENT p
                              DefaultPowerCompletionRoutine, pEvent, NULL);
 }
 
-NTSTATUS CPnpDevice::SendQueryAndSetPowerIrpToDevice(DEVICE_POWER_STATE State)
+// Requests a power IRP for the PDO's stack and waits until its callback sets
+// *pEvent. What names the request in the message of a refused request.
+static NTSTATUS RequestPowerIrpAndWait(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE State,
+                                       PREQUEST_POWER_COMPLETE Routine, PVOID Context,
+                                       PKEVENT pEvent, const char* What)
 {
-    KEVENT event;
-    PowerQueryContext context = {&event, STATUS_SUCCESS};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    POWER_STATE powerState;
-    powerState.DeviceState = State;
-
-    NTSTATUS status = PoRequestPowerIrp(m_pPhysicalDeviceObject, IRP_MN_QUERY_POWER, powerState,
-                                        DefaultQueryPowerCompletionRoutine, &context, NULL);
+    KeInitializeEvent(pEvent, NotificationEvent, FALSE);
+    NTSTATUS status = PoRequestPowerIrp(Pdo, Minor, State, Routine, Context, NULL);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Query power down failed with "
-                 "status %x\n",
-                 unsigned(status));
+        DbgPrint("%s failed with status %x\n", What, unsigned(status));
         return status;
     }
-    status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    status = KeWaitForSingleObject(pEvent, Executive, KernelMode, FALSE, NULL);
     if (!NT_SUCCESS(status)) {
         DbgPrint("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Set power down wait failed with "
                  "status %x\n",
                  unsigned(status));
-        return status;
     }
+    return status;
+}
+
+NTSTATUS CPnpDevice::SendQueryAndSetPowerIrpToDevice(DEVICE_POWER_STATE State)
+{
+    KEVENT event;
+    PowerQueryContext context = {&event, STATUS_SUCCESS};
+    POWER_STATE powerState;
+    powerState.DeviceState = State;
+
+    NTSTATUS status = RequestPowerIrpAndWait(
+        m_pPhysicalDeviceObject, IRP_MN_QUERY_POWER, powerState, DefaultQueryPowerCompletionRoutine,
+        &context, &event, "CPnpDevice::SendQueryAndSetPowerIrpToDevice: Query power down");
+    if (!NT_SUCCESS(status)) return status;
     if (!NT_SUCCESS(context.Status)) {
         DbgPrint("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Power down was rejected by lower "
                  "driver\n");
@@ -1046,21 +1055,7 @@ NTSTATUS CPnpDevice::SendQueryAndSetPowerIrpToDevice(DEVICE_POWER_STATE State)
         RestartStalledIrps();
         return STATUS_SUCCESS;
     }
-
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    status = PoRequestPowerIrp(m_pPhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
-                               DefaultPowerCompletionRoutine, &event, NULL);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("CPnpDevice::DefaultQueryPowerCompletionRoutine: Set power down failed with "
-                 "status %x\n",
-                 unsigned(status));
-        return status;
-    }
-    status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Set power down wait failed with "
-                 "status %x\n",
-                 unsigned(status));
-    }
-    return status;
+    return RequestPowerIrpAndWait(m_pPhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
+                                  DefaultPowerCompletionRoutine, &event, &event,
+                                  "CPnpDevice::DefaultQueryPowerCompletionRoutine: Set power down");
 }
