@@ -301,34 +301,44 @@ protected:
     ISimTxSink& m_Sink;
 };
 
-TEST(SimRunner, PrintsTxAndRequestLinesInEventOrder)
+// Runs Script against a TARGET over the line printer; returns the printed
+// lines and the target's calls.
+template <class TARGET> std::string RunOn(const char* Script, std::vector<std::string>& Calls)
 {
-    std::istringstream In("connect 0x40 672\n"
-                          "config 0x40 100\n"
-                          "add-record\n"
-                          "frame 0x40 AA BB CC\n"
-                          "add-attr 0x10000 0x100 0900FF\n"
-                          "del-record 5\n"
-                          "del-attr 0x10000 1\n"
-                          "dbg on\n"
-                          "zone 0x90\n"
-                          "disconnect 0x40\n");
-    SIM_SCRIPT Script = ParseSimScript(In);
-    ASSERT_TRUE(Script.Ok) << Script.Error;
+    std::istringstream In(Script);
+    SIM_SCRIPT Parsed = ParseSimScript(In);
+    EXPECT_TRUE(Parsed.Ok) << Parsed.Error;
     std::ostringstream Out;
     CSimLinePrinter Printer(Out);
-    CRecordingTarget Target(Printer);
-    RunSimScript(Script, Target, Out);
+    TARGET Target(Printer);
+    RunSimScript(Parsed, Target, Out);
+    Calls = Target.Calls;
+    return Out.str();
+}
 
-    EXPECT_EQ(Out.str(), "add-record 0x00000000 00 00 01 00\n"
-                         "tx 0x0040 AA\n"
-                         "tx 0x0040 CC\n"
-                         "add-attr 0x00000000 00 00 01 00 00 01 03 00 00 00 09 00 FF\n"
-                         "del-record 0xC000000D\n"
-                         "del-attr 0xC000009A\n"
-                         "dbg kivsdp : zone\n"
-                         "zone 0x00000000\n");
-    EXPECT_EQ(Target.Calls,
+TEST(SimRunner, PrintsTxAndRequestLinesInEventOrder)
+{
+    const char* In = "connect 0x40 672\n"
+                     "config 0x40 100\n"
+                     "add-record\n"
+                     "frame 0x40 AA BB CC\n"
+                     "add-attr 0x10000 0x100 0900FF\n"
+                     "del-record 5\n"
+                     "del-attr 0x10000 1\n"
+                     "dbg on\n"
+                     "zone 0x90\n"
+                     "disconnect 0x40\n";
+    std::vector<std::string> Calls;
+    EXPECT_EQ(RunOn<CRecordingTarget>(In, Calls),
+              "add-record 0x00000000 00 00 01 00\n"
+              "tx 0x0040 AA\n"
+              "tx 0x0040 CC\n"
+              "add-attr 0x00000000 00 00 01 00 00 01 03 00 00 00 09 00 FF\n"
+              "del-record 0xC000000D\n"
+              "del-attr 0xC000009A\n"
+              "dbg kivsdp : zone\n"
+              "zone 0x00000000\n");
+    EXPECT_EQ(Calls,
               (std::vector<std::string>{"connect 64 672", "config 64 100", "frame 64 3",
                                         "add-attr 65536 256", "del-record 5 0", "del-attr 65536 1",
                                         "dbg 1 0", "zone 144 0", "disconnect 64 0"}));
@@ -384,52 +394,46 @@ private:
 
 TEST(SimRunner, PendingRequestsPrintDoneLinesWhereTheyComplete)
 {
-    std::istringstream In("listen-response 0\n"
-                          "open\n"
-                          "listen-status 1\n"
-                          "send 1 0x40 02 00 01 00 00\n"
-                          "frame 0x40 AA BB\n"
-                          "close 1\n"
-                          "close 5\n"
-                          "status 0x41 128 0\n"
-                          "pnp stop\n"
-                          "pnp remove\n"
-                          "debug-info\n"
-                          "reset-debug-info\n"
-                          "ioctl 2 0x12345678 9 01\n");
-    SIM_SCRIPT Script = ParseSimScript(In);
-    ASSERT_TRUE(Script.Ok) << Script.Error;
-    std::ostringstream Out;
-    CSimLinePrinter Printer(Out);
-    CPendingTarget Target(Printer);
-    RunSimScript(Script, Target, Out);
-
-    EXPECT_EQ(Out.str(), "listen-response pending #1\n"
-                         "open 0x00000000 1\n"
-                         "listen-status pending #2\n"
-                         "send 0x00000000\n"
-                         "tx 0x0040 AA BB\n"
-                         "done #1 listen-response 0x00000000 2\n"
-                         "done #2 listen-status 0xC0000120\n"
-                         "close 0x00000000\n"
-                         "done #2 listen-status 0xC0000120\n"
-                         "close 0xC0000008\n"
-                         "pnp stop 0xC0000001\n"
-                         "pnp remove 0x00000000\n"
-                         "debug-info pending #3\n"
-                         "reset-debug-info pending #4\n"
-                         "ioctl pending #5\n");
+    const char* In = "listen-response 0\n"
+                     "open\n"
+                     "listen-status 1\n"
+                     "send 1 0x40 02 00 01 00 00\n"
+                     "frame 0x40 AA BB\n"
+                     "close 1\n"
+                     "close 5\n"
+                     "status 0x41 128 0\n"
+                     "pnp stop\n"
+                     "pnp remove\n"
+                     "debug-info\n"
+                     "reset-debug-info\n"
+                     "ioctl 2 0x12345678 9 01\n";
+    std::vector<std::string> Calls;
+    EXPECT_EQ(RunOn<CPendingTarget>(In, Calls), "listen-response pending #1\n"
+                                                "open 0x00000000 1\n"
+                                                "listen-status pending #2\n"
+                                                "send 0x00000000\n"
+                                                "tx 0x0040 AA BB\n"
+                                                "done #1 listen-response 0x00000000 2\n"
+                                                "done #2 listen-status 0xC0000120\n"
+                                                "close 0x00000000\n"
+                                                "done #2 listen-status 0xC0000120\n"
+                                                "close 0xC0000008\n"
+                                                "pnp stop 0xC0000001\n"
+                                                "pnp remove 0x00000000\n"
+                                                "debug-info pending #3\n"
+                                                "reset-debug-info pending #4\n"
+                                                "ioctl pending #5\n");
     // The buffers the runner builds: listen-status 4 bytes, listen-response
     // 1024, send the CID and the PDU with no output, debug-info 0x58.
-    EXPECT_EQ(Target.Calls, (std::vector<std::string>{
-                                "listen-response 0 0x80042014 0 1024",
-                                "listen-status 1 0x80042024 0 4",
-                                "send 1 0x80042010 7 0",
-                                "status 65 128 0",
-                                "debug-info 0 0x80042028 0 88",
-                                "reset-debug-info 0 0x8004202C 0 0",
-                                "ioctl 2 0x12345678 1 9",
-                            }));
+    EXPECT_EQ(Calls, (std::vector<std::string>{
+                         "listen-response 0 0x80042014 0 1024",
+                         "listen-status 1 0x80042024 0 4",
+                         "send 1 0x80042010 7 0",
+                         "status 65 128 0",
+                         "debug-info 0 0x80042028 0 88",
+                         "reset-debug-info 0 0x8004202C 0 0",
+                         "ioctl 2 0x12345678 1 9",
+                     }));
 }
 
 } // namespace
