@@ -90,22 +90,33 @@ bool PduLengthMatches(const char* Prefix, uint32_t RequestLen, uint32_t P)
     return false;
 }
 
-// The received continuation state (C bytes at p, 0 or 12) must come from the
-// database as it is now. False once the warning is out; true with *ppState
-// pointing at *pState, or null when the request holds no state.
-bool TakeReceivedState(const char* Prefix, uint8_t C, const uint8_t* p, uint32_t ChangeCount,
-                       CONTINUATION_STATE* pState, const CONTINUATION_STATE** ppState)
+// The end of a request: the ContinuationState length C (0 or 12; Word names
+// it in the message), which with the Used bytes before it must make up the P
+// parameter bytes (else MismatchError), then the state at p, which must come
+// from the database as it is now. 0 with *ppState pointing at *pState (null
+// without a state), else the error code to answer with, its warning out.
+uint16_t CheckRequestTail(const char* Prefix, const char* Word, uint8_t C, const uint8_t* p,
+                          uint32_t P, uint32_t Used, uint16_t MismatchError, uint32_t ChangeCount,
+                          CONTINUATION_STATE* pState, const CONTINUATION_STATE** ppState)
 {
     *ppState = nullptr;
-    if (C != CONTINUATION_STATE_WIRE_SIZE) return true;
+    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
+        SdpDbgPrint(WARN, "%sERROR! %s = 0x%x\n", Prefix, Word, C);
+        return SDP_ERROR_INVALID_CONTINUATION_STATE;
+    }
+    if (Used + C != P) {
+        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, Used + C);
+        return MismatchError;
+    }
+    if (C == 0) return 0;
     *pState = ReadContinuationState(p);
     if (pState->ServerState != ChangeCount) {
         SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix, ChangeCount,
                     pState->ServerState);
-        return false;
+        return SDP_ERROR_INVALID_CONTINUATION_STATE;
     }
     *ppState = pState;
-    return true;
+    return 0;
 }
 
 // The match test of ServiceSearch and ServiceSearchAttribute: every UUID of
@@ -621,19 +632,12 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     CByteReader Tail(pParams + S, P - S);
     const uint16_t MaxRecordCount = Tail.ReadBe16();
     const uint8_t C = Tail.ReadU8();
-    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
-        SdpDbgPrint(WARN, "%sERROR! ContStateLength = 0x%x\n", Prefix, C);
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
-    if (S + C + 3 != P) {
-        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, S + C + 3);
-        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    }
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    if (!TakeReceivedState(Prefix, C, Tail.Current(), DatabaseChangeCount, &State, &pContState)) {
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
+    const uint16_t TailError =
+        CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P, S + 3,
+                         SDP_ERROR_INVALID_PDU_SIZE, DatabaseChangeCount, &State, &pContState);
+    if (TailError != 0) return Fail(TailError);
     const uint32_t StartHandle = pContState ? pContState->hCurRec : 0;
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
@@ -750,19 +754,12 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     }
     CByteReader Tail(pIdList + I, P - 6 - I);
     const uint8_t C = Tail.ReadU8();
-    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
-        SdpDbgPrint(WARN, "%sERROR! ContStateLength = 0x%x\n", Prefix, C);
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
-    if (I + C + 7 != P) {
-        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, I + C + 7);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    if (!TakeReceivedState(Prefix, C, Tail.Current(), DatabaseChangeCount, &State, &pContState)) {
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
+    const uint16_t TailError =
+        CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P, I + 7,
+                         SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
+    if (TailError != 0) return Fail(TailError);
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Searching record handle 0x%x\n", Prefix, hRec);
     SdpDbgPrint(SEARCH, "%s    Max bytes to return = 0x%x\n", Prefix, MaxByteCount);
@@ -847,20 +844,12 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     CByteReader Tail(pIdList + I, P - U - 2 - I);
     const uint8_t C = Tail.ReadU8();
     SdpDbgPrint(SEARCH, "%s    ContStateLen = %d\n", Prefix, C);
-    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
-        SdpDbgPrint(WARN, "%sERROR! ContStateLen = 0x%x\n", Prefix, C);
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
-    if (U + I + 2 + C + 1 != P) {
-        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P,
-                    U + I + C + 3);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    if (!TakeReceivedState(Prefix, C, Tail.Current(), DatabaseChangeCount, &State, &pContState)) {
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
+    const uint16_t TailError =
+        CheckRequestTail(Prefix, "ContStateLen", C, Tail.Current(), P, U + I + 3,
+                         SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
+    if (TailError != 0) return Fail(TailError);
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
     ATTRIBUTE_SCAN Scan = {};
