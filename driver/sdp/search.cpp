@@ -119,6 +119,40 @@ uint16_t CheckRequestTail(const char* Prefix, const char* Word, uint8_t C, const
     return 0;
 }
 
+enum class WALK { Next, Stop, Fail };
+
+// Walks the members of a request list, from MembersStart while below Size.
+// Each is copied into a zero-filled buffer of N bytes (Available bytes of the
+// list were received) and handed to Visit, which says how to go on and sets
+// the error of a Fail. A member that cannot be measured fails with 0x0003.
+// False with *pError set when the request must be answered with an error.
+template <size_t N, class VISIT>
+bool WalkMembers(const uint8_t* pList, uint32_t Size, uint32_t MembersStart, size_t Available,
+                 const char* Name, uint16_t* pError, VISIT Visit)
+{
+    uint32_t Offset = MembersStart;
+    while (Offset < Size) {
+        uint8_t Member[N];
+        CopyMember(pList + Offset, Available - Offset, Member, N);
+        uint16_t Error = 0;
+        const WALK Next = Visit(Member, &Error);
+        if (Next == WALK::Fail) {
+            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Search termniated abnormally!\n", Name);
+            *pError = Error;
+            return false;
+        }
+        if (Next == WALK::Stop) break;
+        const uint32_t MemberSize = GetDataElementSize(pList + Offset, Size - Offset);
+        if (MemberSize == 0) {
+            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Data element error!!\n", Name);
+            *pError = SDP_ERROR_INVALID_SYNTAX;
+            return false;
+        }
+        Offset += MemberSize;
+    }
+    return true;
+}
+
 // The match test of ServiceSearch and ServiceSearchAttribute: every UUID of
 // the pattern's members (from MembersStart below PatternSize) must occur in
 // the record. Returns false with *pError set when the request must be answered
@@ -128,25 +162,14 @@ bool RecordMatchesPattern(const SERVICE_RECORD* pRecord, const uint8_t* pPattern
                           const char* Name, bool* pMatch, uint16_t* pError)
 {
     bool Found = false;
-    uint32_t Offset = MembersStart;
-    while (Offset < PatternSize) {
-        uint8_t Member[MAX_UUID_ELEMENT];
-        CopyMember(pPattern + Offset, PatternAvailable - Offset, Member, sizeof(Member));
-        uint16_t Error = 0;
-        Found = ScanRecordForUuid(pRecord, Member, &Error);
-        if (!Found && Error != 0) {
-            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Search termniated abnormally!\n", Name);
-            *pError = Error;
-            return false;
-        }
-        if (!Found) break;
-        const uint32_t Size = GetDataElementSize(pPattern + Offset, PatternSize - Offset);
-        if (Size == 0) {
-            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Data element error!!\n", Name);
-            *pError = SDP_ERROR_INVALID_SYNTAX;
-            return false;
-        }
-        Offset += Size;
+    auto Visit = [&](const uint8_t* pUuid, uint16_t* pMemberError) {
+        Found = ScanRecordForUuid(pRecord, pUuid, pMemberError);
+        if (Found) return WALK::Next;
+        return *pMemberError != 0 ? WALK::Fail : WALK::Stop;
+    };
+    if (!WalkMembers<MAX_UUID_ELEMENT>(pPattern, PatternSize, MembersStart, PatternAvailable, Name,
+                                       pError, Visit)) {
+        return false;
     }
     *pMatch = Found;
     return true;
@@ -162,29 +185,20 @@ bool ScanIdList(uint8_t* pResponse, uint32_t MaxResponseLen, const SERVICE_RECOR
                 uint16_t* pError)
 {
     *pLimitReached = false;
-    uint32_t Offset = MembersStart;
-    while (Offset < IdListSize) {
-        uint8_t Member[MAX_ID_ELEMENT];
-        CopyMember(pIdList + Offset, IdListSize - Offset, Member, sizeof(Member));
-        if (!ScanRecordForAttributes(pResponse, MaxResponseLen, pRecord, Member, MaxByteCount,
-                                     pContState, ChangeCount, LocalHeaders, Scan)) {
-            if (Scan.Error != 0) {
-                SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Search termniated abnormally!\n", Name);
-                *pError = Scan.Error;
-                return false;
-            }
-            *pLimitReached = true;
-            return true;
+    auto Visit = [&](const uint8_t* pIdElement, uint16_t* pMemberError) {
+        if (ScanRecordForAttributes(pResponse, MaxResponseLen, pRecord, pIdElement, MaxByteCount,
+                                    pContState, ChangeCount, LocalHeaders, Scan)) {
+            return WALK::Next;
         }
-        const uint32_t Size = GetDataElementSize(pIdList + Offset, IdListSize - Offset);
-        if (Size == 0) {
-            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Data element error!!\n", Name);
-            *pError = SDP_ERROR_INVALID_SYNTAX;
-            return false;
+        if (Scan.Error != 0) {
+            *pMemberError = Scan.Error;
+            return WALK::Fail;
         }
-        Offset += Size;
-    }
-    return true;
+        *pLimitReached = true;
+        return WALK::Stop;
+    };
+    return WalkMembers<MAX_ID_ELEMENT>(pIdList, IdListSize, MembersStart, IdListSize, Name, pError,
+                                       Visit);
 }
 
 // True when each member of the ID list names only IDs above those of every
