@@ -403,33 +403,22 @@ NTSTATUS CPnpDevice::OnPnpStartDevice(PIRP Irp)
     powerState.DeviceState = PowerDeviceD0;
     (void)PoSetPowerState(m_pDeviceObject, DevicePowerState, powerState);
 
-    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
-    if (NT_SUCCESS(status)) {
-        MarkPnpStarted();
-        PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(Irp);
-        status =
-            PnpSetupDeviceResources(pStack->Parameters.StartDevice.AllocatedResources,
-                                    pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
-        if (NT_SUCCESS(status)) {
-            NORN_ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
-            InterlockedExchange(&m_PnpState, PnpStateStarted);
-            RestartStalledIrps();
-            if (m_PowerDownWhenClosed && m_PowerManaged && PowerDownAllowed() &&
-                ReadFlag(&m_OpenHandleCount) == 0) {
-                status = SendQueryAndSetPowerIrpToDevice(PowerDeviceD3);
-                if (!NT_SUCCESS(status)) {
-                    DbgPrint("CPnpDevice::OnPnpStartDevice: Unable to create query or set power "
-                             "IRP status %x\n",
-                             unsigned(status));
-                }
-            }
-        } else {
-            MarkPnpStopped();
-            InterlockedExchange(&m_PnpState, PnpStateStartFailed);
-        }
-    } else {
+    BOOLEAN lowerStarted = FALSE;
+    NTSTATUS status = StartLowerThenSetup(Irp, &lowerStarted);
+    if (!lowerStarted) {
         DbgPrint("CPnpDevice:  IRP_MN_START_DEVICE, PDO Failed with status: 0x%X\n",
                  unsigned(status));
+    } else if (NT_SUCCESS(status)) {
+        RestartStalledIrps();
+        if (m_PowerDownWhenClosed && m_PowerManaged && PowerDownAllowed() &&
+            ReadFlag(&m_OpenHandleCount) == 0) {
+            status = SendQueryAndSetPowerIrpToDevice(PowerDeviceD3);
+            if (!NT_SUCCESS(status)) {
+                DbgPrint("CPnpDevice::OnPnpStartDevice: Unable to create query or set power "
+                         "IRP status %x\n",
+                         unsigned(status));
+            }
+        }
     }
     CompleteIrp(Irp, status, IO_NO_INCREMENT);
     if (!NT_SUCCESS(status)) {
@@ -448,13 +437,59 @@ NTSTATUS CPnpDevice::OnPnpQueryRemoveDevice(PIRP Irp)
     return CompleteWithStatus(Irp, STATUS_UNSUCCESSFUL);
 }
 
-NTSTATUS CPnpDevice::OnPnpCancelRemoveDevice(PIRP Irp)
+// The start request goes down first and is waited for; only a started lower
+// stack gets the device started and its resources set up. A failed setup
+// leaves the device stopped, in the start-failed state.
+NTSTATUS CPnpDevice::StartLowerThenSetup(PIRP Irp, BOOLEAN* pLowerStarted)
+{
+    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+    *pLowerStarted = NT_SUCCESS(status) ? TRUE : FALSE;
+    if (!NT_SUCCESS(status)) return status;
+    MarkPnpStarted();
+    PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(Irp);
+    status = PnpSetupDeviceResources(pStack->Parameters.StartDevice.AllocatedResources,
+                                     pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
+    if (NT_SUCCESS(status)) {
+        NORN_ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
+        InterlockedExchange(&m_PnpState, PnpStateStarted);
+    } else {
+        MarkPnpStopped();
+        InterlockedExchange(&m_PnpState, PnpStateStartFailed);
+    }
+    return status;
+}
+
+NTSTATUS CPnpDevice::CancelRemove(PIRP Irp, BOOLEAN ReplayStalled)
 {
     NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
     InterlockedExchange(&m_PnpState, PnpStateStarted);
-    RestartStalledIrps();
+    if (ReplayStalled) RestartStalledIrps();
     CompleteIrp(Irp, status, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
+}
+
+// Only a device still waiting to stop goes back to started; one that has
+// stopped already stays stopped and the cancel succeeds all the same.
+NTSTATUS CPnpDevice::CancelStop(PIRP Irp, BOOLEAN ReplayStalled, const char* Who)
+{
+    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+    if (IsPnpStopped()) {
+        DbgPrint("%s: Unable to cancel stop -- we are already stopped.\n", Who);
+        CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
+    } else {
+        if (InterlockedCompareExchange(&m_PnpState, PnpStateStarted, PnpStateStopPending) ==
+                PnpStateStopPending &&
+            ReplayStalled) {
+            RestartStalledIrps();
+        }
+        CompleteIrp(Irp, status, IO_NO_INCREMENT);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CPnpDevice::OnPnpCancelRemoveDevice(PIRP Irp)
+{
+    return CancelRemove(Irp, TRUE);
 }
 
 NTSTATUS CPnpDevice::OnPnpSurpriseRemoval(PIRP Irp)
@@ -539,18 +574,7 @@ NTSTATUS CPnpDevice::OnPnpQueryStopDevice(PIRP Irp)
 
 NTSTATUS CPnpDevice::OnPnpCancelStopDevice(PIRP Irp)
 {
-    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
-    if (IsPnpStopped()) {
-        DbgPrint("CPnpDevice: Unable to cancel stop -- we are already stopped.\n");
-        CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
-    } else {
-        if (InterlockedCompareExchange(&m_PnpState, PnpStateStarted, PnpStateStopPending) ==
-            PnpStateStopPending) {
-            RestartStalledIrps();
-        }
-        CompleteIrp(Irp, status, IO_NO_INCREMENT);
-    }
-    return STATUS_SUCCESS;
+    return CancelStop(Irp, TRUE, "CPnpDevice");
 }
 
 NTSTATUS CPnpDevice::OnPnpStopDevice(PIRP Irp)
@@ -992,29 +1016,38 @@ NTSTATUS CPnpDevice::SendSetPowerIrpToDevice(DEVICE_POWER_STATE State, PKEVENT p
                              DefaultPowerCompletionRoutine, pEvent, NULL);
 }
 
-NTSTATUS CPnpDevice::SendQueryAndSetPowerIrpToDevice(DEVICE_POWER_STATE State)
+// Requests a power IRP for the PDO's stack and waits until its callback sets
+// *pEvent. What names the request in the message of a refused request.
+static NTSTATUS RequestPowerIrpAndWait(PDEVICE_OBJECT Pdo, UCHAR Minor, POWER_STATE State,
+                                       PREQUEST_POWER_COMPLETE Routine, PVOID Context,
+                                       PKEVENT pEvent, const char* What)
 {
-    KEVENT event;
-    PowerQueryContext context = {&event, STATUS_SUCCESS};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    POWER_STATE powerState;
-    powerState.DeviceState = State;
-
-    NTSTATUS status = PoRequestPowerIrp(m_pPhysicalDeviceObject, IRP_MN_QUERY_POWER, powerState,
-                                        DefaultQueryPowerCompletionRoutine, &context, NULL);
+    KeInitializeEvent(pEvent, NotificationEvent, FALSE);
+    NTSTATUS status = PoRequestPowerIrp(Pdo, Minor, State, Routine, Context, NULL);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Query power down failed with "
-                 "status %x\n",
-                 unsigned(status));
+        DbgPrint("%s failed with status %x\n", What, unsigned(status));
         return status;
     }
-    status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    status = KeWaitForSingleObject(pEvent, Executive, KernelMode, FALSE, NULL);
     if (!NT_SUCCESS(status)) {
         DbgPrint("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Set power down wait failed with "
                  "status %x\n",
                  unsigned(status));
-        return status;
     }
+    return status;
+}
+
+NTSTATUS CPnpDevice::SendQueryAndSetPowerIrpToDevice(DEVICE_POWER_STATE State)
+{
+    KEVENT event;
+    PowerQueryContext context = {&event, STATUS_SUCCESS};
+    POWER_STATE powerState;
+    powerState.DeviceState = State;
+
+    NTSTATUS status = RequestPowerIrpAndWait(
+        m_pPhysicalDeviceObject, IRP_MN_QUERY_POWER, powerState, DefaultQueryPowerCompletionRoutine,
+        &context, &event, "CPnpDevice::SendQueryAndSetPowerIrpToDevice: Query power down");
+    if (!NT_SUCCESS(status)) return status;
     if (!NT_SUCCESS(context.Status)) {
         DbgPrint("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Power down was rejected by lower "
                  "driver\n");
@@ -1022,21 +1055,7 @@ NTSTATUS CPnpDevice::SendQueryAndSetPowerIrpToDevice(DEVICE_POWER_STATE State)
         RestartStalledIrps();
         return STATUS_SUCCESS;
     }
-
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    status = PoRequestPowerIrp(m_pPhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
-                               DefaultPowerCompletionRoutine, &event, NULL);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("CPnpDevice::DefaultQueryPowerCompletionRoutine: Set power down failed with "
-                 "status %x\n",
-                 unsigned(status));
-        return status;
-    }
-    status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("CPnpDevice::SendQueryAndSetPowerIrpToDevice: Set power down wait failed with "
-                 "status %x\n",
-                 unsigned(status));
-    }
-    return status;
+    return RequestPowerIrpAndWait(m_pPhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
+                                  DefaultPowerCompletionRoutine, &event, &event,
+                                  "CPnpDevice::DefaultQueryPowerCompletionRoutine: Set power down");
 }

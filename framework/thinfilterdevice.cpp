@@ -38,27 +38,16 @@ BOOLEAN CThinFilterDevice::IrpPrologue(PIRP, NTSTATUS* pStatus)
 
 NTSTATUS CThinFilterDevice::OnPnpStartDevice(PIRP Irp)
 {
-    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
-    if (NT_SUCCESS(status)) {
-        MarkPnpStarted();
-        PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(Irp);
-        status =
-            PnpSetupDeviceResources(pStack->Parameters.StartDevice.AllocatedResources,
-                                    pStack->Parameters.StartDevice.AllocatedResourcesTranslated);
-        if (NT_SUCCESS(status)) {
-            NORN_ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
-            InterlockedExchange(&m_PnpState, PnpStateStarted);
-        } else {
-            MarkPnpStopped();
-            InterlockedExchange(&m_PnpState, PnpStateStartFailed);
-            DbgPrint("CThinFilterDevice: IRP_MN_START_DEVICE PnpSetupDeviceResources failed "
-                     "(0x%08X)\n",
-                     unsigned(status));
-        }
-    } else {
+    BOOLEAN lowerStarted = FALSE;
+    NTSTATUS status = StartLowerThenSetup(Irp, &lowerStarted);
+    if (!lowerStarted) {
         MarkPnpStopped();
         InterlockedExchange(&m_PnpState, PnpStateStartFailed);
         DbgPrint("CThinFilterDevice: IRP_MN_START_DEVICE lower device failed (0x%08X)\n",
+                 unsigned(status));
+    } else if (!NT_SUCCESS(status)) {
+        DbgPrint("CThinFilterDevice: IRP_MN_START_DEVICE PnpSetupDeviceResources failed "
+                 "(0x%08X)\n",
                  unsigned(status));
     }
     CompleteIrp(Irp, status, IO_NO_INCREMENT);
@@ -80,25 +69,15 @@ NTSTATUS CThinFilterDevice::OnPnpRemoveDevice(PIRP Irp)
     return RemoveDevice(Irp, FALSE);
 }
 
+// Nothing stalls in a thin filter, so the cancels replay nothing.
 NTSTATUS CThinFilterDevice::OnPnpCancelRemoveDevice(PIRP Irp)
 {
-    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
-    InterlockedExchange(&m_PnpState, PnpStateStarted);
-    CompleteIrp(Irp, status, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return CancelRemove(Irp, FALSE);
 }
 
 NTSTATUS CThinFilterDevice::OnPnpCancelStopDevice(PIRP Irp)
 {
-    NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
-    if (IsPnpStopped()) {
-        DbgPrint("CThinFilterDevice: Unable to cancel stop -- we are already stopped.\n");
-        CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
-    } else {
-        (void)InterlockedCompareExchange(&m_PnpState, PnpStateStarted, PnpStateStopPending);
-        CompleteIrp(Irp, status, IO_NO_INCREMENT);
-    }
-    return STATUS_SUCCESS;
+    return CancelStop(Irp, FALSE, "CThinFilterDevice");
 }
 
 NTSTATUS CThinFilterDevice::OnPnpStopDevice(PIRP Irp)

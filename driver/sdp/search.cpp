@@ -81,6 +81,78 @@ void WriteContinuationState(CByteWriter& w, const CONTINUATION_STATE& State)
     w.WriteLe16(State.CurOffset);
 }
 
+// A request's ParameterLength P must account for every byte after the header.
+bool PduLengthMatches(const char* Prefix, uint32_t RequestLen, uint32_t P)
+{
+    if (RequestLen == P + 5) return true;
+    SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
+                static_cast<int>(RequestLen), static_cast<int>(P + 5));
+    return false;
+}
+
+// The end of a request: the ContinuationState length C (0 or 12; Word names
+// it in the message), which with the Used bytes before it must make up the P
+// parameter bytes (else MismatchError), then the state at p, which must come
+// from the database as it is now. 0 with *ppState pointing at *pState (null
+// without a state), else the error code to answer with, its warning out.
+uint16_t CheckRequestTail(const char* Prefix, const char* Word, uint8_t C, const uint8_t* p,
+                          uint32_t P, uint32_t Used, uint16_t MismatchError, uint32_t ChangeCount,
+                          CONTINUATION_STATE* pState, const CONTINUATION_STATE** ppState)
+{
+    *ppState = nullptr;
+    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
+        SdpDbgPrint(WARN, "%sERROR! %s = 0x%x\n", Prefix, Word, C);
+        return SDP_ERROR_INVALID_CONTINUATION_STATE;
+    }
+    if (Used + C != P) {
+        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, Used + C);
+        return MismatchError;
+    }
+    if (C == 0) return 0;
+    *pState = ReadContinuationState(p);
+    if (pState->ServerState != ChangeCount) {
+        SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix, ChangeCount,
+                    pState->ServerState);
+        return SDP_ERROR_INVALID_CONTINUATION_STATE;
+    }
+    *ppState = pState;
+    return 0;
+}
+
+enum class WALK { Next, Stop, Fail };
+
+// Walks the members of a request list, from MembersStart while below Size.
+// Each is copied into a zero-filled buffer of N bytes (Available bytes of the
+// list were received) and handed to Visit, which says how to go on and sets
+// the error of a Fail. A member that cannot be measured fails with 0x0003.
+// False with *pError set when the request must be answered with an error.
+template <size_t N, class VISIT>
+bool WalkMembers(const uint8_t* pList, uint32_t Size, uint32_t MembersStart, size_t Available,
+                 const char* Name, uint16_t* pError, VISIT Visit)
+{
+    uint32_t Offset = MembersStart;
+    while (Offset < Size) {
+        uint8_t Member[N];
+        CopyMember(pList + Offset, Available - Offset, Member, N);
+        uint16_t Error = 0;
+        const WALK Next = Visit(Member, &Error);
+        if (Next == WALK::Fail) {
+            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Search termniated abnormally!\n", Name);
+            *pError = Error;
+            return false;
+        }
+        if (Next == WALK::Stop) break;
+        const uint32_t MemberSize = GetDataElementSize(pList + Offset, Size - Offset);
+        if (MemberSize == 0) {
+            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Data element error!!\n", Name);
+            *pError = SDP_ERROR_INVALID_SYNTAX;
+            return false;
+        }
+        Offset += MemberSize;
+    }
+    return true;
+}
+
 // The match test of ServiceSearch and ServiceSearchAttribute: every UUID of
 // the pattern's members (from MembersStart below PatternSize) must occur in
 // the record. Returns false with *pError set when the request must be answered
@@ -90,25 +162,14 @@ bool RecordMatchesPattern(const SERVICE_RECORD* pRecord, const uint8_t* pPattern
                           const char* Name, bool* pMatch, uint16_t* pError)
 {
     bool Found = false;
-    uint32_t Offset = MembersStart;
-    while (Offset < PatternSize) {
-        uint8_t Member[MAX_UUID_ELEMENT];
-        CopyMember(pPattern + Offset, PatternAvailable - Offset, Member, sizeof(Member));
-        uint16_t Error = 0;
-        Found = ScanRecordForUuid(pRecord, Member, &Error);
-        if (!Found && Error != 0) {
-            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Search termniated abnormally!\n", Name);
-            *pError = Error;
-            return false;
-        }
-        if (!Found) break;
-        const uint32_t Size = GetDataElementSize(pPattern + Offset, PatternSize - Offset);
-        if (Size == 0) {
-            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Data element error!!\n", Name);
-            *pError = SDP_ERROR_INVALID_SYNTAX;
-            return false;
-        }
-        Offset += Size;
+    auto Visit = [&](const uint8_t* pUuid, uint16_t* pMemberError) {
+        Found = ScanRecordForUuid(pRecord, pUuid, pMemberError);
+        if (Found) return WALK::Next;
+        return *pMemberError != 0 ? WALK::Fail : WALK::Stop;
+    };
+    if (!WalkMembers<MAX_UUID_ELEMENT>(pPattern, PatternSize, MembersStart, PatternAvailable, Name,
+                                       pError, Visit)) {
+        return false;
     }
     *pMatch = Found;
     return true;
@@ -124,26 +185,42 @@ bool ScanIdList(uint8_t* pResponse, uint32_t MaxResponseLen, const SERVICE_RECOR
                 uint16_t* pError)
 {
     *pLimitReached = false;
+    auto Visit = [&](const uint8_t* pIdElement, uint16_t* pMemberError) {
+        if (ScanRecordForAttributes(pResponse, MaxResponseLen, pRecord, pIdElement, MaxByteCount,
+                                    pContState, ChangeCount, LocalHeaders, Scan)) {
+            return WALK::Next;
+        }
+        if (Scan.Error != 0) {
+            *pMemberError = Scan.Error;
+            return WALK::Fail;
+        }
+        *pLimitReached = true;
+        return WALK::Stop;
+    };
+    return WalkMembers<MAX_ID_ELEMENT>(pIdList, IdListSize, MembersStart, IdListSize, Name, pError,
+                                       Visit);
+}
+
+// True when each member of the ID list names only IDs above those of every
+// member before it. Then the walk over a record meets its attributes once
+// each and in ascending ID order, so an attribute ID marks the resume point.
+// Malformed members are the scan's to refuse; the verdict stops before them.
+bool IdListAscending(const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersStart)
+{
+    int32_t LastMax = -1;
     uint32_t Offset = MembersStart;
     while (Offset < IdListSize) {
         uint8_t Member[MAX_ID_ELEMENT];
         CopyMember(pIdList + Offset, IdListSize - Offset, Member, sizeof(Member));
-        if (!ScanRecordForAttributes(pResponse, MaxResponseLen, pRecord, Member, MaxByteCount,
-                                     pContState, ChangeCount, LocalHeaders, Scan)) {
-            if (Scan.Error != 0) {
-                SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Search termniated abnormally!\n", Name);
-                *pError = Scan.Error;
-                return false;
-            }
-            *pLimitReached = true;
-            return true;
-        }
+        const uint8_t SizeIndex = SdpDeSizeIndex(Member[0]);
+        if (SdpDeType(Member[0]) != SDP_DE_UINT || (SizeIndex != 1 && SizeIndex != 2)) break;
+        CByteReader Id(Member + 1, SizeIndex == 1 ? 2u : 4u);
+        const uint16_t Min = Id.ReadBe16();
+        const uint16_t Max = SizeIndex == 1 ? Min : Id.ReadBe16();
+        if (static_cast<int32_t>(Min) <= LastMax) return false;
+        LastMax = Max;
         const uint32_t Size = GetDataElementSize(pIdList + Offset, IdListSize - Offset);
-        if (Size == 0) {
-            SdpDbgPrint(WARN, "kivsdp : %s() - ERROR! Data element error!!\n", Name);
-            *pError = SDP_ERROR_INVALID_SYNTAX;
-            return false;
-        }
+        if (Size == 0) break;
         Offset += Size;
     }
     return true;
@@ -154,6 +231,39 @@ bool ScanIdList(uint8_t* pResponse, uint32_t MaxResponseLen, const SERVICE_RECOR
 bool VerifyReceived(const uint8_t* p, uint32_t Size, uint64_t Available)
 {
     return Size <= Available && VerifyDataElement(p, Size);
+}
+
+// The checks of one list of a ServiceSearchAttribute request, in their order:
+// measured within the Available bytes, well-formed, a sequence, a readable
+// header. What ("UUID" or "ID") names the list in the messages. True with the
+// list's size and where its members start; false once the warning is out.
+bool CheckSearchAttributeList(const char* Prefix, const char* What, const uint8_t* pList,
+                              uint32_t Available, uint32_t* pSize, uint32_t* pMembersStart)
+{
+    const uint32_t Size = GetDataElementSize(pList, Available);
+    if (Size == 0) {
+        SdpDbgPrint(WARN, "%sERROR! %s list length invalid\n", Prefix, What);
+        return false;
+    }
+    SdpDbgPrint(SEARCH, "%s    %s list length = %d\n", Prefix, What, static_cast<int>(Size));
+    if (!VerifyReceived(pList, Size, Available)) {
+        SdpDbgPrint(WARN, "%sERROR! %s list syntax invalid\n", Prefix, What);
+        return false;
+    }
+    if (SdpDeType(pList[0]) != SDP_DE_SEQUENCE) {
+        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
+        return false;
+    }
+    const uint32_t MembersStart = SdpDeHeaderSize(pList[0]);
+    if (MembersStart == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
+        return false;
+    }
+    SdpDbgPrint(SEARCH, "%s    %s list offset = %d\n", Prefix, What,
+                static_cast<int>(MembersStart));
+    *pSize = Size;
+    *pMembersStart = MembersStart;
+    return true;
 }
 
 } // namespace
@@ -315,6 +425,11 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
     for (const SERVICE_ATTRIBUTE* pAttr = pRecord->AttributeList; pAttr; pAttr = pAttr->Next) {
         const uint16_t AttId = pAttr->AttributeId;
         if (AttId < Min || AttId > Max) continue;
+        // Below MaxByteCount every counted attribute costs at least 4 bytes,
+        // so a position that reaches a continuation state fits 16 bits.
+        const uint16_t ResumeKey =
+            Scan.ResumeByPosition ? static_cast<uint16_t>(Scan.Position) : AttId;
+        Scan.Position++;
 
         SdpDbgPrint(SEARCH, "%s----------------------------------------------------\n", Prefix);
         SdpDbgPrint(SEARCH, "%sMatch! Returning info from ID 0x%x\n", Prefix, AttId);
@@ -339,7 +454,7 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         }
         Scan.FirstInRecord = false;
 
-        if (hRec < ResumeRec || AttId < ResumeAttId || Scan.StateGenerated) {
+        if (hRec < ResumeRec || ResumeKey < ResumeAttId || Scan.StateGenerated) {
             SdpDbgPrint(SEARCH, "%s    Skipping attribute with ID 0x%x\n", Prefix, AttId);
             Scan.HeaderPending = false;
             continue;
@@ -403,7 +518,7 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
             CONTINUATION_STATE State;
             State.ServerState = DatabaseChangeCount;
             State.hCurRec = hRec;
-            State.CurAttID = AttId;
+            State.CurAttID = ResumeKey;
             State.CurOffset = static_cast<uint16_t>(ResumeOffset + Part);
             SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
             SdpDbgPrint(SEARCH, "%s     Server state = 0x%x\n", Prefix, State.ServerState);
@@ -457,6 +572,40 @@ static void WritePduHeader(uint8_t* pResponse, uint8_t PduId, const uint8_t* pRe
     Out.WriteBe16(static_cast<uint16_t>(PduLen - SDP_PDU_HEADER_SIZE));
 }
 
+// Closes the response of an attribute transaction: the list's header in the
+// first response of a series, the empty continuation state unless the scan
+// wrote one, then the PDU header and the byte count of this response's part
+// of the list (N). False, with the headers unwritten, when a write fell
+// outside the PDU.
+static bool FinishAttributeResponse(CByteWriter& Out, uint8_t* pResponse, uint8_t PduId,
+                                    const uint8_t* pRequest, uint32_t RequestLen,
+                                    const ATTRIBUTE_SCAN& Scan, bool FirstOfSeries,
+                                    uint32_t* pPduLen, uint32_t* pN)
+{
+    uint32_t WriteIndex = Scan.DestIndex;
+    uint32_t N = 0;
+    if (Scan.StateGenerated) {
+        N = WriteIndex - 20;
+    } else {
+        Out.Seek(WriteIndex);
+        Out.WriteU8(0);
+        WriteIndex++;
+        N = WriteIndex - 8;
+    }
+    if (FirstOfSeries) {
+        Out.Seek(7);
+        Out.WriteU8(0x36);
+        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
+    }
+    if (!Out.Ok()) return false;
+    WritePduHeader(pResponse, PduId, pRequest, RequestLen, WriteIndex);
+    Out.Seek(5);
+    Out.WriteBe16(static_cast<uint16_t>(N));
+    *pPduLen = WriteIndex;
+    *pN = N;
+    return true;
+}
+
 // ---- ServiceSearch ----
 
 SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
@@ -471,11 +620,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     CByteReader Header(pRequest, RequestLen);
     Header.Skip(3);
     const uint32_t P = Header.ReadBe16();
-    if (RequestLen != P + 5) {
-        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
-                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
-        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    }
+    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // From here the P parameter bytes are all there.
     const uint8_t* pParams = pRequest + 5;
     const uint8_t* pPattern = pParams;
@@ -501,24 +646,13 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     CByteReader Tail(pParams + S, P - S);
     const uint16_t MaxRecordCount = Tail.ReadBe16();
     const uint8_t C = Tail.ReadU8();
-    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
-        SdpDbgPrint(WARN, "%sERROR! ContStateLength = 0x%x\n", Prefix, C);
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
-    if (S + C + 3 != P) {
-        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, S + C + 3);
-        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    }
-    uint32_t StartHandle = 0;
-    if (C == CONTINUATION_STATE_WIRE_SIZE) {
-        const CONTINUATION_STATE State = ReadContinuationState(Tail.Current());
-        if (State.ServerState != DatabaseChangeCount) {
-            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
-                        DatabaseChangeCount, State.ServerState);
-            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-        }
-        StartHandle = State.hCurRec;
-    }
+    CONTINUATION_STATE State = {};
+    const CONTINUATION_STATE* pContState = nullptr;
+    const uint16_t TailError =
+        CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P, S + 3,
+                         SDP_ERROR_INVALID_PDU_SIZE, DatabaseChangeCount, &State, &pContState);
+    if (TailError != 0) return Fail(TailError);
+    const uint32_t StartHandle = pContState ? pContState->hCurRec : 0;
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
     CByteWriter Out(pResponse, MaxResponseLen);
@@ -594,11 +728,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     CByteReader Header(pRequest, RequestLen);
     Header.Skip(3);
     const uint32_t P = Header.ReadBe16();
-    if (RequestLen != P + 5) {
-        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
-                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
-        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    }
+    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // The fixed fields of a request too short to hold them read as zeros:
     // only received bytes decide the outcome.
     uint8_t Fixed[6] = {};
@@ -638,31 +768,19 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     }
     CByteReader Tail(pIdList + I, P - 6 - I);
     const uint8_t C = Tail.ReadU8();
-    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
-        SdpDbgPrint(WARN, "%sERROR! ContStateLength = 0x%x\n", Prefix, C);
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
-    if (I + C + 7 != P) {
-        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P, I + C + 7);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    if (C == CONTINUATION_STATE_WIRE_SIZE) {
-        State = ReadContinuationState(Tail.Current());
-        if (State.ServerState != DatabaseChangeCount) {
-            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
-                        DatabaseChangeCount, State.ServerState);
-            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-        }
-        pContState = &State;
-    }
+    const uint16_t TailError =
+        CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P, I + 7,
+                         SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
+    if (TailError != 0) return Fail(TailError);
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Searching record handle 0x%x\n", Prefix, hRec);
     SdpDbgPrint(SEARCH, "%s    Max bytes to return = 0x%x\n", Prefix, MaxByteCount);
 
     ATTRIBUTE_SCAN Scan = {};
     Scan.DestIndex = pContState ? 7 : 10;
+    Scan.ResumeByPosition = !IdListAscending(pIdList, I, MembersStart);
     bool LimitReached = false;
     uint16_t Error = 0;
     if (!ScanIdList(pResponse, MaxResponseLen, *ppRecord, pIdList, I, MembersStart, MaxByteCount,
@@ -671,30 +789,17 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
         return Fail(Error);
     }
 
-    uint32_t WriteIndex = Scan.DestIndex;
-    if (WriteIndex > MaxResponseLen) {
-        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix, WriteIndex);
+    if (Scan.DestIndex > MaxResponseLen) {
+        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix, Scan.DestIndex);
         return Fail(SDP_ERROR_INTERNAL);
     }
     CByteWriter Out(pResponse, MaxResponseLen);
+    uint32_t WriteIndex = 0;
     uint32_t N = 0;
-    if (Scan.StateGenerated) {
-        N = WriteIndex - 20;
-    } else {
-        Out.Seek(WriteIndex);
-        Out.WriteU8(0);
-        WriteIndex++;
-        N = WriteIndex - 8;
+    if (!FinishAttributeResponse(Out, pResponse, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest,
+                                 RequestLen, Scan, !pContState, &WriteIndex, &N)) {
+        return Fail(SDP_ERROR_INTERNAL);
     }
-    if (!pContState) {
-        Out.Seek(7);
-        Out.WriteU8(0x36);
-        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
-    }
-    if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
-    WritePduHeader(pResponse, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest, RequestLen, WriteIndex);
-    Out.Seek(5);
-    Out.WriteBe16(static_cast<uint16_t>(N));
     SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceAttributeResponse\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Cur List length (N) = 0x%x\n", Prefix, N);
     SdpDbgPrint(SEARCH, "%s    List Total length = 0x%x\n", Prefix, Scan.TotFound);
@@ -720,34 +825,14 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     Header.Skip(3);
     const uint32_t P = Header.ReadBe16();
     SdpDbgPrint(SEARCH, "%s    parmLen = %d\n", Prefix, static_cast<int>(P));
-    if (RequestLen != P + 5) {
-        SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
-                    static_cast<int>(RequestLen), static_cast<int>(P + 5));
-        return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    }
+    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     const uint8_t* pParams = pRequest + 5;
     const uint8_t* pUuidList = pParams;
-    const uint32_t U = GetDataElementSize(pUuidList, P);
-    if (U == 0) {
-        SdpDbgPrint(WARN, "%sERROR! UUID list length invalid\n", Prefix);
+    uint32_t U = 0;
+    uint32_t UuidMembersStart = 0;
+    if (!CheckSearchAttributeList(Prefix, "UUID", pUuidList, P, &U, &UuidMembersStart)) {
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    SdpDbgPrint(SEARCH, "%s    UUID list length = %d\n", Prefix, static_cast<int>(U));
-    if (!VerifyReceived(pUuidList, U, P)) {
-        SdpDbgPrint(WARN, "%sERROR! UUID list syntax invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (SdpDeType(pUuidList[0]) != SDP_DE_SEQUENCE) {
-        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    const uint32_t UuidMembersStart = SdpDeHeaderSize(pUuidList[0]);
-    if (UuidMembersStart == 0) {
-        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    SdpDbgPrint(SEARCH, "%s    UUID list offset = %d\n", Prefix,
-                static_cast<int>(UuidMembersStart));
     if (U + 5 > P) {
         SdpDbgPrint(WARN, "%sERROR! length fuckup 1\n", Prefix);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
@@ -761,26 +846,11 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     }
     const uint8_t* pIdList = After.Current();
     const uint32_t ListAvailable = P - U - 2;
-    const uint32_t I = GetDataElementSize(pIdList, ListAvailable);
-    if (I == 0) {
-        SdpDbgPrint(WARN, "%sERROR! ID list length invalid\n", Prefix);
+    uint32_t I = 0;
+    uint32_t IdMembersStart = 0;
+    if (!CheckSearchAttributeList(Prefix, "ID", pIdList, ListAvailable, &I, &IdMembersStart)) {
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    SdpDbgPrint(SEARCH, "%s    ID list length = %d\n", Prefix, static_cast<int>(I));
-    if (!VerifyReceived(pIdList, I, ListAvailable)) {
-        SdpDbgPrint(WARN, "%sERROR! ID list syntax invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (SdpDeType(pIdList[0]) != SDP_DE_SEQUENCE) {
-        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    const uint32_t IdMembersStart = SdpDeHeaderSize(pIdList[0]);
-    if (IdMembersStart == 0) {
-        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    SdpDbgPrint(SEARCH, "%s    ID list offset = %d\n", Prefix, static_cast<int>(IdMembersStart));
     if (U + 2 + I + 1 > P) {
         SdpDbgPrint(WARN, "%sERROR! length fuckup 2\n", Prefix);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
@@ -788,30 +858,17 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     CByteReader Tail(pIdList + I, P - U - 2 - I);
     const uint8_t C = Tail.ReadU8();
     SdpDbgPrint(SEARCH, "%s    ContStateLen = %d\n", Prefix, C);
-    if (C != 0 && C != CONTINUATION_STATE_WIRE_SIZE) {
-        SdpDbgPrint(WARN, "%sERROR! ContStateLen = 0x%x\n", Prefix, C);
-        return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-    }
-    if (U + I + 2 + C + 1 != P) {
-        SdpDbgPrint(WARN, "%sERROR! Length mismatch. Got 0x%x. Cal 0x%x\n", Prefix, P,
-                    U + I + C + 3);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    if (C == CONTINUATION_STATE_WIRE_SIZE) {
-        State = ReadContinuationState(Tail.Current());
-        if (State.ServerState != DatabaseChangeCount) {
-            SdpDbgPrint(WARN, "%sERROR! State changed!. Cur 0x%x. Got 0x%x\n", Prefix,
-                        DatabaseChangeCount, State.ServerState);
-            return Fail(SDP_ERROR_INVALID_CONTINUATION_STATE);
-        }
-        pContState = &State;
-    }
+    const uint16_t TailError =
+        CheckRequestTail(Prefix, "ContStateLen", C, Tail.Current(), P, U + I + 3,
+                         SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
+    if (TailError != 0) return Fail(TailError);
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
     ATTRIBUTE_SCAN Scan = {};
     Scan.DestIndex = pContState ? 7 : 10;
+    Scan.ResumeByPosition = !IdListAscending(pIdList, I, IdMembersStart);
     SdpDbgPrint(SEARCH, "%s~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n", Prefix);
     CByteWriter Out(pResponse, MaxResponseLen);
     for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
@@ -830,6 +887,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
         Scan.HeaderReserved = false;
         Scan.FirstInRecord = true;
         Scan.HeaderPending = true;
+        Scan.Position = 0;
         bool LimitReached = false;
         if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, IdMembersStart,
                         MaxByteCount, pContState, DatabaseChangeCount, true, Name, Scan,
@@ -849,26 +907,12 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
         }
     }
 
-    uint32_t WriteIndex = Scan.DestIndex;
-    if (!pContState) {
-        Out.Seek(7);
-        Out.WriteU8(0x36);
-        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
-    }
+    uint32_t WriteIndex = 0;
     uint32_t N = 0;
-    if (Scan.StateGenerated) {
-        N = WriteIndex - 20;
-    } else {
-        Out.Seek(WriteIndex);
-        Out.WriteU8(0);
-        WriteIndex++;
-        N = WriteIndex - 8;
+    if (!FinishAttributeResponse(Out, pResponse, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE,
+                                 pRequest, RequestLen, Scan, !pContState, &WriteIndex, &N)) {
+        return Fail(SDP_ERROR_INTERNAL);
     }
-    if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
-    WritePduHeader(pResponse, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE, pRequest, RequestLen,
-                   WriteIndex);
-    Out.Seek(5);
-    Out.WriteBe16(static_cast<uint16_t>(N));
     SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceSearchAttributeResponse\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Total PDU length = 0x%x\n", Prefix, WriteIndex);
     SdpDbgPrint(SEARCH, "%s    Major DESEQ length = 0x%x\n", Prefix, Scan.TotFound);

@@ -180,6 +180,13 @@ protected:
     NTSTATUS PassDownAndUncount(PIRP Irp);
     // Shared by the removal handlers of the derived classes.
     NTSTATUS RemoveDevice(PIRP Irp, BOOLEAN PowerAndStalledIrps);
+    // Start, cancel-remove and cancel-stop as this class and the thin filter
+    // share them; ReplayStalled is FALSE for a device that stalls nothing, and
+    // Who names the class in the messages. StartLowerThenSetup leaves the IRP
+    // to the caller; the cancel handlers complete it.
+    NTSTATUS StartLowerThenSetup(PIRP Irp, BOOLEAN* pLowerStarted);
+    NTSTATUS CancelRemove(PIRP Irp, BOOLEAN ReplayStalled);
+    NTSTATUS CancelStop(PIRP Irp, BOOLEAN ReplayStalled, const char* Who);
 
     PDEVICE_OBJECT m_pPhysicalDeviceObject;
     PDEVICE_OBJECT m_pStackDeviceObject;

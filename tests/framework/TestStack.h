@@ -107,6 +107,12 @@ protected:
 
     // Loads both drivers and builds the stack; returns CreateDevNode's status.
     NTSTATUS Build();
+    // Build and start the device; use under ASSERT_NO_FATAL_FAILURE.
+    void BuildAndStart()
+    {
+        ASSERT_EQ(Build(), STATUS_SUCCESS);
+        ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    }
     NTSTATUS Open(ULONG ShareMode, kivrt::APP_HANDLE* Handle, bool Overlapped = true);
     // Sends a test request with Id on an overlapped handle; returns the status.
     NTSTATUS Send(kivrt::APP_HANDLE Handle, ULONG Code, ULONG Id, kivrt::Overlapped* Ov);

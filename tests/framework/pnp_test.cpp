@@ -83,8 +83,7 @@ TEST_P(PnpFixture, SetupFailureEndsInStartFailed)
 
 TEST_P(PnpFixture, QueryStopCancelStopStopAndRestart)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     EXPECT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(Probe().PnpState, PnpStateStopPending);
     EXPECT_EQ(Pnp(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
@@ -117,8 +116,7 @@ TEST_P(PnpFixture, QueryStopCancelStopStopAndRestart)
 
 TEST_P(PnpFixture, OpenHandlesVetoQueryStopAndQueryRemove)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     APP_HANDLE h = nullptr;
     ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
     EXPECT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_UNSUCCESSFUL);
@@ -133,8 +131,7 @@ TEST_P(PnpFixture, OpenHandlesVetoQueryStopAndQueryRemove)
 
 TEST_P(PnpFixture, QueryRemoveCancelRemoveThenDirectRemove)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     EXPECT_EQ(Pnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(Probe().PnpState, PnpStateRemovePending);
     EXPECT_EQ(Pnp(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
@@ -185,8 +182,7 @@ TEST_P(PnpFixture, RemoveWithoutAWorkItemWaitsInPlace)
 
 TEST_P(PnpFixture, SurpriseRemovalThenRemoveTakesTheDirectPath)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     APP_HANDLE h = nullptr;
     ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
     EXPECT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
@@ -208,8 +204,7 @@ TEST_P(PnpFixture, SurpriseRemovalThenRemoveTakesTheDirectPath)
 
 TEST_P(PnpFixture, UnknownMinorCodesGoDownUnchanged)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     g_Log.clear();
     for (UCHAR minor : {UCHAR(0x0E), UCHAR(0x16), UCHAR(0x18), UCHAR(IRP_MN_QUERY_ID)}) {
         SCOPED_TRACE(minor);
@@ -232,8 +227,7 @@ TEST_P(PnpFixture, CapabilitiesReportSurpriseRemovalOkOnlyWhenAsked)
         g_Config.SurpriseRemovalOK = ok;
         m_Node = nullptr;
         m_Removed = false;
-        ASSERT_EQ(Build(), STATUS_SUCCESS);
-        ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(BuildAndStart());
         DEVICE_CAPABILITIES caps = {};
         EXPECT_EQ(kivrt::QueryCapabilities(m_Node, &caps), STATUS_SUCCESS);
         EXPECT_EQ(caps.SurpriseRemovalOK, ULONG(ok));
@@ -250,8 +244,7 @@ TEST_P(PnpFixture, CapabilitiesReportSurpriseRemovalOkOnlyWhenAsked)
 
 TEST_P(PnpFixture, ExclusiveAndSharedOpens)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     APP_HANDLE shared1 = nullptr, shared2 = nullptr, exclusive = nullptr, refused = nullptr;
     ASSERT_EQ(Open(FILE_SHARE_READ, &shared1), STATUS_SUCCESS);
     ASSERT_EQ(Open(FILE_SHARE_WRITE, &shared2), STATUS_SUCCESS);
@@ -285,8 +278,7 @@ TEST_P(PnpFixture, ExclusiveAndSharedOpens)
 
 TEST_F(PnpDeviceFixture, IrpStalledWhileStopPendingIsReplayedOnCancelStop)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     ASSERT_EQ(kivrt::SendPnp(m_Node, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     OWN_IRP own;
     own.Id = 5;
@@ -301,8 +293,7 @@ TEST_F(PnpDeviceFixture, IrpStalledWhileStopPendingIsReplayedOnCancelStop)
 
 TEST_F(PnpDeviceFixture, IrpStalledWhileStoppedIsReplayedOnRestart)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
     OWN_IRP first, second;
     first.Id = 1;
@@ -320,8 +311,7 @@ TEST_F(PnpDeviceFixture, IrpStalledWhileStoppedIsReplayedOnRestart)
 
 TEST_F(PnpDeviceFixture, StalledIrpCancelledBySenderLeavesTheCountBalanced)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     ASSERT_EQ(kivrt::SendPnp(m_Node, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
     OWN_IRP own;
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_DEVICE_CONTROL, IOCTL_TEST_NOW, &own), STATUS_PENDING);
@@ -335,8 +325,7 @@ TEST_F(PnpDeviceFixture, StalledIrpCancelledBySenderLeavesTheCountBalanced)
 
 TEST_F(PnpDeviceFixture, StalledIrpsFailOnSurpriseRemoval)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     ASSERT_EQ(kivrt::SendPnp(m_Node, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
     OWN_IRP own;
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_DEVICE_CONTROL, IOCTL_TEST_NOW, &own), STATUS_PENDING);
@@ -369,8 +358,7 @@ TEST_F(PnpDeviceFixture, CreateBeforeStartIsCountedOnce)
 
 TEST_F(PnpDeviceFixture, CreateStalledWhileStoppedOpensOnRestart)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
     OWN_IRP create, close;
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_CREATE, 0, &create, 0), STATUS_PENDING);
@@ -386,8 +374,7 @@ TEST_F(PnpDeviceFixture, CreateStalledWhileStoppedOpensOnRestart)
 
 TEST_F(PnpDeviceFixture, SystemControlIsForwardedUnlessRefused)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     OWN_IRP wmi;
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_SYSTEM_CONTROL, 0, &wmi), STATUS_SUCCESS);
     EXPECT_TRUE(wmi.Done);

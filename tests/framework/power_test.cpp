@@ -12,13 +12,7 @@ protected:
     void StartManaged()
     {
         g_Config.PowerDownWhenClosed = 1;
-        ASSERT_EQ(Build(), STATUS_SUCCESS);
-        ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
-    }
-    void StartUnmanaged()
-    {
-        ASSERT_EQ(Build(), STATUS_SUCCESS);
-        ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     }
     NTSTATUS SetDevice(DEVICE_POWER_STATE State)
     {
@@ -39,7 +33,7 @@ protected:
 
 TEST_F(PowerFixture, ManagedDevicePowersDownAtStartAndUpOnFirstOpen)
 {
-    StartManaged();
+    ASSERT_NO_FATAL_FAILURE(StartManaged());
     // Queried and set to D3 before the start completed.
     EXPECT_EQ(Joined(g_Log), "lower pnp 0x00\nsetup\nlower power 0x03\nlower power 0x02\n");
     PROBE p = Probe();
@@ -74,7 +68,7 @@ TEST_F(PowerFixture, ManagedDevicePowersDownAtStartAndUpOnFirstOpen)
 
 TEST_F(PowerFixture, SleepQueryIsRefusedWhileAHandleIsOpen)
 {
-    StartManaged();
+    ASSERT_NO_FATAL_FAILURE(StartManaged());
     kivrt::APP_HANDLE h = nullptr;
     ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
     g_Log.clear();
@@ -89,7 +83,7 @@ TEST_F(PowerFixture, SleepQueryIsRefusedWhileAHandleIsOpen)
 
 TEST_F(PowerFixture, DeviceSetPowerSavesRegistersOnce)
 {
-    StartUnmanaged();
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     EXPECT_EQ(Probe().DevicePower, PowerDeviceD0);
     EXPECT_EQ(SetDevice(PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(SetDevice(PowerDeviceD3), STATUS_SUCCESS);
@@ -107,7 +101,7 @@ TEST_F(PowerFixture, DeviceSetPowerSavesRegistersOnce)
 
 TEST_F(PowerFixture, PowerUpWithoutSavedRegistersSaysSo)
 {
-    StartUnmanaged();
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     // D2 is above the save state (D3): nothing saved on the way down.
     EXPECT_EQ(SetDevice(PowerDeviceD2), STATUS_SUCCESS);
     EXPECT_EQ(Probe().Saves, 0);
@@ -123,7 +117,7 @@ TEST_F(PowerFixture, PowerUpWithoutSavedRegistersSaysSo)
 TEST_F(PowerFixture, FailedRestoreStillSucceedsTheIrpAndKeepsPoweringDown)
 {
     g_Config.RestoreStatus = STATUS_UNSUCCESSFUL;
-    StartManaged();
+    ASSERT_NO_FATAL_FAILURE(StartManaged());
     // The create powers the device up; the restore fails, so the device stays
     // marked as powering down and the create itself is held.
     OWN_IRP create;
@@ -142,7 +136,7 @@ TEST_F(PowerFixture, FailedRestoreStillSucceedsTheIrpAndKeepsPoweringDown)
 
 TEST_F(PowerFixture, SystemSetPowerRequestsTheMappedDeviceState)
 {
-    StartUnmanaged();
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     g_Log.clear();
     // Working maps to D0, the current state: nothing requested.
     EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
@@ -158,7 +152,7 @@ TEST_F(PowerFixture, SystemSetPowerRequestsTheMappedDeviceState)
 
 TEST_F(PowerFixture, SaveAndRestoreStatesAcceptOnlyD1ToD3)
 {
-    StartUnmanaged();
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     CPnpDevice* device = g_Device->Device();
     EXPECT_EQ(device->SetPowerSaveState(PowerDeviceD0), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(device->SetPowerRestoreState(PowerDeviceMaximum), STATUS_INVALID_PARAMETER);
@@ -173,8 +167,7 @@ TEST_F(PowerFixture, ThinFilterPassesPowerThrough)
 {
     g_Config.Kind = DEVICE_KIND::Filter;
     g_Config.PowerDownWhenClosed = 1; // no effect: a filter makes no power requests
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     kivrt::APP_HANDLE h = nullptr;
     ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
     kivrt::AppClose(h);
@@ -190,7 +183,7 @@ TEST_F(PowerFixture, ThinFilterPassesPowerThrough)
 
 TEST_F(PowerFixture, PowerRequestFailuresOnOpenAndCloseAreReported)
 {
-    StartManaged();
+    ASSERT_NO_FATAL_FAILURE(StartManaged());
     kivrt::APP_HANDLE h = nullptr;
     kivrt::FailPowerIrpRequests(0, 1);
     EXPECT_EQ(Open(FILE_SHARE_READ, &h), STATUS_INSUFFICIENT_RESOURCES);

@@ -14,8 +14,7 @@ protected:
     void SetUp() override
     {
         DeviceStackFixture::SetUp();
-        ASSERT_EQ(Build(), STATUS_SUCCESS);
-        ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(BuildAndStart());
         ASSERT_EQ(Open(FILE_SHARE_READ, &m_F), STATUS_SUCCESS);
         ASSERT_EQ(Open(FILE_SHARE_READ, &m_G), STATUS_SUCCESS);
         g_Log.clear();
@@ -152,8 +151,7 @@ TEST_F(QueueFixture, FlushMarksACurrentIrpWithoutCancelRoutine)
 TEST_F(DeviceStackFixture, FilterLifecycleFromLoadToUnload)
 {
     g_Config.Kind = DEVICE_KIND::Filter;
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     APP_HANDLE h = nullptr;
     ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
     Overlapped pass, queued;

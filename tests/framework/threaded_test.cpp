@@ -16,8 +16,7 @@ static void Settle()
 
 TEST_F(RemoveWaitFixture, OrderlyRemoveWaitsForTheLastIrp)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     OWN_IRP own;
     own.Id = 9;
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_DEVICE_CONTROL, IOCTL_TEST_QUEUE, &own), STATUS_PENDING);
@@ -40,8 +39,7 @@ TEST_F(RemoveWaitFixture, OrderlyRemoveWaitsForTheLastIrp)
 
 TEST_F(RemoveWaitFixture, RemoveAfterSurpriseWaitsForTheLastHandle)
 {
-    ASSERT_EQ(Build(), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::StartDevice(m_Node), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     kivrt::APP_HANDLE h = nullptr;
     ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
     ASSERT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);

@@ -139,15 +139,25 @@ NTSTATUS FdoDispatch(PDEVICE_OBJECT D, PIRP Irp)
     return CompleteWith(Irp, STATUS_SUCCESS);
 }
 
-NTSTATUS FdoAddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
+NTSTATUS CreateDevice(PDRIVER_OBJECT Driver, TEST_EXTENSION** ppX)
 {
-    g_Knobs.Log += "fdo:add ";
     PDEVICE_OBJECT D;
     NTSTATUS Status =
         IoCreateDevice(Driver, sizeof(TEST_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &D);
+    if (NT_SUCCESS(Status)) {
+        *ppX = ExtOf(D);
+        (*ppX)->Self = D;
+    }
+    return Status;
+}
+
+NTSTATUS FdoAddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
+{
+    g_Knobs.Log += "fdo:add ";
+    TEST_EXTENSION* X;
+    NTSTATUS Status = CreateDevice(Driver, &X);
     if (!NT_SUCCESS(Status)) return Status;
-    TEST_EXTENSION* X = ExtOf(D);
-    X->Self = D;
+    PDEVICE_OBJECT D = X->Self;
     Status = IoRegisterDeviceInterface(Pdo, &GUID_TEST_INTERFACE, nullptr, &X->Interface);
     if (!NT_SUCCESS(Status)) {
         IoDeleteDevice(D);
@@ -179,36 +189,27 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT D, PIRP Irp)
 NTSTATUS FilterAddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
 {
     g_Knobs.Log += "filter:add ";
-    PDEVICE_OBJECT D;
-    NTSTATUS Status =
-        IoCreateDevice(Driver, sizeof(TEST_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &D);
+    TEST_EXTENSION* X;
+    NTSTATUS Status = CreateDevice(Driver, &X);
     if (!NT_SUCCESS(Status)) return Status;
-    TEST_EXTENSION* X = ExtOf(D);
-    X->Self = D;
-    X->Lower = IoAttachDeviceToDeviceStack(D, Pdo);
-    D->Flags &= ~DO_DEVICE_INITIALIZING;
+    X->Lower = IoAttachDeviceToDeviceStack(X->Self, Pdo);
+    X->Self->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
 int g_Unloads = 0;
 
-NTSTATUS FdoEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
+template <PDRIVER_DISPATCH Dispatch, PDRIVER_ADD_DEVICE AddDevice>
+NTSTATUS DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
 {
     for (PDRIVER_DISPATCH& F : Driver->MajorFunction)
-        F = FdoDispatch;
-    Driver->DriverExtension->AddDevice = FdoAddDevice;
+        F = Dispatch;
+    Driver->DriverExtension->AddDevice = AddDevice;
     Driver->DriverUnload = [](PDRIVER_OBJECT) { g_Unloads++; };
     return STATUS_SUCCESS;
 }
-
-NTSTATUS FilterEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
-{
-    for (PDRIVER_DISPATCH& F : Driver->MajorFunction)
-        F = FilterDispatch;
-    Driver->DriverExtension->AddDevice = FilterAddDevice;
-    Driver->DriverUnload = [](PDRIVER_OBJECT) { g_Unloads++; };
-    return STATUS_SUCCESS;
-}
+const auto FdoEntry = DriverEntry<FdoDispatch, FdoAddDevice>;
+const auto FilterEntry = DriverEntry<FilterDispatch, FilterAddDevice>;
 
 } // namespace
 

@@ -79,7 +79,7 @@ TEST_F(PoolTest, FailureInjectionByTagAfterNCalls)
         ExFreePool(P);
 }
 
-TEST_F(PoolTest, LookasideCachesWhileFewerThanDepth)
+TEST_F(PoolTest, LookasideCachesWhileFewerThanDepthAndDefaultsToFour)
 {
     NPAGED_LOOKASIDE_LIST L;
     ExInitializeNPagedLookasideList(&L, nullptr, nullptr, 0, 24, NRNU, 2);
@@ -96,16 +96,13 @@ TEST_F(PoolTest, LookasideCachesWhileFewerThanDepth)
     ExFreeToNPagedLookasideList(&L, Again);
     ExDeleteNPagedLookasideList(&L);
     EXPECT_EQ(kivrt::PoolBlocks(NRNU), 0u);
-}
 
-TEST_F(PoolTest, LookasideDefaultDepthIsFour)
-{
-    NPAGED_LOOKASIDE_LIST L;
+    // Depth 0 asks for the default depth, four.
     ExInitializeNPagedLookasideList(&L, nullptr, nullptr, 0, 16, NRNU, 0);
-    PVOID B[6];
-    for (PVOID& P : B)
+    PVOID Six[6];
+    for (PVOID& P : Six)
         P = ExAllocateFromNPagedLookasideList(&L);
-    for (PVOID P : B)
+    for (PVOID P : Six)
         ExFreeToNPagedLookasideList(&L, P);
     EXPECT_EQ(kivrt::PoolBlocks(NRNU), 4u);
     ExDeleteNPagedLookasideList(&L);

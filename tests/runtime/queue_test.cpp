@@ -2,8 +2,21 @@
 // lock, device queues and StartIo with next packet.
 #include "test_drivers.h"
 
-using CancelTest = IoFixture;
 using DeviceQueueTest = KernelFixture;
+
+// An IRP pended by the lower driver, whose completion stops at the top.
+class CancelTest : public IoFixture {
+protected:
+    COMPLETION_LOG Top;
+    PIRP PendingIrp()
+    {
+        LowerPends();
+        Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+        PIRP Irp = DriverIrp(&Top);
+        IoCallDriver(Upper, Irp);
+        return Irp;
+    }
+};
 
 static PIRP g_Cancelled = nullptr;
 
@@ -19,11 +32,7 @@ static VOID CancelAndComplete(PDEVICE_OBJECT D, PIRP Irp)
 
 TEST_F(CancelTest, CancelBeforeARoutineIsSetOnlyMarksTheIrp)
 {
-    LowerPends();
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    PIRP Irp = DriverIrp(&Top);
-    IoCallDriver(Upper, Irp);
+    PIRP Irp = PendingIrp();
     EXPECT_FALSE(IoCancelIrp(Irp));
     EXPECT_TRUE(Irp->Cancel);
     // The owner sees Cancel when it sets its routine and cancels the IRP itself.
@@ -37,11 +46,7 @@ TEST_F(CancelTest, CancelBeforeARoutineIsSetOnlyMarksTheIrp)
 
 TEST_F(CancelTest, CancelRoutineRunsWithTheLockAndTheCurrentDevice)
 {
-    LowerPends();
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    PIRP Irp = DriverIrp(&Top);
-    IoCallDriver(Upper, Irp);
+    PIRP Irp = PendingIrp();
     IoSetCancelRoutine(Irp, CancelAndComplete);
     g_Cancelled = nullptr;
     EXPECT_TRUE(IoCancelIrp(Irp));
@@ -55,11 +60,7 @@ TEST_F(CancelTest, CancelRoutineRunsWithTheLockAndTheCurrentDevice)
 
 TEST_F(CancelTest, CompletionTakesTheRoutineBackFirst)
 {
-    LowerPends();
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    PIRP Irp = DriverIrp(&Top);
-    IoCallDriver(Upper, Irp);
+    PIRP Irp = PendingIrp();
     IoSetCancelRoutine(Irp, CancelAndComplete);
     // Dequeuing: a non-NULL result means the owner, not the cancel routine, completes it.
     ASSERT_EQ(IoSetCancelRoutine(Irp, nullptr), CancelAndComplete);
@@ -72,11 +73,7 @@ TEST_F(CancelTest, CompletionTakesTheRoutineBackFirst)
 
 TEST_F(CancelTest, CancelRoutineReturningWithTheLockIsRecorded)
 {
-    LowerPends();
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    PIRP Irp = DriverIrp(&Top);
-    IoCallDriver(Upper, Irp);
+    PIRP Irp = PendingIrp();
     IoSetCancelRoutine(Irp, [](PDEVICE_OBJECT, PIRP) {});
     IoCancelIrp(Irp);
     ExpectRecords("cancel-lock-held");
@@ -87,11 +84,7 @@ TEST_F(CancelTest, CancelRoutineReturningWithTheLockIsRecorded)
 
 TEST_F(CancelTest, ReleasingTheCancelLockAtTheWrongIrqlIsRecorded)
 {
-    LowerPends();
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    PIRP Irp = DriverIrp(&Top);
-    IoCallDriver(Upper, Irp);
+    PIRP Irp = PendingIrp();
     IoSetCancelRoutine(Irp, [](PDEVICE_OBJECT, PIRP I) {
         IoReleaseCancelSpinLock(DISPATCH_LEVEL);
         KeLowerIrql(I->CancelIrql);

@@ -251,19 +251,7 @@ TEST_F(SdpPropertyTest, ForgedContinuationStatesNeverReadOutsideTheValues)
         const uint16_t AttId =
             static_cast<uint16_t>(Rng.Coin() ? Rng.Below(0x300) : Rng.Below(0x10000));
         const uint16_t Offset = static_cast<uint16_t>(Rng.Below(Rng.Coin() ? 8 : 0x10000));
-        const Bytes St = {0x0C,
-                          static_cast<uint8_t>(Db.DatabaseChangeCount),
-                          static_cast<uint8_t>(Db.DatabaseChangeCount >> 8),
-                          static_cast<uint8_t>(Db.DatabaseChangeCount >> 16),
-                          static_cast<uint8_t>(Db.DatabaseChangeCount >> 24),
-                          static_cast<uint8_t>(hRec),
-                          static_cast<uint8_t>(hRec >> 8),
-                          static_cast<uint8_t>(hRec >> 16),
-                          static_cast<uint8_t>(hRec >> 24),
-                          static_cast<uint8_t>(AttId),
-                          static_cast<uint8_t>(AttId >> 8),
-                          static_cast<uint8_t>(Offset),
-                          static_cast<uint8_t>(Offset >> 8)};
+        const Bytes St = State(Db.DatabaseChangeCount, hRec, AttId, Offset);
         const uint16_t Mtu = static_cast<uint16_t>(48 + Rng.Below(465));
         const Bytes Rsp =
             Rng.Coin() ? Answer(SsaReq(7, Seq(Uuid16(0x0100)), 0xFFFF, Rng.IdList(), St), Mtu)

@@ -70,6 +70,15 @@ Bytes SsaReq(uint16_t Tid, const Bytes& Pattern, uint16_t MaxBytes, const Bytes&
     return Pdu(0x06, Tid, Cat({Pattern, Be16(MaxBytes), IdList, Cont}));
 }
 
+Bytes State(uint32_t Server, uint32_t hRec, uint16_t AttId, uint16_t Offset)
+{
+    Bytes b = {0x0C};
+    for (uint32_t v : {Server, hRec, uint32_t(AttId) | uint32_t(Offset) << 16})
+        for (int i = 0; i < 32; i += 8)
+            b.push_back(static_cast<uint8_t>(v >> i));
+    return b;
+}
+
 Bytes ContinuationOf(const Bytes& Rsp)
 {
     if (Rsp.size() < 8) return {};

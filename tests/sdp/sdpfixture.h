@@ -38,6 +38,8 @@ Bytes SaReq(uint16_t Tid, uint32_t hRec, uint16_t MaxBytes, const Bytes& IdList,
             const Bytes& Cont = {0});
 Bytes SsaReq(uint16_t Tid, const Bytes& Pattern, uint16_t MaxBytes, const Bytes& IdList,
              const Bytes& Cont = {0});
+// A ContinuationState field (length byte included) holding that state.
+Bytes State(uint32_t Server, uint32_t hRec, uint16_t AttId, uint16_t Offset);
 // The ContinuationState field at the end of a response PDU (length byte included).
 Bytes ContinuationOf(const Bytes& Rsp);
 // The AttributeList(s) part of a ServiceAttribute / ServiceSearchAttribute response.

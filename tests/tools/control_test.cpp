@@ -316,19 +316,10 @@ TEST_F(ToolCoreFixture, LargeSampleNeedsContinuationAtMtu48)
     Bytes Joined;
     int Responses = 0;
     do {
-        Bytes Params = {uint8_t(hRec >> 24),
-                        uint8_t(hRec >> 16),
-                        uint8_t(hRec >> 8),
-                        uint8_t(hRec),
-                        0xFF,
-                        0xFF,
-                        0x35,
-                        0x05,
-                        0x0A,
-                        0x00,
-                        0x00,
-                        0xFF,
-                        0xFF};
+        // Handle, MaxByteCount 0xFFFF, all IDs (0x0000-0xFFFF), the state.
+        Bytes Params = {uint8_t(hRec >> 24), uint8_t(hRec >> 16), uint8_t(hRec >> 8),
+                        uint8_t(hRec)};
+        Params.insert(Params.end(), {0xFF, 0xFF, 0x35, 0x05, 0x0A, 0x00, 0x00, 0xFF, 0xFF});
         Params.insert(Params.end(), Cont.begin(), Cont.end());
         Bytes Pdu = {0x04, 0x00, uint8_t(Responses), 0x00, uint8_t(Params.size())};
         Pdu.insert(Pdu.end(), Params.begin(), Params.end());

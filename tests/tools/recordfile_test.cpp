@@ -20,6 +20,19 @@ struct FILE_ERROR_CASE {
 // Wraps one attribute's value in a record, the value on line 3.
 #define VALUE(v) "<record>\n<attribute id=\"0x0100\">\n" v "\n</attribute>\n</record>\n"
 
+std::string Repeat(const std::string& Text, int n)
+{
+    std::string Out;
+    while (n-- > 0)
+        Out += Text;
+    return Out;
+}
+
+// 52 uint32 elements, 260 bytes, in a sequence with an 8-bit length.
+const std::string TooLongFor8Bits =
+    "<record>\n<attribute id=\"0x0100\">\n<sequence lengthbits=\"8\">\n" +
+    Repeat("<uint32 value=\"0\"/>", 52) + "\n</sequence>\n</attribute>\n</record>\n";
+
 const FILE_ERROR_CASE FileErrors[] = {
     {"empty file", "", 1, 1, "XML: no element found"},
     {"not well-formed", "<record>\n<attribute id=\"0x0100\">\n<nil>\n</attribute>\n</record>\n", 4,
@@ -61,23 +74,8 @@ const FILE_ERROR_CASE FileErrors[] = {
      "unknown attribute 'value' on <sequence>"},
     {"bad lengthbits", VALUE("<text value=\"a\" lengthbits=\"12\"/>"), 3, 1,
      "lengthbits must be 8, 16 or 32, not '12'"},
-    {"contents too long for lengthbits",
-     VALUE("<sequence lengthbits=\"8\">\n" /* 52 uint32 = 260 bytes */
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>"
-           "<uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/><uint32 value=\"0\"/>\n"
-           "</sequence>"),
-     5, 1, "<sequence> of 260 bytes does not fit a 8-bit length field"},
+    {"contents too long for lengthbits", TooLongFor8Bits.c_str(), 5, 1,
+     "<sequence> of 260 bytes does not fit a 8-bit length field"},
     {"text between elements", VALUE("<uint8 value=\"1\"/> 7"), 3, 19,
      "unexpected text ' 7'; values go in value=\"...\""},
     {"element inside a leaf", VALUE("<uint8 value=\"1\"><nil/></uint8>"), 3, 18,

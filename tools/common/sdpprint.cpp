@@ -24,38 +24,59 @@ std::string Signed(const std::vector<uint8_t>& Data)
     return std::to_string(int64_t(v));
 }
 
-std::string Quoted(const std::vector<uint8_t>& Bytes)
+// Bytes as a double-quoted string: quote, backslash and the usual control
+// characters by name, other control bytes (and every byte of text that is no
+// valid UTF-8) by number. The JSON form also names backspace and form feed,
+// numbers in four hex digits and keeps DEL; the display form numbers DEL too,
+// in two hex digits.
+std::string Escaped(const std::vector<uint8_t>& Bytes, bool Json)
 {
     const bool Utf8 = IsUtf8(Bytes);
     std::string s = "\"";
     for (uint8_t c : Bytes) {
-        char b[8];
+        const char* Named = nullptr;
         switch (c) {
         case '"':
-            s += "\\\"";
+            Named = "\\\"";
             break;
         case '\\':
-            s += "\\\\";
+            Named = "\\\\";
             break;
         case '\n':
-            s += "\\n";
+            Named = "\\n";
             break;
         case '\r':
-            s += "\\r";
+            Named = "\\r";
             break;
         case '\t':
-            s += "\\t";
+            Named = "\\t";
             break;
-        default:
-            if (c < 0x20 || c == 0x7F || (c >= 0x80 && !Utf8)) {
+        case '\b':
+            Named = Json ? "\\b" : nullptr;
+            break;
+        case '\f':
+            Named = Json ? "\\f" : nullptr;
+            break;
+        }
+        if (Named) {
+            s += Named;
+        } else if (c < 0x20 || (c == 0x7F && !Json) || (c >= 0x80 && !Utf8)) {
+            char b[8];
+            if (Json)
+                std::snprintf(b, sizeof b, "\\u%04x", c);
+            else
                 std::snprintf(b, sizeof b, "\\x%02X", c);
-                s += b;
-            } else {
-                s += char(c);
-            }
+            s += b;
+        } else {
+            s += char(c);
         }
     }
     return s + "\"";
+}
+
+std::string Quoted(const std::vector<uint8_t>& Bytes)
+{
+    return Escaped(Bytes, false);
 }
 
 std::string UuidText(const DataElement& De, std::string* Name)
@@ -181,43 +202,7 @@ std::string FormatRecords(const std::vector<ServiceRecord>& Records)
 
 std::string JsonString(std::string_view Text)
 {
-    const std::vector<uint8_t> Bytes(Text.begin(), Text.end());
-    const bool Utf8 = IsUtf8(Bytes);
-    std::string s = "\"";
-    for (uint8_t c : Bytes) {
-        char b[8];
-        switch (c) {
-        case '"':
-            s += "\\\"";
-            break;
-        case '\\':
-            s += "\\\\";
-            break;
-        case '\b':
-            s += "\\b";
-            break;
-        case '\f':
-            s += "\\f";
-            break;
-        case '\n':
-            s += "\\n";
-            break;
-        case '\r':
-            s += "\\r";
-            break;
-        case '\t':
-            s += "\\t";
-            break;
-        default:
-            if (c < 0x20 || (c >= 0x80 && !Utf8)) {
-                std::snprintf(b, sizeof b, "\\u%04x", c);
-                s += b;
-            } else {
-                s += char(c);
-            }
-        }
-    }
-    return s + "\"";
+    return Escaped(std::vector<uint8_t>(Text.begin(), Text.end()), true);
 }
 
 std::string ElementJson(const DataElement& De)
