@@ -114,8 +114,7 @@ int KindOf(int Arg, uint32_t n)
     return Arg == KIND_MIX ? int(n % KIND_COUNT) : Arg;
 }
 
-// What a good answer to a request looks like: the response ID, the transaction ID sent, the
-// exact length of the core's own answer and no continuation state.
+// A response frame as the radio (or the core's send routine) saw it.
 struct RESPONSE {
     uint16_t Cid;
     uint16_t Tid;
@@ -125,6 +124,8 @@ struct RESPONSE {
     int64_t Ns;       // when it was handed over
 };
 
+// A good answer has the response ID, the transaction ID sent, the exact length of the core's own
+// answer and no continuation state.
 bool LooksRight(const RESPONSE& R, uint16_t Tid, const BYTES& Expected)
 {
     return R.PduId == Expected[0] && R.Tid == Tid && R.Length == Expected.size() && R.LastByte == 0;
@@ -229,11 +230,11 @@ public:
     void ProcessFrame(const BYTES& Frame)
     {
         m_Response = {};
+        m_Bytes.clear();
         SdpProcessFrame(*m_Db, m_Channels, Frame.data(), uint32_t(Frame.size()), m_Host);
     }
 
     const RESPONSE& Response() const { return m_Response; }
-    const BYTES& ResponseBytes() const { return m_Bytes; }
 
     // The core's answer to Pdu on the first channel, PDU bytes only.
     BYTES Answer(const BYTES& Pdu)
@@ -362,9 +363,13 @@ public:
         m_Handle = nullptr;
         kivrt::DrainWorkItems();
         if (m_Node != nullptr) {
-            if (kivrt::RemoveDevice(m_Node) != STATUS_SUCCESS) Problem = "removal failed";
-            kivrt::DrainWorkItems();
-            kivrt::DeleteDevNode(m_Node);
+            // A stack that refuses removal is left to the reset below.
+            if (kivrt::RemoveDevice(m_Node) == STATUS_SUCCESS) {
+                kivrt::DrainWorkItems();
+                kivrt::DeleteDevNode(m_Node);
+            } else {
+                Problem = "the device refused removal";
+            }
             m_Node = nullptr;
         }
         if (m_Sdp != nullptr && kivrt::IsDriverLoaded(m_Sdp)) kivrt::UnloadDriver(m_Sdp);
