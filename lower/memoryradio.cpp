@@ -40,8 +40,7 @@ void CMemoryRadio::Detached()
 
 PDEVICE_OBJECT CMemoryRadio::Device() const
 {
-    std::lock_guard<std::mutex> Guard(m_Lock);
-    return m_Device;
+    return m_Device.load();
 }
 
 NTSTATUS CMemoryRadio::Connect(USHORT Cid, USHORT Mtu)

@@ -6,6 +6,7 @@
 
 #include "kivl2caphost.h"
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -57,5 +58,7 @@ private:
     TRANSMIT_HOOK m_Hook;
     NTSTATUS m_FailStatus = STATUS_SUCCESS;
     ULONG m_FailCount = 0;
-    PDEVICE_OBJECT m_Device = nullptr;
+    // Read without m_Lock, so that the remote side's frames and events never wait for a Transmit
+    // in progress (which holds m_Lock while the hook runs).
+    std::atomic<PDEVICE_OBJECT> m_Device{nullptr};
 };

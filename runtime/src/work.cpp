@@ -18,7 +18,8 @@ struct QUEUED {
 
 struct WORK_STATE {
     std::mutex M;
-    std::condition_variable WorkCv;
+    // One per queue: an item wakes a single worker of its own queue, not every worker.
+    std::condition_variable WorkCv[2];
     std::condition_variable IdleCv;
     std::deque<QUEUED> Queues[2]; // 0 critical (and hyper-critical, system jobs), 1 delayed
     std::vector<std::thread> Threads;
@@ -90,7 +91,7 @@ void WorkerThread(int Queue)
         QUEUED Q;
         {
             std::unique_lock<std::mutex> G(S.M);
-            S.WorkCv.wait(G, [&] { return S.Stop || !S.Queues[Queue].empty(); });
+            S.WorkCv[Queue].wait(G, [&] { return S.Stop || !S.Queues[Queue].empty(); });
             if (S.Stop) return;
             PopLocked(S, Queue, Queue, &Q);
         }
@@ -106,7 +107,9 @@ void Enqueue(QUEUED Q, int Queue)
         if (!Q.Job) S.Outstanding[Q.Owner]++;
         S.Queues[Queue].push_back(std::move(Q));
     }
-    S.WorkCv.notify_all();
+    // Every waiter of a queue waits for the same thing, so one of them is enough; a busy worker
+    // finds the item when it next looks at the queue.
+    S.WorkCv[Queue].notify_one();
 }
 
 } // namespace
@@ -157,7 +160,8 @@ void WorkStop()
         S.Stop = true;
         Threads.swap(S.Threads);
     }
-    S.WorkCv.notify_all();
+    for (std::condition_variable& Cv : S.WorkCv)
+        Cv.notify_all();
     for (std::thread& T : Threads)
         T.join();
 }

@@ -64,6 +64,43 @@ TEST_F(PoolTest, WriteAfterFreeIsCaughtWhenTheBlockLeavesQuarantine)
     ExpectRecords("use-after-free");
 }
 
+// The quarantine check compares whole chunks and looks at single bytes only where a chunk
+// differs: the offset reported must still be the exact first byte written, on and around chunk
+// edges and in a short last chunk, and an untouched block of any size must pass.
+TEST_F(PoolTest, WriteAfterFreeReportsTheFirstWrittenOffset)
+{
+    struct CASE {
+        size_t Size;
+        long Offset; // -1: nothing written
+    };
+    const CASE Cases[] = {{1, 0},      {16, 15},    {255, 254},  {256, 255},  {257, 256},
+                          {1000, 0},   {1000, 255}, {1000, 256}, {1000, 511}, {1000, 512},
+                          {1000, 999}, {1000, -1},  {513, -1},   {4096, 4000}};
+    for (const CASE& c : Cases) {
+        SCOPED_TRACE("size " + std::to_string(c.Size) + ", offset " + std::to_string(c.Offset));
+        auto* P = (uint8_t*)ExAllocatePoolWithTag(NonPagedPool, c.Size, NORN);
+        ASSERT_NE(P, nullptr);
+        ExFreePool(P);
+        if (c.Offset >= 0) {
+            P[c.Offset] = 7;
+            if (size_t(c.Offset) + 1 < c.Size) P[c.Offset + 1] = 9; // only the first is named
+        }
+        for (int i = 0; i < 300; i++)
+            ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, NRNU));
+        if (c.Offset < 0) {
+            EXPECT_EQ(Records(), "");
+            continue;
+        }
+        auto Found = kivrt::VerifierRecords();
+        ASSERT_EQ(Found.size(), 1u);
+        EXPECT_EQ(Found[0].Check, "use-after-free");
+        EXPECT_NE(Found[0].Message.find("at offset " + std::to_string(c.Offset) + " "),
+                  std::string::npos)
+            << Found[0].Message;
+        kivrt::ClearVerifierRecords();
+    }
+}
+
 TEST_F(PoolTest, FailureInjectionByTagAfterNCalls)
 {
     kivrt::FailPoolAllocations(NORN, 2, 1);
