@@ -71,8 +71,15 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
             O.ClientRole = true;
             continue;
         }
+        static const char* const WithValue[] = {
+            "--daemon",    "--records",  "--mtu",      "--socket", "--control", "--channels",
+            "--processes", "--duration", "--requests", "--uuid",   "--memory"};
+        if (std::find(std::begin(WithValue), std::end(WithValue), Arg) == std::end(WithValue)) {
+            Err = "unknown option " + Arg;
+            return false;
+        }
         if (i + 1 >= argc) {
-            Err = Arg.compare(0, 2, "--") == 0 ? Arg + " needs a value" : "unknown argument " + Arg;
+            Err = Arg + " needs a value";
             return false;
         }
         std::string V = argv[++i];
@@ -128,9 +135,6 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
                 return false;
             }
             O.MemoryRecords = unsigned(n);
-        } else {
-            Err = "unknown option " + Arg;
-            return false;
         }
     }
     if (O.Daemon.empty() == O.Socket.empty()) {
@@ -145,7 +149,7 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
         Err = "--client-role needs --daemon or --control";
         return false;
     }
-    if (!O.Daemon.empty() && (!O.Control.empty())) {
+    if (!O.Daemon.empty() && !O.Control.empty()) {
         Err = "--control belongs with --socket";
         return false;
     }
