@@ -231,7 +231,7 @@ bool ParseCountList(const std::string& Text, std::vector<unsigned>& Out)
             Item.find_first_not_of("0123456789") != std::string::npos)
             return false;
         unsigned long v = strtoul(Item.c_str(), nullptr, 10);
-        if (v == 0 || v > 64) return false;
+        if (v == 0 || v > MAX_CHANNELS) return false;
         Counts.push_back(unsigned(v));
         if (Comma == std::string::npos) break;
         Pos = Comma + 1;

@@ -72,7 +72,9 @@ struct LATENCY_SUMMARY {
 // Sorts Ns.
 LATENCY_SUMMARY Summarise(std::vector<uint32_t>& Ns);
 
-// "1,4,16": channel counts, each 1..64, at least one.
+// A device has 16 channel contexts; a channel beyond them is connected but never answered.
+constexpr unsigned MAX_CHANNELS = 16;
+// "1,4,16": channel counts, each 1..MAX_CHANNELS, at least one.
 bool ParseCountList(const std::string& Text, std::vector<unsigned>& Out);
 
 struct PROC_MEMORY {

@@ -100,12 +100,13 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
             O.Control = V;
         } else if (Arg == "--channels") {
             if (!ParseCountList(V, O.Channels)) {
-                Err = "--channels takes counts from 1 to 64, comma-separated";
+                Err = "--channels takes counts from 1 to 16 (the device's channel contexts), "
+                      "comma-separated";
                 return false;
             }
         } else if (Arg == "--processes") {
-            if (!kivctl::ParseNumber(V, 64, n) || n == 0) {
-                Err = "--processes takes 1..64";
+            if (!kivctl::ParseNumber(V, MAX_CHANNELS, n) || n == 0) {
+                Err = "--processes takes 1..16";
                 return false;
             }
             O.Processes = unsigned(n);
@@ -473,6 +474,9 @@ STEP_RESULT RunClientRole(const OPTIONS& O, const std::string& Control, const st
 {
     STEP_RESULT S;
     S.Channels = S.Processes = 1;
+    // This channel takes two of the device's contexts (its client and its server end): give the
+    // device a moment to see the last step's channels close.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kivctl::CtlClient Ctl;
     kivctl::CtlReply R;
     std::string Err;
