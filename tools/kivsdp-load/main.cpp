@@ -219,7 +219,10 @@ bool StartDaemon(const OPTIONS& O, const std::string& Dir, const std::string& Na
     while (stat(D.Ctl.c_str(), &St) != 0) {
         int Exit = WaitExit(D.Pid, 0);
         if (Exit >= 0 || Clock::now() > Deadline) {
-            if (Exit < 0) kill(D.Pid, SIGKILL), WaitExit(D.Pid, 5000);
+            if (Exit < 0) {
+                kill(D.Pid, SIGKILL);
+                WaitExit(D.Pid, 5000);
+            }
             D.Pid = -1;
             Err = "kivsdpd did not start; its output:\n" + ReadText(D.Log);
             return false;
