@@ -205,6 +205,12 @@ public:
     // Waits at most TimeoutMs (negative: forever). TRUE when completed.
     bool Wait(int TimeoutMs = -1);
     bool IsComplete() const;
+    // Fn runs once when the request completes: on the completing thread (possibly at
+    // DISPATCH_LEVEL inside a driver's completion), after the completion is visible here and
+    // the runtime has let go of this object; at once on the calling thread if it has already
+    // completed. A host woken by Fn may free this object at once, so Fn must not use it; Fn
+    // should be short (it typically wakes a host's poll loop). An Overlapped serves one request.
+    void NotifyOnCompletion(std::function<void()> Fn);
     NTSTATUS Status() const;
     ULONG_PTR Information() const;
 

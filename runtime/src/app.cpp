@@ -53,6 +53,7 @@ struct kivrt::Overlapped::STATE {
     bool Done = false;
     NTSTATUS Status = STATUS_PENDING;
     ULONG_PTR Information = 0;
+    std::function<void()> Notify;
 };
 
 struct kivrt::APP_FILE {
@@ -70,13 +71,19 @@ void DropRequest(APP_REQUEST* R)
 void SignalOverlapped(kivrt::Overlapped* Ov, NTSTATUS Status, ULONG_PTR Information)
 {
     kivrt::Overlapped::STATE* S = Ov->m_State;
-    // Notify while holding the mutex: the waiter may destroy the state as soon
-    // as it sees Done, so nothing may touch it after the lock is released.
-    std::lock_guard<std::mutex> G(S->M);
-    S->Status = Status;
-    S->Information = Information;
-    S->Done = true;
-    S->Cv.notify_all();
+    std::function<void()> Notify;
+    {
+        // Notify while holding the mutex: the waiter may destroy the state as soon
+        // as it sees Done, so nothing may touch it after the lock is released.
+        std::lock_guard<std::mutex> G(S->M);
+        S->Status = Status;
+        S->Information = Information;
+        S->Done = true;
+        S->Cv.notify_all();
+        Notify = std::move(S->Notify);
+    }
+    // The host's callback runs from a copy, after the last touch of the state.
+    if (Notify) Notify();
 }
 
 PIRP BuildIrp(FILE_PRIVATE* F, UCHAR Major, APP_REQUEST** Request, bool HoldsFileRef)
@@ -280,6 +287,18 @@ bool Overlapped::IsComplete() const
 {
     std::lock_guard<std::mutex> G(m_State->M);
     return m_State->Done;
+}
+
+void Overlapped::NotifyOnCompletion(std::function<void()> Fn)
+{
+    {
+        std::lock_guard<std::mutex> G(m_State->M);
+        if (!m_State->Done) {
+            m_State->Notify = std::move(Fn);
+            return;
+        }
+    }
+    Fn();
 }
 
 NTSTATUS Overlapped::Status() const

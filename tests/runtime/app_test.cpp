@@ -217,6 +217,50 @@ TEST_F(AppTest, OverlappedRequestPendsAndCancelIoCancelsIt)
     kivrt::AppClose(H);
 }
 
+TEST_F(AppTest, CompletionNotificationRunsOnceWhenTheRequestIsComplete)
+{
+    kivrt::APP_HANDLE H = Open(true);
+    uint8_t Out[4];
+    Ioctl = [this](PIRP Irp) {
+        IoMarkIrpPending(Irp);
+        Held.push_back(Irp);
+        return STATUS_PENDING;
+    };
+    kivrt::Overlapped Pended;
+    int Calls = 0;
+    bool VisibleWhenCalled = false;
+    // This test keeps the object alive, so the callback may look at it.
+    Pended.NotifyOnCompletion([&] {
+        Calls++;
+        VisibleWhenCalled = Pended.IsComplete() && Pended.Information() == 2;
+    });
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_TEST, nullptr, 0, Out, 4, nullptr, &Pended),
+              STATUS_PENDING);
+    EXPECT_EQ(Calls, 0);
+    {
+        CIrqlScope Dispatch(DISPATCH_LEVEL); // as a lower driver's completion would run
+        CompleteWith(Held[0], STATUS_SUCCESS, 2);
+    }
+    EXPECT_EQ(Calls, 1);
+    EXPECT_TRUE(VisibleWhenCalled);
+
+    // Completed inside the dispatch routine: notified before the call returns, once.
+    Answer(STATUS_SUCCESS, 1);
+    kivrt::Overlapped Sync;
+    int SyncCalls = 0;
+    Sync.NotifyOnCompletion([&] { SyncCalls++; });
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_TEST, nullptr, 0, Out, 4, nullptr, &Sync),
+              STATUS_SUCCESS);
+    EXPECT_EQ(SyncCalls, 1);
+
+    // Asked for after the completion: runs at once.
+    int LateCalls = 0;
+    Sync.NotifyOnCompletion([&] { LateCalls++; });
+    EXPECT_EQ(LateCalls, 1);
+    EXPECT_EQ(SyncCalls, 1);
+    kivrt::AppClose(H);
+}
+
 TEST_F(AppTest, CloseComesAfterTheLastRequestCompletes)
 {
     kivrt::APP_HANDLE H = Open(true);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <semaphore>
 #include <thread>
 
 class ThreadedTest : public KernelFixture {
@@ -223,6 +224,42 @@ TEST_F(CancelRaceTest, EveryRequestFinishesOnceWhateverWins)
 TEST_F(FuzzedCancelRaceTest, EveryRequestFinishesOnceWithYieldsAtLockOperations)
 {
     RunRace();
+}
+
+// A host told of each completion frees the request's Overlapped at once, as the daemon's poll
+// loop does, while another thread completes and this one cancels: the completing side must not
+// touch the object after the notification (ASan and TSan see any such touch).
+TEST_F(CancelRaceTest, NotifiedHostFreesTheOverlappedAtOnce)
+{
+    kivrt::APP_HANDLE H;
+    ASSERT_EQ(kivrt::AppOpen(u"\\Device\\Race", GENERIC_READ, 0, true, &H), STATUS_SUCCESS);
+    std::atomic<bool> Stop{false};
+    std::thread Completer([&] {
+        while (!Stop.load())
+            if (!CompleteOne()) std::this_thread::yield();
+    });
+    const ULONG Code = CTL_CODE(0x8004, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    std::counting_semaphore<> Notified(0);
+    int Completed = 0;
+    for (int i = 0; i < 300; i++) {
+        auto Ov = std::make_unique<kivrt::Overlapped>();
+        Ov->NotifyOnCompletion([&Notified] { Notified.release(); });
+        kivrt::AppDeviceIoControl(H, Code, nullptr, 0, nullptr, 0, nullptr, Ov.get());
+        if (i % 3 == 0) kivrt::AppCancelIo(H);
+        if (!Notified.try_acquire_for(std::chrono::seconds(5))) {
+            kivrt::AppCancelIo(H);
+            Ov->Wait(5000);
+            break;
+        }
+        Ov.reset();
+        Completed++;
+    }
+    Stop = true;
+    Completer.join();
+    EXPECT_EQ(Completed, 300);
+    EXPECT_EQ(kivrt::AppOutstanding(H), 0u);
+    kivrt::AppClose(H);
+    kivrt::DrainWorkItems();
 }
 
 void CancelRaceTest::RunRace()

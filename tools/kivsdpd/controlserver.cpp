@@ -21,6 +21,17 @@ CControlServer::~CControlServer()
     Stop();
 }
 
+CControlServer::WAKER::~WAKER()
+{
+    if (Fd >= 0) close(Fd);
+}
+
+void CControlServer::WAKER::Wake() const
+{
+    uint64_t One = 1;
+    (void)!write(Fd, &One, sizeof(One));
+}
+
 bool CControlServer::Start(const std::string& Path, unsigned Devices, ConnectFn Connect,
                            DisconnectFn Disconnect, LogFn LogLine, std::string& Err)
 {
@@ -38,8 +49,9 @@ bool CControlServer::Start(const std::string& Path, unsigned Devices, ConnectFn 
     }
     memcpy(Addr.sun_path, Path.data(), Path.size());
     m_ListenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    m_WakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_ListenFd < 0 || m_WakeFd < 0) {
+    m_Waker = std::make_shared<WAKER>();
+    m_Waker->Fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_ListenFd < 0 || m_Waker->Fd < 0) {
         Err = std::string("socket: ") + strerror(errno);
         Stop();
         return false;
@@ -53,8 +65,7 @@ bool CControlServer::Start(const std::string& Path, unsigned Devices, ConnectFn 
         Err = "control socket " + Path + ": " + strerror(errno);
         close(m_ListenFd);
         m_ListenFd = -1;
-        close(m_WakeFd);
-        m_WakeFd = -1;
+        m_Waker.reset();
         return false;
     }
     m_Stopping = false;
@@ -66,14 +77,13 @@ void CControlServer::Stop()
 {
     if (m_Thread.joinable()) {
         m_Stopping = true;
-        uint64_t One = 1;
-        (void)!write(m_WakeFd, &One, sizeof(One));
+        m_Waker->Wake();
         m_Thread.join();
         unlink(m_Path.c_str());
     }
     if (m_ListenFd >= 0) close(m_ListenFd);
-    if (m_WakeFd >= 0) close(m_WakeFd);
-    m_ListenFd = m_WakeFd = -1;
+    m_ListenFd = -1;
+    m_Waker.reset();
 }
 
 void CControlServer::Run()
@@ -81,10 +91,9 @@ void CControlServer::Run()
     std::vector<pollfd> Fds;
     std::vector<CLIENT*> Owners;
     while (!m_Stopping) {
-        bool Waiting = !m_Orphans.empty() || !m_Retired.empty();
         Fds.clear();
         Owners.clear();
-        Fds.push_back({m_WakeFd, POLLIN, 0});
+        Fds.push_back({m_Waker->Fd, POLLIN, 0});
         Owners.push_back(nullptr);
         Fds.push_back({m_ListenFd, POLLIN, 0});
         Owners.push_back(nullptr);
@@ -93,15 +102,14 @@ void CControlServer::Run()
             if (!C->Outbox.empty()) Events |= POLLOUT;
             Fds.push_back({C->Fd, Events, 0});
             Owners.push_back(C.get());
-            Waiting = Waiting || !C->Pending.empty();
         }
-        // Completions have no callback here: while requests are in the device, look again
-        // every few milliseconds.
-        int Ready = poll(Fds.data(), Fds.size(), Waiting ? 2 : -1);
+        int Ready = poll(Fds.data(), Fds.size(), -1);
         if (Ready < 0 && errno != EINTR) break;
         if (Fds[0].revents != 0) {
+            // Read before the requests are looked at: a completion after this wakes the next
+            // poll at once.
             uint64_t Count;
-            (void)!read(m_WakeFd, &Count, sizeof(Count));
+            (void)!read(m_Waker->Fd, &Count, sizeof(Count));
         }
         if (Fds[1].revents != 0) Accept();
         for (size_t i = 2; i < Fds.size(); i++) {
@@ -111,15 +119,8 @@ void CControlServer::Run()
         }
         for (auto& C : m_Clients)
             if (!C->Dead) Reap(*C);
-        for (auto It = m_Orphans.begin(); It != m_Orphans.end();) {
-            if ((*It)->Ov.IsComplete()) {
-                Retire(std::move(*It));
-                It = m_Orphans.erase(It);
-            } else {
-                ++It;
-            }
-        }
-        FreeRetired(false);
+        // Once IsComplete is true the runtime no longer touches a request: free it now.
+        m_Orphans.remove_if([](const auto& R) { return R->Ov.IsComplete(); });
         for (auto It = m_Clients.begin(); It != m_Clients.end();) {
             if ((*It)->Dead) {
                 close((*It)->Fd);
@@ -135,25 +136,13 @@ void CControlServer::Run()
     }
     m_Clients.clear();
     for (auto& Orphan : m_Orphans) {
-        if (!Orphan->Ov.Wait(5000)) Log("control: a request did not complete in 5 s");
+        if (!Orphan->Ov.Wait(5000)) {
+            // The device still holds its buffers: leaked, not freed under it.
+            Log("control: a request did not complete in 5 s");
+            (void)Orphan.release();
+        }
     }
-    for (auto& Orphan : m_Orphans)
-        Retire(std::move(Orphan));
     m_Orphans.clear();
-    FreeRetired(true);
-}
-
-void CControlServer::Retire(std::unique_ptr<PENDING> Request)
-{
-    m_Retired.emplace_back(std::chrono::steady_clock::now(), std::move(Request));
-}
-
-void CControlServer::FreeRetired(bool All)
-{
-    if (All && !m_Retired.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto Cutoff = std::chrono::steady_clock::now() - std::chrono::milliseconds(50);
-    while (!m_Retired.empty() && (All || m_Retired.front().first < Cutoff))
-        m_Retired.pop_front();
 }
 
 void CControlServer::Accept()
@@ -240,6 +229,7 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
         Request->Tag = Tag;
         Request->In.assign(Body + 8, Body + BodyLength);
         Request->Out.assign(OutLength, 0);
+        Request->Ov.NotifyOnCompletion([Waker = m_Waker] { Waker->Wake(); });
         ULONG Bytes = 0;
         NTSTATUS Status = kivrt::AppDeviceIoControl(
             C.Handle, Code, Request->In.empty() ? nullptr : Request->In.data(),
@@ -307,8 +297,6 @@ void CControlServer::Reap(CLIENT& C)
         Reply(C, CTL_IOCTL, R->Tag, R->Ov.Status(), uint32_t(R->Ov.Information()), R->Out.data(),
               Bytes);
     }
-    for (auto& R : Done)
-        Retire(std::move(R));
 }
 
 void CControlServer::Reply(CLIENT& C, uint8_t Op, uint32_t Tag, NTSTATUS Status,

@@ -1,11 +1,12 @@
 // The daemon's control socket: applications open an SDP device and send it device-control
-// requests (ctlproto.h), exactly as they would in process. One thread serves every client.
+// requests (ctlproto.h), exactly as they would in process. One thread serves every client; it
+// sleeps until a socket is ready or a request completes, and answers and frees a completed
+// request in the turn that sees it.
 #pragma once
 
 #include <kivrt.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -36,6 +37,13 @@ public:
     void Stop();
 
 private:
+    // The loop's eventfd. Each pending request's completion callback holds a reference, so the
+    // descriptor stays open for as long as any request may still complete.
+    struct WAKER {
+        int Fd = -1;
+        ~WAKER();
+        void Wake() const;
+    };
     struct PENDING {
         uint32_t Tag = 0;
         kivrt::Overlapped Ov;
@@ -73,15 +81,10 @@ private:
     DisconnectFn m_Disconnect;
     LogFn m_Log;
     int m_ListenFd = -1;
-    int m_WakeFd = -1;
+    std::shared_ptr<WAKER> m_Waker;
     std::atomic<bool> m_Stopping{false};
     std::thread m_Thread;
     std::list<std::unique_ptr<CLIENT>> m_Clients;
     // Requests of closed clients, kept until the device completes them.
     std::list<std::unique_ptr<PENDING>> m_Orphans;
-    // Completed requests: the runtime wakes an overlapped request's waiters just after it marks
-    // the request done, so a completed one is freed only some milliseconds later.
-    std::list<std::pair<std::chrono::steady_clock::time_point, std::unique_ptr<PENDING>>> m_Retired;
-    void Retire(std::unique_ptr<PENDING> Request);
-    void FreeRetired(bool All);
 };

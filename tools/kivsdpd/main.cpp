@@ -150,11 +150,7 @@ bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
 NTSTATUS Ioctl(kivrt::APP_HANDLE Handle, const kivtool::ControlRequest& Request,
                std::vector<uint8_t>* Out = nullptr)
 {
-    // The runtime wakes a request's waiters just after marking it done: the overlapped
-    // structures live until the daemon ends rather than racing that wake-up.
-    static std::vector<std::unique_ptr<kivrt::Overlapped>> Kept;
-    Kept.push_back(std::make_unique<kivrt::Overlapped>());
-    kivrt::Overlapped& Ov = *Kept.back();
+    kivrt::Overlapped Ov;
     std::vector<uint8_t> Buffer(Request.OutputLength);
     ULONG Bytes = 0;
     kivrt::AppDeviceIoControl(Handle, Request.Code,

@@ -1,0 +1,730 @@
+// kivsdp-load: loads kivsdpd with single-response ServiceSearchAttribute requests from separate
+// client processes over its SEQPACKET channels and prints requests per second and latency; can
+// also time the control socket's client path and measure the daemon's memory with many records.
+// Every answer is checked; only correct ones count, and any other outcome fails the run.
+
+#include "ctlclient.h"
+#include "kivsdpioctl.h"
+#include "loadgen.h"
+#include "sdpclient.h"
+#include "sdpcontrol.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace kivload;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char USAGE[] =
+    "usage: kivsdp-load (--daemon KIVSDPD [--records DIR] | --socket PATH [--control PATH])\n"
+    "                   [options]\n"
+    "  --daemon KIVSDPD  start this kivsdpd for the run (temporary directory, --zones 0)\n"
+    "  --records DIR     record files for the started daemon\n"
+    "  --mtu N           MTU of the started daemon's channels\n"
+    "  --socket PATH     load a running daemon's SEQPACKET socket instead\n"
+    "  --control PATH    that daemon's control socket (for --client-role)\n"
+    "  --channels LIST   concurrent channels of each step (default 1,4,16)\n"
+    "  --processes N     client processes of a step at most; channels are spread over them\n"
+    "                    (default 4)\n"
+    "  --duration S      seconds of each step (default 5)\n"
+    "  --requests N      answers per channel, then the step ends (default: the duration)\n"
+    "  --uuid UUID       service class searched (default 0x1105, OBEX Object Push,\n"
+    "                    whose record answers in one PDU at MTU 672)\n"
+    "  --client-role     also time transactions through the control socket's client path\n"
+    "                    (one channel from the daemon to its own socket)\n"
+    "  --memory N        start a second daemon with an empty database, add N records through\n"
+    "                    its control socket and report its VmRSS and VmHWM before and after\n"
+    "Exit 0 when every request got the right answer, 1 otherwise, 2 on a usage error.\n";
+
+struct OPTIONS {
+    std::string Daemon, Records, Socket, Control, Mtu;
+    std::vector<unsigned> Channels{1, 4, 16};
+    unsigned Processes = 4;
+    double DurationS = 5;
+    bool DurationSet = false;
+    uint64_t Requests = 0;
+    kivtool::DataElement Uuid = kivtool::MakeUuid16(0x1105);
+    std::string UuidText = "0x1105";
+    bool ClientRole = false;
+    unsigned MemoryRecords = 0;
+};
+
+bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string Arg = argv[i];
+        if (Arg == "--client-role") {
+            O.ClientRole = true;
+            continue;
+        }
+        static const char* const WithValue[] = {
+            "--daemon",    "--records",  "--mtu",      "--socket", "--control", "--channels",
+            "--processes", "--duration", "--requests", "--uuid",   "--memory"};
+        if (std::find(std::begin(WithValue), std::end(WithValue), Arg) == std::end(WithValue)) {
+            Err = "unknown option " + Arg;
+            return false;
+        }
+        if (i + 1 >= argc) {
+            Err = Arg + " needs a value";
+            return false;
+        }
+        std::string V = argv[++i];
+        uint64_t n = 0;
+        if (Arg == "--daemon") {
+            O.Daemon = V;
+        } else if (Arg == "--records") {
+            O.Records = V;
+        } else if (Arg == "--mtu") {
+            if (!kivctl::ParseNumber(V, 0xFFFF, n) || n < 48) {
+                Err = "--mtu takes 48..65535";
+                return false;
+            }
+            O.Mtu = std::to_string(n);
+        } else if (Arg == "--socket") {
+            O.Socket = V;
+        } else if (Arg == "--control") {
+            O.Control = V;
+        } else if (Arg == "--channels") {
+            if (!ParseCountList(V, O.Channels)) {
+                Err = "--channels takes counts from 1 to 16 (the device's channel contexts), "
+                      "comma-separated";
+                return false;
+            }
+        } else if (Arg == "--processes") {
+            if (!kivctl::ParseNumber(V, MAX_CHANNELS, n) || n == 0) {
+                Err = "--processes takes 1..16";
+                return false;
+            }
+            O.Processes = unsigned(n);
+        } else if (Arg == "--duration") {
+            char* End = nullptr;
+            O.DurationS = strtod(V.c_str(), &End);
+            if (End == V.c_str() || *End != '\0' || !(O.DurationS > 0 && O.DurationS <= 3600)) {
+                Err = "--duration takes seconds, more than 0 and at most 3600";
+                return false;
+            }
+            O.DurationSet = true;
+        } else if (Arg == "--requests") {
+            if (!kivctl::ParseNumber(V, 100000000, n) || n == 0) {
+                Err = "--requests takes 1..100000000";
+                return false;
+            }
+            O.Requests = n;
+        } else if (Arg == "--uuid") {
+            if (!kivctl::ParseUuid(V, O.Uuid)) {
+                Err = "--uuid: '" + V + "' is not a UUID";
+                return false;
+            }
+            O.UuidText = V;
+        } else if (Arg == "--memory") {
+            if (!kivctl::ParseNumber(V, 100000, n) || n == 0) {
+                Err = "--memory takes 1..100000 records";
+                return false;
+            }
+            O.MemoryRecords = unsigned(n);
+        }
+    }
+    if (O.Daemon.empty() == O.Socket.empty()) {
+        Err = "give either --daemon or --socket";
+        return false;
+    }
+    if (O.MemoryRecords != 0 && O.Daemon.empty()) {
+        Err = "--memory needs --daemon";
+        return false;
+    }
+    if (O.ClientRole && O.Daemon.empty() && O.Control.empty()) {
+        Err = "--client-role needs --daemon or --control";
+        return false;
+    }
+    if (!O.Daemon.empty() && !O.Control.empty()) {
+        Err = "--control belongs with --socket";
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The daemon under test
+
+struct DAEMON {
+    pid_t Pid = -1;
+    std::string Sdp, Ctl, Log;
+};
+
+std::string ReadText(const std::string& Path)
+{
+    std::ifstream In(Path);
+    std::stringstream S;
+    S << In.rdbuf();
+    return S.str();
+}
+
+// Exit status, or -1 if it did not end within TimeoutMs.
+int WaitExit(pid_t Pid, int TimeoutMs)
+{
+    auto Deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+    for (;;) {
+        int Status = 0;
+        pid_t r = waitpid(Pid, &Status, WNOHANG);
+        if (r == Pid) return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+        if (r < 0 || Clock::now() > Deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool StartDaemon(const OPTIONS& O, const std::string& Dir, const std::string& Name,
+                 bool WithRecords, DAEMON& D, std::string& Err)
+{
+    D.Sdp = Dir + "/" + Name + ".sdp";
+    D.Ctl = Dir + "/" + Name + ".ctl";
+    D.Log = Dir + "/" + Name + ".log";
+    std::vector<std::string> Args{O.Daemon, "--listen", D.Sdp, "--control", D.Ctl, "--zones", "0"};
+    if (WithRecords && !O.Records.empty()) Args.insert(Args.end(), {"--records", O.Records});
+    if (!O.Mtu.empty()) Args.insert(Args.end(), {"--mtu", O.Mtu});
+    D.Pid = fork();
+    if (D.Pid < 0) {
+        Err = std::string("fork: ") + strerror(errno);
+        return false;
+    }
+    if (D.Pid == 0) {
+        int Log = open(D.Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (Log >= 0) {
+            dup2(Log, 1);
+            dup2(Log, 2);
+        }
+        std::vector<char*> Argv;
+        for (auto& A : Args)
+            Argv.push_back(const_cast<char*>(A.c_str()));
+        Argv.push_back(nullptr);
+        execv(Argv[0], Argv.data());
+        _exit(127);
+    }
+    // The control socket is made last, after the records are in.
+    auto Deadline = Clock::now() + std::chrono::seconds(60);
+    struct stat St;
+    while (stat(D.Ctl.c_str(), &St) != 0) {
+        int Exit = WaitExit(D.Pid, 0);
+        if (Exit >= 0 || Clock::now() > Deadline) {
+            if (Exit < 0) {
+                kill(D.Pid, SIGKILL);
+                WaitExit(D.Pid, 5000);
+            }
+            D.Pid = -1;
+            Err = "kivsdpd did not start; its output:\n" + ReadText(D.Log);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// SIGTERM; true when the daemon ended with exit 0, which it does only when the verifier found
+// nothing and no pool block was left.
+bool StopDaemon(DAEMON& D, std::string& Err)
+{
+    if (D.Pid <= 0) return true;
+    kill(D.Pid, SIGTERM);
+    int Exit = WaitExit(D.Pid, 30000);
+    if (Exit < 0) {
+        kill(D.Pid, SIGKILL);
+        WaitExit(D.Pid, 5000);
+    }
+    D.Pid = -1;
+    if (Exit == 0) return true;
+    Err = "kivsdpd exited with " + std::to_string(Exit) + "; its output:\n" + ReadText(D.Log);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Load steps over SEQPACKET channels
+
+// A connected channel that has answered one request correctly. A connection beyond the
+// device's channel contexts is accepted but never answered, and a context is freed only once
+// the device has seen the previous channel close: such a connection is tried again.
+int ConnectServed(const std::string& Path, const CResponseCheck& Check, const OPTIONS& O,
+                  std::string& Err)
+{
+    std::vector<uint8_t> Answer;
+    for (int Attempt = 0; Attempt < 40; Attempt++) {
+        int Fd = ConnectSeqpacket(Path);
+        if (Fd < 0) {
+            Err = "cannot connect to " + Path + ": " + strerror(errno);
+            return -1;
+        }
+        if (Exchange(Fd, SearchAttrPdu(0, O.Uuid), Answer, 250)) {
+            if (Check.Check(Answer.data(), Answer.size(), 0, Err)) return Fd;
+            close(Fd);
+            return -1;
+        }
+        close(Fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    Err = "no channel of " + Path + " answered within 10 s";
+    return -1;
+}
+
+bool ReadFull(int Fd, void* Buffer, size_t Length, int TimeoutMs)
+{
+    auto Deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+    auto* p = static_cast<uint8_t*>(Buffer);
+    while (Length > 0) {
+        auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now());
+        pollfd P{Fd, POLLIN, 0};
+        if (Left.count() <= 0 || poll(&P, 1, int(Left.count())) <= 0) return false;
+        ssize_t Got = read(Fd, p, Length);
+        if (Got <= 0) {
+            if (Got < 0 && errno == EINTR) continue;
+            return false;
+        }
+        p += Got;
+        Length -= size_t(Got);
+    }
+    return true;
+}
+
+void WriteFull(int Fd, const void* Buffer, size_t Length)
+{
+    auto* p = static_cast<const uint8_t*>(Buffer);
+    while (Length > 0) {
+        ssize_t Put = write(Fd, p, Length);
+        if (Put < 0 && errno == EINTR) continue;
+        if (Put <= 0) return;
+        p += Put;
+        Length -= size_t(Put);
+    }
+}
+
+// A load process: connects its channels, reports ready ('R', or 'E' and a result naming the
+// fault), waits for the start (end of file on Go), runs, writes its latencies to LatencyPath
+// and its result to the pipe.
+[[noreturn]] void LoadProcess(const OPTIONS& O, const std::string& Path,
+                              const CResponseCheck& Check, unsigned Channels,
+                              const std::string& LatencyPath, int ResultFd, int GoFd)
+{
+    CHILD_RESULT R;
+    std::vector<int> Fds;
+    std::string Err;
+    for (unsigned i = 0; i < Channels; i++) {
+        int Fd = ConnectServed(Path, Check, O, Err);
+        if (Fd < 0) {
+            snprintf(R.FirstError, sizeof(R.FirstError), "%s", Err.c_str());
+            WriteFull(ResultFd, "E", 1);
+            WriteFull(ResultFd, &R, sizeof(R));
+            _exit(1);
+        }
+        Fds.push_back(Fd);
+    }
+    WriteFull(ResultFd, "R", 1);
+    char Byte;
+    while (read(GoFd, &Byte, 1) < 0 && errno == EINTR) {
+    }
+    LOOP_OPTIONS Loop;
+    Loop.Uuid = O.Uuid;
+    Loop.RequestsPerChannel = O.Requests;
+    // With a request count and no duration the count alone ends the step.
+    double Seconds = O.DurationSet || O.Requests == 0 ? O.DurationS : 3600;
+    Loop.Deadline = Clock::now() + std::chrono::microseconds(int64_t(Seconds * 1e6));
+    std::vector<uint32_t> Latency;
+    Latency.reserve(1 << 16);
+    R = RunChannels(Fds, Check, Loop, Latency);
+    for (int Fd : Fds)
+        close(Fd);
+    int Out = open(LatencyPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (Out >= 0) {
+        WriteFull(Out, Latency.data(), Latency.size() * sizeof(uint32_t));
+        close(Out);
+    }
+    WriteFull(ResultFd, &R, sizeof(R));
+    _exit(0);
+}
+
+struct STEP_RESULT {
+    unsigned Channels = 0, Processes = 0;
+    CHILD_RESULT Total;
+    uint64_t ElapsedNs = 0;
+    LATENCY_SUMMARY Latency;
+    std::string Error;
+};
+
+STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string& Dir,
+                    const CResponseCheck& Check, unsigned Channels)
+{
+    STEP_RESULT S;
+    S.Channels = Channels;
+    S.Processes = std::min(Channels, O.Processes);
+    int Go[2];
+    if (pipe2(Go, O_CLOEXEC) != 0) {
+        S.Error = std::string("pipe: ") + strerror(errno);
+        return S;
+    }
+    struct CHILD {
+        pid_t Pid = -1;
+        int Result = -1;
+        std::string LatencyPath;
+    };
+    std::vector<CHILD> Children(S.Processes);
+    for (unsigned i = 0; i < S.Processes; i++) {
+        CHILD& C = Children[i];
+        C.LatencyPath = Dir + "/latency." + std::to_string(Channels) + "." + std::to_string(i);
+        int Result[2];
+        if (pipe2(Result, O_CLOEXEC) != 0) {
+            S.Error = std::string("pipe: ") + strerror(errno);
+            break;
+        }
+        // Channels spread as evenly as they go: the first processes take one more.
+        unsigned Mine = Channels / S.Processes + (i < Channels % S.Processes ? 1 : 0);
+        fflush(stdout);
+        C.Pid = fork();
+        if (C.Pid == 0) {
+            close(Go[1]);
+            close(Result[0]);
+            LoadProcess(O, Path, Check, Mine, C.LatencyPath, Result[1], Go[0]);
+        }
+        close(Result[1]);
+        C.Result = Result[0];
+        if (C.Pid < 0) {
+            S.Error = std::string("fork: ") + strerror(errno);
+            break;
+        }
+    }
+    close(Go[0]);
+    // Every process ready, then all start at once.
+    for (auto& C : Children) {
+        char Ready = 0;
+        if (!S.Error.empty() || C.Pid < 0) break;
+        if (!ReadFull(C.Result, &Ready, 1, 60000)) {
+            S.Error = "a load process did not get ready";
+        } else if (Ready != 'R') {
+            CHILD_RESULT R;
+            S.Error = ReadFull(C.Result, &R, sizeof(R), 1000) ? R.FirstError : "setup failed";
+        }
+    }
+    if (!S.Error.empty()) {
+        for (auto& C : Children)
+            if (C.Pid > 0) kill(C.Pid, SIGKILL);
+    }
+    close(Go[1]);
+    double Seconds = O.DurationSet || O.Requests == 0 ? O.DurationS : 3600;
+    int Bound = int(Seconds * 1000) + 60000;
+    std::vector<uint32_t> All;
+    for (auto& C : Children) {
+        if (C.Pid <= 0) continue;
+        CHILD_RESULT R;
+        if (S.Error.empty()) {
+            if (!ReadFull(C.Result, &R, sizeof(R), Bound)) {
+                S.Error = "a load process ended without a result";
+                kill(C.Pid, SIGKILL);
+            } else {
+                S.Total.Answered += R.Answered;
+                S.Total.Wrong += R.Wrong;
+                S.Total.Lost += R.Lost;
+                S.ElapsedNs = std::max(S.ElapsedNs, R.ElapsedNs);
+                if (S.Total.FirstError[0] == '\0')
+                    memcpy(S.Total.FirstError, R.FirstError, sizeof(R.FirstError));
+                std::ifstream In(C.LatencyPath, std::ios::binary);
+                std::vector<char> Bytes((std::istreambuf_iterator<char>(In)), {});
+                size_t n = Bytes.size() / sizeof(uint32_t);
+                size_t Old = All.size();
+                All.resize(Old + n);
+                memcpy(All.data() + Old, Bytes.data(), n * sizeof(uint32_t));
+                if (n != R.Answered && S.Error.empty()) S.Error = "a load process lost latencies";
+            }
+        }
+        close(C.Result);
+        WaitExit(C.Pid, 10000);
+        unlink(C.LatencyPath.c_str());
+    }
+    S.Latency = Summarise(All);
+    return S;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The control socket's client path and the memory figure
+
+bool OpenDevice(kivctl::CtlClient& Ctl, const std::string& Path, std::string& Err)
+{
+    if (!Ctl.Connect(Path, Err)) return false;
+    std::vector<uint8_t> Body;
+    kivctl::PutLe32(Body, 0);
+    kivctl::CtlReply R;
+    if (!Ctl.Call(kivctl::CTL_OPEN, Body, 10000, R, Err)) return false;
+    if (R.Status != 0) {
+        Err = "cannot open KivSdp0: " + kivctl::StatusText(R.Status);
+        return false;
+    }
+    return true;
+}
+
+// Transactions through the device's client path: a listen-for-response request (it pends until
+// the answer arrives), the send request, the answer. One channel, from the daemon to its own
+// socket, so the server side runs in the same daemon.
+STEP_RESULT RunClientRole(const OPTIONS& O, const std::string& Control, const std::string& Sdp,
+                          const CResponseCheck& Check)
+{
+    STEP_RESULT S;
+    S.Channels = S.Processes = 1;
+    // This channel takes two of the device's contexts (its client and its server end): give the
+    // device a moment to see the last step's channels close.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kivctl::CtlClient Ctl;
+    kivctl::CtlReply R;
+    std::string Err;
+    if (!OpenDevice(Ctl, Control, Err) ||
+        !Ctl.Call(kivctl::CTL_CONNECT, std::vector<uint8_t>(Sdp.begin(), Sdp.end()), 10000, R,
+                  Err)) {
+        S.Error = "client role: " + Err;
+        return S;
+    }
+    if (R.Status != 0) {
+        S.Error = "client role: cannot connect a channel: " + kivctl::StatusText(R.Status);
+        return S;
+    }
+    uint16_t Cid = uint16_t(R.Information);
+    double Seconds = O.DurationSet || O.Requests == 0 ? O.DurationS : 3600;
+    auto Begin = Clock::now();
+    auto Deadline = Begin + std::chrono::microseconds(int64_t(Seconds * 1e6));
+    std::vector<uint32_t> Latency;
+    for (uint16_t Tid = 1; Clock::now() < Deadline; Tid++) {
+        if (O.Requests != 0 && S.Total.Answered + S.Total.Wrong >= O.Requests) break;
+        auto Sent = Clock::now();
+        uint32_t Listen =
+            Ctl.Send(kivctl::CTL_IOCTL,
+                     kivctl::CtlClient::IoctlBody(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {},
+                                                  KIVSDP_LISTEN_RESPONSE_MIN_LEN),
+                     Err);
+        kivctl::CtlReply Done, Answer;
+        std::vector<uint8_t> Frame =
+            kivctl::SearchAttrRequest(Cid, Tid, {O.Uuid}, 0xFFFF, {kivctl::AttrRange{}}, {});
+        if (Listen == 0 ||
+            !Ctl.Call(kivctl::CTL_IOCTL,
+                      kivctl::CtlClient::IoctlBody(IOCTL_KIVSDP_SEND_SDP_REQUEST, Frame, 0), 5000,
+                      Done, Err) ||
+            Done.Status != 0 || !Ctl.Wait(Listen, 5000, Answer, Err) || Answer.Status != 0) {
+            S.Total.Lost++;
+            if (Err.empty())
+                Err = "request failed: " +
+                      kivctl::StatusText(Done.Status != 0 ? Done.Status : Answer.Status);
+            snprintf(S.Total.FirstError, sizeof(S.Total.FirstError), "%s", Err.c_str());
+            break;
+        }
+        auto Ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Sent);
+        if (!Check.Check(Answer.Output.data(), Answer.Output.size(), Tid, Err)) {
+            S.Total.Wrong++;
+            snprintf(S.Total.FirstError, sizeof(S.Total.FirstError), "%s", Err.c_str());
+            break;
+        }
+        Latency.push_back(uint32_t(std::min<int64_t>(Ns.count(), UINT32_MAX)));
+        S.Total.Answered++;
+    }
+    S.ElapsedNs = uint64_t(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Begin).count());
+    S.Latency = Summarise(Latency);
+    return S;
+}
+
+// A serial port record, told apart by its name and channel.
+kivtool::ServiceRecord SerialPortRecord(unsigned Index)
+{
+    using namespace kivtool;
+    ServiceRecord R;
+    char Name[32];
+    snprintf(Name, sizeof(Name), "Serial Port %04u", Index);
+    R.Attributes = {
+        {0x0001, MakeSequence({MakeUuid16(0x1101)})},
+        {0x0004, MakeSequence({MakeSequence({MakeUuid16(0x0100)}),
+                               MakeSequence({MakeUuid16(0x0003), MakeUint(1, 1 + Index % 30)})})},
+        {0x0005, MakeSequence({MakeUuid16(0x1002)})},
+        {0x0006, MakeSequence({MakeUint(2, 0x656e), MakeUint(2, 0x006a), MakeUint(2, 0x0100)})},
+        {0x0009, MakeSequence({MakeSequence({MakeUuid16(0x1101), MakeUint(2, 0x0102)})})},
+        {0x0100, MakeText(Name)},
+    };
+    return R;
+}
+
+bool Ioctl(kivctl::CtlClient& Ctl, const kivtool::ControlRequest& Request, kivctl::CtlReply& R,
+           std::string& Err)
+{
+    if (!Ctl.Call(kivctl::CTL_IOCTL,
+                  kivctl::CtlClient::IoctlBody(Request.Code, Request.Input, Request.OutputLength),
+                  10000, R, Err))
+        return false;
+    if (R.Status != 0) {
+        Err = kivctl::StatusText(R.Status);
+        return false;
+    }
+    return true;
+}
+
+bool RunMemory(const OPTIONS& O, const std::string& Dir)
+{
+    DAEMON D;
+    std::string Err;
+    if (!StartDaemon(O, Dir, "memory", false, D, Err)) {
+        fprintf(stderr, "kivsdp-load: %s\n", Err.c_str());
+        return false;
+    }
+    bool Ok = true;
+    kivctl::CtlClient Ctl;
+    PROC_MEMORY Before, After;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (!ReadProcMemory(D.Pid, Before) || !OpenDevice(Ctl, D.Ctl, Err)) {
+        if (Err.empty()) Err = "cannot read /proc/" + std::to_string(D.Pid) + "/status";
+        Ok = false;
+    }
+    auto Begin = Clock::now();
+    size_t Requests = 0;
+    for (unsigned i = 0; Ok && i < O.MemoryRecords; i++) {
+        kivctl::CtlReply R;
+        uint32_t hRec = 0;
+        std::vector<kivtool::ControlRequest> Attributes;
+        Ok = Ioctl(Ctl, kivtool::AddRecordRequest(), R, Err) &&
+             kivtool::DecodeRecordHandle(R.Output.data(), R.Output.size(), hRec) &&
+             kivtool::AddAttributeRequests(hRec, SerialPortRecord(i), Attributes, Err);
+        for (size_t a = 0; Ok && a < Attributes.size(); a++)
+            Ok = Ioctl(Ctl, Attributes[a], R, Err);
+        Requests += 1 + Attributes.size();
+        if (!Ok) Err = "record " + std::to_string(i) + ": " + (Err.empty() ? "no handle" : Err);
+    }
+    double Seconds = std::chrono::duration<double>(Clock::now() - Begin).count();
+    if (Ok) {
+        // The database holds every record: the handles the device lists.
+        kivctl::CtlReply R;
+        std::vector<uint32_t> Handles;
+        Ok = Ioctl(Ctl, kivtool::GetRecordHandlesRequest(4 * (O.MemoryRecords + 16)), R, Err) &&
+             kivtool::DecodeRecordHandles(R.Output.data(), R.Output.size(), Handles, Err);
+        if (Ok && Handles.size() < O.MemoryRecords) {
+            Err = "the device lists " + std::to_string(Handles.size()) + " records";
+            Ok = false;
+        }
+    }
+    if (Ok && !ReadProcMemory(D.Pid, After)) {
+        Err = "cannot read /proc/" + std::to_string(D.Pid) + "/status";
+        Ok = false;
+    }
+    if (Ok) {
+        auto Mb = [](uint64_t Kb) { return Kb / 1024.0; };
+        printf("memory of kivsdpd (pid %d), %u records added through the control socket in "
+               "%.2f s (%zu requests, %.0f requests/s):\n",
+               int(D.Pid), O.MemoryRecords, Seconds, Requests, Requests / Seconds);
+        printf("  empty database     VmRSS %8.1f MB  VmHWM %8.1f MB\n", Mb(Before.RssKb),
+               Mb(Before.HwmKb));
+        printf("  %5u records      VmRSS %8.1f MB  VmHWM %8.1f MB\n", O.MemoryRecords,
+               Mb(After.RssKb), Mb(After.HwmKb));
+        double PerRecord = (double(After.RssKb) - double(Before.RssKb)) * 1024.0 / O.MemoryRecords;
+        printf("  per record         VmRSS %+8.0f bytes\n", PerRecord);
+    } else {
+        fprintf(stderr, "kivsdp-load: memory: %s\n", Err.c_str());
+    }
+    if (!StopDaemon(D, Err)) {
+        fprintf(stderr, "kivsdp-load: %s\n", Err.c_str());
+        Ok = false;
+    }
+    return Ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+bool Report(const STEP_RESULT& S, const char* What, const OPTIONS& O)
+{
+    double Seconds = S.ElapsedNs / 1e9;
+    double Rate = Seconds > 0 ? S.Total.Answered / Seconds : 0;
+    printf("%-12s %8u %9u %10llu %11.0f %10.0f %10.0f %10.0f %6llu %5llu\n", What, S.Channels,
+           S.Processes, (unsigned long long)S.Total.Answered, Rate, S.Latency.P50Us,
+           S.Latency.P99Us, S.Latency.MaxUs, (unsigned long long)S.Total.Wrong,
+           (unsigned long long)S.Total.Lost);
+    fflush(stdout);
+    bool Ok = S.Error.empty() && S.Total.Wrong == 0 && S.Total.Lost == 0 && S.Total.Answered > 0;
+    if (Ok && O.Requests != 0 && !O.DurationSet && S.Total.Answered != O.Requests * S.Channels) {
+        fprintf(stderr, "kivsdp-load: %llu answers, %llu expected\n",
+                (unsigned long long)S.Total.Answered,
+                (unsigned long long)(O.Requests * S.Channels));
+        Ok = false;
+    }
+    if (!S.Error.empty()) fprintf(stderr, "kivsdp-load: %s\n", S.Error.c_str());
+    if (S.Total.FirstError[0] != '\0')
+        fprintf(stderr, "kivsdp-load: first fault: %s\n", S.Total.FirstError);
+    return Ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(USAGE, stdout);
+            return 0;
+        }
+    }
+    OPTIONS O;
+    std::string Err;
+    if (!ParseArgs(argc, argv, O, Err)) {
+        fprintf(stderr, "kivsdp-load: %s (see --help)\n", Err.c_str());
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    char Template[] = "/tmp/kivsdp-load.XXXXXX";
+    if (mkdtemp(Template) == nullptr) {
+        fprintf(stderr, "kivsdp-load: mkdtemp: %s\n", strerror(errno));
+        return 1;
+    }
+    std::string Dir = Template;
+    bool Ok = true;
+    DAEMON D;
+    std::string Sdp = O.Socket, Control = O.Control;
+    if (!O.Daemon.empty()) {
+        Ok = StartDaemon(O, Dir, "load", true, D, Err);
+        Sdp = D.Sdp;
+        Control = D.Ctl;
+    }
+    CResponseCheck Check;
+    if (Ok) {
+        // The first answer is the reference every later one must equal.
+        int Fd = ConnectSeqpacket(Sdp);
+        std::vector<uint8_t> Answer;
+        Ok = Fd >= 0 && Exchange(Fd, SearchAttrPdu(1, O.Uuid), Answer, 5000) &&
+             Check.SetReference(Answer.data(), Answer.size(), 1, Err);
+        if (Fd >= 0) close(Fd);
+        if (!Ok && Err.empty()) Err = "no answer on " + Sdp;
+    }
+    if (Ok) {
+        printf("ServiceSearchAttribute for %s, all attributes: %zu record(s), %zu-byte answer; ",
+               O.UuidText.c_str(), Check.Records(), Check.Size());
+        if (O.Requests != 0 && !O.DurationSet)
+            printf("%llu requests per channel\n", (unsigned long long)O.Requests);
+        else
+            printf("%.1f s per step\n", O.DurationS);
+        printf("%-12s %8s %9s %10s %11s %10s %10s %10s %6s %5s\n", "path", "channels", "processes",
+               "answers", "requests/s", "p50 us", "p99 us", "max us", "wrong", "lost");
+        for (unsigned Channels : O.Channels) {
+            STEP_RESULT S = RunStep(O, Sdp, Dir, Check, Channels);
+            Ok = Report(S, "seqpacket", O) && Ok;
+        }
+        if (O.ClientRole)
+            Ok = Report(RunClientRole(O, Control, Sdp, Check), "client-role", O) && Ok;
+    } else {
+        fprintf(stderr, "kivsdp-load: %s\n", Err.c_str());
+    }
+    if (!O.Daemon.empty() && !StopDaemon(D, Err)) {
+        fprintf(stderr, "kivsdp-load: %s\n", Err.c_str());
+        Ok = false;
+    }
+    if (O.MemoryRecords != 0) Ok = RunMemory(O, Dir) && Ok;
+    std::string Cmd = "rm -rf '" + Dir + "'";
+    if (system(Cmd.c_str()) != 0) fprintf(stderr, "kivsdp-load: cannot remove %s\n", Dir.c_str());
+    return Ok ? 0 : 1;
+}
