@@ -100,48 +100,22 @@ TEST(BtSnoopEncoding, FramesLongerThanAnAclPacketAreFragmented)
 
 namespace {
 
-// One record of a capture file, as read back.
-struct READ_RECORD {
-    uint32_t Flags = 0;
-    int64_t Timestamp = 0;
-    BYTES Packet;
-};
+using btsnoop::RECORD;
 
-uint64_t Be(const BYTES& b, size_t Offset, size_t Width)
-{
-    uint64_t v = 0;
-    for (size_t i = 0; i < Width; i++)
-        v = v << 8 | b[Offset + i];
-    return v;
-}
-
-bool ReadCapture(const std::string& Path, std::vector<READ_RECORD>& Out)
+bool ReadCapture(const std::string& Path, std::vector<RECORD>& Out)
 {
     std::ifstream In(Path, std::ios::binary);
     std::stringstream S;
     S << In.rdbuf();
     std::string Text = S.str();
-    BYTES File(Text.begin(), Text.end());
-    if (File.size() < btsnoop::FILE_HEADER_SIZE) return false;
-    if (BYTES(File.begin(), File.begin() + 16) != btsnoop::FileHeader()) return false;
-    size_t Pos = btsnoop::FILE_HEADER_SIZE;
-    while (Pos < File.size()) {
-        if (File.size() - Pos < btsnoop::RECORD_HEADER_SIZE) return false;
-        size_t Original = Be(File, Pos, 4), Included = Be(File, Pos + 4, 4);
-        if (Original != Included || File.size() - Pos - 24 < Included) return false;
-        READ_RECORD R;
-        R.Flags = uint32_t(Be(File, Pos + 8, 4));
-        R.Timestamp = int64_t(Be(File, Pos + 16, 8));
-        R.Packet.assign(File.begin() + ptrdiff_t(Pos + 24),
-                        File.begin() + ptrdiff_t(Pos + 24 + Included));
-        Out.push_back(std::move(R));
-        Pos += 24 + Included;
-    }
-    return true;
+    std::string Err;
+    bool Ok = btsnoop::ParseFile(BYTES(Text.begin(), Text.end()), Out, Err);
+    EXPECT_TRUE(Ok) << Path << ": " << Err;
+    return Ok;
 }
 
 // Flags and what a packet is, in a word: "evt 03", "sig 02", "acl 0040".
-std::string Describe(const READ_RECORD& R)
+std::string Describe(const RECORD& R)
 {
     char Text[32];
     const BYTES& p = R.Packet;
@@ -173,7 +147,7 @@ protected:
     std::vector<std::string> CloseAndDescribe()
     {
         m_Writer.Close();
-        std::vector<READ_RECORD> Records;
+        std::vector<RECORD> Records;
         EXPECT_TRUE(ReadCapture(m_Path, Records));
         std::vector<std::string> Out;
         for (size_t i = 0; i < Records.size(); i++) {
@@ -187,7 +161,7 @@ protected:
     std::string m_Path;
     int64_t m_Now = 1000;
     CBtSnoopWriter m_Writer;
-    std::vector<READ_RECORD> m_Records;
+    std::vector<RECORD> m_Records;
 };
 
 using LINES = std::vector<std::string>;
@@ -224,7 +198,7 @@ TEST_F(CaptureFile, OutgoingChannelMirrorsTheDirectionsAndCloseEndsOpenChannels)
               btsnoop::DisconnectionComplete(0x0001, btsnoop::REASON_LOCAL_HOST_TERMINATED));
     // Nothing is written once closed.
     m_Writer.Frame(1, 0x0040, true, PAYLOAD, 2);
-    std::vector<READ_RECORD> Again;
+    std::vector<RECORD> Again;
     ASSERT_TRUE(ReadCapture(m_Path, Again));
     EXPECT_EQ(Again.size(), 11u);
 }
@@ -237,11 +211,11 @@ TEST_F(CaptureFile, ChannelsGetTheirOwnHandlesAndFramesOfUnknownChannelsSetOneUp
     m_Writer.ChannelDown(0, 0x0099, true); // never up: nothing written
     m_Writer.Frame(0, 0x0041, false, PAYLOAD, 1);
     m_Writer.Close();
-    std::vector<READ_RECORD> Records;
+    std::vector<RECORD> Records;
     ASSERT_TRUE(ReadCapture(m_Path, Records));
     std::vector<uint16_t> Handles; // of each connection complete event, in order
     size_t Acl = 0;
-    for (const READ_RECORD& R : Records) {
+    for (const RECORD& R : Records) {
         if (R.Packet[0] == btsnoop::H4_EVENT && R.Packet[1] == btsnoop::EVT_CONNECTION_COMPLETE)
             Handles.push_back(uint16_t(R.Packet[4] | R.Packet[5] << 8));
         if (R.Packet[0] == btsnoop::H4_ACL && R.Packet[7] == 0x41) Acl++;
@@ -250,6 +224,35 @@ TEST_F(CaptureFile, ChannelsGetTheirOwnHandlesAndFramesOfUnknownChannelsSetOneUp
     EXPECT_EQ(Acl, 1u);
     // 3 set-ups of 7 records, 3 closings of 3, one data frame.
     EXPECT_EQ(Records.size(), 3u * 7 + 3u * 3 + 1);
+}
+
+TEST(BtSnoopParse, CutOrPartialRecordsAreRefused)
+{
+    BYTES File = btsnoop::FileHeader();
+    btsnoop::AppendRecord(File, 1, 7, H("02 0120 0400 0000 4000"));
+    std::vector<RECORD> Records;
+    std::string Err;
+    ASSERT_TRUE(btsnoop::ParseFile(File, Records, Err)) << Err;
+    ASSERT_EQ(Records.size(), 1u);
+    EXPECT_EQ(Records[0].Flags, 1u);
+    EXPECT_EQ(Records[0].Timestamp, 7);
+    EXPECT_EQ(Records[0].Packet, H("02 0120 0400 0000 4000"));
+
+    BYTES Cut(File.begin(), File.end() - 1);
+    BYTES ShortHeader(File.begin(), File.begin() + 16 + 23);
+    BYTES Partial = File;
+    Partial[16 + 7] = 8; // included 8 of 9 bytes
+    BYTES OtherLink = File;
+    OtherLink[15] = 0xE9; // datalink 1001
+    BYTES Huge = File;
+    Huge[16] = Huge[20] = 0xFF; // lengths near 4 GiB
+    for (const BYTES* Bad : {&Cut, &ShortHeader, &Partial, &OtherLink, &Huge}) {
+        Records.assign(1, RECORD{});
+        Err.clear();
+        EXPECT_FALSE(btsnoop::ParseFile(*Bad, Records, Err));
+        EXPECT_FALSE(Err.empty());
+        EXPECT_EQ(Records.size(), 1u) << "output written on refusal";
+    }
 }
 
 TEST(CaptureFileOpen, AnUnwritablePathIsRefusedWithAReason)

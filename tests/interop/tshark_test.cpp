@@ -3,6 +3,7 @@
 // and no expert warning. Skipped only where tshark is not installed.
 #include "DaemonFixture.h"
 
+#include "btsnoop.h"
 #include "sdprecordfile.h"
 
 #include <cstdlib>
@@ -185,4 +186,50 @@ TEST_F(TsharkCapture, SampleRecordsDrawOnlyTheDissectorsOwnComplaints)
                      Line.find("BT SDP  Trailing stray characters") != std::string::npos;
         EXPECT_TRUE(Known) << Line;
     }
+}
+
+namespace {
+
+class CaptureOption : public DaemonFixture {};
+
+} // namespace
+
+TEST_F(CaptureOption, AnUnwritableCaptureStopsTheStartWithAReason)
+{
+    RUN_RESULT R = Run(KIVSDPD_PATH, {"--listen", m_Dir + "/x.sdp", "--btsnoop",
+                                      m_Dir + "/no-such-dir/x.btsnoop"});
+    EXPECT_EQ(R.Exit, 1);
+    EXPECT_NE(R.Err.find("no-such-dir/x.btsnoop"), std::string::npos) << R.Err;
+}
+
+TEST_F(CaptureOption, StoppingWithAChannelOpenLeavesAWholeCaptureThatClosesIt)
+{
+    std::string Path = m_Dir + "/open.btsnoop";
+    DAEMON D = Start("d", {"--mtu", "48", "--btsnoop", Path});
+    ASSERT_GT(D.Pid, 0);
+    int Fd = Connect(D.Sdp);
+    ASSERT_GE(Fd, 0);
+    // ServiceSearch for the public browse group: nothing is browsable, one response.
+    BYTES Request{0x02, 0x00, 0x01, 0x00, 0x08, 0x35, 0x03, 0x19, 0x10, 0x02, 0xFF, 0xFF, 0x00};
+    BYTES Response;
+    ASSERT_TRUE(Exchange(Fd, Request, Response));
+    StopClean(D);
+    close(Fd);
+
+    std::string Text = ReadFile(Path);
+    std::vector<btsnoop::RECORD> Records;
+    std::string Err;
+    ASSERT_TRUE(btsnoop::ParseFile(BYTES(Text.begin(), Text.end()), Records, Err)) << Err;
+    // Set-up (7), the request and its response, the closing (3).
+    ASSERT_EQ(Records.size(), 12u);
+    BYTES In = btsnoop::AclPackets(0x0001, 0x0040, Request.data(), Request.size()).front();
+    BYTES Out = btsnoop::AclPackets(0x0001, 0x0040, Response.data(), Response.size()).front();
+    EXPECT_EQ(Records[7].Packet, In);
+    EXPECT_EQ(Records[7].Flags, btsnoop::FLAG_RECEIVED);
+    EXPECT_EQ(Records[8].Packet, Out);
+    EXPECT_EQ(Records[8].Flags, 0u);
+    EXPECT_EQ(Records[11].Packet,
+              btsnoop::DisconnectionComplete(0x0001, btsnoop::REASON_LOCAL_HOST_TERMINATED));
+    for (size_t i = 1; i < Records.size(); i++)
+        EXPECT_GE(Records[i].Timestamp, Records[i - 1].Timestamp);
 }

@@ -170,6 +170,54 @@ BYTES DisconnectionResponse(uint16_t Handle, uint8_t Id, uint16_t DestinationCid
                             Cids(DestinationCid, SourceCid));
 }
 
+namespace {
+
+uint64_t ReadBe(const BYTES& b, size_t Offset, size_t Width)
+{
+    uint64_t v = 0;
+    for (size_t i = 0; i < Width; i++)
+        v = v << 8 | b[Offset + i];
+    return v;
+}
+
+} // namespace
+
+bool ParseFile(const BYTES& File, std::vector<RECORD>& Out, std::string& Err)
+{
+    if (File.size() < FILE_HEADER_SIZE ||
+        !std::equal(File.begin(), File.begin() + FILE_HEADER_SIZE, FileHeader().begin())) {
+        Err = "not an H4 btsnoop file";
+        return false;
+    }
+    std::vector<RECORD> Records;
+    size_t Pos = FILE_HEADER_SIZE;
+    while (Pos < File.size()) {
+        // Sizes are compared with what is left, never added to the position first.
+        if (File.size() - Pos < RECORD_HEADER_SIZE) {
+            Err = "record header cut short at offset " + std::to_string(Pos);
+            return false;
+        }
+        uint64_t Original = ReadBe(File, Pos, 4), Included = ReadBe(File, Pos + 4, 4);
+        if (Included != Original) {
+            Err = "record at offset " + std::to_string(Pos) + " is not whole";
+            return false;
+        }
+        if (File.size() - Pos - RECORD_HEADER_SIZE < Included) {
+            Err = "record at offset " + std::to_string(Pos) + " cut short";
+            return false;
+        }
+        RECORD R;
+        R.Flags = uint32_t(ReadBe(File, Pos + 8, 4));
+        R.Timestamp = int64_t(ReadBe(File, Pos + 16, 8));
+        auto Data = File.begin() + ptrdiff_t(Pos + RECORD_HEADER_SIZE);
+        R.Packet.assign(Data, Data + ptrdiff_t(Included));
+        Records.push_back(std::move(R));
+        Pos += RECORD_HEADER_SIZE + size_t(Included);
+    }
+    Out = std::move(Records);
+    return true;
+}
+
 } // namespace btsnoop
 
 using namespace btsnoop;

@@ -82,6 +82,17 @@ BYTES DisconnectionRequest(uint16_t Handle, uint8_t Id, uint16_t DestinationCid,
 BYTES DisconnectionResponse(uint16_t Handle, uint8_t Id, uint16_t DestinationCid,
                             uint16_t SourceCid);
 
+// One record of a capture, as read back.
+struct RECORD {
+    uint32_t Flags = 0;
+    int64_t Timestamp = 0;
+    BYTES Packet;
+};
+// Reads a whole H4 capture: the header, then records until the end. Refused, with the offset
+// and the reason, when the header is not an H4 btsnoop header or a record is cut short or not
+// whole (included length below the original).
+bool ParseFile(const BYTES& File, std::vector<RECORD>& Out, std::string& Err);
+
 } // namespace btsnoop
 
 // Writes a capture of the channels of one or more L2CAP devices. Each channel gets its own ACL
