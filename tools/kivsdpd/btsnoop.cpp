@@ -353,7 +353,7 @@ CBtSnoopWriter::CHANNEL* CBtSnoopWriter::Up(unsigned Device, uint16_t Cid, uint1
     return &(m_Channels[Key] = Ch);
 }
 
-void CBtSnoopWriter::Down(const KEY& Key, bool Local)
+void CBtSnoopWriter::Down(KEY Key, bool Local)
 {
     auto It = m_Channels.find(Key);
     if (It == m_Channels.end()) return;

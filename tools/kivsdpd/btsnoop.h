@@ -135,7 +135,8 @@ private:
     using KEY = std::pair<unsigned, uint16_t>;
 
     CHANNEL* Up(unsigned Device, uint16_t Cid, uint16_t Mtu, bool Outgoing);
-    void Down(const KEY& Key, bool Local);
+    // Key by value: callers may pass the key of the entry it erases.
+    void Down(KEY Key, bool Local);
     uint16_t FreeHandle() const;
     static uint8_t NextIdentifier(CHANNEL& Ch);
     void Put(bool Received, bool Event, const btsnoop::BYTES& Packet);
