@@ -125,7 +125,7 @@ void CSocketRadio::Stop()
             Cids.push_back(Entry.first);
     }
     for (USHORT Cid : Cids)
-        CloseChannel(Cid, true);
+        CloseChannel(Cid, true, true);
     if (m_ListenFd >= 0) {
         close(m_ListenFd);
         unlink(m_Opt.ListenPath.c_str());
@@ -156,7 +156,7 @@ size_t CSocketRadio::Connections() const
     return m_Channels.size();
 }
 
-bool CSocketRadio::AddChannel(int Fd, USHORT* Cid)
+bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT* Cid)
 {
     {
         std::lock_guard<std::mutex> Guard(m_Lock);
@@ -171,6 +171,7 @@ bool CSocketRadio::AddChannel(int Fd, USHORT* Cid)
                     m_Channels[Candidate] = Fd;
                     *Cid = Candidate;
                     Found = true;
+                    if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Candidate, true, Outgoing);
                 }
             }
         }
@@ -195,7 +196,7 @@ void CSocketRadio::AcceptOne()
     int Fd = accept4(m_ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (Fd < 0) return;
     USHORT Cid = 0;
-    if (!AddChannel(Fd, &Cid)) {
+    if (!AddChannel(Fd, false, &Cid)) {
         Log("connection refused: " + std::to_string(m_Opt.MaxConnections) +
             " channels already open");
         return;
@@ -223,7 +224,7 @@ NTSTATUS CSocketRadio::Connect(const std::string& Path, USHORT* Cid, std::string
         close(Fd);
         return STATUS_NOT_FOUND;
     }
-    if (!AddChannel(Fd, Cid)) {
+    if (!AddChannel(Fd, true, Cid)) {
         Err = "no channel free";
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -236,12 +237,12 @@ NTSTATUS CSocketRadio::Disconnect(USHORT Cid)
         std::lock_guard<std::mutex> Guard(m_Lock);
         if (m_Channels.count(Cid) == 0) return STATUS_NOT_FOUND;
     }
-    CloseChannel(Cid, true);
+    CloseChannel(Cid, true, true);
     Wake();
     return STATUS_SUCCESS;
 }
 
-void CSocketRadio::CloseChannel(USHORT Cid, bool Indicate)
+void CSocketRadio::CloseChannel(USHORT Cid, bool Indicate, bool Local)
 {
     int Fd = -1;
     {
@@ -250,6 +251,7 @@ void CSocketRadio::CloseChannel(USHORT Cid, bool Indicate)
         if (It == m_Channels.end()) return;
         Fd = It->second;
         m_Channels.erase(It);
+        if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Cid, false, Local);
     }
     // Closed under no lock: Transmit no longer finds the CID, so the number cannot be reused
     // under a sender.
@@ -271,13 +273,13 @@ void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
     ssize_t Got = recv(Fd, m_Buffer.data(), m_Buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
     if (Got < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        CloseChannel(Cid, true);
+        CloseChannel(Cid, true, false);
         return;
     }
     // A zero-length message and the peer's close both read as 0 bytes; only the close comes
     // with a hang-up.
     if (Got == 0 && (Events & (POLLHUP | POLLRDHUP)) != 0) {
-        CloseChannel(Cid, true);
+        CloseChannel(Cid, true, false);
         return;
     }
     char Line[128];
@@ -287,7 +289,12 @@ void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
         Log(Line);
         return;
     }
-    if (m_Opt.Tap) m_Opt.Tap(Cid, false, m_Buffer.data(), ULONG(Got));
+    if (m_Opt.Tap) {
+        // Under the lock, like the channel events: a Disconnect racing this read has either
+        // not closed the channel yet or is seen here.
+        std::lock_guard<std::mutex> Guard(m_Lock);
+        if (m_Channels.count(Cid) != 0) m_Opt.Tap(Cid, false, m_Buffer.data(), ULONG(Got));
+    }
     // The device keeps a bounded number of frames; while it is full, hold this reader back
     // briefly instead of losing the frame, which also slows the sender down.
     for (int Attempt = 0;; Attempt++) {

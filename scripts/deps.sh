@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PKGS=(cmake ninja-build g++ clang libclang-rt-dev llvm libgtest-dev libgmock-dev libbenchmark-dev
-      clang-format libexpat1-dev)
+      clang-format libexpat1-dev libbluetooth-dev tshark)
 
 missing=()
 for p in "${PKGS[@]}"; do
@@ -15,5 +15,8 @@ if ((${#missing[@]})); then
     [ "$(id -u)" -ne 0 ] && SUDO=sudo
     echo "deps: installing ${missing[*]}"
     $SUDO apt-get update -qq
+    # tshark's package asks whether non-root users may capture: no, and without a prompt.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" |
+        $SUDO debconf-set-selections
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

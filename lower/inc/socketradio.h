@@ -24,6 +24,10 @@ public:
         std::function<void(const std::string&)> Log; // one line per notable event, no newline
         // Sees every payload, inbound (Outbound false) and outbound, on the thread that moves it.
         std::function<void(USHORT Cid, bool Outbound, const UCHAR* Payload, ULONG Length)> Tap;
+        // A channel came up (Up) or closed. Local: this side connected it, or closed it. Called
+        // under the radio's lock, so it is ordered with the Tap calls of the channel's frames:
+        // up before the first, closed after the last.
+        std::function<void(USHORT Cid, bool Up, bool Local)> ChannelEvent;
     };
     // The largest payload passed to the device: a read of the upper driver holds 1024 bytes with
     // the CID prefix. Longer messages are dropped here with a log line.
@@ -57,9 +61,10 @@ private:
     void Log(const std::string& Line) const;
     void AcceptOne();
     // Adds the connected socket as a channel; -1 in *Cid when no CID is free (fd then closed).
-    bool AddChannel(int Fd, USHORT* Cid);
+    bool AddChannel(int Fd, bool Outgoing, USHORT* Cid);
     void ReadOne(USHORT Cid, int Fd, short Events);
-    void CloseChannel(USHORT Cid, bool Indicate);
+    // Local: this side closes it (Disconnect or Stop), not the peer.
+    void CloseChannel(USHORT Cid, bool Indicate, bool Local);
     void Wake();
     PDEVICE_OBJECT Device() const;
 

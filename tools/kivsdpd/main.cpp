@@ -3,6 +3,7 @@
 
 #include <kivrt.h>
 
+#include "btsnoop.h"
 #include "controlserver.h"
 #include "kivsdp.h"
 #include "kivsdpioctl.h"
@@ -35,6 +36,8 @@ const char USAGE[] =
     "  --control PATH    control socket for kivsdpctl and other applications (mode 0660)\n"
     "  --records DIR     load every *.xml record file in DIR into each device at start\n"
     "  --zones MASK      debug zone mask of the SDP devices (default 0x07)\n"
+    "  --btsnoop FILE    capture every channel's frames in btsnoop format (H4), as SDP over "
+    "L2CAP\n"
     "  --help            this text\n"
     "SIGINT or SIGTERM removes the devices, unloads the drivers and reports what was left.\n";
 
@@ -85,6 +88,7 @@ struct DAEMON_OPTIONS {
     unsigned Mtu = 672;
     std::string Control;
     std::string Records;
+    std::string BtSnoop;
     unsigned long Zones = SDP_ZONE_DEFAULT_MASK;
     bool ZonesSet = false;
 };
@@ -126,6 +130,9 @@ bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
         } else if (Arg == "--records") {
             if (!Value(v)) return false;
             Opt.Records = v;
+        } else if (Arg == "--btsnoop") {
+            if (!Value(v)) return false;
+            Opt.BtSnoop = v;
         } else if (Arg == "--zones") {
             if (!Value(v)) return false;
             if (!ParseNumber(v, 0xFFFFFFFFul, n)) {
@@ -251,6 +258,13 @@ int main(int argc, char** argv)
         }
     }
 
+    // The capture is open before any channel can come up, and closed after the last one went.
+    CBtSnoopWriter Capture;
+    if (!Opt.BtSnoop.empty() && !Capture.Open(Opt.BtSnoop, Err, nullptr, Note)) {
+        fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
+        return 1;
+    }
+
     // Signals are taken by sigwait on the main thread only: block them before any thread starts.
     sigset_t Signals;
     sigemptyset(&Signals);
@@ -296,6 +310,19 @@ int main(int argc, char** argv)
             RadioOpt.Log = [i](const std::string& Line) {
                 Note("device " + std::to_string(i) + ": " + Line);
             };
+            if (Capture.IsOpen()) {
+                USHORT Mtu = RadioOpt.Mtu;
+                RadioOpt.Tap = [&Capture, i](USHORT Cid, bool Outbound, const UCHAR* Payload,
+                                             ULONG Length) {
+                    Capture.Frame(i, Cid, Outbound, Payload, Length);
+                };
+                RadioOpt.ChannelEvent = [&Capture, i, Mtu](USHORT Cid, bool Up, bool Local) {
+                    if (Up)
+                        Capture.ChannelUp(i, Cid, Mtu, Local);
+                    else
+                        Capture.ChannelDown(i, Cid, Local);
+                };
+            }
             Devices[i].Radio = std::make_unique<CSocketRadio>();
             if (!Devices[i].Radio->Start(Dev, RadioOpt, Err)) return false;
             Status = kivrt::StartDevice(Devices[i].Node);
@@ -374,6 +401,7 @@ int main(int argc, char** argv)
         }
         D.Radio.reset();
     }
+    Capture.Close();
     if (Sdp != nullptr && kivrt::IsDriverLoaded(Sdp)) kivrt::UnloadDriver(Sdp);
     if (L2cap != nullptr && kivrt::IsDriverLoaded(L2cap)) kivrt::UnloadDriver(L2cap);
 
