@@ -3,6 +3,8 @@
 // unload, and every construction and start failure by failure injection.
 #include "SdpDeviceFixture.h"
 
+#include <functional>
+#include <pthread.h>
 #include <set>
 
 namespace {
@@ -100,6 +102,66 @@ TEST_F(SdpDeviceFixture, StopAndRestartKeepTheDatabaseAndRenewTheLowerRequests)
     EXPECT_EQ(Handles, Hex("00 00 01 00"));
     // The channel table survives too: the channel connected before the stop
     // is still answered on.
+    Frame(0x0040, SearchServer);
+    EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
+}
+
+// Runs Fn on a thread with a small stack: nesting that grows with the
+// amount of input overflows it.
+static void RunOnSmallStack(const std::function<void()>& Fn)
+{
+    pthread_attr_t Attr;
+    ASSERT_EQ(pthread_attr_init(&Attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&Attr, 256 * 1024), 0);
+    pthread_t Thread;
+    auto Trampoline = [](void* p) -> void* {
+        (*static_cast<const std::function<void()>*>(p))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&Thread, &Attr, Trampoline, const_cast<std::function<void()>*>(&Fn)),
+              0);
+    pthread_join(Thread, nullptr);
+    pthread_attr_destroy(&Attr);
+}
+
+// While the device is stopped the lower driver keeps events and frames; at
+// the restart each request sent down comes back at once with the next one.
+// They are taken one after another, not one inside the other, so the stack
+// stays flat however many were kept.
+TEST_F(SdpDeviceFixture, EventsAndFramesKeptDuringAStopAreTakenAtTheRestart)
+{
+    constexpr ULONG Kept = KIVL2CAP_MAX_KEPT;
+    BuildStack();
+    SetZoneMask(0);
+    Connect(0x0040, 48);
+    CloseAll();
+    ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    for (ULONG i = 0; i < Kept; i++) {
+        ASSERT_TRUE(NT_SUCCESS(m_Radio.Reconfigure(0x0040, uint16_t(48 + i % 200))));
+        // Too short to hold a PDU: the read goes straight back down.
+        ASSERT_TRUE(NT_SUCCESS(m_Radio.SendFrame(0x0040, Hex("00"))));
+    }
+    KIVL2CAP_COUNTERS Before = L2cap();
+    EXPECT_EQ(Before.KeptEvents, Kept);
+    EXPECT_EQ(Before.KeptFrames, Kept);
+
+    NTSTATUS Restart = STATUS_UNSUCCESSFUL;
+    RunOnSmallStack([&] { Restart = kivrt::RestartDevice(m_Node); });
+    ASSERT_EQ(Restart, STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    KIVL2CAP_COUNTERS After = L2cap();
+    EXPECT_EQ(After.KeptEvents, 0u);
+    EXPECT_EQ(After.KeptFrames, 0u);
+    EXPECT_EQ(After.EventsDelivered - Before.EventsDelivered, Kept);
+    EXPECT_EQ(After.FramesDelivered - Before.FramesDelivered, Kept);
+    EXPECT_EQ(After.HeldListens, 4u);
+    EXPECT_EQ(After.HeldReads, 3u);
+    m_Handle = Open();
+    KIVSDP_DEBUG_INFO Info = DebugInfo();
+    EXPECT_EQ(Info.ListenIrpsSent - Info.ListenIrpsCompleted, 4u);
+    EXPECT_EQ(Info.ReadIrpsSent - Info.ReadIrpsCompleted, 3u);
+    // The channel is still served.
     Frame(0x0040, SearchServer);
     EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
 }
