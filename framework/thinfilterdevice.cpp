@@ -39,6 +39,14 @@ BOOLEAN CThinFilterDevice::IrpPrologue(PIRP, NTSTATUS* pStatus)
 NTSTATUS CThinFilterDevice::OnPnpStartDevice(PIRP Irp)
 {
     NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+    // A start of a device that is already running changes nothing here: its
+    // resources were set up by the start that made it run, and setting them
+    // up again would find the traffic of that start still under way. The
+    // lower devices still see it and give the answer.
+    if (ReadFlag(&m_PnpState) == PnpStateStarted) {
+        CompleteIrp(Irp, status, IO_NO_INCREMENT);
+        return status;
+    }
     if (NT_SUCCESS(status)) {
         MarkPnpStarted();
         PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(Irp);

@@ -317,3 +317,45 @@ TEST_F(SdpDeviceFixture, EveryStartFailureFailsTheStartCleanly)
     m_Sdp = nullptr;
     m_L2cap = nullptr;
 }
+
+// Plug and Play requests that do not fit the device's state: the manager
+// does not send them, and a start that reaches a running device anyway
+// changes nothing. None of them waits for anything.
+TEST_F(SdpDeviceFixture, StartOfARunningDeviceAndASecondSurpriseRemovalAreAnsweredAtOnce)
+{
+    BuildStack();
+    EXPECT_EQ(kivrt::StartDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(kivrt::RestartDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    // Sent all the same: the lower device answers and this one keeps the
+    // requests of its first start at the lower driver.
+    EXPECT_EQ(kivrt::SendPnp(m_Node, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(Printed("WaitForOwnIrps()"));
+    KIVL2CAP_COUNTERS c = L2cap();
+    EXPECT_EQ(c.HeldListens, 4u);
+    EXPECT_EQ(c.HeldReads, 3u);
+    KIVSDP_DEBUG_INFO Info = DebugInfo();
+    EXPECT_EQ(Info.ListenIrpsSent, 4u);
+    EXPECT_EQ(Info.ReadIrpsSent, 3u);
+    Connect(0x0040, 48);
+    Frame(0x0040, SearchServer);
+    EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
+
+    SDP_APP_REQUEST* Status = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    ASSERT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
+    EXPECT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(kivrt::StartDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(kivrt::StopDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    // The thin filter refuses nothing on account of the state: the device
+    // itself serves its handles until they close, the database included.
+    BYTES Handle;
+    EXPECT_EQ(Ioctl(IOCTL_KIVSDP_ADD_SERVICE_RECORD, {}, 4, &Handle), STATUS_SUCCESS);
+    EXPECT_FALSE(Status->Done());
+    CloseAll();
+    ASSERT_TRUE(Status->Done());
+    EXPECT_EQ(Status->Status(), STATUS_CANCELLED);
+    ASSERT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    kivrt::DeleteDevNode(m_Node);
+    m_Node = nullptr;
+    EXPECT_TRUE(Printed("kivsdp : ~CKivSdp() - Destructor called..\n"));
+}
