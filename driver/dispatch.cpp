@@ -390,8 +390,10 @@ NTSTATUS CKivSdp::IoctlGetDebugInfo(PIRP Irp, PIO_STACK_LOCATION pStack)
     }
 
     KIVSDP_DEBUG_INFO Info;
-    // No kernel address leaves the driver: the first field only says
-    // whether the database holds any record.
+    // RecordList is 1 while the database holds a record, else 0. The list
+    // pointer itself means nothing outside the driver (and no kernel address
+    // leaves it); applications only test the field for zero to see whether
+    // the database is empty.
     Info.RecordList = Database.RecordList != NULL ? 1 : 0;
     Info.DatabaseChangeCount = Database.DatabaseChangeCount;
     Info.NextRecordHandle = Database.NextRecordHandle;
