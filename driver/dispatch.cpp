@@ -227,10 +227,12 @@ VOID CKivSdp::RequestStartIo(PIRP)
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : KivSdpRequestStartIo()..\n");
     AcquireSpinLockAtDpc();
 
-    // The device spin lock, then the cancel spin lock.
-    PIRP Irp = m_RequestQueue.GetCurrentIrp();
+    // The device spin lock, then the cancel spin lock. The current request
+    // is read under the cancel spin lock: a cancel routine may finish it,
+    // and the queue start the next, between this routine's call and here.
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    PIRP Irp = m_RequestQueue.GetCurrentIrp();
     BOOLEAN Cancelled = Irp == NULL || Irp->Cancel;
     // A cancelled request whose cancel routine is still set was cancelled
     // before StartPacket set it: no cancel routine will ever run for it.
@@ -306,9 +308,13 @@ PIRP CKivSdp::TakeCurrentListenIrp(CIrpQueue& Queue, ULONG* pFinished, ULONG* pP
         // NULL: its cancel routine is running, or another event owns it.
         if (Irp != NULL && IoSetCancelRoutine(Irp, NULL) == NULL) Irp = NULL;
         if (Irp != NULL) Queue.ClearCurrentIrp();
+        // IoCancelIrp sets Cancel under the cancel spin lock, so it is read
+        // here too: once the lock is dropped a late cancel may still set it.
+        // Such a cancel finds no routine and leaves the request to us.
+        const BOOLEAN Cancelled = Irp != NULL && Irp->Cancel;
         IoReleaseCancelSpinLock(irql);
         KeReleaseSpinLock(&m_SpinLock, DeviceIrql);
-        if (Irp == NULL || !Irp->Cancel) return Irp;
+        if (!Cancelled) return Irp;
 
         // Cancelled before its cancel routine was set: finish it, and offer
         // the event to the next waiting request.
@@ -384,8 +390,10 @@ NTSTATUS CKivSdp::IoctlGetDebugInfo(PIRP Irp, PIO_STACK_LOCATION pStack)
     }
 
     KIVSDP_DEBUG_INFO Info;
-    // No kernel address leaves the driver: the first field only says
-    // whether the database holds any record.
+    // RecordList is 1 while the database holds a record, else 0. The list
+    // pointer itself means nothing outside the driver (and no kernel address
+    // leaves it); applications only test the field for zero to see whether
+    // the database is empty.
     Info.RecordList = Database.RecordList != NULL ? 1 : 0;
     Info.DatabaseChangeCount = Database.DatabaseChangeCount;
     Info.NextRecordHandle = Database.NextRecordHandle;

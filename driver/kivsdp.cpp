@@ -313,6 +313,19 @@ VOID CKivSdp::EndResend()
     KeReleaseSpinLock(&m_TrafficLock, irql);
 }
 
+BOOLEAN CKivSdp::CallOwnIrp(PIRP Irp, LONG* pSendState, NTSTATUS* pStatus)
+{
+    (void)InterlockedExchange(pSendState, KIVSDP_SEND_BUSY);
+    *pStatus = IoCallDriver(GetStackDeviceObject(), Irp);
+    return InterlockedExchange(pSendState, KIVSDP_SEND_IDLE) == KIVSDP_SEND_AGAIN;
+}
+
+BOOLEAN CKivSdp::DeferResend(LONG* pSendState)
+{
+    return InterlockedCompareExchange(pSendState, KIVSDP_SEND_AGAIN, KIVSDP_SEND_BUSY) ==
+           KIVSDP_SEND_BUSY;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Listen-status events
 
@@ -349,8 +362,10 @@ NTSTATUS CKivSdp::InitializeListenIrps()
         ListenIrps[i] = Irp;
         SendListenIrp(Irp, i);
         KivSdpCountUp(&ListenIrpsSent);
-        // The completion routine owns the request from here on.
-        NTSTATUS status = IoCallDriver(GetStackDeviceObject(), Irp);
+        // The completion routine owns the request from here on, unless it
+        // completed inside the call and left its re-send to us.
+        NTSTATUS status;
+        if (CallOwnIrp(Irp, &m_ListenSendState[i], &status)) ResendListenIrp(Irp, i);
         if (!NT_SUCCESS(status)) {
             KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                          "kivsdp : failed to start listen for status IRP %d (0x%x)\n ", int(i),
@@ -419,26 +434,38 @@ NTSTATUS KivSdpListenStatusComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
         break;
     }
 
-    // Once the traffic is stopped the request is not sent again: the stop's
-    // cleanup may already have passed the lower driver.
-    if (!pSdp->BeginResend()) {
-        (void)InterlockedCompareExchangePointer(
-            reinterpret_cast<PVOID volatile*>(&pSdp->ListenIrps[Index]), NULL, Irp);
-        pSdp->OwnIrpFreed(Irp);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    // The buffer keeps the last record; the lower driver overwrites it.
-    IoReuseIrp(Irp, STATUS_SUCCESS);
-    pSdp->SendListenIrp(Irp, Index);
-    KivSdpCountUp(&pSdp->ListenIrpsSent);
-    NTSTATUS status = IoCallDriver(pSdp->GetStackDeviceObject(), Irp);
-    pSdp->EndResend();
-    if (!NT_SUCCESS(status)) {
-        KIVSDP_PRINT(SDP_ZONE_ERROR_MASK, "KIVSDP: Failed to send listen IRP back down (0x%x)\n",
-                     unsigned(status));
-        NORN_ASSERT(FALSE);
-    }
+    // Completed inside its own send (the lower driver had an event waiting):
+    // that send's loop sends it again.
+    if (pSdp->DeferResend(&pSdp->m_ListenSendState[Index])) return STATUS_MORE_PROCESSING_REQUIRED;
+    pSdp->ResendListenIrp(Irp, Index);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID CKivSdp::ResendListenIrp(PIRP Irp, ULONG Index)
+{
+    BOOLEAN Again;
+    do {
+        // Once the traffic is stopped the request is not sent again: the
+        // stop's cleanup may already have passed the lower driver.
+        if (!BeginResend()) {
+            (void)InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&ListenIrps[Index]), NULL, Irp);
+            OwnIrpFreed(Irp);
+            return;
+        }
+        // The buffer keeps the last record; the lower driver overwrites it.
+        IoReuseIrp(Irp, STATUS_SUCCESS);
+        SendListenIrp(Irp, Index);
+        KivSdpCountUp(&ListenIrpsSent);
+        NTSTATUS status;
+        Again = CallOwnIrp(Irp, &m_ListenSendState[Index], &status);
+        EndResend();
+        if (!NT_SUCCESS(status)) {
+            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
+                         "KIVSDP: Failed to send listen IRP back down (0x%x)\n", unsigned(status));
+            NORN_ASSERT(FALSE);
+        }
+    } while (Again);
 }
 
 VOID CKivSdp::StatusProtocolFound(const UCHAR* pStatus)
@@ -558,7 +585,8 @@ NTSTATUS CKivSdp::SendReadFileIrps()
         ReadIrps[i] = Irp;
         InitializeReadFileIrp(Irp, i);
         KivSdpCountUp(&ReadIrpsSent);
-        NTSTATUS status = IoCallDriver(GetStackDeviceObject(), Irp);
+        NTSTATUS status;
+        if (CallOwnIrp(Irp, &m_ReadSendState[i], &status)) ResendReadFileIrpRounds(Irp, i);
         if (!NT_SUCCESS(status)) {
             // The failed one was released by its completion routine; the
             // cleanup the caller sends next also ends the earlier ones.
@@ -661,28 +689,42 @@ VOID CKivSdp::ReSendReadFileIrp(PIRP Irp)
         NORN_ASSERT(FALSE);
         return;
     }
-    // After a stop the request is released instead: the cleanup may already
-    // have passed the lower driver and nothing would ever complete it.
-    if (!BeginResend()) {
-        (void)InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&ReadIrps[Index]),
-                                                NULL, Irp);
-        OwnIrpFreed(Irp);
-        return;
-    }
-    IoReuseIrp(Irp, STATUS_SUCCESS);
-    InitializeReadFileIrp(Irp, Index);
-    KivSdpCountUp(&ReadIrpsSent);
-    NTSTATUS status = IoCallDriver(GetStackDeviceObject(), Irp);
-    EndResend();
-    if (!NT_SUCCESS(status)) {
-        KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
-                     "kivsdp : ReSendReadFileIrp() - This is VERY BAD. IoCallDriver failed with "
-                     "err 0x%x\n",
-                     unsigned(status));
-        KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
-                     "kivsdp : ReSendReadFileIrp() - The system is will probably crash now..\n");
-        NORN_ASSERT(FALSE);
-    }
+    // Completed inside its own send (the lower driver had a frame waiting):
+    // that send's loop sends it again.
+    if (DeferResend(&m_ReadSendState[Index])) return;
+    ResendReadFileIrpRounds(Irp, Index);
+}
+
+VOID CKivSdp::ResendReadFileIrpRounds(PIRP Irp, ULONG Index)
+{
+    BOOLEAN Again;
+    do {
+        // After a stop the request is released instead: the cleanup may
+        // already have passed the lower driver and nothing would ever
+        // complete it.
+        if (!BeginResend()) {
+            (void)InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&ReadIrps[Index]), NULL, Irp);
+            OwnIrpFreed(Irp);
+            return;
+        }
+        IoReuseIrp(Irp, STATUS_SUCCESS);
+        InitializeReadFileIrp(Irp, Index);
+        KivSdpCountUp(&ReadIrpsSent);
+        NTSTATUS status;
+        Again = CallOwnIrp(Irp, &m_ReadSendState[Index], &status);
+        EndResend();
+        if (!NT_SUCCESS(status)) {
+            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
+                         "kivsdp : ReSendReadFileIrp() - This is VERY BAD. IoCallDriver failed "
+                         "with err 0x%x\n",
+                         unsigned(status));
+            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
+                         "kivsdp : ReSendReadFileIrp() - The system is will probably crash "
+                         "now..\n");
+            NORN_ASSERT(FALSE);
+        }
+    } while (Again);
 }
 
 VOID CKivSdp::CancelIrps()

@@ -38,6 +38,13 @@ static_assert(MAX_SDP_DATA_PACKET_SIZE > MAX_PDU_SIZE + 2, "a frame must hold CI
 
 class CKivSdp;
 
+// Where a send of one of the device's own requests stands.
+enum : LONG {
+    KIVSDP_SEND_IDLE = 0,  // no send under way
+    KIVSDP_SEND_BUSY = 1,  // inside IoCallDriver
+    KIVSDP_SEND_AGAIN = 2, // completed during that call; the sender sends it again
+};
+
 // One frame in work: the completed read request that holds it.
 struct KIVSDP_WORK_ITEM_CONTEXT {
     WORK_QUEUE_ITEM WorkItem;
@@ -119,8 +126,13 @@ public:
     NTSTATUS OnPnpSurpriseRemoval(PIRP Irp) override;
     NTSTATUS OnPnpRemoveDevice(PIRP Irp) override;
 
-    // The class's own interface operations (not the framework's virtual
-    // ones): a null link name means InterfaceName.
+    // The class's own interface operations: a null link name means
+    // InterfaceName. They overload the framework's virtual ones, which stay
+    // visible; the framework only calls those for an interface registered
+    // through it, which this device never does.
+    using CThinFilterDevice::DisableDeviceInterface;
+    using CThinFilterDevice::EnableDeviceInterface;
+    using CThinFilterDevice::RegisterDeviceInterface;
     NTSTATUS RegisterDeviceInterface(const GUID* pGuid, PUNICODE_STRING pLinkName,
                                      PUNICODE_STRING pReference);
     NTSTATUS EnableDeviceInterface(PUNICODE_STRING pLinkName);
@@ -257,6 +269,17 @@ private:
     BOOLEAN BeginResend();
     VOID EndResend();
     VOID SendListenIrp(PIRP Irp, ULONG Index);
+    // A lower driver that kept events or frames while none of this device's
+    // requests waited completes a request inside the very IoCallDriver that
+    // sends it. Re-sending from that completion would nest one send per kept
+    // event and can exhaust the stack, so a completion that finds its
+    // request's send still under way leaves the re-send to that send, which
+    // loops. CallOwnIrp sends with the state busy and returns TRUE when a
+    // completion asked for another round; DeferResend is that request.
+    BOOLEAN CallOwnIrp(PIRP Irp, LONG* pSendState, NTSTATUS* pStatus);
+    BOOLEAN DeferResend(LONG* pSendState);
+    VOID ResendListenIrp(PIRP Irp, ULONG Index);
+    VOID ResendReadFileIrpRounds(PIRP Irp, ULONG Index);
     PIRP AllocateOwnIrp();
 
     KSPIN_LOCK m_ChannelLock;
@@ -266,6 +289,9 @@ private:
     KEVENT m_ResendsDoneEvent;
     LONG m_OwnIrps;
     KEVENT m_OwnIrpsDoneEvent;
+    // KIVSDP_SEND_* per listen and per read request.
+    LONG m_ListenSendState[KIVSDP_LISTEN_IRP_COUNT];
+    LONG m_ReadSendState[KIVSDP_READ_IRP_COUNT];
 };
 
 // Counter helpers: statistics shared by every processor.

@@ -260,7 +260,8 @@ VOID FlushDeviceQueue(PKDEVICE_QUEUE pQueue, PIRP* ppCurrentIrp, PDEVICE_OBJECT 
     if (pCurrentIrp != NULL &&
         (pFileObject == NULL ||
          IoGetCurrentIrpStackLocation(pCurrentIrp)->FileObject == pFileObject)) {
-        pCurrentIrp->Cancel = TRUE;
+        // IoCancelIrp's store: a completion walk may read the flag without the lock.
+        __atomic_store_n(&pCurrentIrp->Cancel, BOOLEAN(TRUE), __ATOMIC_RELEASE);
         PDRIVER_CANCEL pCancelRoutine = IoSetCancelRoutine(pCurrentIrp, NULL);
         if (pCancelRoutine != NULL) {
             pCurrentIrp->CancelIrql = irql;
@@ -279,7 +280,7 @@ VOID FlushDeviceQueue(PKDEVICE_QUEUE pQueue, PIRP* ppCurrentIrp, PDEVICE_OBJECT 
         PIRP pIrp = CONTAINING_RECORD(pEntry, IRP, Tail.Overlay.DeviceQueueEntry);
         PDRIVER_CANCEL pCancelRoutine = IoSetCancelRoutine(pIrp, NULL);
         if (pCancelRoutine != NULL) {
-            pIrp->Cancel = TRUE;
+            __atomic_store_n(&pIrp->Cancel, BOOLEAN(TRUE), __ATOMIC_RELEASE);
             pIrp->CancelIrql = irql;
             pCancelRoutine(pDeviceObject, pIrp);
         } else {

@@ -18,19 +18,26 @@ void CIrpQueue::operator delete(void* p)
 
 VOID CIrpQueue::StartPacket(PIRP Irp, NORN_CANCEL* CancelRoutine)
 {
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    (void)IoSetCancelRoutine(Irp, CancelRoutine);
-    IoReleaseCancelSpinLock(irql);
-
+    // Marked before it becomes cancellable: once the cancel routine is set,
+    // another processor may complete the IRP.
     Irp->IoStatus.Status = STATUS_PENDING;
     IoMarkIrpPending(Irp);
 
     KIRQL oldIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    if (!KeInsertDeviceQueue(&m_DeviceQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {
+    // As in IoStartPacket, the cancel routine, the insertion and the new
+    // current IRP change together under the cancel spin lock: a cancel
+    // routine always finds the IRP either waiting or current, and the queue's
+    // Busy flag only changes under that lock.
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    (void)IoSetCancelRoutine(Irp, CancelRoutine);
+    if (KeInsertDeviceQueue(&m_DeviceQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {
+        IoReleaseCancelSpinLock(irql);
+    } else {
         // The queue was idle: the kernel marked it busy and linked nothing.
         NornSetCurrentIrp(&m_pCurrentIrp, Irp);
+        IoReleaseCancelSpinLock(irql);
         m_StartIoRoutine(m_pDeviceObject, Irp);
     }
     KeLowerIrql(oldIrql);

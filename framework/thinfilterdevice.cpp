@@ -38,6 +38,15 @@ BOOLEAN CThinFilterDevice::IrpPrologue(PIRP, NTSTATUS* pStatus)
 
 NTSTATUS CThinFilterDevice::OnPnpStartDevice(PIRP Irp)
 {
+    // A start of a device that is already running changes nothing here: its
+    // resources were set up by the start that made it run, and setting them
+    // up again would find the traffic of that start still under way. The
+    // lower devices still see it and give the answer.
+    if (ReadFlag(&m_PnpState) == PnpStateStarted) {
+        NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
+        CompleteIrp(Irp, status, IO_NO_INCREMENT);
+        return status;
+    }
     BOOLEAN lowerStarted = FALSE;
     NTSTATUS status = StartLowerThenSetup(Irp, &lowerStarted);
     if (!lowerStarted) {

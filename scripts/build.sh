@@ -4,6 +4,7 @@
 #   asan     gcc, AddressSanitizer + UBSan           -> build-asan/
 #   tsan     gcc, ThreadSanitizer                    -> build-tsan/
 #   fuzz     clang, libFuzzer + ASan + UBSan         -> build-fuzz/
+#   clang    clang, optimised, the whole tree        -> build-clang/ (build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
@@ -13,6 +14,8 @@ case "$flavour" in
     asan)    dir=build-asan; opts=(-DCMAKE_BUILD_TYPE=Debug -DKIVSDP_SANITIZE=ON) ;;
     tsan)    dir=build-tsan; opts=(-DCMAKE_BUILD_TYPE=Debug -DKIVSDP_TSAN=ON) ;;
     fuzz)    dir=build-fuzz; opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVSDP_FUZZ=ON
+                                   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+    clang)   dir=build-clang; opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVSDP_BENCH=ON
                                    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
     *) echo "build.sh: unknown flavour '$flavour'" >&2; exit 2 ;;
 esac

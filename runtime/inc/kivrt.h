@@ -166,7 +166,9 @@ NTSTATUS SendPnp(DEVNODE* Node, UCHAR Minor,
                  const std::function<void(PIO_STACK_LOCATION)>& Setup = nullptr,
                  ULONG_PTR* Information = nullptr);
 
-// The sequences Windows runs:
+// The sequences Windows runs. One that does not fit the node's state (a start of a running or
+// surprise-removed device, a stop of one that is not running, a second surprise removal) is
+// refused with STATUS_INVALID_DEVICE_STATE and nothing is sent.
 NTSTATUS StartDevice(DEVNODE* Node);   // START; a failure is followed by REMOVE
 NTSTATUS StopDevice(DEVNODE* Node);    // QUERY_STOP, then STOP or CANCEL_STOP
 NTSTATUS RestartDevice(DEVNODE* Node); // START after a stop
@@ -174,7 +176,8 @@ NTSTATUS RestartDevice(DEVNODE* Node); // START after a stop
 // REMOVE, drivers left without devices are unloaded. Returns the query's status on a veto.
 NTSTATUS RemoveDevice(DEVNODE* Node);
 NTSTATUS SurpriseRemoveDevice(DEVNODE* Node); // SURPRISE_REMOVAL only
-NTSTATUS RemoveAfterSurprise(DEVNODE* Node);  // REMOVE_DEVICE once handles are closed
+NTSTATUS RemoveAfterSurprise(DEVNODE* Node);  // REMOVE_DEVICE once handles are closed (and only
+                                              // after a surprise removal)
 NTSTATUS QueryCapabilities(DEVNODE* Node, DEVICE_CAPABILITIES* Caps);
 // A power IRP (SET_POWER or QUERY_POWER) to the top of the stack; waits for it.
 NTSTATUS SendPower(DEVNODE* Node, UCHAR Minor, POWER_STATE_TYPE Type, POWER_STATE State);

@@ -477,8 +477,21 @@ static void FinishRemoval(DEVNODE* Node)
         if (IsLiveDriver(D)) Pnp().Candidates.insert(D);
 }
 
+// Windows keeps each device node's state and never sends a sequence that
+// does not fit it: no start to a running or surprise-removed device, no stop
+// but to a running one, no second surprise removal. Such a call is refused
+// here, unsent, as the manager's own state machine would.
+static bool NodeIn(DEVNODE* Node, std::initializer_list<DEVNODE::STATE> States)
+{
+    for (DEVNODE::STATE S : States)
+        if (Node->State == S) return true;
+    return false;
+}
+
 NTSTATUS StartDevice(DEVNODE* Node)
 {
+    using S = DEVNODE::STATE;
+    if (!NodeIn(Node, {S::Added, S::Stopped})) return STATUS_INVALID_DEVICE_STATE;
     CPnpBusy Busy;
     NTSTATUS Status = SendManagerIrp(Node, false, IRP_MN_START_DEVICE, nullptr, nullptr);
     if (NT_SUCCESS(Status)) {
@@ -497,6 +510,7 @@ NTSTATUS RestartDevice(DEVNODE* Node)
 
 NTSTATUS StopDevice(DEVNODE* Node)
 {
+    if (!NodeIn(Node, {DEVNODE::STATE::Started})) return STATUS_INVALID_DEVICE_STATE;
     CPnpBusy Busy;
     NTSTATUS Query = SendManagerIrp(Node, false, IRP_MN_QUERY_STOP_DEVICE, nullptr, nullptr);
     if (!NT_SUCCESS(Query)) {
@@ -524,6 +538,8 @@ NTSTATUS RemoveDevice(DEVNODE* Node)
 
 NTSTATUS SurpriseRemoveDevice(DEVNODE* Node)
 {
+    using S = DEVNODE::STATE;
+    if (!NodeIn(Node, {S::Added, S::Started, S::Stopped})) return STATUS_INVALID_DEVICE_STATE;
     CPnpBusy Busy;
     Node->InSurprise.store(true);
     NTSTATUS Status = SendManagerIrp(Node, false, IRP_MN_SURPRISE_REMOVAL, nullptr, nullptr);
@@ -535,6 +551,7 @@ NTSTATUS SurpriseRemoveDevice(DEVNODE* Node)
 
 NTSTATUS RemoveAfterSurprise(DEVNODE* Node)
 {
+    if (!NodeIn(Node, {DEVNODE::STATE::SurpriseRemoved})) return STATUS_INVALID_DEVICE_STATE;
     CPnpBusy Busy;
     if (ObStackFileRefs(Node->Pdo) > 0) return STATUS_DEVICE_BUSY;
     NTSTATUS Status = SendManagerIrp(Node, false, IRP_MN_REMOVE_DEVICE, nullptr, nullptr);

@@ -3,6 +3,8 @@
 // unload, and every construction and start failure by failure injection.
 #include "SdpDeviceFixture.h"
 
+#include <functional>
+#include <pthread.h>
 #include <set>
 
 namespace {
@@ -100,6 +102,66 @@ TEST_F(SdpDeviceFixture, StopAndRestartKeepTheDatabaseAndRenewTheLowerRequests)
     EXPECT_EQ(Handles, Hex("00 00 01 00"));
     // The channel table survives too: the channel connected before the stop
     // is still answered on.
+    Frame(0x0040, SearchServer);
+    EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
+}
+
+// Runs Fn on a thread with a small stack: nesting that grows with the
+// amount of input overflows it.
+static void RunOnSmallStack(const std::function<void()>& Fn)
+{
+    pthread_attr_t Attr;
+    ASSERT_EQ(pthread_attr_init(&Attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&Attr, 256 * 1024), 0);
+    pthread_t Thread;
+    auto Trampoline = [](void* p) -> void* {
+        (*static_cast<const std::function<void()>*>(p))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&Thread, &Attr, Trampoline, const_cast<std::function<void()>*>(&Fn)),
+              0);
+    pthread_join(Thread, nullptr);
+    pthread_attr_destroy(&Attr);
+}
+
+// While the device is stopped the lower driver keeps events and frames; at
+// the restart each request sent down comes back at once with the next one.
+// They are taken one after another, not one inside the other, so the stack
+// stays flat however many were kept.
+TEST_F(SdpDeviceFixture, EventsAndFramesKeptDuringAStopAreTakenAtTheRestart)
+{
+    constexpr ULONG Kept = KIVL2CAP_MAX_KEPT;
+    BuildStack();
+    SetZoneMask(0);
+    Connect(0x0040, 48);
+    CloseAll();
+    ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    for (ULONG i = 0; i < Kept; i++) {
+        ASSERT_TRUE(NT_SUCCESS(m_Radio.Reconfigure(0x0040, uint16_t(48 + i % 200))));
+        // Too short to hold a PDU: the read goes straight back down.
+        ASSERT_TRUE(NT_SUCCESS(m_Radio.SendFrame(0x0040, Hex("00"))));
+    }
+    KIVL2CAP_COUNTERS Before = L2cap();
+    EXPECT_EQ(Before.KeptEvents, Kept);
+    EXPECT_EQ(Before.KeptFrames, Kept);
+
+    NTSTATUS Restart = STATUS_UNSUCCESSFUL;
+    RunOnSmallStack([&] { Restart = kivrt::RestartDevice(m_Node); });
+    ASSERT_EQ(Restart, STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    KIVL2CAP_COUNTERS After = L2cap();
+    EXPECT_EQ(After.KeptEvents, 0u);
+    EXPECT_EQ(After.KeptFrames, 0u);
+    EXPECT_EQ(After.EventsDelivered - Before.EventsDelivered, Kept);
+    EXPECT_EQ(After.FramesDelivered - Before.FramesDelivered, Kept);
+    EXPECT_EQ(After.HeldListens, 4u);
+    EXPECT_EQ(After.HeldReads, 3u);
+    m_Handle = Open();
+    KIVSDP_DEBUG_INFO Info = DebugInfo();
+    EXPECT_EQ(Info.ListenIrpsSent - Info.ListenIrpsCompleted, 4u);
+    EXPECT_EQ(Info.ReadIrpsSent - Info.ReadIrpsCompleted, 3u);
+    // The channel is still served.
     Frame(0x0040, SearchServer);
     EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
 }
@@ -254,4 +316,46 @@ TEST_F(SdpDeviceFixture, EveryStartFailureFailsTheStartCleanly)
     }
     m_Sdp = nullptr;
     m_L2cap = nullptr;
+}
+
+// Plug and Play requests that do not fit the device's state: the manager
+// does not send them, and a start that reaches a running device anyway
+// changes nothing. None of them waits for anything.
+TEST_F(SdpDeviceFixture, StartOfARunningDeviceAndASecondSurpriseRemovalAreAnsweredAtOnce)
+{
+    BuildStack();
+    EXPECT_EQ(kivrt::StartDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(kivrt::RestartDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    // Sent all the same: the lower device answers and this one keeps the
+    // requests of its first start at the lower driver.
+    EXPECT_EQ(kivrt::SendPnp(m_Node, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(Printed("WaitForOwnIrps()"));
+    KIVL2CAP_COUNTERS c = L2cap();
+    EXPECT_EQ(c.HeldListens, 4u);
+    EXPECT_EQ(c.HeldReads, 3u);
+    KIVSDP_DEBUG_INFO Info = DebugInfo();
+    EXPECT_EQ(Info.ListenIrpsSent, 4u);
+    EXPECT_EQ(Info.ReadIrpsSent, 3u);
+    Connect(0x0040, 48);
+    Frame(0x0040, SearchServer);
+    EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
+
+    SDP_APP_REQUEST* Status = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
+    ASSERT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
+    EXPECT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(kivrt::StartDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(kivrt::StopDevice(m_Node), STATUS_INVALID_DEVICE_STATE);
+    // The thin filter refuses nothing on account of the state: the device
+    // itself serves its handles until they close, the database included.
+    BYTES Handle;
+    EXPECT_EQ(Ioctl(IOCTL_KIVSDP_ADD_SERVICE_RECORD, {}, 4, &Handle), STATUS_SUCCESS);
+    EXPECT_FALSE(Status->Done());
+    CloseAll();
+    ASSERT_TRUE(Status->Done());
+    EXPECT_EQ(Status->Status(), STATUS_CANCELLED);
+    ASSERT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    kivrt::DeleteDevNode(m_Node);
+    m_Node = nullptr;
+    EXPECT_TRUE(Printed("kivsdp : ~CKivSdp() - Destructor called..\n"));
 }

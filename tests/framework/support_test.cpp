@@ -81,7 +81,8 @@ TEST_F(SupportFixture, StringCopyAssignAndEquality)
     size_t blocks = kivrt::PoolBlocks(NORN_POOL_TAG);
     kivrt::FailPoolAllocations(NORN_POOL_TAG, 0, 100);
     a = equal;
-    a = a;
+    CString& self = a; // assignment to itself, through a second name
+    a = self;
     kivrt::ClearFailureInjection();
     EXPECT_EQ(static_cast<const UNICODE_STRING*>(a)->Buffer, before);
     EXPECT_EQ(kivrt::PoolBlocks(NORN_POOL_TAG), blocks);

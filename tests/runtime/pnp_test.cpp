@@ -351,6 +351,38 @@ TEST_F(PnpTest, SurpriseRemovalThenRemoveOnceHandlesClose)
     EXPECT_FALSE(kivrt::IsDriverLoaded(Fdo));
 }
 
+// The manager's sequences follow the node's state; one that does not fit
+// reaches no driver.
+TEST_F(PnpTest, SequencesThatDoNotFitTheNodeStateAreRefusedUnsent)
+{
+    g_Knobs.Log.clear();
+    EXPECT_EQ(kivrt::StopDevice(Node), STATUS_INVALID_DEVICE_STATE) << "never started";
+    EXPECT_EQ(kivrt::RemoveAfterSurprise(Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(g_Knobs.Log, "");
+
+    ASSERT_EQ(kivrt::StartDevice(Node), STATUS_SUCCESS);
+    g_Knobs.Log.clear();
+    EXPECT_EQ(kivrt::StartDevice(Node), STATUS_INVALID_DEVICE_STATE) << "already running";
+    EXPECT_EQ(kivrt::RestartDevice(Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(g_Knobs.Log, "");
+
+    ASSERT_EQ(kivrt::StopDevice(Node), STATUS_SUCCESS);
+    g_Knobs.Log.clear();
+    EXPECT_EQ(kivrt::StopDevice(Node), STATUS_INVALID_DEVICE_STATE) << "already stopped";
+    EXPECT_EQ(g_Knobs.Log, "");
+    ASSERT_EQ(kivrt::RestartDevice(Node), STATUS_SUCCESS);
+
+    ASSERT_EQ(kivrt::SurpriseRemoveDevice(Node), STATUS_SUCCESS);
+    g_Knobs.Log.clear();
+    EXPECT_EQ(kivrt::SurpriseRemoveDevice(Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(kivrt::StartDevice(Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(kivrt::StopDevice(Node), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(g_Knobs.Log, "");
+    EXPECT_EQ(kivrt::RemoveAfterSurprise(Node), STATUS_SUCCESS);
+    EXPECT_EQ(g_Knobs.Log, "filter:remove fdo:remove ");
+    EXPECT_EQ(kivrt::RemoveAfterSurprise(Node), STATUS_INVALID_DEVICE_STATE);
+}
+
 TEST_F(PnpTest, DetachingDuringSurpriseRemovalIsRecorded)
 {
     ASSERT_EQ(kivrt::StartDevice(Node), STATUS_SUCCESS);

@@ -139,7 +139,7 @@ TEST_F(StartIoTest, StartPacketRunsStartIoWhenIdleAndQueuesWhenBusy)
         EXPECT_EQ(D->CurrentIrp, Irp);
         Started.push_back(Irp);
     };
-    g_Dispatch[0] = [this](PDEVICE_OBJECT D, PIRP Irp) {
+    g_Dispatch[0] = [](PDEVICE_OBJECT D, PIRP Irp) {
         IoMarkIrpPending(Irp);
         IoStartPacket(D, Irp, nullptr, CancelAndComplete);
         return STATUS_PENDING;

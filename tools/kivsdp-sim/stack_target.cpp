@@ -32,7 +32,6 @@ struct SIM_PENDING_REQUEST {
 
 constexpr uint32_t SIM_STATUS_INVALID_HANDLE = 0xC0000008;
 constexpr uint32_t SIM_STATUS_NO_SUCH_DEVICE = 0xC000000E;
-constexpr uint32_t SIM_STATUS_INVALID_DEVICE_STATE = 0xC0000184;
 
 class CStackTargetImpl : public CStackTarget {
 public:
@@ -149,42 +148,20 @@ public:
     uint32_t Pnp(SIM_PNP Action) override
     {
         if (m_Node == nullptr) return SIM_STATUS_NO_SUCH_DEVICE;
-        // The Plug and Play manager never sends a start to a running device,
-        // a stop to a stopped one or anything but removal after a surprise
-        // removal; such a command is refused here, unsent.
-        bool Fits = false;
-        switch (Action) {
-        case SIM_PNP::Start:
-        case SIM_PNP::Restart:
-            Fits = m_Stopped && !m_Surprised;
-            break;
-        case SIM_PNP::Stop:
-            Fits = !m_Stopped && !m_Surprised;
-            break;
-        case SIM_PNP::Surprise:
-            Fits = !m_Surprised;
-            break;
-        case SIM_PNP::Remove:
-            Fits = true;
-            break;
-        case SIM_PNP::RemoveAfterSurprise:
-            Fits = m_Surprised;
-            break;
-        }
-        if (!Fits) return SIM_STATUS_INVALID_DEVICE_STATE;
+        // Every action goes to the Plug and Play manager, which refuses one
+        // that does not fit the device's state (a start of a running device,
+        // a second stop or surprise removal) with 0xC0000184. After a surprise
+        // removal only the removal itself follows.
         NTSTATUS Status = STATUS_SUCCESS;
         switch (Action) {
         case SIM_PNP::Start:
             Status = kivrt::StartDevice(m_Node);
-            if (NT_SUCCESS(Status)) m_Stopped = false;
             break;
         case SIM_PNP::Stop:
             Status = kivrt::StopDevice(m_Node);
-            if (NT_SUCCESS(Status)) m_Stopped = true;
             break;
         case SIM_PNP::Restart:
             Status = kivrt::RestartDevice(m_Node);
-            if (NT_SUCCESS(Status)) m_Stopped = false;
             break;
         case SIM_PNP::Remove:
             Status = m_Surprised ? kivrt::RemoveAfterSurprise(m_Node) : kivrt::RemoveDevice(m_Node);
@@ -406,7 +383,6 @@ private:
     std::vector<std::unique_ptr<SIM_PENDING_REQUEST>> m_Requests;
     unsigned m_LastId = 0;
     bool m_Surprised = false;
-    bool m_Stopped = false;
     bool m_ShowDebug = false;
     bool m_Ok = false;
     std::string m_DebugLine;

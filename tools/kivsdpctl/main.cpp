@@ -157,7 +157,7 @@ std::string Hex32(uint32_t v)
 // The connection to the daemon with the device open.
 class Session {
 public:
-    explicit Session(const ARGS& A) : m_Args(A)
+    explicit Session(const ARGS& A)
     {
         std::string Err;
         if (!m_Ctl.Connect(A.Control, Err)) Fail(Err);
@@ -217,7 +217,6 @@ public:
     CtlClient& Ctl() { return m_Ctl; }
 
 private:
-    const ARGS& m_Args;
     CtlClient m_Ctl;
 };
 
