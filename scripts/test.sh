@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test run: dependencies, format check, the release, ASan+UBSan and
-# TSan builds with their tests, then every fuzz target for FUZZ_SECONDS each.
+# TSan builds with their tests, a clang build, then every fuzz target for FUZZ_SECONDS each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
@@ -26,6 +26,9 @@ echo "== ThreadSanitizer (threaded tests)"
 scripts/build.sh tsan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure -L threaded -j "$(nproc)" --no-tests=ignore
+
+echo "== clang build of the whole tree (warnings are errors)"
+scripts/build.sh clang
 
 echo "== fuzz (${FUZZ_SECONDS}s per target)"
 scripts/build.sh fuzz
