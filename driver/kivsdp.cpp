@@ -441,31 +441,45 @@ NTSTATUS KivSdpListenStatusComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID CKivSdp::ResendListenIrp(PIRP Irp, ULONG Index)
+template <typename PREPARE, typename FAILED>
+VOID CKivSdp::SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, PREPARE Prepare, FAILED Failed)
 {
     BOOLEAN Again;
     do {
         // Once the traffic is stopped the request is not sent again: the
-        // stop's cleanup may already have passed the lower driver.
+        // stop's cleanup may already have passed the lower driver, and
+        // nothing would ever complete it.
         if (!BeginResend()) {
-            (void)InterlockedCompareExchangePointer(
-                reinterpret_cast<PVOID volatile*>(&ListenIrps[Index]), NULL, Irp);
+            (void)InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(pSlot), NULL,
+                                                    Irp);
             OwnIrpFreed(Irp);
             return;
         }
-        // The buffer keeps the last record; the lower driver overwrites it.
         IoReuseIrp(Irp, STATUS_SUCCESS);
-        SendListenIrp(Irp, Index);
-        KivSdpCountUp(&ListenIrpsSent);
+        Prepare();
         NTSTATUS status;
-        Again = CallOwnIrp(Irp, &m_ListenSendState[Index], &status);
+        Again = CallOwnIrp(Irp, pSendState, &status);
         EndResend();
         if (!NT_SUCCESS(status)) {
-            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
-                         "KIVSDP: Failed to send listen IRP back down (0x%x)\n", unsigned(status));
+            Failed(status);
             NORN_ASSERT(FALSE);
         }
     } while (Again);
+}
+
+VOID CKivSdp::ResendListenIrp(PIRP Irp, ULONG Index)
+{
+    // The buffer keeps the last record; the lower driver overwrites it.
+    SendRounds(
+        Irp, &ListenIrps[Index], &m_ListenSendState[Index],
+        [&] {
+            SendListenIrp(Irp, Index);
+            KivSdpCountUp(&ListenIrpsSent);
+        },
+        [](NTSTATUS status) {
+            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
+                         "KIVSDP: Failed to send listen IRP back down (0x%x)\n", unsigned(status));
+        });
 }
 
 VOID CKivSdp::StatusProtocolFound(const UCHAR* pStatus)
@@ -697,24 +711,13 @@ VOID CKivSdp::ReSendReadFileIrp(PIRP Irp)
 
 VOID CKivSdp::ResendReadFileIrpRounds(PIRP Irp, ULONG Index)
 {
-    BOOLEAN Again;
-    do {
-        // After a stop the request is released instead: the cleanup may
-        // already have passed the lower driver and nothing would ever
-        // complete it.
-        if (!BeginResend()) {
-            (void)InterlockedCompareExchangePointer(
-                reinterpret_cast<PVOID volatile*>(&ReadIrps[Index]), NULL, Irp);
-            OwnIrpFreed(Irp);
-            return;
-        }
-        IoReuseIrp(Irp, STATUS_SUCCESS);
-        InitializeReadFileIrp(Irp, Index);
-        KivSdpCountUp(&ReadIrpsSent);
-        NTSTATUS status;
-        Again = CallOwnIrp(Irp, &m_ReadSendState[Index], &status);
-        EndResend();
-        if (!NT_SUCCESS(status)) {
+    SendRounds(
+        Irp, &ReadIrps[Index], &m_ReadSendState[Index],
+        [&] {
+            InitializeReadFileIrp(Irp, Index);
+            KivSdpCountUp(&ReadIrpsSent);
+        },
+        [](NTSTATUS status) {
             KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                          "kivsdp : ReSendReadFileIrp() - This is VERY BAD. IoCallDriver failed "
                          "with err 0x%x\n",
@@ -722,9 +725,7 @@ VOID CKivSdp::ResendReadFileIrpRounds(PIRP Irp, ULONG Index)
             KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                          "kivsdp : ReSendReadFileIrp() - The system is will probably crash "
                          "now..\n");
-            NORN_ASSERT(FALSE);
-        }
-    } while (Again);
+        });
 }
 
 VOID CKivSdp::CancelIrps()

@@ -280,6 +280,11 @@ private:
     BOOLEAN DeferResend(LONG* pSendState);
     VOID ResendListenIrp(PIRP Irp, ULONG Index);
     VOID ResendReadFileIrpRounds(PIRP Irp, ULONG Index);
+    // The rounds of one request: Prepare fills it and counts it, Failed reports
+    // a send the lower driver refused; after a stop the request is released
+    // from *pSlot instead of sent.
+    template <typename PREPARE, typename FAILED>
+    VOID SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, PREPARE Prepare, FAILED Failed);
     PIRP AllocateOwnIrp();
 
     KSPIN_LOCK m_ChannelLock;
