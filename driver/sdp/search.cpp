@@ -201,31 +201,6 @@ bool ScanIdList(uint8_t* pResponse, uint32_t MaxResponseLen, const SERVICE_RECOR
                                        Visit);
 }
 
-// True when each member of the ID list names only IDs above those of every
-// member before it. Then the walk over a record meets its attributes once
-// each and in ascending ID order, so an attribute ID marks the resume point.
-// Malformed members are the scan's to refuse; the verdict stops before them.
-bool IdListAscending(const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersStart)
-{
-    int32_t LastMax = -1;
-    uint32_t Offset = MembersStart;
-    while (Offset < IdListSize) {
-        uint8_t Member[MAX_ID_ELEMENT];
-        CopyMember(pIdList + Offset, IdListSize - Offset, Member, sizeof(Member));
-        const uint8_t SizeIndex = SdpDeSizeIndex(Member[0]);
-        if (SdpDeType(Member[0]) != SDP_DE_UINT || (SizeIndex != 1 && SizeIndex != 2)) break;
-        CByteReader Id(Member + 1, SizeIndex == 1 ? 2u : 4u);
-        const uint16_t Min = Id.ReadBe16();
-        const uint16_t Max = SizeIndex == 1 ? Min : Id.ReadBe16();
-        if (static_cast<int32_t>(Min) <= LastMax) return false;
-        LastMax = Max;
-        const uint32_t Size = GetDataElementSize(pIdList + Offset, IdListSize - Offset);
-        if (Size == 0) break;
-        Offset += Size;
-    }
-    return true;
-}
-
 // Verification stopped at the received bytes: an element that claims more
 // bytes than are there is not well-formed.
 bool VerifyReceived(const uint8_t* p, uint32_t Size, uint64_t Available)
@@ -425,11 +400,6 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
     for (const SERVICE_ATTRIBUTE* pAttr = pRecord->AttributeList; pAttr; pAttr = pAttr->Next) {
         const uint16_t AttId = pAttr->AttributeId;
         if (AttId < Min || AttId > Max) continue;
-        // Below MaxByteCount every counted attribute costs at least 4 bytes,
-        // so a position that reaches a continuation state fits 16 bits.
-        const uint16_t ResumeKey =
-            Scan.ResumeByPosition ? static_cast<uint16_t>(Scan.Position) : AttId;
-        Scan.Position++;
 
         SdpDbgPrint(SEARCH, "%s----------------------------------------------------\n", Prefix);
         SdpDbgPrint(SEARCH, "%sMatch! Returning info from ID 0x%x\n", Prefix, AttId);
@@ -454,7 +424,7 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         }
         Scan.FirstInRecord = false;
 
-        if (hRec < ResumeRec || ResumeKey < ResumeAttId || Scan.StateGenerated) {
+        if (hRec < ResumeRec || AttId < ResumeAttId || Scan.StateGenerated) {
             SdpDbgPrint(SEARCH, "%s    Skipping attribute with ID 0x%x\n", Prefix, AttId);
             Scan.HeaderPending = false;
             continue;
@@ -518,7 +488,7 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
             CONTINUATION_STATE State;
             State.ServerState = DatabaseChangeCount;
             State.hCurRec = hRec;
-            State.CurAttID = ResumeKey;
+            State.CurAttID = AttId;
             State.CurOffset = static_cast<uint16_t>(ResumeOffset + Part);
             SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
             SdpDbgPrint(SEARCH, "%s     Server state = 0x%x\n", Prefix, State.ServerState);
@@ -780,7 +750,6 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
 
     ATTRIBUTE_SCAN Scan = {};
     Scan.DestIndex = pContState ? 7 : 10;
-    Scan.ResumeByPosition = !IdListAscending(pIdList, I, MembersStart);
     bool LimitReached = false;
     uint16_t Error = 0;
     if (!ScanIdList(pResponse, MaxResponseLen, *ppRecord, pIdList, I, MembersStart, MaxByteCount,
@@ -868,7 +837,6 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
 
     ATTRIBUTE_SCAN Scan = {};
     Scan.DestIndex = pContState ? 7 : 10;
-    Scan.ResumeByPosition = !IdListAscending(pIdList, I, IdMembersStart);
     SdpDbgPrint(SEARCH, "%s~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n", Prefix);
     CByteWriter Out(pResponse, MaxResponseLen);
     for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
@@ -887,7 +855,6 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
         Scan.HeaderReserved = false;
         Scan.FirstInRecord = true;
         Scan.HeaderPending = true;
-        Scan.Position = 0;
         bool LimitReached = false;
         if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, IdMembersStart,
                         MaxByteCount, pContState, DatabaseChangeCount, true, Name, Scan,

@@ -35,12 +35,6 @@ struct ATTRIBUTE_SCAN {
     bool FirstInRecord;  // the record's first attribute in range is not yet counted
     bool HeaderPending;  // the record's first attribute in range is not yet passed
     bool StateUsed;      // the received continuation state has been consumed
-    // The ID list is not strictly ascending (members out of order or
-    // overlapping), so the walk may meet an attribute twice or out of ID
-    // order: the state's CurAttID then holds the cut attribute's position in
-    // the record's walk instead of its ID. Set once per request.
-    bool ResumeByPosition;
-    uint32_t Position; // walk position of the record's next attribute in range
 };
 
 // Appends to pResponse (at most MaxResponseLen bytes) the attributes of
