@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 class CByteReader {
 public:
@@ -88,3 +89,106 @@ private:
     size_t m_Pos = 0;
     bool m_Failed = false;
 };
+
+// The reads and writes of every field, inline: they run per byte of every
+// request and response.
+
+inline uint8_t CByteReader::ReadU8()
+{
+    if (!Need(1)) return 0;
+    return m_p[m_Pos++];
+}
+
+inline uint16_t CByteReader::ReadBe16()
+{
+    if (!Need(2)) return 0;
+    uint16_t v = static_cast<uint16_t>(m_p[m_Pos] << 8 | m_p[m_Pos + 1]);
+    m_Pos += 2;
+    return v;
+}
+
+inline uint32_t CByteReader::ReadBe32()
+{
+    if (!Need(4)) return 0;
+    uint32_t v = static_cast<uint32_t>(m_p[m_Pos]) << 24 |
+                 static_cast<uint32_t>(m_p[m_Pos + 1]) << 16 |
+                 static_cast<uint32_t>(m_p[m_Pos + 2]) << 8 | m_p[m_Pos + 3];
+    m_Pos += 4;
+    return v;
+}
+
+inline uint16_t CByteReader::ReadLe16()
+{
+    if (!Need(2)) return 0;
+    uint16_t v = static_cast<uint16_t>(m_p[m_Pos] | m_p[m_Pos + 1] << 8);
+    m_Pos += 2;
+    return v;
+}
+
+inline uint32_t CByteReader::ReadLe32()
+{
+    if (!Need(4)) return 0;
+    uint32_t v = m_p[m_Pos] | static_cast<uint32_t>(m_p[m_Pos + 1]) << 8 |
+                 static_cast<uint32_t>(m_p[m_Pos + 2]) << 16 |
+                 static_cast<uint32_t>(m_p[m_Pos + 3]) << 24;
+    m_Pos += 4;
+    return v;
+}
+
+inline void CByteReader::Skip(size_t n)
+{
+    if (Need(n)) m_Pos += n;
+}
+
+inline void CByteWriter::WriteU8(uint8_t v)
+{
+    if (Need(1)) m_p[m_Pos++] = v;
+}
+
+inline void CByteWriter::WriteBe16(uint16_t v)
+{
+    if (!Need(2)) return;
+    m_p[m_Pos] = static_cast<uint8_t>(v >> 8);
+    m_p[m_Pos + 1] = static_cast<uint8_t>(v);
+    m_Pos += 2;
+}
+
+inline void CByteWriter::WriteBe32(uint32_t v)
+{
+    if (!Need(4)) return;
+    for (int i = 0; i < 4; i++)
+        m_p[m_Pos + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    m_Pos += 4;
+}
+
+inline void CByteWriter::WriteLe16(uint16_t v)
+{
+    if (!Need(2)) return;
+    m_p[m_Pos] = static_cast<uint8_t>(v);
+    m_p[m_Pos + 1] = static_cast<uint8_t>(v >> 8);
+    m_Pos += 2;
+}
+
+inline void CByteWriter::WriteLe32(uint32_t v)
+{
+    if (!Need(4)) return;
+    for (int i = 0; i < 4; i++)
+        m_p[m_Pos + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+    m_Pos += 4;
+}
+
+inline void CByteWriter::WriteBytes(const uint8_t* p, size_t n)
+{
+    if (n == 0 || !Need(n)) return;
+    std::memcpy(m_p + m_Pos, p, n);
+    m_Pos += n;
+}
+
+inline void CByteWriter::Seek(size_t Offset)
+{
+    if (m_Failed || Offset > m_Cap) {
+        m_Failed = true;
+        return;
+    }
+    m_Pos = Offset;
+}

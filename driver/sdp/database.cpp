@@ -123,6 +123,13 @@ SDP_STATUS CSdpDatabase::CreateServiceRecord(uint32_t hRec)
     }
     pRecord->AttributeList = nullptr;
     pRecord->Next = nullptr;
+    pRecord->HashNext = nullptr;
+    pRecord->UuidBloom = 0;
+    pRecord->Handle = 0;
+    pRecord->SummaryDirty = true;
+    pRecord->SummaryOk = false;
+    for (uint32_t& Before : pRecord->MemoBefore)
+        Before = 0;
     *ppLink = pRecord;
     OutstandingAllocations++;
     TotalAllocations++;
@@ -132,9 +139,12 @@ SDP_STATUS CSdpDatabase::CreateServiceRecord(uint32_t hRec)
     const uint8_t HandleValue[5] = {0x0A, static_cast<uint8_t>(hRec >> 24),
                                     static_cast<uint8_t>(hRec >> 16),
                                     static_cast<uint8_t>(hRec >> 8), static_cast<uint8_t>(hRec)};
+    const bool Stale = m_SummariesStale;
     const SDP_STATUS Status = CreateServiceAttribute(
         &pRecord->AttributeList, SDP_ATTR_SERVICE_RECORD_HANDLE, HandleValue, sizeof(HandleValue));
+    m_SummariesStale = Stale;
     DatabaseChangeCount++;
+    m_Generation++;
     UpdateServerDataBaseStateAttribute(RecordList);
 
     if (!SdpSuccess(Status)) {
@@ -152,13 +162,17 @@ SDP_STATUS CSdpDatabase::FreeServiceRecord(SERVICE_RECORD** ppLink)
     SERVICE_RECORD* pRecord = *ppLink;
     if (!pRecord) return SDP_STATUS_SUCCESS;
     *ppLink = pRecord->Next;
+    // The record leaves the index with its attributes: no summary to redo.
+    const bool Stale = m_SummariesStale;
     while (pRecord->AttributeList)
         FreeServiceAttribute(&pRecord->AttributeList);
+    m_SummariesStale = Stale;
     SdpDbgPrint(SDP_ZONE_DATABASE_MASK, "kivsdp : FreeServiceRecord() - Freeing record 0x%x\n",
                 Addr32(pRecord));
     SdpPoolFree(pRecord, SDP_DATABASE_POOL_TAG);
     OutstandingAllocations--;
     DatabaseChangeCount++;
+    m_Generation++;
     UpdateServerDataBaseStateAttribute(RecordList);
     return SDP_STATUS_SUCCESS;
 }
@@ -238,6 +252,9 @@ SDP_STATUS CSdpDatabase::CreateServiceAttribute(SERVICE_ATTRIBUTE** ppLink, uint
     OutstandingAllocations += 2;
     TotalAllocations += 2;
     DatabaseChangeCount++;
+    m_Generation++;
+    // The link alone does not say whose attribute this is.
+    m_SummariesStale = true;
     return SDP_STATUS_SUCCESS;
 }
 
@@ -256,6 +273,8 @@ bool CSdpDatabase::FreeServiceAttribute(SERVICE_ATTRIBUTE** ppLink)
     SdpPoolFree(pAttribute, SDP_DATABASE_POOL_TAG);
     OutstandingAllocations -= 2;
     DatabaseChangeCount++;
+    m_Generation++;
+    m_SummariesStale = true;
     return true;
 }
 
@@ -287,7 +306,10 @@ SDP_STATUS CSdpDatabase::DeleteServiceAttribute(uint32_t hRec, uint16_t AttId)
                     AttId);
         return SDP_STATUS_INVALID_PARAMETER;
     }
+    const bool Stale = m_SummariesStale;
     FreeServiceAttribute(ppAttribute);
+    m_SummariesStale = Stale;
+    MarkRecordChanged(pRecord);
     UpdateServiceRecordStateAttribute(pRecord);
     return SDP_STATUS_SUCCESS;
 }
@@ -339,7 +361,11 @@ SDP_STATUS CSdpDatabase::AddNewServiceAttribute(uint32_t hRec, uint16_t AttId,
     SERVICE_ATTRIBUTE** ppLink = &pRecord->AttributeList;
     while (*ppLink && (*ppLink)->AttributeId <= AttId)
         ppLink = &(*ppLink)->Next;
-    return CreateServiceAttribute(ppLink, AttId, pValue, Length);
+    const bool Stale = m_SummariesStale;
+    const SDP_STATUS Status = CreateServiceAttribute(ppLink, AttId, pValue, Length);
+    m_SummariesStale = Stale;
+    MarkRecordChanged(pRecord);
+    return Status;
 }
 
 SERVICE_ATTRIBUTE** CSdpDatabase::FindServiceAttribute(SERVICE_RECORD* pRecord, uint16_t AttId)

@@ -12,6 +12,8 @@
 
 #include "sdpdefs.h"
 
+struct ID_RANGE;
+
 // A buffered device-control request as the handlers see it: input and output
 // share one system buffer. Information is set by the handler (bytes to return,
 // or the size a reading request would have needed); the host copies back at
@@ -127,7 +129,59 @@ public:
     uint32_t OutstandingAllocations = 0;
     uint32_t TotalAllocations = 0;
 
+    // The search index (records by handle, per-record UUID summaries) and the
+    // series memo answer exactly as a walk of the list would; off, every
+    // transaction walks. On by default. Caller holds the lock.
+    void SetFastPath(bool Enable) { m_FastPath = Enable; }
+    bool FastPathEnabled() const { return m_FastPath; }
+
+    // ---- Search index (dbindex.cpp; caller holds the lock) ----
+
+    // One request's series memo: the list bytes each record starts at, for
+    // one pattern, MaxByteCount and ID list under one database generation.
+    struct SERIES_MEMO {
+        uint64_t Generation;
+        uint32_t LastUse;
+        uint32_t KeyLength; // 0: empty slot
+        uint8_t Key[MAX_PDU_SIZE];
+    };
+
+    // True when the index may stand in for the list walk: the fast path is on,
+    // no zone that traces the walk is enabled, and every record is well
+    // formed with handles strictly ascending in list order. Brings the index
+    // up to date with the database first.
+    bool IndexUsable();
+    // The record with that handle (the index must be usable).
+    SERVICE_RECORD* IndexFindRecord(uint32_t hRec) const;
+    // The memo slot for Key (a request's pattern, MaxByteCount and ID list),
+    // or -1 when none is kept for it under the current generation.
+    int FindSeriesMemo(const uint8_t* pKey, uint32_t KeyLength);
+    // Takes the least recently used slot for Key; the caller fills every
+    // record's MemoBefore for it.
+    int ClaimSeriesMemo(const uint8_t* pKey, uint32_t KeyLength);
+
 private:
+    bool BuildSeriesMemo(uint32_t Slot, const uint8_t* pPattern, uint32_t PatternSize,
+                         uint32_t MembersStart, uint32_t PatternAvailable, uint64_t Required,
+                         const ID_RANGE* pRanges, uint32_t RangeCount, uint32_t MaxByteCount);
+    // Which records' summaries must be made again before the index is used.
+    void MarkRecordChanged(SERVICE_RECORD* pRecord);
+    void RefreshIndex();
+
+    static constexpr uint32_t INDEX_BUCKETS = 512;
+    bool m_FastPath = true;
+    // Counts every change as DatabaseChangeCount does, but never wraps and is
+    // never set from outside, so the index and the memo cannot mistake an
+    // old database for the current one.
+    uint64_t m_Generation = 1;
+    uint64_t m_IndexGeneration = 0;
+    // A primitive changed some record's attributes without saying which one.
+    bool m_SummariesStale = true;
+    bool m_IndexClean = false;
+    uint32_t m_MemoClock = 0;
+    SERVICE_RECORD* m_Buckets[INDEX_BUCKETS] = {};
+    SERIES_MEMO m_Memo[SDP_SERIES_MEMO_SLOTS] = {};
+
     PSDP_LOCK_ROUTINE m_pfnLock = nullptr;
     PSDP_LOCK_ROUTINE m_pfnUnlock = nullptr;
     void* m_LockContext = nullptr;

@@ -22,7 +22,8 @@ uint32_t SdpDeHeaderSize(uint8_t Header)
 // Fixed total sizes of the integer types by size index 0..4.
 static const uint32_t IntegerSizes[5] = {2, 3, 5, 9, 17};
 
-uint32_t GetDataElementSize(const uint8_t* pData, uint32_t MaxLen)
+// Warn: print the warning on an element over the size limit.
+static uint32_t MeasureElement(const uint8_t* pData, uint32_t MaxLen, bool Warn)
 {
     if (!pData || MaxLen == 0) return 0;
     const uint8_t Type = SdpDeType(pData[0]);
@@ -63,6 +64,7 @@ uint32_t GetDataElementSize(const uint8_t* pData, uint32_t MaxLen)
 
     const uint64_t Total = HeaderSize + n;
     if (Total > SDP_MAX_DATA_ELEMENT_SIZE) {
+        if (!Warn) return 0;
         SdpDbgPrint(SDP_ZONE_WARN_MASK,
                     "kivdsp : GetDataElementSize() - Error! Data element too long (%d)\n",
                     static_cast<int>(static_cast<uint32_t>(Total)));
@@ -71,9 +73,19 @@ uint32_t GetDataElementSize(const uint8_t* pData, uint32_t MaxLen)
     return static_cast<uint32_t>(Total);
 }
 
-bool VerifyDataElement(const uint8_t* pData, uint32_t Length)
+uint32_t GetDataElementSize(const uint8_t* pData, uint32_t MaxLen)
 {
-    const uint32_t Size = GetDataElementSize(pData, Length);
+    return MeasureElement(pData, MaxLen, true);
+}
+
+uint32_t SdpQuietElementSize(const uint8_t* pData, uint32_t MaxLen)
+{
+    return MeasureElement(pData, MaxLen, false);
+}
+
+static bool VerifyElement(const uint8_t* pData, uint32_t Length, bool Warn)
+{
+    const uint32_t Size = MeasureElement(pData, Length, Warn);
     if (Size == 0 || Size != Length) return false;
 
     const uint8_t Type = SdpDeType(pData[0]);
@@ -83,10 +95,20 @@ bool VerifyDataElement(const uint8_t* pData, uint32_t Length)
     // level costs at least two header bytes.
     uint32_t Offset = SdpDeHeaderSize(pData[0]);
     while (Offset < Length) {
-        const uint32_t MemberSize = GetDataElementSize(pData + Offset, Length - Offset);
+        const uint32_t MemberSize = MeasureElement(pData + Offset, Length - Offset, Warn);
         if (MemberSize == 0 || MemberSize > Length - Offset) return false;
-        if (!VerifyDataElement(pData + Offset, MemberSize)) return false;
+        if (!VerifyElement(pData + Offset, MemberSize, Warn)) return false;
         Offset += MemberSize;
     }
     return true;
+}
+
+bool VerifyDataElement(const uint8_t* pData, uint32_t Length)
+{
+    return VerifyElement(pData, Length, true);
+}
+
+bool SdpQuietVerifyElement(const uint8_t* pData, uint32_t Length)
+{
+    return VerifyElement(pData, Length, false);
 }

@@ -41,3 +41,8 @@ uint32_t GetDataElementSize(const uint8_t* pData, uint32_t MaxLen);
 // True when the Length bytes at pData are exactly one well-formed element,
 // sequences and alternatives checked to the leaves. Reads only those bytes.
 bool VerifyDataElement(const uint8_t* pData, uint32_t Length);
+
+// The same two without the warning: for derived data the database keeps,
+// which must not print what the walk it stands in for would not.
+uint32_t SdpQuietElementSize(const uint8_t* pData, uint32_t MaxLen);
+bool SdpQuietVerifyElement(const uint8_t* pData, uint32_t Length);

@@ -19,8 +19,6 @@ void HeapFree(void*, void* Block, uint32_t)
 }
 
 SDP_HOST_HOOKS g_Hooks = {nullptr, nullptr, HeapAllocate, HeapFree};
-// Read on every message from any thread; relaxed is enough for a setting.
-std::atomic<uint32_t> g_ZoneMask{SDP_ZONE_DEFAULT_MASK};
 
 void VPrint(uint32_t Zone, const char* Format, va_list Args)
 {
@@ -28,6 +26,9 @@ void VPrint(uint32_t Zone, const char* Format, va_list Args)
 }
 
 } // namespace
+
+// Read on every message from any thread; relaxed is enough for a setting.
+std::atomic<uint32_t> g_SdpZoneMask{SDP_ZONE_DEFAULT_MASK};
 
 void SdpSetHostHooks(const SDP_HOST_HOOKS* pHooks)
 {
@@ -42,12 +43,12 @@ void SdpSetHostHooks(const SDP_HOST_HOOKS* pHooks)
 
 void SdpSetZoneMask(uint32_t Mask)
 {
-    g_ZoneMask.store(Mask, std::memory_order_relaxed);
+    g_SdpZoneMask.store(Mask, std::memory_order_relaxed);
 }
 
 uint32_t SdpGetZoneMask()
 {
-    return g_ZoneMask.load(std::memory_order_relaxed);
+    return g_SdpZoneMask.load(std::memory_order_relaxed);
 }
 
 static bool ZoneOn(uint32_t Zone)
@@ -55,9 +56,9 @@ static bool ZoneOn(uint32_t Zone)
     return Zone == SDP_ZONE_ALWAYS || (SdpGetZoneMask() & Zone) != 0;
 }
 
-void SdpDbgPrint(uint32_t Zone, const char* Format, ...)
+void SdpDbgPrintZone(uint32_t Zone, const char* Format, ...)
 {
-    if (!ZoneOn(Zone) || !g_Hooks.DebugPrint) return;
+    if (!g_Hooks.DebugPrint) return;
     va_list Args;
     va_start(Args, Format);
     VPrint(Zone, Format, Args);

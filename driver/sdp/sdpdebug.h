@@ -3,6 +3,7 @@
 // driver's zone mask, and are set once by the host before any other call.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -47,11 +48,27 @@ uint32_t SdpGetZoneMask();
 // (mask unchanged) for any other length.
 SDP_STATUS SdpIoctlSetDebugZoneMask(const uint8_t* pInput, uint32_t InputLength);
 
-// Prints through the hook when Zone is SDP_ZONE_ALWAYS or its bit is set.
+// The mask itself, for the inline test below (relaxed: it is a setting).
+extern std::atomic<uint32_t> g_SdpZoneMask;
+inline bool SdpZoneEnabled(uint32_t Zone)
+{
+    return Zone == SDP_ZONE_ALWAYS || (g_SdpZoneMask.load(std::memory_order_relaxed) & Zone) != 0;
+}
+
+// Prints through the hook whatever the mask; SdpDbgPrint tests the zone first.
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
-void SdpDbgPrint(uint32_t Zone, const char* Format, ...);
+void SdpDbgPrintZone(uint32_t Zone, const char* Format, ...);
+
+// Prints through the hook when Zone is SDP_ZONE_ALWAYS or its bit is set. A
+// macro, so that a line whose zone is off costs one test and no call: the
+// transactions carry dozens of trace lines per attribute.
+#define SdpDbgPrint(Zone, ...)                                                                     \
+    do {                                                                                           \
+        const uint32_t SdpZone_ = (Zone);                                                          \
+        if (SdpZoneEnabled(SdpZone_)) SdpDbgPrintZone(SdpZone_, __VA_ARGS__);                      \
+    } while (0)
 
 // Prints "NORN ASSERT:  <Condition> on line <Line> in <File>\n" whatever the mask.
 void SdpAssertFailed(const char* Condition, int Line, const char* File);

@@ -69,12 +69,26 @@ struct SERVICE_ATTRIBUTE {
     SERVICE_ATTRIBUTE* Next;
 };
 
+// Records of the series memo the database keeps (CSdpDatabase).
+constexpr uint32_t SDP_SERIES_MEMO_SLOTS = 4;
+
 // One service record; its attributes are sorted by ascending ID and the
 // first is always 0x0000, whose value (0A + 4 bytes) is the record handle.
+// The fields after Next are derived data of the search index: the database
+// recomputes them from the attributes, and nothing else may rely on them.
 struct SERVICE_RECORD {
     SERVICE_ATTRIBUTE* AttributeList;
     SERVICE_RECORD* Next;
+    SERVICE_RECORD* HashNext; // next record in the handle index bucket
+    uint64_t UuidBloom;       // two bits per UUID found at any depth of any value
+    uint32_t Handle;          // the handle attribute's value, when SummaryOk
+    bool SummaryDirty;        // an attribute changed since the summary was made
+    bool SummaryOk;           // handle readable, every value a well-formed element
+    // Per memo slot: the list bytes counted before this record, or
+    // SDP_MEMO_LIMIT_REACHED when MaxByteCount stopped the count before it.
+    uint32_t MemoBefore[SDP_SERIES_MEMO_SLOTS];
 };
+constexpr uint32_t SDP_MEMO_LIMIT_REACHED = 0xFFFFFFFFu;
 
 // The server's resume record. On the wire it follows a 0x0C length byte,
 // each field little-endian (unlike the rest of an SDP PDU).

@@ -241,9 +241,96 @@ bool CheckSearchAttributeList(const char* Prefix, const char* What, const uint8_
     return true;
 }
 
+// The summary bits every record holding all of the pattern's members must
+// have. False when a member is no complete UUID: such a pattern may end in an
+// error the summary cannot foresee, so it is walked.
+bool PatternSummary(const uint8_t* pPattern, uint32_t PatternSize, uint32_t MembersStart,
+                    uint64_t* pRequired)
+{
+    uint64_t Required = 0;
+    uint32_t Offset = MembersStart;
+    while (Offset < PatternSize) {
+        const uint64_t Bits = UuidBloomBits(pPattern + Offset);
+        const uint32_t Size = SdpQuietElementSize(pPattern + Offset, PatternSize - Offset);
+        if (Bits == 0 || Size == 0 || Size > PatternSize - Offset) return false;
+        Required |= Bits;
+        Offset += Size;
+    }
+    *pRequired = Required;
+    return true;
+}
+
+bool MayMatch(const SERVICE_RECORD* pRecord, bool UseSummary, uint64_t Required)
+{
+    return !UseSummary || (pRecord->UuidBloom & Required) == Required;
+}
+
+// Every member of a list is at least 3 bytes.
+constexpr uint32_t MAX_ID_RANGES = MAX_PDU_SIZE / 3 + 1;
+
+// The ranges of an ID list whose every member the scan takes without an
+// error (09 + ID, or 0A + Min + Max with Min <= Max). False otherwise.
+bool ParseIdList(const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersStart,
+                 ID_RANGE* pRanges, uint32_t* pCount)
+{
+    uint32_t Count = 0;
+    uint32_t Offset = MembersStart;
+    while (Offset < IdListSize) {
+        const uint8_t Header = pIdList[Offset];
+        const uint32_t Size = Header == 0x09 ? 3u : Header == 0x0A ? 5u : 0u;
+        if (Size == 0 || Size > IdListSize - Offset || Count == MAX_ID_RANGES) return false;
+        CByteReader Id(pIdList + Offset + 1, Size - 1);
+        const uint16_t Min = Id.ReadBe16();
+        const uint16_t Max = Size == 5 ? Id.ReadBe16() : Min;
+        if (Max < Min) return false;
+        pRanges[Count++] = ID_RANGE{Min, Max};
+        Offset += Size;
+    }
+    *pCount = Count;
+    return true;
+}
+
+// Counts a matching record's list as the attribute scan of a series does for
+// a record it sends nothing of: 3 + size per attribute in range, the record's
+// own header after its first, MaxByteCount ending the count. True when
+// MaxByteCount was reached (*pTotFound then stands as before that attribute).
+bool CountRecordList(const SERVICE_RECORD* pRecord, const ID_RANGE* pRanges, uint32_t Count,
+                     uint32_t MaxByteCount, uint32_t* pTotFound)
+{
+    uint64_t Tot = *pTotFound;
+    bool First = true;
+    for (uint32_t i = 0; i < Count; i++) {
+        for (const SERVICE_ATTRIBUTE* pAttr = pRecord->AttributeList; pAttr; pAttr = pAttr->Next) {
+            const uint16_t AttId = pAttr->AttributeId;
+            if (AttId < pRanges[i].Min) continue;
+            if (AttId > pRanges[i].Max) break;
+            const uint32_t Entry = 3 + SdpQuietElementSize(pAttr->Value, 5);
+            if (Tot + Entry + 6 > MaxByteCount) {
+                *pTotFound = static_cast<uint32_t>(Tot);
+                return true;
+            }
+            Tot += Entry;
+            if (First) Tot += 3;
+            First = false;
+        }
+    }
+    *pTotFound = static_cast<uint32_t>(Tot);
+    return false;
+}
+
 } // namespace
 
 // ---- UUID matching ----
+
+uint64_t UuidBloomBits(const uint8_t* pUuid)
+{
+    UUID128 Uuid;
+    if (SdpDeType(pUuid[0]) != SDP_DE_UUID || !CanonicalUuid(pUuid, Uuid)) return 0;
+    uint64_t h = (uint64_t{Uuid.W[0]} << 32 | Uuid.W[1]) * 0x9E3779B97F4A7C15ull;
+    h ^= (uint64_t{Uuid.W[2]} << 32 | Uuid.W[3]) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 31;
+    return 1ull << (h >> 58) | 1ull << ((h >> 52) & 63);
+}
 
 bool CompareUuids(const uint8_t* pDE, const uint8_t* pUuid, uint16_t* pError)
 {
@@ -625,12 +712,17 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     const uint32_t StartHandle = pContState ? pContState->hCurRec : 0;
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
+    // A record whose UUID summary lacks a member cannot match, and passing it
+    // by is all the walk would have done with it.
+    uint64_t Required = 0;
+    const bool UseSummary = IndexUsable() && PatternSummary(pPattern, S, MembersStart, &Required);
     CByteWriter Out(pResponse, MaxResponseLen);
     uint32_t WriteIndex = 9;
     uint16_t TotalCount = 0;
     uint16_t CurrentCount = 0;
     bool StateWritten = false;
     for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
+        if (!MayMatch(pRecord, UseSummary, Required)) continue;
         bool Match = false;
         uint16_t Error = 0;
         if (!RecordMatchesPattern(pRecord, pPattern, S, MembersStart, P,
@@ -707,8 +799,14 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     const uint32_t hRec = FixedReader.ReadBe32();
     const uint32_t MaxByteCount = FixedReader.ReadBe16();
 
-    SERVICE_RECORD** ppRecord = FindServiceRecord(hRec);
-    if (!ppRecord) {
+    SERVICE_RECORD* pRecord = nullptr;
+    if (IndexUsable()) {
+        pRecord = IndexFindRecord(hRec);
+    } else {
+        SERVICE_RECORD** ppRecord = FindServiceRecord(hRec);
+        pRecord = ppRecord ? *ppRecord : nullptr;
+    }
+    if (!pRecord) {
         SdpDbgPrint(WARN, "%sERROR! Record handle 0x%x not found\n", Prefix, hRec);
         return Fail(SDP_ERROR_INVALID_RECORD_HANDLE);
     }
@@ -752,7 +850,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     Scan.DestIndex = pContState ? 7 : 10;
     bool LimitReached = false;
     uint16_t Error = 0;
-    if (!ScanIdList(pResponse, MaxResponseLen, *ppRecord, pIdList, I, MembersStart, MaxByteCount,
+    if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, MembersStart, MaxByteCount,
                     pContState, DatabaseChangeCount, false, "Database_ServiceAttributeRequest",
                     Scan, &LimitReached, &Error)) {
         return Fail(Error);
@@ -777,6 +875,32 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
 }
 
 // ---- ServiceSearchAttribute ----
+
+// Fills memo slot Slot with the list bytes counted before each record for a
+// request (its pattern, summary bits, ID ranges and MaxByteCount), by the
+// count of the walk. False when the walk would have ended in an error, which
+// the caller then meets by walking.
+bool CSdpDatabase::BuildSeriesMemo(uint32_t Slot, const uint8_t* pPattern, uint32_t PatternSize,
+                                   uint32_t MembersStart, uint32_t PatternAvailable,
+                                   uint64_t Required, const ID_RANGE* pRanges, uint32_t RangeCount,
+                                   uint32_t MaxByteCount)
+{
+    uint32_t TotFound = 0;
+    bool LimitReached = false;
+    for (SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
+        pRecord->MemoBefore[Slot] = LimitReached ? SDP_MEMO_LIMIT_REACHED : TotFound;
+        if (LimitReached || !MayMatch(pRecord, true, Required)) continue;
+        bool Match = false;
+        uint16_t Error = 0;
+        if (!RecordMatchesPattern(pRecord, pPattern, PatternSize, MembersStart, PatternAvailable,
+                                  "Database_ServiceSearchAttributeRequest", &Match, &Error)) {
+            return false;
+        }
+        if (Match)
+            LimitReached = CountRecordList(pRecord, pRanges, RangeCount, MaxByteCount, &TotFound);
+    }
+    return true;
+}
 
 SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* pRequest,
                                                                 uint32_t RequestLen,
@@ -838,8 +962,43 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     ATTRIBUTE_SCAN Scan = {};
     Scan.DestIndex = pContState ? 7 : 10;
     SdpDbgPrint(SEARCH, "%s~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n", Prefix);
+
+    // Records that cannot match are passed by on their UUID summary. A
+    // repeated request of a series starts at its state's record, with the
+    // list bytes counted before it taken from the series memo: the records
+    // before it would only be counted, sending nothing. Once this response
+    // is cut, the records after the cut would only be counted for a length
+    // that a repeated request does not write, so the walk ends there.
+    uint64_t Required = 0;
+    const bool UseSummary =
+        IndexUsable() && PatternSummary(pUuidList, U, UuidMembersStart, &Required);
+    const SERVICE_RECORD* pFirst = RecordList;
+    bool Seek = false;
+    ID_RANGE Ranges[MAX_ID_RANGES];
+    uint32_t RangeCount = 0;
+    if (UseSummary && pContState && ParseIdList(pIdList, I, IdMembersStart, Ranges, &RangeCount)) {
+        const SERVICE_RECORD* pResume = IndexFindRecord(pContState->hCurRec);
+        const uint32_t KeyLength = U + 2 + I;
+        int Slot = pResume ? FindSeriesMemo(pParams, KeyLength) : -1;
+        if (pResume && Slot < 0) {
+            Slot = ClaimSeriesMemo(pParams, KeyLength);
+            if (Slot >= 0 &&
+                !BuildSeriesMemo(static_cast<uint32_t>(Slot), pUuidList, U, UuidMembersStart, P,
+                                 Required, Ranges, RangeCount, MaxByteCount)) {
+                m_Memo[Slot].KeyLength = 0;
+                Slot = -1;
+            }
+        }
+        if (Slot >= 0) {
+            Seek = true;
+            const uint32_t Before = pResume->MemoBefore[Slot];
+            pFirst = Before == SDP_MEMO_LIMIT_REACHED ? nullptr : pResume;
+            Scan.TotFound = Before == SDP_MEMO_LIMIT_REACHED ? 0 : Before;
+        }
+    }
     CByteWriter Out(pResponse, MaxResponseLen);
-    for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
+    for (const SERVICE_RECORD* pRecord = pFirst; pRecord; pRecord = pRecord->Next) {
+        if (!MayMatch(pRecord, UseSummary, Required)) continue;
         SdpDbgPrint(SEARCH, "%s------------------------------------\n", Prefix);
         bool Match = false;
         uint16_t Error = 0;
@@ -872,6 +1031,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
             SdpDbgPrint(SEARCH, "%sMaxBytes reached. Search Terminated\n", Prefix);
             break;
         }
+        if (Seek && Scan.StateGenerated) break;
     }
 
     uint32_t WriteIndex = 0;

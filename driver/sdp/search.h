@@ -14,11 +14,21 @@ bool ScanRecordForUuid(const SERVICE_RECORD* pRecord, const uint8_t* pUuid, uint
 // True when the UUID occurs at any depth of the Length-byte element at pDE.
 bool ScanAttributeForUuid(const uint8_t* pDE, uint32_t Length, const uint8_t* pUuid,
                           uint16_t* pError);
+// The two bits a UUID element (16-, 32- or 128-bit, complete) sets in a
+// record's UUID summary; equal UUIDs of any size set the same bits. 0 for an
+// element that is no UUID of those sizes.
+uint64_t UuidBloomBits(const uint8_t* pUuid);
 // True when the two UUID elements (16-, 32- or 128-bit) denote the same UUID.
 // Both must be complete elements of the size their size index names.
 bool CompareUuids(const uint8_t* pDE, const uint8_t* pUuid, uint16_t* pError);
 
 // ---- Attribute scan ----
+
+// One member of an AttributeIDList: one ID (Min = Max) or a range.
+struct ID_RANGE {
+    uint16_t Min;
+    uint16_t Max;
+};
 
 // The record's handle, from its first attribute (0x0000, value 0A + 4 bytes).
 bool ExtractRecordHandle(const SERVICE_RECORD* pRecord, uint32_t* pHandle);
