@@ -12,7 +12,9 @@
 //   5 channel    sel(1): reconfigure, reconnect, or disconnect
 // Every response is checked: at most the MTU, a response PDU ID, a
 // ParameterLength that matches, error responses of 11 bytes with a code the
-// server sends; and no transaction touches the pool.
+// server sends; and no transaction touches the pool. Every frame is answered
+// twice, once walking the database and once through its index and series
+// memo, and the two answers must be the same bytes.
 #include "sdpcore.h"
 
 #include <cstdint>
@@ -32,6 +34,7 @@ struct FUZZ_STATE {
     uint32_t Allocations = 0;
     bool InFrame = false;
     std::vector<uint8_t> LastState; // 0C + 12 bytes of the last response, if any
+    std::vector<std::vector<uint8_t>> Sent; // the frames of this answer
 };
 
 FUZZ_STATE* g_State = nullptr;
@@ -61,6 +64,7 @@ void CheckResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen)
         std::abort();
     if (FrameLen < 2 + SDP_PDU_HEADER_SIZE || (pFrame[0] | pFrame[1] << 8) != FUZZ_CID)
         std::abort();
+    State->Sent.emplace_back(pFrame, pFrame + FrameLen);
     const uint8_t* Pdu = pFrame + 2;
     uint32_t Len = FrameLen - 2;
     if (Len > State->Mtu) std::abort();
@@ -195,7 +199,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             if (Frame.size() < 2 + SDP_PDU_HEADER_SIZE || Frame.size() > MAX_SDP_DATA_PACKET_SIZE)
                 return;
             State.InFrame = true;
+            State.Sent.clear();
+            Db.SetFastPath(false);
             SdpProcessFrame(Db, Channels, Frame.data(), uint32_t(Frame.size()), Host);
+            const std::vector<std::vector<uint8_t>> Walked = State.Sent;
+            State.Sent.clear();
+            Db.SetFastPath(true);
+            SdpProcessFrame(Db, Channels, Frame.data(), uint32_t(Frame.size()), Host);
+            if (State.Sent != Walked) std::abort();
             State.InFrame = false;
         };
 
