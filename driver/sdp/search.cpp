@@ -250,9 +250,10 @@ bool PatternSummary(const uint8_t* pPattern, uint32_t PatternSize, uint32_t Memb
     uint64_t Required = 0;
     uint32_t Offset = MembersStart;
     while (Offset < PatternSize) {
-        const uint64_t Bits = UuidBloomBits(pPattern + Offset);
         const uint32_t Size = SdpQuietElementSize(pPattern + Offset, PatternSize - Offset);
-        if (Bits == 0 || Size == 0 || Size > PatternSize - Offset) return false;
+        if (Size == 0 || Size > PatternSize - Offset) return false;
+        const uint64_t Bits = UuidBloomBits(pPattern + Offset);
+        if (Bits == 0) return false;
         Required |= Bits;
         Offset += Size;
     }
