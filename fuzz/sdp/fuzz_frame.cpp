@@ -33,7 +33,7 @@ struct FUZZ_STATE {
     bool Connected = true;
     uint32_t Allocations = 0;
     bool InFrame = false;
-    std::vector<uint8_t> LastState; // 0C + 12 bytes of the last response, if any
+    std::vector<uint8_t> LastState;         // 0C + 12 bytes of the last response, if any
     std::vector<std::vector<uint8_t>> Sent; // the frames of this answer
 };
 
