@@ -445,7 +445,11 @@ void CCaseGenerator::PlanDatabase()
     m_QueueCont.insert(m_QueueCont.end(), 2, false);
     m_QueueOwners.insert(m_QueueOwners.end(), 2, {});
 
-    const uint32_t Records = m_Large            ? m_Rng.Below(40)
+    // Now and then a crowd of records in one browse group, for searches
+    // that list more handles than one response holds.
+    const bool Crowd = m_Rng.Chance(12);
+    const uint32_t Records = Crowd              ? m_Rng.Range(7, 30)
+                             : m_Large          ? m_Rng.Below(40)
                              : m_Rng.Chance(80) ? m_Rng.Below(8)
                                                 : m_Rng.Below(24);
     uint32_t h = 0x00010000;
@@ -454,6 +458,15 @@ void CCaseGenerator::PlanDatabase()
         c.Verb = SIM_VERB::AddRecord;
         m_Queue.push_back(c);
         auto Attrs = RealisticAttributes(m_Rng);
+        if (Crowd) Attrs.push_back({0x0005, {0x35, 0x03, 0x19, 0x10, 0x02}});
+        // Runs of one-byte values: each takes 4 bytes of a response while
+        // the scan's Room is forced to 1.
+        if (m_Rng.Chance(6)) {
+            const uint16_t From = uint16_t(m_Rng.Range(0x0300, 0x0400));
+            const uint32_t n = m_Rng.Range(4, 16);
+            for (uint32_t j = 0; j < n; j++)
+                Attrs.push_back({uint16_t(From + j), {0x00}});
+        }
         const uint32_t Extra = m_Rng.Below(m_Large ? 8 : 4);
         for (uint32_t j = 0; j < Extra; j++)
             Attrs.push_back({uint16_t(m_Rng.Chance(70) ? m_Rng.Below(0x400) : m_Rng.Below(0x10000)),
@@ -750,8 +763,10 @@ void CCaseGenerator::PlanChains()
     bool Cont = false;
     const Bytes Pdu = NextPdu(ch, Cont);
     PushFrame(ch.Cid, Pdu, {&ch}, Cont);
-    // The very same frame twice in a row.
+    // The very same frame twice in a row, or the same bytes on the other
+    // channel, whose MTU may differ.
     if (m_Rng.Chance(3)) PushFrame(ch.Cid, Pdu, {&ch}, Cont);
+    if (m_Rng.Chance(2)) PushFrame(ch.Cid == CID_A ? CID_B : CID_A, Pdu, {}, false);
 }
 
 bool CCaseGenerator::Next(SIM_COMMAND& Cmd, bool& IsContinuation)

@@ -42,9 +42,9 @@ void PutLe(Bytes& Out, uint32_t v, int n)
 
 // The response under construction: MaxResponseLen zeroed bytes. The scan's
 // budgets do not bound every series (values of one byte each take 4 bytes
-// while Room is forced to 1), so a write past them is remembered and the
-// transaction answers 0x00FF: an internal inconsistency, never a PDU longer
-// than the MTU.
+// while Room is forced to 1), so a write past them is remembered; the scan
+// stops there and the transaction answers 0x00FF, an internal inconsistency,
+// never a PDU longer than the MTU.
 struct RESPONSE {
     Bytes& b;
     bool Overflow = false;
@@ -303,6 +303,10 @@ bool ScanRecordForAttributes(SCAN& s, const REF_RECORD& Rec, const uint8_t* pId)
             s.Rsp.Put16(s.DestIndex + 1, a.Id);
             s.DestIndex += 3;
         }
+        if (s.Rsp.Overflow) {
+            s.Error = ERR_INTERNAL;
+            return false;
+        }
         int64_t Room = int64_t(s.MaxResponseLen) - int64_t(s.DestIndex) - 19;
         Room -= 10;
         if (Room <= 0) Room = 1;
@@ -316,6 +320,10 @@ bool ScanRecordForAttributes(SCAN& s, const REF_RECORD& Rec, const uint8_t* pId)
                 s.Rsp.Put(s.DestIndex++, a.Value.at(i));
             s.StateUsed = true;
             ResOff = 0;
+            if (s.Rsp.Overflow) {
+                s.Error = ERR_INTERNAL;
+                return false;
+            }
             continue;
         }
         const uint32_t n = static_cast<uint32_t>(Room);
@@ -329,6 +337,10 @@ bool ScanRecordForAttributes(SCAN& s, const REF_RECORD& Rec, const uint8_t* pId)
         s.Rsp.PutState(s.DestIndex, State);
         s.DestIndex += 13;
         s.StateGenerated = true;
+        if (s.Rsp.Overflow) {
+            s.Error = ERR_INTERNAL;
+            return false;
+        }
     }
     return true;
 }
