@@ -51,26 +51,24 @@ PDEVICE_OBJECT CSocketRadio::Device() const
 
 bool CSocketRadio::Start(PDEVICE_OBJECT Dev, const OPTIONS& Opt, std::string& Err)
 {
-    if (m_Thread.joinable()) {
-        Err = "radio already started";
+    // A given listening socket is closed on every failure, as the caller no longer owns it.
+    auto Refuse = [&Opt, &Err](const std::string& Why) {
+        Err = Why;
+        if (Opt.ListenFd >= 0) close(Opt.ListenFd);
         return false;
-    }
-    if (!KivL2capIsDevice(Dev)) {
-        Err = "not an L2CAP device";
-        return false;
-    }
+    };
+    if (m_Thread.joinable()) return Refuse("radio already started");
+    if (!KivL2capIsDevice(Dev)) return Refuse("not an L2CAP device");
+    if (Opt.Mtu < 48) return Refuse("MTU below the L2CAP minimum of 48");
+    if (Opt.ListenFd >= 0 && !Opt.ListenPath.empty())
+        return Refuse("both a listening socket and a path to listen on");
     m_Opt = Opt;
-    if (m_Opt.Mtu < 48) {
-        Err = "MTU below the L2CAP minimum of 48";
-        return false;
-    }
     m_Buffer.assign(KIVL2CAP_MAX_PAYLOAD + 1, 0);
     m_WakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_WakeFd < 0) {
-        Err = Errno("eventfd");
-        return false;
-    }
-    if (!m_Opt.ListenPath.empty()) {
+    if (m_WakeFd < 0) return Refuse(Errno("eventfd"));
+    if (m_Opt.ListenFd >= 0) {
+        m_ListenFd = m_Opt.ListenFd;
+    } else if (!m_Opt.ListenPath.empty()) {
         sockaddr_un Addr;
         if (!FillAddress(m_Opt.ListenPath, Addr, Err)) {
             close(m_WakeFd);
@@ -101,7 +99,7 @@ bool CSocketRadio::Start(PDEVICE_OBJECT Dev, const OPTIONS& Opt, std::string& Er
         Err = "cannot attach the radio to the L2CAP device";
         if (m_ListenFd >= 0) {
             close(m_ListenFd);
-            unlink(m_Opt.ListenPath.c_str());
+            if (!m_Opt.ListenPath.empty()) unlink(m_Opt.ListenPath.c_str());
         }
         close(m_WakeFd);
         m_ListenFd = m_WakeFd = -1;
@@ -128,7 +126,7 @@ void CSocketRadio::Stop()
         CloseChannel(Cid, true, true);
     if (m_ListenFd >= 0) {
         close(m_ListenFd);
-        unlink(m_Opt.ListenPath.c_str());
+        if (!m_Opt.ListenPath.empty()) unlink(m_Opt.ListenPath.c_str());
         m_ListenFd = -1;
     }
     close(m_WakeFd);
@@ -156,7 +154,7 @@ size_t CSocketRadio::Connections() const
     return m_Channels.size();
 }
 
-bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT* Cid)
+bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid)
 {
     {
         std::lock_guard<std::mutex> Guard(m_Lock);
@@ -171,7 +169,7 @@ bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT* Cid)
                     m_Channels[Candidate] = Fd;
                     *Cid = Candidate;
                     Found = true;
-                    if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Candidate, true, Outgoing);
+                    if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Candidate, true, Outgoing, Mtu);
                 }
             }
         }
@@ -181,7 +179,7 @@ bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT* Cid)
         }
     }
     Wake();
-    NTSTATUS Status = KivL2capIndicateConnect(Device(), *Cid, m_Opt.Mtu);
+    NTSTATUS Status = KivL2capIndicateConnect(Device(), *Cid, Mtu);
     if (!NT_SUCCESS(Status)) {
         char Line[96];
         snprintf(Line, sizeof(Line), "CID 0x%04x: connected event not delivered (0x%08x)", *Cid,
@@ -195,14 +193,18 @@ void CSocketRadio::AcceptOne()
 {
     int Fd = accept4(m_ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (Fd < 0) return;
+    USHORT Mtu = m_Opt.ChannelMtu ? m_Opt.ChannelMtu(Fd) : m_Opt.Mtu;
     USHORT Cid = 0;
-    if (!AddChannel(Fd, false, &Cid)) {
+    if (!AddChannel(Fd, false, Mtu, &Cid)) {
         Log("connection refused: " + std::to_string(m_Opt.MaxConnections) +
             " channels already open");
         return;
     }
     char Line[64];
-    snprintf(Line, sizeof(Line), "CID 0x%04x: connection accepted", Cid);
+    if (m_Opt.ChannelMtu)
+        snprintf(Line, sizeof(Line), "CID 0x%04x: connection accepted, MTU %u", Cid, unsigned(Mtu));
+    else
+        snprintf(Line, sizeof(Line), "CID 0x%04x: connection accepted", Cid);
     Log(Line);
 }
 
@@ -224,7 +226,7 @@ NTSTATUS CSocketRadio::Connect(const std::string& Path, USHORT* Cid, std::string
         close(Fd);
         return STATUS_NOT_FOUND;
     }
-    if (!AddChannel(Fd, true, Cid)) {
+    if (!AddChannel(Fd, true, m_Opt.Mtu, Cid)) {
         Err = "no channel free";
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -251,7 +253,7 @@ void CSocketRadio::CloseChannel(USHORT Cid, bool Indicate, bool Local)
         if (It == m_Channels.end()) return;
         Fd = It->second;
         m_Channels.erase(It);
-        if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Cid, false, Local);
+        if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Cid, false, Local, 0);
     }
     // Closed under no lock: Transmit no longer finds the CID, so the number cannot be reused
     // under a sender.

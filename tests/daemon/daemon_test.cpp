@@ -6,6 +6,7 @@
 #include "kivsdpioctl.h"
 #include "sdpclient.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <poll.h>
@@ -171,6 +172,41 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
     EXPECT_NE(R.Err.find("--mtu"), std::string::npos);
     EXPECT_EQ(Run(KIVSDPD_PATH, {"--listen", "a", "--listen", "b"}).Exit, 2);
     EXPECT_EQ(Run(KIVSDPD_PATH, {"--help"}).Exit, 0);
+}
+
+// Our machines' kernels have no Bluetooth: the daemon must say so in one line and stop before
+// serving anything. Where L2CAP sockets do open, a real adapter stack is there: skipped.
+TEST_F(DaemonFixture, BluetoothWithoutKernelSupportStopsWithOneLine)
+{
+    int Probe = socket(31 /* AF_BLUETOOTH */, SOCK_SEQPACKET, 0 /* BTPROTO_L2CAP */);
+    if (Probe >= 0) {
+        close(Probe);
+        GTEST_SKIP() << "this kernel opens Bluetooth L2CAP sockets";
+    }
+    int Error = errno;
+    RUN_RESULT R = Run(KIVSDPD_PATH, {"--bluetooth", "--control", m_Dir + "/bt.ctl"});
+    EXPECT_EQ(R.Exit, 1) << R.Err;
+    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
+    EXPECT_EQ(R.Err.rfind("kivsdpd: --bluetooth: ", 0), 0u) << R.Err;
+    EXPECT_NE(R.Err.find(strerror(Error)), std::string::npos) << R.Err;
+    if (Error == EAFNOSUPPORT) {
+        EXPECT_NE(R.Err.find("no Bluetooth in this kernel"), std::string::npos) << R.Err;
+    }
+    EXPECT_EQ(access((m_Dir + "/bt.ctl").c_str(), F_OK), -1) << "the control socket was made";
+
+    // The option's own usage errors come first, whatever the kernel.
+    struct CASE {
+        std::vector<std::string> Args;
+        const char* Says;
+    } Cases[] = {
+        {{"--bluetooth", "--bluetooth", "--devices", "2"}, "--bluetooth given twice"},
+        {{"--listen", "a", "--bluetooth"}, "more --listen paths (and --bluetooth) than devices"},
+    };
+    for (const CASE& C : Cases) {
+        RUN_RESULT U = Run(KIVSDPD_PATH, C.Args);
+        EXPECT_EQ(U.Exit, 2) << C.Says;
+        EXPECT_NE(U.Err.find(C.Says), std::string::npos) << U.Err;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,8 +1,10 @@
 // kivsdpd: hosts the runtime, the virtual L2CAP driver and the SDP driver, serves SDP over
-// AF_UNIX SOCK_SEQPACKET sockets and lets applications control the devices over a control socket.
+// AF_UNIX SOCK_SEQPACKET sockets (or Bluetooth L2CAP ones) and lets applications control the
+// devices over a control socket.
 
 #include <kivrt.h>
 
+#include "btradio.h"
 #include "btsnoop.h"
 #include "controlserver.h"
 #include "kivsdp.h"
@@ -32,6 +34,8 @@ const char USAGE[] =
     "  --devices N       L2CAP devices, each with its SDP device KivSdp0.. (default 1, at most "
     "10)\n"
     "  --listen PATH     SEQPACKET socket of the next device's L2CAP channels (once per device)\n"
+    "  --bluetooth       serve the next device on L2CAP PSM 1 of every Bluetooth adapter, each\n"
+    "                    channel with its negotiated MTU (48..512); instead of --listen\n"
     "  --mtu N           MTU reported for every channel (48..65535, default 672)\n"
     "  --control PATH    control socket for kivsdpctl and other applications (mode 0660)\n"
     "  --records DIR     load every *.xml record file in DIR into each device at start\n"
@@ -82,9 +86,15 @@ bool ParseNumber(const char* Text, unsigned long Max, unsigned long& Out)
     return true;
 }
 
+// Where a device's channels come from: a socket path, or the Bluetooth stack.
+struct LISTENER {
+    std::string Path;
+    bool Bluetooth = false;
+};
+
 struct DAEMON_OPTIONS {
     unsigned Devices = 1;
-    std::vector<std::string> Listen;
+    std::vector<LISTENER> Listen;
     unsigned Mtu = 672;
     std::string Control;
     std::string Records;
@@ -116,7 +126,15 @@ bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
             Opt.Devices = unsigned(n);
         } else if (Arg == "--listen") {
             if (!Value(v)) return false;
-            Opt.Listen.push_back(v);
+            Opt.Listen.push_back({v, false});
+        } else if (Arg == "--bluetooth") {
+            for (const LISTENER& L : Opt.Listen) {
+                if (L.Bluetooth) {
+                    Err = "--bluetooth given twice (PSM 1 has one server)";
+                    return false;
+                }
+            }
+            Opt.Listen.push_back({"", true});
         } else if (Arg == "--mtu") {
             if (!Value(v)) return false;
             if (!ParseNumber(v, 0xFFFF, n) || n < 48) {
@@ -147,7 +165,7 @@ bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
         }
     }
     if (Opt.Listen.size() > Opt.Devices) {
-        Err = "more --listen paths than devices";
+        Err = "more --listen paths (and --bluetooth) than devices";
         return false;
     }
     return true;
@@ -239,6 +257,16 @@ int main(int argc, char** argv)
         fprintf(stderr, "kivsdpd: %s (see --help)\n", Err.c_str());
         return 2;
     }
+    // Before anything else: on a machine without Bluetooth this is the one line printed.
+    int L2capFd = -1;
+    for (const LISTENER& L : Opt.Listen) {
+        if (!L.Bluetooth) continue;
+        L2capFd = kivbt::OpenL2capListener(kivbt::SDP_PSM, USHORT(Opt.Mtu), Err);
+        if (L2capFd < 0) {
+            fprintf(stderr, "kivsdpd: --bluetooth: %s\n", Err.c_str());
+            return 1;
+        }
+    }
     // Preload the record files: a bad file stops the start before anything runs.
     std::vector<std::pair<std::string, kivtool::ServiceRecord>> Records;
     if (!Opt.Records.empty()) {
@@ -305,18 +333,24 @@ int main(int argc, char** argv)
                 return false;
             }
             CSocketRadio::OPTIONS RadioOpt;
-            RadioOpt.ListenPath = i < Opt.Listen.size() ? Opt.Listen[i] : "";
             RadioOpt.Mtu = USHORT(Opt.Mtu);
+            if (i < Opt.Listen.size() && Opt.Listen[i].Bluetooth) {
+                // The radio owns the socket from here on.
+                RadioOpt.ListenFd = L2capFd;
+                L2capFd = -1;
+                RadioOpt.ChannelMtu = kivbt::L2capChannelMtu;
+            } else if (i < Opt.Listen.size()) {
+                RadioOpt.ListenPath = Opt.Listen[i].Path;
+            }
             RadioOpt.Log = [i](const std::string& Line) {
                 Note("device " + std::to_string(i) + ": " + Line);
             };
             if (Capture.IsOpen()) {
-                USHORT Mtu = RadioOpt.Mtu;
                 RadioOpt.Tap = [&Capture, i](USHORT Cid, bool Outbound, const UCHAR* Payload,
                                              ULONG Length) {
                     Capture.Frame(i, Cid, Outbound, Payload, Length);
                 };
-                RadioOpt.ChannelEvent = [&Capture, i, Mtu](USHORT Cid, bool Up, bool Local) {
+                RadioOpt.ChannelEvent = [&Capture, i](USHORT Cid, bool Up, bool Local, USHORT Mtu) {
                     if (Up)
                         Capture.ChannelUp(i, Cid, Mtu, Local);
                     else

@@ -1,0 +1,146 @@
+// btradio_test.cpp: the Bluetooth side of the socket radio. The kernel interface (address
+// layout, MTU clamp, what a machine without Bluetooth answers), and the socket radio serving a
+// listening socket it was handed, each channel with the MTU read from its socket.
+
+#include "btradio.h"
+#include "l2capclient.h"
+#include "socketradio.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace l2captest;
+
+TEST(BluetoothSocket, AddressAndMtuClamp)
+{
+    // Family, PSM little-endian, any adapter (zero), CID 0, address type 0.
+    kivbt::SOCKADDR_L2 Addr = kivbt::AnyAdapterAddress(0x1001);
+    const UCHAR Expected[14] = {31, 0, 0x01, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(memcmp(&Addr, Expected, sizeof(Expected)), 0);
+
+    const struct {
+        unsigned In;
+        USHORT Out;
+    } Cases[] = {{0, 48},    {47, 48},   {48, 48},   {100, 100},
+                 {512, 512}, {513, 512}, {672, 512}, {65535, 512}};
+    for (const auto& C : Cases)
+        EXPECT_EQ(kivbt::ClampMtu(C.In), C.Out) << C.In;
+
+    // A socket that is not L2CAP has no MTU to read: the smallest is the safe answer.
+    int Pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, Pair), 0);
+    EXPECT_EQ(kivbt::L2capChannelMtu(Pair[0]), 48);
+    close(Pair[0]);
+    close(Pair[1]);
+}
+
+TEST(BluetoothSocket, KernelWithoutBluetoothIsNamed)
+{
+    std::string Err;
+    int Fd = kivbt::OpenL2capListener(kivbt::SDP_PSM, 672, Err);
+    int Error = errno;
+    if (Fd >= 0) {
+        close(Fd);
+        GTEST_SKIP() << "this machine listens on L2CAP PSM 1";
+    }
+    if (Error == EAFNOSUPPORT) {
+        EXPECT_EQ(Err.rfind("no Bluetooth in this kernel", 0), 0u) << Err;
+    }
+    EXPECT_NE(Err.find(strerror(Error)), std::string::npos) << Err;
+    EXPECT_EQ(Err.find('\n'), std::string::npos) << Err;
+}
+
+namespace {
+
+class HandedSocketFixture : public L2capFixture {
+protected:
+    void SetUp() override
+    {
+        Build(kivrt::Scheduler::Threaded);
+        m_Path = "/tmp/kivsdp-btradio-" + std::to_string(getpid());
+        unlink(m_Path.c_str());
+    }
+    void TearDown() override
+    {
+        m_Socket.Stop();
+        unlink(m_Path.c_str());
+        L2capFixture::TearDown();
+    }
+    int Listener()
+    {
+        sockaddr_un Addr{};
+        Addr.sun_family = AF_UNIX;
+        strncpy(Addr.sun_path, m_Path.c_str(), sizeof(Addr.sun_path) - 1);
+        int Fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        EXPECT_GE(Fd, 0);
+        EXPECT_EQ(bind(Fd, (sockaddr*)&Addr, sizeof(Addr)), 0);
+        EXPECT_EQ(listen(Fd, 4), 0);
+        return Fd;
+    }
+    int ConnectClient()
+    {
+        sockaddr_un Addr{};
+        Addr.sun_family = AF_UNIX;
+        strncpy(Addr.sun_path, m_Path.c_str(), sizeof(Addr.sun_path) - 1);
+        int Fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(connect(Fd, (sockaddr*)&Addr, sizeof(Addr)), 0);
+        return Fd;
+    }
+    std::string m_Path;
+    CSocketRadio m_Socket;
+};
+
+} // namespace
+
+TEST_F(HandedSocketFixture, ChannelsGetTheMtuReadFromTheirSocket)
+{
+    int Fd = Listener();
+    std::vector<int> Asked;
+    CSocketRadio::OPTIONS Opt;
+    Opt.ListenFd = Fd;
+    Opt.Mtu = 672; // not what the channels report
+    Opt.ChannelMtu = [&Asked](int Accepted) {
+        Asked.push_back(Accepted);
+        return kivbt::L2capChannelMtu(Accepted); // 48: an AF_UNIX socket has none
+    };
+    std::string Err;
+    ASSERT_TRUE(m_Socket.Start(m_Dev, Opt, Err)) << Err;
+
+    kivrt::APP_HANDLE H = Open();
+    ASSERT_NE(H, nullptr);
+    UCHAR Rec[54];
+    ULONG N = 0;
+    kivrt::Overlapped L;
+    kivrt::AppDeviceIoControl(H, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec, sizeof(Rec), &N,
+                              &L);
+    int Client = ConnectClient();
+    ASSERT_TRUE(L.Wait(5000));
+    EXPECT_EQ(L.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(Rec[0] | Rec[1] << 8, CSocketRadio::FIRST_CID);
+    EXPECT_EQ(Rec[2] | Rec[3] << 8, int(KIVL2CAP_STATUS_CONNECTED));
+    EXPECT_EQ(Rec[30] | Rec[31] << 8, 48);
+    EXPECT_EQ(Asked.size(), 1u);
+
+    // The handed socket is the radio's: Stop closes it, and the path stays (not the radio's).
+    m_Socket.Stop();
+    EXPECT_EQ(fcntl(Fd, F_GETFD), -1);
+    EXPECT_EQ(access(m_Path.c_str(), F_OK), 0);
+    close(Client);
+}
+
+TEST_F(HandedSocketFixture, RefusedStartClosesTheHandedSocket)
+{
+    int Fd = Listener();
+    CSocketRadio::OPTIONS Opt;
+    Opt.ListenFd = Fd;
+    Opt.ListenPath = m_Path + ".other";
+    std::string Err;
+    EXPECT_FALSE(m_Socket.Start(m_Dev, Opt, Err));
+    EXPECT_NE(Err.find("both"), std::string::npos) << Err;
+    EXPECT_EQ(fcntl(Fd, F_GETFD), -1);
+    EXPECT_EQ(access(Opt.ListenPath.c_str(), F_OK), -1);
+}
