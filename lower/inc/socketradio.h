@@ -18,9 +18,12 @@
 class CSocketRadio : public CL2capRadio {
 public:
     struct OPTIONS {
-        std::string ListenPath;     // empty: no server socket (outgoing channels only)
-        USHORT Mtu = 672;           // reported with every connected event
-        size_t MaxConnections = 64; // further connections are accepted and closed at once
+        std::string ListenPath; // empty: no server socket (outgoing channels only)
+        USHORT Mtu = 672;       // reported with every connected event
+        // Further connections are accepted and closed at once, with a log line. The SDP device
+        // above has 16 channel contexts: a channel past them would be connected and never
+        // answered, so the default refuses it instead.
+        size_t MaxConnections = 16;
         std::function<void(const std::string&)> Log; // one line per notable event, no newline
         // Sees every payload, inbound (Outbound false) and outbound, on the thread that moves it.
         std::function<void(USHORT Cid, bool Outbound, const UCHAR* Payload, ULONG Length)> Tap;

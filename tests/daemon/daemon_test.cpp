@@ -287,21 +287,23 @@ TEST_F(DaemonFixture, MoreConnectionsThanChannelContexts)
         Fds.push_back(Connect(D.Sdp));
         ASSERT_GE(Fds.back(), 0);
     }
-    // The device has 16 channel contexts: the first 16 channels are served; requests on the
-    // others are dropped by the device, and nothing else breaks.
-    int Served = 0;
+    // The device has 16 channel contexts: the first 16 channels are served; the others are
+    // closed by the daemon at once (before, they stayed connected and were never answered).
     for (size_t i = 0; i < Fds.size(); i++) {
         BYTES Reply;
-        bool Got = Exchange(Fds[i], SearchPdu(uint16_t(i + 1), 0x1101), Reply, i < 16 ? 3000 : 500);
         if (i < 16) {
-            EXPECT_TRUE(Got) << "channel " << i;
+            EXPECT_TRUE(Exchange(Fds[i], SearchPdu(uint16_t(i + 1), 0x1101), Reply, 3000))
+                << "channel " << i;
+            if (!Reply.empty()) {
+                EXPECT_EQ(Reply[0], PDU_SEARCH_RESPONSE);
+            }
+            continue;
         }
-        if (Got) {
-            Served++;
-            EXPECT_EQ(Reply[0], PDU_SEARCH_RESPONSE);
-        }
+        pollfd P{Fds[i], POLLIN, 0};
+        ASSERT_EQ(poll(&P, 1, 3000), 1) << "channel " << i << " neither closed nor answered";
+        uint8_t Byte;
+        EXPECT_EQ(recv(Fds[i], &Byte, 1, MSG_DONTWAIT), 0) << "channel " << i << " not closed";
     }
-    EXPECT_GE(Served, 16);
     for (int Fd : Fds)
         close(Fd);
     // Closed channels free their contexts: a new one is served.
@@ -311,6 +313,7 @@ TEST_F(DaemonFixture, MoreConnectionsThanChannelContexts)
     EXPECT_TRUE(Exchange(Fd, SearchPdu(99, 0x1101), Reply));
     close(Fd);
     StopClean(D);
+    EXPECT_NE(LogOf(D).find("connection refused: 16 channels already open"), std::string::npos);
 }
 
 TEST_F(DaemonFixture, ClientVanishingMidSeriesLosesNothingForOthers)
@@ -470,6 +473,60 @@ TEST_F(DaemonFixture, ControlClientVanishingWithPendingRequestsLeavesNothing)
         if (!Idle) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(Idle);
+    StopClean(D);
+}
+
+TEST_F(DaemonFixture, PendingRequestBuffersAreBoundedPerClientAndInAll)
+{
+    // Requests that pend hold their buffers: unbounded, 64 clients with 64 listens of the
+    // largest output each held about 1 GB of the daemon's memory.
+    DAEMON D = Start("a", {"--records", RECORDS});
+    BYTES Listen = Le32(IOCTL_KIVSDP_LISTEN_FOR_STATUS);
+    PutLe32(Listen, CTL_MAX_IO);
+    const size_t PerClient = (1024 * 1024) / CTL_MAX_IO, InAll = (8 * 1024 * 1024) / CTL_MAX_IO;
+    std::vector<int> Fds;
+    size_t Held = 0;
+    for (int Client = 0; Client < 9; Client++) {
+        int Fd = Connect(D.Ctl);
+        ASSERT_GE(Fd, 0);
+        Fds.push_back(Fd);
+        BYTES Raw;
+        send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
+        ASSERT_TRUE(Receive(Fd, Raw, 3000));
+        for (uint32_t Tag = 2; Tag < 2 + PerClient + 1; Tag++) {
+            BYTES m = Message(CTL_IOCTL, Tag, Listen);
+            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+        }
+        size_t Refused = 0;
+        while (Receive(Fd, Raw, 300)) {
+            CtlReply R;
+            ASSERT_TRUE(ParseReply(Raw.data(), Raw.size(), R));
+            EXPECT_EQ(R.Status, 0xC000009Au) << "client " << Client << " tag " << R.Tag;
+            Refused++;
+        }
+        size_t Expected = std::min(PerClient, InAll - Held);
+        EXPECT_EQ(PerClient + 1 - Refused, Expected) << "client " << Client;
+        Held += PerClient + 1 - Refused;
+    }
+    EXPECT_EQ(Held, InAll);
+    // Clients that go give their share back once the device has ended their requests.
+    for (int Fd : Fds)
+        close(Fd);
+    bool Taken = false;
+    for (int Attempt = 0; Attempt < 50 && !Taken; Attempt++) {
+        int Fd = Connect(D.Ctl);
+        BYTES Raw;
+        send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
+        ASSERT_TRUE(Receive(Fd, Raw, 3000));
+        for (uint32_t Tag = 2; Tag < 2 + PerClient; Tag++) {
+            BYTES m = Message(CTL_IOCTL, Tag, Listen);
+            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+        }
+        Taken = !Receive(Fd, Raw, 200);
+        close(Fd);
+    }
+    EXPECT_TRUE(Taken);
+    EXPECT_EQ(Ctl(D, {"records"}).Exit, 0);
     StopClean(D);
 }
 
