@@ -385,6 +385,8 @@ TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
     PutLe32(Debug, sizeof(KIVSDP_DEBUG_INFO));
     BYTES BigOutput = Le32(IOCTL_KIVSDP_GET_DEBUG_INFO);
     PutLe32(BigOutput, CTL_MAX_IO + 1);
+    BYTES Neither = Le32(0x80042003);
+    PutLe32(Neither, 16);
     BYTES Padded = Message(CTL_OPEN, 3, Le32(0));
     Padded[2] = 1;
     BYTES Oversized = Message(CTL_IOCTL, 9, BYTES(CTL_MAX_MESSAGE + 8, 0));
@@ -410,6 +412,8 @@ TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
         {"disconnect foreign cid", Message(CTL_DISCONNECT, 14, {0x40, 0}), 14, 0xC0000225},
         {"connect empty path", Message(CTL_CONNECT, 15), 15, 0xC000000D},
         {"cancel with body", Message(CTL_CANCEL, 16, {1}), 16, 0xC000000D},
+        // Refused by the I/O manager before any request exists: once left without a reply.
+        {"ioctl method neither", Message(CTL_IOCTL, 18, Neither), 18, 0xC0000002},
         {"debug info", Message(CTL_IOCTL, 17, Debug), 17, 0},
     };
     for (const CASE& C : Cases) {

@@ -238,7 +238,13 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
             C.Handle, Code, Request->In.empty() ? nullptr : Request->In.data(),
             ULONG(Request->In.size()), Request->Out.empty() ? nullptr : Request->Out.data(),
             OutLength, &Returned, &Request->Ov);
-        (void)Status;
+        if (Status != STATUS_PENDING && !Request->Ov.IsComplete()) {
+            // Refused before any request was built (a transfer method other than buffered, an
+            // access the handle lacks): no completion will ever come, so reply now.
+            C.PendingBytes -= Bytes;
+            m_PendingBytes -= Bytes;
+            return Reply(C, Op, Tag, Status, 0);
+        }
         // Completed or not, the reply is made from the request's final status block (Reap).
         C.Pending.push_back(std::move(Request));
         return;
