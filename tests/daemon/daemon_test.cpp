@@ -534,6 +534,40 @@ TEST_F(DaemonFixture, PendingRequestBuffersAreBoundedPerClientAndInAll)
     StopClean(D);
 }
 
+TEST_F(DaemonFixture, ControlClientsPastTheBoundAreRefusedAndClosedOnesMakeRoomAtOnce)
+{
+    DAEMON D = Start("a");
+    auto Open = [](int Fd) {
+        BYTES Raw, m = Message(CTL_OPEN, 1, Le32(0));
+        CtlReply R;
+        return send(Fd, m.data(), m.size(), MSG_NOSIGNAL) == ssize_t(m.size()) && [&] {
+            pollfd P{Fd, POLLIN, 0};
+            if (poll(&P, 1, 3000) != 1) return false;
+            Raw.resize(64);
+            ssize_t Got = recv(Fd, Raw.data(), Raw.size(), 0);
+            return Got > 0 && ParseReply(Raw.data(), size_t(Got), R) && R.Status == 0;
+        }();
+    };
+    for (int Round = 0; Round < 3; Round++) {
+        std::vector<int> Fds;
+        int Served = 0;
+        for (int i = 0; i < 66; i++) {
+            Fds.push_back(Connect(D.Ctl));
+            Served += Open(Fds.back());
+        }
+        EXPECT_EQ(Served, 64) << "round " << Round;
+        for (int Fd : Fds)
+            close(Fd);
+        // Before, a client connecting as others closed was refused when the daemon saw the
+        // new connection before the closes.
+        int Fd = Connect(D.Ctl);
+        EXPECT_TRUE(Open(Fd)) << "round " << Round;
+        close(Fd);
+    }
+    StopClean(D);
+    EXPECT_NE(LogOf(D).find("client refused, 64 already connected"), std::string::npos);
+}
+
 TEST_F(DaemonFixture, ControlClientThatNeverReadsIsDroppedAndOthersAreServed)
 {
     DAEMON D = Start("a", {"--records", RECORDS});

@@ -594,12 +594,12 @@ void ControlPendingMemory(CONTEXT& X, ABUSE_CASE& C)
         kivctl::CtlReply R;
         while (Receive(Fd, Raw, ANSWER_MS) && kivctl::ParseReply(Raw.data(), Raw.size(), R) &&
                R.Tag != 99)
-            C.Refused += R.Status == 0xC000009Au;
+            (R.Status == 0xC000009Au ? C.Refused : C.Answered)++; // answered: an event came
         if (R.Tag != 99) C.Fault = "no reply to a debug information request";
     }
     X.SampleMemory(); // the peak: everything the daemon took is held now
     // Each client holds at most 1 MiB of buffers, all of them at most 8 MiB.
-    uint64_t Held = C.Sent - C.Refused;
+    uint64_t Held = C.Sent - C.Refused - C.Answered;
     if (C.Fault.empty() && Held * kivctl::CTL_MAX_IO > 8u * 1024 * 1024)
         C.Fault = std::to_string(Held) + " requests of " + std::to_string(kivctl::CTL_MAX_IO) +
                   " bytes held, more than the bound";

@@ -111,7 +111,6 @@ void CControlServer::Run()
             uint64_t Count;
             (void)!read(m_Waker->Fd, &Count, sizeof(Count));
         }
-        if (Fds[1].revents != 0) Accept();
         for (size_t i = 2; i < Fds.size(); i++) {
             CLIENT& C = *Owners[i];
             if (Fds[i].revents & POLLOUT) Flush(C);
@@ -133,6 +132,8 @@ void CControlServer::Run()
                 ++It;
             }
         }
+        // New clients last: one that closed as another connects frees its place first.
+        if (Fds[1].revents != 0) Accept();
     }
     for (auto& C : m_Clients) {
         if (!C->Dead) Drop(*C, "");
