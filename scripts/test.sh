@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The whole test run: dependencies, format check, the release, ASan+UBSan and
-# TSan builds with their tests, a clang build, then every fuzz target for FUZZ_SECONDS each.
+# TSan builds with their tests, a clang build, then every fuzz target briefly: FUZZ_TOTAL_SECONDS
+# (default 180) shared out between the targets, or FUZZ_SECONDS each when that is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+FUZZ_TOTAL_SECONDS=${FUZZ_TOTAL_SECONDS:-180}
 
 scripts/deps.sh
 
@@ -30,10 +31,18 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 echo "== clang build of the whole tree (warnings are errors)"
 scripts/build.sh clang
 
-echo "== fuzz (${FUZZ_SECONDS}s per target)"
 scripts/build.sh fuzz
 shopt -s nullglob
+targets=()
 for bin in build-fuzz/fuzz/*/fuzz_*; do
+    [ -x "$bin" ] && targets+=("$bin")
+done
+if [ -z "${FUZZ_SECONDS:-}" ]; then
+    FUZZ_SECONDS=$(( FUZZ_TOTAL_SECONDS / (${#targets[@]} > 0 ? ${#targets[@]} : 1) ))
+    [ "$FUZZ_SECONDS" -ge 10 ] || FUZZ_SECONDS=10
+fi
+echo "== fuzz (${#targets[@]} targets, ${FUZZ_SECONDS}s each)"
+for bin in "${targets[@]}"; do
     [ -x "$bin" ] || continue
     name=$(basename "$bin"); name=${name#fuzz_}
     layer=$(basename "$(dirname "$bin")")

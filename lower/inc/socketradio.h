@@ -26,7 +26,10 @@ public:
         USHORT Mtu = 672; // reported with every connected event
         // When set, the MTU of each accepted channel, read from its socket, instead of Mtu.
         std::function<USHORT(int Fd)> ChannelMtu;
-        size_t MaxConnections = 64; // further connections are accepted and closed at once
+        // Further connections are accepted and closed at once, with a log line. The SDP device
+        // above has 16 channel contexts: a channel past them would be connected and never
+        // answered, so the default refuses it instead.
+        size_t MaxConnections = 16;
         std::function<void(const std::string&)> Log; // one line per notable event, no newline
         // Sees every payload, inbound (Outbound false) and outbound, on the thread that moves it.
         std::function<void(USHORT Cid, bool Outbound, const UCHAR* Payload, ULONG Length)> Tap;

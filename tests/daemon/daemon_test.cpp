@@ -323,21 +323,23 @@ TEST_F(DaemonFixture, MoreConnectionsThanChannelContexts)
         Fds.push_back(Connect(D.Sdp));
         ASSERT_GE(Fds.back(), 0);
     }
-    // The device has 16 channel contexts: the first 16 channels are served; requests on the
-    // others are dropped by the device, and nothing else breaks.
-    int Served = 0;
+    // The device has 16 channel contexts: the first 16 channels are served; the others are
+    // closed by the daemon at once (before, they stayed connected and were never answered).
     for (size_t i = 0; i < Fds.size(); i++) {
         BYTES Reply;
-        bool Got = Exchange(Fds[i], SearchPdu(uint16_t(i + 1), 0x1101), Reply, i < 16 ? 3000 : 500);
         if (i < 16) {
-            EXPECT_TRUE(Got) << "channel " << i;
+            EXPECT_TRUE(Exchange(Fds[i], SearchPdu(uint16_t(i + 1), 0x1101), Reply, 3000))
+                << "channel " << i;
+            if (!Reply.empty()) {
+                EXPECT_EQ(Reply[0], PDU_SEARCH_RESPONSE);
+            }
+            continue;
         }
-        if (Got) {
-            Served++;
-            EXPECT_EQ(Reply[0], PDU_SEARCH_RESPONSE);
-        }
+        pollfd P{Fds[i], POLLIN, 0};
+        ASSERT_EQ(poll(&P, 1, 3000), 1) << "channel " << i << " neither closed nor answered";
+        uint8_t Byte;
+        EXPECT_EQ(recv(Fds[i], &Byte, 1, MSG_DONTWAIT), 0) << "channel " << i << " not closed";
     }
-    EXPECT_GE(Served, 16);
     for (int Fd : Fds)
         close(Fd);
     // Closed channels free their contexts: a new one is served.
@@ -347,6 +349,7 @@ TEST_F(DaemonFixture, MoreConnectionsThanChannelContexts)
     EXPECT_TRUE(Exchange(Fd, SearchPdu(99, 0x1101), Reply));
     close(Fd);
     StopClean(D);
+    EXPECT_NE(LogOf(D).find("connection refused: 16 channels already open"), std::string::npos);
 }
 
 TEST_F(DaemonFixture, ClientVanishingMidSeriesLosesNothingForOthers)
@@ -418,6 +421,8 @@ TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
     PutLe32(Debug, sizeof(KIVSDP_DEBUG_INFO));
     BYTES BigOutput = Le32(IOCTL_KIVSDP_GET_DEBUG_INFO);
     PutLe32(BigOutput, CTL_MAX_IO + 1);
+    BYTES Neither = Le32(0x80042003);
+    PutLe32(Neither, 16);
     BYTES Padded = Message(CTL_OPEN, 3, Le32(0));
     Padded[2] = 1;
     BYTES Oversized = Message(CTL_IOCTL, 9, BYTES(CTL_MAX_MESSAGE + 8, 0));
@@ -443,6 +448,8 @@ TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
         {"disconnect foreign cid", Message(CTL_DISCONNECT, 14, {0x40, 0}), 14, 0xC0000225},
         {"connect empty path", Message(CTL_CONNECT, 15), 15, 0xC000000D},
         {"cancel with body", Message(CTL_CANCEL, 16, {1}), 16, 0xC000000D},
+        // Refused by the I/O manager before any request exists: once left without a reply.
+        {"ioctl method neither", Message(CTL_IOCTL, 18, Neither), 18, 0xC0000002},
         {"debug info", Message(CTL_IOCTL, 17, Debug), 17, 0},
     };
     for (const CASE& C : Cases) {
@@ -507,6 +514,94 @@ TEST_F(DaemonFixture, ControlClientVanishingWithPendingRequestsLeavesNothing)
     }
     EXPECT_TRUE(Idle);
     StopClean(D);
+}
+
+TEST_F(DaemonFixture, PendingRequestBuffersAreBoundedPerClientAndInAll)
+{
+    // Requests that pend hold their buffers: unbounded, 64 clients with 64 listens of the
+    // largest output each held about 1 GB of the daemon's memory.
+    DAEMON D = Start("a", {"--records", RECORDS});
+    BYTES Listen = Le32(IOCTL_KIVSDP_LISTEN_FOR_STATUS);
+    PutLe32(Listen, CTL_MAX_IO);
+    const size_t PerClient = (1024 * 1024) / CTL_MAX_IO, InAll = (8 * 1024 * 1024) / CTL_MAX_IO;
+    std::vector<int> Fds;
+    size_t Held = 0;
+    for (int Client = 0; Client < 9; Client++) {
+        int Fd = Connect(D.Ctl);
+        ASSERT_GE(Fd, 0);
+        Fds.push_back(Fd);
+        BYTES Raw;
+        send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
+        ASSERT_TRUE(Receive(Fd, Raw, 3000));
+        for (uint32_t Tag = 2; Tag < 2 + PerClient + 1; Tag++) {
+            BYTES m = Message(CTL_IOCTL, Tag, Listen);
+            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+        }
+        size_t Refused = 0;
+        while (Receive(Fd, Raw, 300)) {
+            CtlReply R;
+            ASSERT_TRUE(ParseReply(Raw.data(), Raw.size(), R));
+            EXPECT_EQ(R.Status, 0xC000009Au) << "client " << Client << " tag " << R.Tag;
+            Refused++;
+        }
+        size_t Expected = std::min(PerClient, InAll - Held);
+        EXPECT_EQ(PerClient + 1 - Refused, Expected) << "client " << Client;
+        Held += PerClient + 1 - Refused;
+    }
+    EXPECT_EQ(Held, InAll);
+    // Clients that go give their share back once the device has ended their requests.
+    for (int Fd : Fds)
+        close(Fd);
+    bool Taken = false;
+    for (int Attempt = 0; Attempt < 50 && !Taken; Attempt++) {
+        int Fd = Connect(D.Ctl);
+        BYTES Raw;
+        send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
+        ASSERT_TRUE(Receive(Fd, Raw, 3000));
+        for (uint32_t Tag = 2; Tag < 2 + PerClient; Tag++) {
+            BYTES m = Message(CTL_IOCTL, Tag, Listen);
+            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+        }
+        Taken = !Receive(Fd, Raw, 200);
+        close(Fd);
+    }
+    EXPECT_TRUE(Taken);
+    EXPECT_EQ(Ctl(D, {"records"}).Exit, 0);
+    StopClean(D);
+}
+
+TEST_F(DaemonFixture, ControlClientsPastTheBoundAreRefusedAndClosedOnesMakeRoomAtOnce)
+{
+    DAEMON D = Start("a");
+    auto Open = [](int Fd) {
+        BYTES Raw, m = Message(CTL_OPEN, 1, Le32(0));
+        CtlReply R;
+        return send(Fd, m.data(), m.size(), MSG_NOSIGNAL) == ssize_t(m.size()) && [&] {
+            pollfd P{Fd, POLLIN, 0};
+            if (poll(&P, 1, 3000) != 1) return false;
+            Raw.resize(64);
+            ssize_t Got = recv(Fd, Raw.data(), Raw.size(), 0);
+            return Got > 0 && ParseReply(Raw.data(), size_t(Got), R) && R.Status == 0;
+        }();
+    };
+    for (int Round = 0; Round < 3; Round++) {
+        std::vector<int> Fds;
+        int Served = 0;
+        for (int i = 0; i < 66; i++) {
+            Fds.push_back(Connect(D.Ctl));
+            Served += Open(Fds.back());
+        }
+        EXPECT_EQ(Served, 64) << "round " << Round;
+        for (int Fd : Fds)
+            close(Fd);
+        // Before, a client connecting as others closed was refused when the daemon saw the
+        // new connection before the closes.
+        int Fd = Connect(D.Ctl);
+        EXPECT_TRUE(Open(Fd)) << "round " << Round;
+        close(Fd);
+    }
+    StopClean(D);
+    EXPECT_NE(LogOf(D).find("client refused, 64 already connected"), std::string::npos);
 }
 
 TEST_F(DaemonFixture, ControlClientThatNeverReadsIsDroppedAndOthersAreServed)

@@ -1,5 +1,6 @@
 // kivsdp-load's parts: the answer check that decides what counts, the client loop against a
 // scripted server over a socket pair, and the figures it prints.
+#include "abuse.h"
 #include "loadgen.h"
 
 #include <gtest/gtest.h>
@@ -211,4 +212,65 @@ TEST(Figures, ChannelListsAndProcStatus)
     EXPECT_EQ(M.RssKb, 6208u);
     EXPECT_FALSE(ParseProcStatus("VmRSS:\t 6208 kB\n", M));
     EXPECT_FALSE(ParseProcStatus("VmHWM:\t6300 kB\nVmRSS:\tlots\n", M));
+}
+
+TEST(Abuse, OnlyWholeResponsePdusPassAsAnswersToBadFrames)
+{
+    const BYTES Error = {0x01, 0x00, 0x05, 0x00, 0x02, 0x00, 0x03};
+    const struct {
+        const char* Name;
+        BYTES Message;
+        bool Whole;
+        size_t Errors;
+    } Cases[] = {
+        {"error response", Error, true, 1},
+        {"attribute list response", REFERENCE, true, 0},
+        {"empty", {}, false, 0},
+        {"header cut short", {0x01, 0x00, 0x05, 0x00}, false, 0},
+        {"length says more", {0x01, 0x00, 0x05, 0x00, 0x03, 0x00, 0x03}, false, 0},
+        {"length says less", {0x01, 0x00, 0x05, 0x00, 0x01, 0x00, 0x03}, false, 0},
+        {"error without a code", {0x01, 0x00, 0x05, 0x00, 0x00}, false, 0},
+        {"a request", {0x02, 0x00, 0x05, 0x00, 0x02, 0x00, 0x03}, false, 0},
+        {"two PDUs in one message",
+         [&] {
+             BYTES Two = Error;
+             Two.insert(Two.end(), Error.begin(), Error.end());
+             return Two;
+         }(),
+         false, 0},
+    };
+    for (const auto& C : Cases) {
+        size_t Errors = 0;
+        EXPECT_EQ(WellFormedResponses(C.Message.data(), C.Message.size(), Errors), C.Whole)
+            << C.Name;
+        EXPECT_EQ(Errors, C.Errors) << C.Name;
+    }
+}
+
+TEST(Abuse, BrowseSeriesFollowsTheStateAndClearsTransactionIds)
+{
+    int Sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, Sv), 0);
+    // A server of two fragments: the first carries a 2-byte state, the second ends the list.
+    std::thread Server([Fd = Sv[1]] {
+        uint8_t Buffer[512];
+        const BYTES First = {0x07, 0, 1, 0, 7, 0, 2, 0x35, 0x03, 0x02, 0xAB, 0xCD};
+        const BYTES Last = {0x07, 0, 2, 0, 6, 0, 3, 0x09, 0x00, 0x00, 0x00};
+        for (const BYTES* Answer : {&First, &Last}) {
+            ssize_t Got = recv(Fd, Buffer, sizeof(Buffer), 0);
+            if (Got <= 0) return;
+            // The second request must end with the state of the first answer.
+            if (Answer == &Last && (Buffer[Got - 3] != 2 || Buffer[Got - 2] != 0xAB)) return;
+            send(Fd, Answer->data(), Answer->size(), 0);
+        }
+    });
+    BYTES Series;
+    std::string Err;
+    EXPECT_TRUE(BrowseSeries(Sv[0], 0xFFFF, Series, Err)) << Err;
+    Server.join();
+    const BYTES Expected = {0x07, 0, 0, 0, 7, 0, 2, 0x35, 0x03, 0x02, 0xAB, 0xCD,
+                            0x07, 0, 0, 0, 6, 0, 3, 0x09, 0x00, 0x00, 0x00};
+    EXPECT_EQ(Series, Expected);
+    close(Sv[0]);
+    close(Sv[1]);
 }

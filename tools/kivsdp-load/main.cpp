@@ -3,6 +3,7 @@
 // also time the control socket's client path and measure the daemon's memory with many records.
 // Every answer is checked; only correct ones count, and any other outcome fails the run.
 
+#include "abuse.h"
 #include "ctlclient.h"
 #include "kivsdpioctl.h"
 #include "loadgen.h"
@@ -48,6 +49,14 @@ const char USAGE[] =
     "                    (one channel from the daemon to its own socket)\n"
     "  --memory N        start a second daemon with an empty database, add N records through\n"
     "                    its control socket and report its VmRSS and VmHWM before and after\n"
+    "  --abuse           instead of the load steps: bad frames, forged continuation states,\n"
+    "                    clients that never read or vanish, too many channels, bad control\n"
+    "                    messages, a client killed mid-transaction; after each, a well-behaved\n"
+    "                    client must get its answers byte for byte (needs the control socket)\n"
+    "  --seed N          seed of the random frames and messages of --abuse (default 1)\n"
+    "  --rss-growth MB   --abuse fails when the daemon's VmRSS grew by more (default 64)\n"
+    "  --pid PID         the running daemon's process, for its memory figures with --socket\n"
+    "  --json            print the figures as one JSON object instead of the tables\n"
     "Exit 0 when every request got the right answer, 1 otherwise, 2 on a usage error.\n";
 
 struct OPTIONS {
@@ -61,19 +70,24 @@ struct OPTIONS {
     std::string UuidText = "0x1105";
     bool ClientRole = false;
     unsigned MemoryRecords = 0;
+    bool Abuse = false, Json = false;
+    uint32_t Seed = 1;
+    unsigned RssGrowthMb = 64;
+    int Pid = -1;
 };
 
 bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
 {
     for (int i = 1; i < argc; i++) {
         std::string Arg = argv[i];
-        if (Arg == "--client-role") {
-            O.ClientRole = true;
+        if (Arg == "--client-role" || Arg == "--abuse" || Arg == "--json") {
+            (Arg == "--abuse" ? O.Abuse : Arg == "--json" ? O.Json : O.ClientRole) = true;
             continue;
         }
         static const char* const WithValue[] = {
-            "--daemon",    "--records",  "--mtu",      "--socket", "--control", "--channels",
-            "--processes", "--duration", "--requests", "--uuid",   "--memory"};
+            "--daemon",   "--records",   "--mtu",        "--socket",   "--control",
+            "--channels", "--processes", "--duration",   "--requests", "--uuid",
+            "--memory",   "--seed",      "--rss-growth", "--pid"};
         if (std::find(std::begin(WithValue), std::end(WithValue), Arg) == std::end(WithValue)) {
             Err = "unknown option " + Arg;
             return false;
@@ -130,6 +144,24 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
                 return false;
             }
             O.UuidText = V;
+        } else if (Arg == "--seed") {
+            if (!kivctl::ParseNumber(V, 0xFFFFFFFF, n)) {
+                Err = "--seed takes 0..4294967295";
+                return false;
+            }
+            O.Seed = uint32_t(n);
+        } else if (Arg == "--rss-growth") {
+            if (!kivctl::ParseNumber(V, 100000, n) || n == 0) {
+                Err = "--rss-growth takes 1..100000 MB";
+                return false;
+            }
+            O.RssGrowthMb = unsigned(n);
+        } else if (Arg == "--pid") {
+            if (!kivctl::ParseNumber(V, 0x7FFFFFFF, n) || n == 0) {
+                Err = "--pid takes a process ID";
+                return false;
+            }
+            O.Pid = int(n);
         } else if (Arg == "--memory") {
             if (!kivctl::ParseNumber(V, 100000, n) || n == 0) {
                 Err = "--memory takes 1..100000 records";
@@ -148,6 +180,14 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
     }
     if (O.ClientRole && O.Daemon.empty() && O.Control.empty()) {
         Err = "--client-role needs --daemon or --control";
+        return false;
+    }
+    if (O.Abuse && O.Daemon.empty() && O.Control.empty()) {
+        Err = "--abuse needs --daemon or --control";
+        return false;
+    }
+    if (O.Abuse && O.ClientRole) {
+        Err = "--abuse runs instead of the load steps, --client-role is one of them";
         return false;
     }
     if (!O.Daemon.empty() && !O.Control.empty()) {
@@ -569,6 +609,28 @@ bool Ioctl(kivctl::CtlClient& Ctl, const kivtool::ControlRequest& Request, kivct
     return true;
 }
 
+// What --json prints: each part as the text of one JSON member, joined at the end.
+std::vector<std::string> g_JsonSteps;
+std::string g_JsonMemory, g_JsonAbuse;
+
+std::string JsonString(const std::string& Text)
+{
+    std::string Out = "\"";
+    for (char c : Text) {
+        if (c == '"' || c == '\\') {
+            Out += '\\';
+            Out += c;
+        } else if (uint8_t(c) < 0x20) {
+            char Esc[8];
+            snprintf(Esc, sizeof(Esc), "\\u%04x", unsigned(uint8_t(c)));
+            Out += Esc;
+        } else {
+            Out += c;
+        }
+    }
+    return Out + "\"";
+}
+
 bool RunMemory(const OPTIONS& O, const std::string& Dir)
 {
     DAEMON D;
@@ -615,7 +677,16 @@ bool RunMemory(const OPTIONS& O, const std::string& Dir)
         Err = "cannot read /proc/" + std::to_string(D.Pid) + "/status";
         Ok = false;
     }
-    if (Ok) {
+    if (Ok && O.Json) {
+        char Text[320];
+        snprintf(Text, sizeof(Text),
+                 "{\"records\":%u,\"seconds\":%.3f,\"requests\":%zu,\"empty_rss_kb\":%llu,"
+                 "\"empty_hwm_kb\":%llu,\"full_rss_kb\":%llu,\"full_hwm_kb\":%llu}",
+                 O.MemoryRecords, Seconds, Requests, (unsigned long long)Before.RssKb,
+                 (unsigned long long)Before.HwmKb, (unsigned long long)After.RssKb,
+                 (unsigned long long)After.HwmKb);
+        g_JsonMemory = Text;
+    } else if (Ok) {
         auto Mb = [](uint64_t Kb) { return Kb / 1024.0; };
         printf("memory of kivsdpd (pid %d), %u records added through the control socket in "
                "%.2f s (%zu requests, %.0f requests/s):\n",
@@ -642,10 +713,22 @@ bool Report(const STEP_RESULT& S, const char* What, const OPTIONS& O)
 {
     double Seconds = S.ElapsedNs / 1e9;
     double Rate = Seconds > 0 ? S.Total.Answered / Seconds : 0;
-    printf("%-12s %8u %9u %10llu %11.0f %10.0f %10.0f %10.0f %6llu %5llu\n", What, S.Channels,
-           S.Processes, (unsigned long long)S.Total.Answered, Rate, S.Latency.P50Us,
-           S.Latency.P99Us, S.Latency.MaxUs, (unsigned long long)S.Total.Wrong,
-           (unsigned long long)S.Total.Lost);
+    if (O.Json) {
+        char Text[400];
+        snprintf(Text, sizeof(Text),
+                 "{\"path\":\"%s\",\"channels\":%u,\"processes\":%u,\"answers\":%llu,"
+                 "\"requests_per_s\":%.0f,\"p50_us\":%.1f,\"p99_us\":%.1f,\"max_us\":%.1f,"
+                 "\"wrong\":%llu,\"lost\":%llu}",
+                 What, S.Channels, S.Processes, (unsigned long long)S.Total.Answered, Rate,
+                 S.Latency.P50Us, S.Latency.P99Us, S.Latency.MaxUs,
+                 (unsigned long long)S.Total.Wrong, (unsigned long long)S.Total.Lost);
+        g_JsonSteps.push_back(Text);
+    } else {
+        printf("%-12s %8u %9u %10llu %11.0f %10.0f %10.0f %10.0f %6llu %5llu\n", What, S.Channels,
+               S.Processes, (unsigned long long)S.Total.Answered, Rate, S.Latency.P50Us,
+               S.Latency.P99Us, S.Latency.MaxUs, (unsigned long long)S.Total.Wrong,
+               (unsigned long long)S.Total.Lost);
+    }
     fflush(stdout);
     bool Ok = S.Error.empty() && S.Total.Wrong == 0 && S.Total.Lost == 0 && S.Total.Answered > 0;
     if (Ok && O.Requests != 0 && !O.DurationSet && S.Total.Answered != O.Requests * S.Channels) {
@@ -657,6 +740,79 @@ bool Report(const STEP_RESULT& S, const char* What, const OPTIONS& O)
     if (!S.Error.empty()) fprintf(stderr, "kivsdp-load: %s\n", S.Error.c_str());
     if (S.Total.FirstError[0] != '\0')
         fprintf(stderr, "kivsdp-load: first fault: %s\n", S.Total.FirstError);
+    return Ok;
+}
+
+// The abuse cases' table (or JSON), the memory figures and the refusals the daemon logged.
+bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log)
+{
+    bool Ok = A.Ok();
+    uint64_t GrowthKb = A.After.RssKb > A.Before.RssKb ? A.After.RssKb - A.Before.RssKb : 0;
+    bool Bounded = !A.HaveMemory || GrowthKb <= uint64_t(O.RssGrowthMb) * 1024;
+    // The refusals the daemon names in its log (empty when it is not ours to read).
+    const char* const Lines[] = {"message dropped", "connection refused", "client refused",
+                                 "does not read its replies"};
+    std::string Json = "{\"cases\":[";
+    if (!O.Json)
+        printf("%-24s %8s %9s %8s %8s  %s\n", "abuse case", "sent", "answered", "refused",
+               "seconds", "result");
+    for (size_t i = 0; i < A.Cases.size(); i++) {
+        const ABUSE_CASE& C = A.Cases[i];
+        if (O.Json) {
+            char Text[200];
+            snprintf(Text, sizeof(Text),
+                     "{\"name\":\"%s\",\"sent\":%llu,\"answered\":%llu,\"refused\":%llu,"
+                     "\"seconds\":%.3f,\"fault\":",
+                     C.Name.c_str(), (unsigned long long)C.Sent, (unsigned long long)C.Answered,
+                     (unsigned long long)C.Refused, C.Seconds);
+            Json += (i ? "," : "") + std::string(Text) +
+                    (C.Fault.empty() ? "null" : JsonString(C.Fault)) + "}";
+        } else {
+            printf("%-24s %8llu %9llu %8llu %8.2f  %s\n", C.Name.c_str(),
+                   (unsigned long long)C.Sent, (unsigned long long)C.Answered,
+                   (unsigned long long)C.Refused, C.Seconds,
+                   C.Fault.empty() ? "ok" : ("FAILED: " + C.Fault).c_str());
+        }
+    }
+    char Text[400];
+    snprintf(Text, sizeof(Text),
+             "],\"good_checks\":%llu,\"rss_before_kb\":%llu,\"rss_peak_kb\":%llu,"
+             "\"rss_after_kb\":%llu,\"hwm_after_kb\":%llu,\"rss_bounded\":%s",
+             (unsigned long long)A.GoodChecks, (unsigned long long)A.Before.RssKb,
+             (unsigned long long)A.Peak.RssKb, (unsigned long long)A.After.RssKb,
+             (unsigned long long)A.After.HwmKb, Bounded ? "true" : "false");
+    Json += Text;
+    if (!O.Json) {
+        printf("well-behaved exchanges checked byte for byte: %llu\n",
+               (unsigned long long)A.GoodChecks);
+        if (A.HaveMemory)
+            printf("kivsdpd VmRSS before %.1f MB, highest %.1f MB, after %.1f MB (VmHWM %.1f MB)\n",
+                   A.Before.RssKb / 1024.0, A.Peak.RssKb / 1024.0, A.After.RssKb / 1024.0,
+                   A.After.HwmKb / 1024.0);
+    }
+    if (!Log.empty()) {
+        Json += ",\"log_lines\":{";
+        std::string Counts;
+        for (size_t i = 0; i < sizeof(Lines) / sizeof(Lines[0]); i++) {
+            size_t n = 0;
+            for (size_t At = Log.find(Lines[i]); At != std::string::npos;
+                 At = Log.find(Lines[i], At + 1))
+                n++;
+            Json += (i ? "," : "") + JsonString(Lines[i]) + ":" + std::to_string(n);
+            Counts += (i ? ", " : "") + std::to_string(n) + " '" + Lines[i] + "'";
+        }
+        Json += "}";
+        if (!O.Json) printf("refusals the daemon logged: %s\n", Counts.c_str());
+    }
+    g_JsonAbuse = Json + "}";
+    if (!Bounded) {
+        fprintf(stderr, "kivsdp-load: kivsdpd's VmRSS grew by %llu kB, more than %u MB\n",
+                (unsigned long long)GrowthKb, O.RssGrowthMb);
+        Ok = false;
+    }
+    for (const auto& C : A.Cases)
+        if (!C.Fault.empty())
+            fprintf(stderr, "kivsdp-load: %s: %s\n", C.Name.c_str(), C.Fault.c_str());
     return Ok;
 }
 
@@ -701,7 +857,19 @@ int main(int argc, char** argv)
         if (Fd >= 0) close(Fd);
         if (!Ok && Err.empty()) Err = "no answer on " + Sdp;
     }
-    if (Ok) {
+    ABUSE_RESULT Abuse;
+    bool AbuseRan = false;
+    if (Ok && O.Abuse) {
+        ABUSE_TARGET T;
+        T.Sdp = Sdp;
+        T.Control = Control;
+        T.Pid = O.Daemon.empty() ? O.Pid : int(D.Pid);
+        T.Seed = O.Seed;
+        LOOP_OPTIONS Good;
+        Good.Uuid = O.Uuid;
+        Abuse = RunAbuse(T, Check, Good);
+        AbuseRan = true;
+    } else if (Ok && !O.Json) {
         printf("ServiceSearchAttribute for %s, all attributes: %zu record(s), %zu-byte answer; ",
                O.UuidText.c_str(), Check.Records(), Check.Size());
         if (O.Requests != 0 && !O.DurationSet)
@@ -710,20 +878,40 @@ int main(int argc, char** argv)
             printf("%.1f s per step\n", O.DurationS);
         printf("%-12s %8s %9s %10s %11s %10s %10s %10s %6s %5s\n", "path", "channels", "processes",
                "answers", "requests/s", "p50 us", "p99 us", "max us", "wrong", "lost");
+    }
+    if (Ok && !O.Abuse) {
         for (unsigned Channels : O.Channels) {
             STEP_RESULT S = RunStep(O, Sdp, Dir, Check, Channels);
             Ok = Report(S, "seqpacket", O) && Ok;
         }
         if (O.ClientRole)
             Ok = Report(RunClientRole(O, Control, Sdp, Check), "client-role", O) && Ok;
-    } else {
-        fprintf(stderr, "kivsdp-load: %s\n", Err.c_str());
     }
-    if (!O.Daemon.empty() && !StopDaemon(D, Err)) {
+    if (!Ok) fprintf(stderr, "kivsdp-load: %s\n", Err.c_str());
+    bool Clean = StopDaemon(D, Err);
+    if (!O.Daemon.empty() && !Clean) {
         fprintf(stderr, "kivsdp-load: %s\n", Err.c_str());
         Ok = false;
     }
+    // Reported once the daemon has stopped, so its log is complete.
+    if (AbuseRan) Ok = ReportAbuse(Abuse, O, O.Daemon.empty() ? "" : ReadText(D.Log)) && Ok;
     if (O.MemoryRecords != 0) Ok = RunMemory(O, Dir) && Ok;
+    if (O.Json) {
+        std::string Out = "{\"ok\":" + std::string(Ok ? "true" : "false");
+        if (!O.Daemon.empty())
+            Out += ",\"daemon_stopped_clean\":" + std::string(Clean ? "true" : "false");
+        if (Check.Size() != 0)
+            Out += ",\"reference\":{\"uuid\":" + JsonString(O.UuidText) +
+                   ",\"records\":" + std::to_string(Check.Records()) +
+                   ",\"bytes\":" + std::to_string(Check.Size()) + "}";
+        Out += ",\"steps\":[";
+        for (size_t i = 0; i < g_JsonSteps.size(); i++)
+            Out += (i ? "," : "") + g_JsonSteps[i];
+        Out += "]";
+        if (!g_JsonMemory.empty()) Out += ",\"memory\":" + g_JsonMemory;
+        if (!g_JsonAbuse.empty()) Out += ",\"abuse\":" + g_JsonAbuse;
+        printf("%s}\n", Out.c_str());
+    }
     std::string Cmd = "rm -rf '" + Dir + "'";
     if (system(Cmd.c_str()) != 0) fprintf(stderr, "kivsdp-load: cannot remove %s\n", Dir.c_str());
     return Ok ? 0 : 1;

@@ -111,7 +111,6 @@ void CControlServer::Run()
             uint64_t Count;
             (void)!read(m_Waker->Fd, &Count, sizeof(Count));
         }
-        if (Fds[1].revents != 0) Accept();
         for (size_t i = 2; i < Fds.size(); i++) {
             CLIENT& C = *Owners[i];
             if (Fds[i].revents & POLLOUT) Flush(C);
@@ -120,7 +119,11 @@ void CControlServer::Run()
         for (auto& C : m_Clients)
             if (!C->Dead) Reap(*C);
         // Once IsComplete is true the runtime no longer touches a request: free it now.
-        m_Orphans.remove_if([](const auto& R) { return R->Ov.IsComplete(); });
+        m_Orphans.remove_if([this](const auto& R) {
+            if (!R->Ov.IsComplete()) return false;
+            m_PendingBytes -= R->Bytes;
+            return true;
+        });
         for (auto It = m_Clients.begin(); It != m_Clients.end();) {
             if ((*It)->Dead) {
                 close((*It)->Fd);
@@ -129,6 +132,8 @@ void CControlServer::Run()
                 ++It;
             }
         }
+        // New clients last: one that closed as another connects frees its place first.
+        if (Fds[1].revents != 0) Accept();
     }
     for (auto& C : m_Clients) {
         if (!C->Dead) Drop(*C, "");
@@ -180,34 +185,28 @@ void CControlServer::Serve(CLIENT& C)
             Reply(C, 0, 0, STATUS_INVALID_PARAMETER, 0);
             continue;
         }
-        if (size_t(Got) > CTL_MAX_MESSAGE) {
-            uint32_t Tag = GetLe32(Buffer.data() + 4);
-            Reply(C, Buffer[0], Tag, STATUS_INVALID_PARAMETER, 0);
-            continue;
-        }
-        Handle(C, Buffer.data(), size_t(Got));
+        // A message longer than the buffer was cut to it (MSG_TRUNC tells its real length):
+        // refused as too long, from the header that was read.
+        Handle(C, Buffer.data(), std::min(size_t(Got), Buffer.size()));
     }
 }
 
 void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
 {
-    if (Length < CTL_HEADER_SIZE) {
-        Reply(C, 0, 0, STATUS_INVALID_PARAMETER, 0);
+    CtlRequest Rq;
+    uint32_t Refusal = 0;
+    if (!ParseRequest(p, Length, Rq, Refusal)) {
+        Reply(C, Rq.Op, Rq.Tag, NTSTATUS(Refusal), 0);
         return;
     }
-    uint8_t Op = p[0];
-    uint32_t Tag = GetLe32(p + 4);
-    const uint8_t* Body = p + CTL_HEADER_SIZE;
-    size_t BodyLength = Length - CTL_HEADER_SIZE;
-    if (p[1] != 0 || p[2] != 0 || p[3] != 0) {
-        Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
-        return;
-    }
+    uint8_t Op = Rq.Op;
+    uint32_t Tag = Rq.Tag;
+    const uint8_t* Body = Rq.Body;
+    size_t BodyLength = Rq.BodyLength;
     switch (Op) {
     case CTL_OPEN: {
-        if (BodyLength != 4) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
         if (C.Handle != nullptr) return Reply(C, Op, Tag, STATUS_INVALID_DEVICE_STATE, 0);
-        uint32_t Device = GetLe32(Body);
+        uint32_t Device = Rq.Device;
         if (Device >= m_Devices) return Reply(C, Op, Tag, STATUS_NO_SUCH_DEVICE, 0);
         std::u16string Name = u"\\\\.\\KivSdp" + std::u16string(1, char16_t(u'0' + Device));
         NTSTATUS Status = kivrt::AppOpen(Name.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -217,43 +216,50 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
         return Reply(C, Op, Tag, Status, 0);
     }
     case CTL_IOCTL: {
-        if (BodyLength < 8) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
         if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
-        uint32_t Code = GetLe32(Body);
-        uint32_t OutLength = GetLe32(Body + 4);
-        if (OutLength > CTL_MAX_IO || BodyLength - 8 > CTL_MAX_IO)
-            return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
-        if (C.Pending.size() >= MAX_PENDING_PER_CLIENT)
+        uint32_t Code = Rq.Code;
+        uint32_t OutLength = Rq.OutputLength;
+        // The buffers live until the request completes, which for a listen may be never: each
+        // client and all of them together hold a bounded number of bytes.
+        size_t Bytes = (BodyLength - 8) + OutLength;
+        if (C.Pending.size() >= MAX_PENDING_PER_CLIENT ||
+            C.PendingBytes + Bytes > MAX_PENDING_BYTES_PER_CLIENT ||
+            m_PendingBytes + Bytes > MAX_PENDING_BYTES)
             return Reply(C, Op, Tag, STATUS_INSUFFICIENT_RESOURCES, 0);
         auto Request = std::make_unique<PENDING>();
         Request->Tag = Tag;
+        Request->Bytes = Bytes;
+        C.PendingBytes += Bytes;
+        m_PendingBytes += Bytes;
         Request->In.assign(Body + 8, Body + BodyLength);
         Request->Out.assign(OutLength, 0);
         Request->Ov.NotifyOnCompletion([Waker = m_Waker] { Waker->Wake(); });
-        ULONG Bytes = 0;
+        ULONG Returned = 0;
         NTSTATUS Status = kivrt::AppDeviceIoControl(
             C.Handle, Code, Request->In.empty() ? nullptr : Request->In.data(),
             ULONG(Request->In.size()), Request->Out.empty() ? nullptr : Request->Out.data(),
-            OutLength, &Bytes, &Request->Ov);
-        (void)Status;
+            OutLength, &Returned, &Request->Ov);
+        if (Status != STATUS_PENDING && !Request->Ov.IsComplete()) {
+            // Refused before any request was built (a transfer method other than buffered, an
+            // access the handle lacks): no completion will ever come, so reply now.
+            C.PendingBytes -= Bytes;
+            m_PendingBytes -= Bytes;
+            return Reply(C, Op, Tag, Status, 0);
+        }
         // Completed or not, the reply is made from the request's final status block (Reap).
         C.Pending.push_back(std::move(Request));
         return;
     }
     case CTL_CANCEL:
-        if (BodyLength != 0) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
         if (C.Handle != nullptr) kivrt::AppCancelIo(C.Handle);
         return Reply(C, Op, Tag, STATUS_SUCCESS, 0);
     case CTL_CLOSE:
-        if (BodyLength != 0) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
         if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
         CloseDevice(C);
         return Reply(C, Op, Tag, STATUS_SUCCESS, 0);
     case CTL_CONNECT: {
         if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
         std::string Path(reinterpret_cast<const char*>(Body), BodyLength);
-        if (BodyLength == 0 || Path.find('\0') != std::string::npos)
-            return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
         uint16_t Cid = 0;
         std::string Err;
         NTSTATUS Status = m_Connect(C.Device, Path, &Cid, Err);
@@ -265,9 +271,8 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
         return Reply(C, Op, Tag, Status, Cid);
     }
     case CTL_DISCONNECT: {
-        if (BodyLength != 2) return Reply(C, Op, Tag, STATUS_INVALID_PARAMETER, 0);
         if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
-        uint16_t Cid = uint16_t(Body[0] | Body[1] << 8);
+        uint16_t Cid = Rq.Cid;
         // Only channels this client made: another application's channel is not its to close.
         auto It = std::find(C.Channels.begin(), C.Channels.end(), Cid);
         if (It == C.Channels.end()) return Reply(C, Op, Tag, STATUS_NOT_FOUND, 0);
@@ -293,6 +298,8 @@ void CControlServer::Reap(CLIENT& C)
         }
     }
     for (const auto& R : Done) {
+        C.PendingBytes -= R->Bytes;
+        m_PendingBytes -= R->Bytes;
         size_t Bytes = std::min(size_t(R->Ov.Information()), R->Out.size());
         Reply(C, CTL_IOCTL, R->Tag, R->Ov.Status(), uint32_t(R->Ov.Information()), R->Out.data(),
               Bytes);
@@ -345,6 +352,7 @@ void CControlServer::CloseDevice(CLIENT& C)
     for (auto& Request : C.Pending)
         m_Orphans.push_back(std::move(Request));
     C.Pending.clear();
+    C.PendingBytes = 0;
 }
 
 void CControlServer::Drop(CLIENT& C, const std::string& Why)

@@ -27,6 +27,9 @@ public:
     static constexpr size_t MAX_CLIENTS = 64;
     static constexpr size_t MAX_PENDING_PER_CLIENT = 64;
     static constexpr size_t MAX_OUTBOX_BYTES = 512 * 1024;
+    // Buffer bytes of the device-control requests not yet completed, per client and in all.
+    static constexpr size_t MAX_PENDING_BYTES_PER_CLIENT = 1024 * 1024;
+    static constexpr size_t MAX_PENDING_BYTES = 8 * 1024 * 1024;
 
     ~CControlServer();
     // Creates the socket with file mode 0660 (owner and group only, like a device node).
@@ -46,6 +49,7 @@ private:
     };
     struct PENDING {
         uint32_t Tag = 0;
+        size_t Bytes = 0; // of In and Out, counted against the bounds
         kivrt::Overlapped Ov;
         std::vector<uint8_t> In, Out;
     };
@@ -54,6 +58,7 @@ private:
         kivrt::APP_HANDLE Handle = nullptr;
         uint32_t Device = 0;
         std::list<std::unique_ptr<PENDING>> Pending;
+        size_t PendingBytes = 0;
         std::list<std::vector<uint8_t>> Outbox;
         size_t OutboxBytes = 0;
         std::vector<uint16_t> Channels; // channels this client connected
@@ -87,4 +92,5 @@ private:
     std::list<std::unique_ptr<CLIENT>> m_Clients;
     // Requests of closed clients, kept until the device completes them.
     std::list<std::unique_ptr<PENDING>> m_Orphans;
+    size_t m_PendingBytes = 0; // of every client's requests and the orphans
 };

@@ -48,6 +48,62 @@ inline uint32_t GetLe32(const uint8_t* p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// One request as the server reads it. Body points into the message.
+struct CtlRequest {
+    uint8_t Op = 0;
+    uint32_t Tag = 0;
+    const uint8_t* Body = nullptr;
+    size_t BodyLength = 0;
+    uint32_t Device = 0;                 // OPEN
+    uint32_t Code = 0, OutputLength = 0; // IOCTL; its input is the body past these
+    uint16_t Cid = 0;                    // DISCONNECT
+};
+
+// Reads the header and checks the body's shape for the Op. Refused with the reply's status
+// (STATUS_INVALID_PARAMETER 0xC000000D, or STATUS_NOT_SUPPORTED 0xC00000BB for an unknown Op);
+// Op and Tag are still filled when the header is whole, so the refusal can name the request.
+inline bool ParseRequest(const uint8_t* p, size_t Length, CtlRequest& Out, uint32_t& Refusal)
+{
+    constexpr uint32_t INVALID_PARAMETER = 0xC000000Du, NOT_SUPPORTED = 0xC00000BBu;
+    Out = CtlRequest{};
+    Refusal = INVALID_PARAMETER;
+    if (Length < CTL_HEADER_SIZE || Length > CTL_MAX_MESSAGE) {
+        if (Length >= CTL_HEADER_SIZE) {
+            Out.Op = p[0];
+            Out.Tag = GetLe32(p + 4);
+        }
+        return false;
+    }
+    Out.Op = p[0];
+    Out.Tag = GetLe32(p + 4);
+    Out.Body = p + CTL_HEADER_SIZE;
+    Out.BodyLength = Length - CTL_HEADER_SIZE;
+    if (p[1] != 0 || p[2] != 0 || p[3] != 0) return false;
+    switch (Out.Op) {
+    case CTL_OPEN:
+        if (Out.BodyLength != 4) return false;
+        Out.Device = GetLe32(Out.Body);
+        return true;
+    case CTL_IOCTL:
+        if (Out.BodyLength < 8) return false;
+        Out.Code = GetLe32(Out.Body);
+        Out.OutputLength = GetLe32(Out.Body + 4);
+        return Out.OutputLength <= CTL_MAX_IO && Out.BodyLength - 8 <= CTL_MAX_IO;
+    case CTL_CANCEL:
+    case CTL_CLOSE:
+        return Out.BodyLength == 0;
+    case CTL_CONNECT:
+        return Out.BodyLength != 0 && memchr(Out.Body, 0, Out.BodyLength) == nullptr;
+    case CTL_DISCONNECT:
+        if (Out.BodyLength != 2) return false;
+        Out.Cid = uint16_t(Out.Body[0] | Out.Body[1] << 8);
+        return true;
+    default:
+        Refusal = NOT_SUPPORTED;
+        return false;
+    }
+}
+
 inline std::vector<uint8_t> CtlHeader(uint8_t Op, uint32_t Tag)
 {
     std::vector<uint8_t> Out{Op, 0, 0, 0};

@@ -1,0 +1,833 @@
+// kivsdp-load --abuse (see abuse.h).
+
+#include "abuse.h"
+
+#include "ctlproto.h"
+#include "kivsdpioctl.h"
+#include "sdpclient.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kivload {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using BYTES = std::vector<uint8_t>;
+
+// The whole list in every response the MTU allows (the server ends a list at this count rather
+// than continue it): the sample records take three responses at MTU 672.
+constexpr uint16_t SERIES_MAX_BYTES = 0xFFFF;
+constexpr int ANSWER_MS = 5000;
+
+bool Receive(int Fd, BYTES& Message, int TimeoutMs)
+{
+    pollfd P{Fd, POLLIN, 0};
+    if (poll(&P, 1, TimeoutMs) <= 0) return false;
+    Message.resize(0x20000);
+    ssize_t Got = recv(Fd, Message.data(), Message.size(), MSG_DONTWAIT);
+    if (Got <= 0) return false;
+    Message.resize(size_t(Got));
+    return true;
+}
+
+// Waits for the peer's close: true when the socket reads as ended (a close, not a message).
+bool ClosedByPeer(int Fd, int TimeoutMs)
+{
+    pollfd P{Fd, POLLIN, 0};
+    if (poll(&P, 1, TimeoutMs) <= 0) return false;
+    uint8_t Byte;
+    return recv(Fd, &Byte, 1, MSG_DONTWAIT) == 0 && (P.revents & (POLLHUP | POLLRDHUP)) != 0;
+}
+
+bool SendAll(int Fd, const BYTES& m)
+{
+    return send(Fd, m.data(), m.size(), MSG_NOSIGNAL) == ssize_t(m.size());
+}
+
+BYTES BrowsePdu(uint16_t Tid, uint16_t MaxBytes, const BYTES& Cont)
+{
+    BYTES Frame =
+        kivctl::SearchAttrRequest(0, Tid, {kivtool::MakeUuid16(kivctl::UUID_PUBLIC_BROWSE_GROUP)},
+                                  MaxBytes, {kivctl::AttrRange{}}, Cont);
+    Frame.erase(Frame.begin(), Frame.begin() + 2);
+    return Frame;
+}
+
+// A request with any continuation field, even one no client library would build.
+BYTES WithRawCont(BYTES Pdu, const BYTES& Field)
+{
+    Pdu.pop_back(); // the empty state's length byte
+    Pdu.insert(Pdu.end(), Field.begin(), Field.end());
+    size_t P = Pdu.size() - 5;
+    Pdu[3] = uint8_t(P >> 8);
+    Pdu[4] = uint8_t(P);
+    return Pdu;
+}
+
+struct CONTEXT {
+    const ABUSE_TARGET& T;
+    const CResponseCheck& Check;
+    const LOOP_OPTIONS& Good;
+    ABUSE_RESULT& R;
+    BYTES Series; // the browse series every well-behaved client must get again
+    std::mt19937 Rng;
+    uint16_t Tid = 0x4000;
+
+    uint32_t Random(uint32_t Below) { return Below == 0 ? 0 : uint32_t(Rng() % Below); }
+    BYTES RandomBytes(size_t n)
+    {
+        BYTES b(n);
+        for (auto& x : b)
+            x = uint8_t(Rng());
+        return b;
+    }
+    void SampleMemory()
+    {
+        PROC_MEMORY M;
+        if (T.Pid > 0 && ReadProcMemory(T.Pid, M) && M.RssKb > R.Peak.RssKb) R.Peak = M;
+    }
+};
+
+// On an open channel: sends Tid's reference request and reads up to its answer, which must equal
+// the reference. What comes before it must be whole response PDUs (the answers to what was sent
+// before); they are counted.
+bool GoodOnChannel(CONTEXT& X, int Fd, uint64_t& Before, uint64_t& Errors, std::string& Err)
+{
+    uint16_t Tid = ++X.Tid;
+    if (!SendAll(Fd, SearchAttrPdu(Tid, X.Good.Uuid))) {
+        Err = std::string("the well-behaved request cannot be sent: ") + strerror(errno);
+        return false;
+    }
+    BYTES m;
+    for (int Messages = 0; Messages < 64; Messages++) {
+        if (!Receive(Fd, m, ANSWER_MS)) {
+            Err = "no answer to the well-behaved request";
+            return false;
+        }
+        std::string Ignored;
+        if (X.Check.Check(m.data(), m.size(), Tid, Ignored)) {
+            X.R.GoodChecks++;
+            return true;
+        }
+        size_t ErrorResponses = 0;
+        if (!WellFormedResponses(m.data(), m.size(), ErrorResponses)) {
+            Err = "a malformed response (" + std::to_string(m.size()) + " bytes, first 0x" +
+                  std::to_string(m.empty() ? 0 : m[0]) + ")";
+            return false;
+        }
+        Before++;
+        Errors += ErrorResponses;
+    }
+    Err = "the well-behaved answer did not come";
+    return false;
+}
+
+// A fresh channel: the reference answer, then the whole browse series, both byte for byte.
+bool GoodClient(CONTEXT& X, std::string& Err)
+{
+    int Fd = ConnectSeqpacket(X.T.Sdp);
+    if (Fd < 0) {
+        Err = std::string("the well-behaved client cannot connect: ") + strerror(errno);
+        return false;
+    }
+    uint64_t Before = 0, Errors = 0;
+    BYTES Series;
+    bool Ok = GoodOnChannel(X, Fd, Before, Errors, Err) &&
+              BrowseSeries(Fd, SERIES_MAX_BYTES, Series, Err);
+    if (Ok && Before != 0) {
+        Err = "a fresh channel got an answer it did not ask for";
+        Ok = false;
+    }
+    if (Ok && Series != X.Series) {
+        Err = "the browse series differs from the first one";
+        Ok = false;
+    }
+    if (Ok) X.R.GoodChecks++;
+    close(Fd);
+    return Ok;
+}
+
+template <class BODY> void RunCase(CONTEXT& X, const char* Name, BODY Body)
+{
+    ABUSE_CASE C;
+    C.Name = Name;
+    auto Begin = Clock::now();
+    Body(C);
+    std::string Err;
+    if (C.Fault.empty() && !GoodClient(X, Err)) C.Fault = "after the case: " + Err;
+    C.Seconds = std::chrono::duration<double>(Clock::now() - Begin).count();
+    X.SampleMemory();
+    X.R.Cases.push_back(C);
+}
+
+void CloseAll(std::vector<int>& Fds)
+{
+    for (int Fd : Fds)
+        if (Fd >= 0) close(Fd);
+    Fds.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// SEQPACKET channels
+
+void BadFrames(CONTEXT& X, ABUSE_CASE& C)
+{
+    std::vector<BYTES> Frames(4); // empty
+    BYTES Req = SearchAttrPdu(1, X.Good.Uuid);
+    for (size_t n = 1; n < Req.size(); n++)
+        Frames.emplace_back(Req.begin(), Req.begin() + n); // truncated
+    BYTES Longer = Req, Shorter = Req;
+    Longer[4] = uint8_t(Longer[4] + 9);
+    Shorter[4] = uint8_t(Shorter[4] - 3);
+    Frames.push_back(Longer);
+    Frames.push_back(Shorter);
+    for (size_t Size : {700, 1100, 4000, 65535, 65536 + 5, 70000}) {
+        BYTES Big = Req;
+        Big.resize(Size, 0x35); // over the MTU, over a read, over an L2CAP payload
+        Frames.push_back(Big);
+    }
+    for (int i = 0; i < 300; i++) {
+        BYTES f = X.RandomBytes(X.Random(1100));
+        // Most with a request's PDU ID and a length that agrees, so they reach the parsers.
+        if (f.size() >= 5 && i % 3 != 0) {
+            f[0] = uint8_t(2 + 2 * X.Random(3));
+            f[3] = uint8_t((f.size() - 5) >> 8);
+            f[4] = uint8_t(f.size() - 5);
+        }
+        Frames.push_back(f);
+    }
+    int Fd = ConnectSeqpacket(X.T.Sdp);
+    if (Fd < 0) {
+        C.Fault = "cannot connect";
+        return;
+    }
+    for (const BYTES& f : Frames) {
+        if (send(Fd, f.data(), f.size(), MSG_NOSIGNAL) != ssize_t(f.size())) {
+            C.Fault = "send of a " + std::to_string(f.size()) + "-byte frame: " + strerror(errno);
+            break;
+        }
+        C.Sent++;
+        std::string Err;
+        if (!GoodOnChannel(X, Fd, C.Answered, C.Refused, Err)) {
+            C.Fault = "after a " + std::to_string(f.size()) + "-byte frame: " + Err;
+            break;
+        }
+    }
+    close(Fd);
+}
+
+void ForgedContinuation(CONTEXT& X, ABUSE_CASE& C)
+{
+    int Fd = ConnectSeqpacket(X.T.Sdp);
+    BYTES m;
+    kivctl::Response First;
+    std::string Err;
+    if (Fd < 0 || !SendAll(Fd, BrowsePdu(1, SERIES_MAX_BYTES, {})) || !Receive(Fd, m, ANSWER_MS) ||
+        !kivctl::ParseResponse(m.data(), m.size(), kivctl::PDU_SEARCH_ATTR_RESPONSE, 1, First,
+                               Err) ||
+        First.Cont.empty()) {
+        C.Fault = "no continued first response (" + std::to_string(Fd) + ", " +
+                  std::to_string(m.size()) + " bytes): " + Err;
+        if (Fd >= 0) close(Fd);
+        return;
+    }
+    for (int i = 0; i < 400 && C.Fault.empty(); i++) {
+        BYTES State = First.Cont;
+        BYTES Field;
+        switch (i % 5) {
+        case 0: // one to four bytes changed
+            for (uint32_t k = 0, n = 1 + X.Random(4); k < n; k++)
+                State[X.Random(uint32_t(State.size()))] = uint8_t(X.Rng());
+            break;
+        case 1: // random, of any allowed length
+            State = X.RandomBytes(1 + X.Random(16));
+            break;
+        case 2: // cut short, or longer than the server's
+            State.resize(i % 2 ? State.size() - 1 - X.Random(uint32_t(State.size()) - 1)
+                               : std::min<size_t>(16, State.size() + 1 + X.Random(4)),
+                         uint8_t(X.Rng()));
+            break;
+        case 3: // a length byte over 16, or one that disagrees with the bytes after it
+            Field.push_back(uint8_t(17 + X.Random(239)));
+            break;
+        default: // the true state, on a request that asks for something else
+            break;
+        }
+        if (Field.empty()) {
+            Field.push_back(uint8_t(State.size()));
+            Field.insert(Field.end(), State.begin(), State.end());
+        } else {
+            BYTES Tail = X.RandomBytes(X.Random(20));
+            Field.insert(Field.end(), Tail.begin(), Tail.end());
+        }
+        BYTES Pdu = i % 5 == 4
+                        ? WithRawCont(SearchAttrPdu(uint16_t(100 + i), X.Good.Uuid), Field)
+                        : WithRawCont(BrowsePdu(uint16_t(100 + i), SERIES_MAX_BYTES, {}), Field);
+        if (!SendAll(Fd, Pdu)) {
+            C.Fault = std::string("send: ") + strerror(errno);
+            break;
+        }
+        C.Sent++;
+        if (!GoodOnChannel(X, Fd, C.Answered, C.Refused, Err))
+            C.Fault = "after a forged state: " + Err;
+    }
+    // Pipelined requests of one channel may be answered out of order (the device's workers run
+    // in parallel): an answer that came after the next well-behaved one is counted here.
+    BYTES Late;
+    while (C.Fault.empty() && C.Answered < C.Sent && Receive(Fd, Late, 500)) {
+        size_t Errors = 0;
+        if (!WellFormedResponses(Late.data(), Late.size(), Errors))
+            C.Fault = "a malformed response";
+        C.Answered++;
+        C.Refused += Errors;
+    }
+    // A request the server cannot take is answered with an error response, never with silence.
+    if (C.Fault.empty() && C.Answered != C.Sent)
+        C.Fault = std::to_string(C.Sent - C.Answered) + " forged states got no answer";
+    close(Fd);
+}
+
+void SilentClients(CONTEXT& X, ABUSE_CASE& C)
+{
+    std::vector<int> Fds;
+    for (int i = 0; i < 6; i++) // connect and never send
+        Fds.push_back(ConnectSeqpacket(X.T.Sdp));
+    // One sends a request and never reads; one floods continued requests and never reads.
+    int Once = ConnectSeqpacket(X.T.Sdp), Flood = ConnectSeqpacket(X.T.Sdp);
+    Fds.push_back(Once);
+    Fds.push_back(Flood);
+    if (std::count(Fds.begin(), Fds.end(), -1) != 0) {
+        C.Fault = "cannot connect";
+        CloseAll(Fds);
+        return;
+    }
+    SendAll(Once, BrowsePdu(1, SERIES_MAX_BYTES, {}));
+    C.Sent++;
+    auto Deadline = Clock::now() + std::chrono::seconds(10);
+    for (uint16_t Tid = 1; Tid <= 5000 && Clock::now() < Deadline; Tid++) {
+        BYTES Pdu = BrowsePdu(Tid, SERIES_MAX_BYTES, {});
+        if (send(Flood, Pdu.data(), Pdu.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+            // The daemon reads at its pace: wait a little for room, then go on.
+            pollfd P{Flood, POLLOUT, 0};
+            if (poll(&P, 1, 200) <= 0) break;
+            continue;
+        }
+        C.Sent++;
+    }
+    // With all of them still there, a well-behaved client is served.
+    std::string Err;
+    if (!GoodClient(X, Err)) C.Fault = "while they were connected: " + Err;
+    CloseAll(Fds);
+}
+
+void HalfWay(CONTEXT& X, ABUSE_CASE& C)
+{
+    for (int i = 0; i < 60 && C.Fault.empty(); i++) {
+        int Fd = ConnectSeqpacket(X.T.Sdp);
+        if (Fd < 0) {
+            C.Fault = "cannot connect";
+            break;
+        }
+        SendAll(Fd, BrowsePdu(1, SERIES_MAX_BYTES, {}));
+        C.Sent++;
+        BYTES m;
+        kivctl::Response R;
+        std::string Err;
+        // A third close before the first response, the others after asking for the next.
+        if (i % 3 != 0 && Receive(Fd, m, ANSWER_MS) &&
+            kivctl::ParseResponse(m.data(), m.size(), kivctl::PDU_SEARCH_ATTR_RESPONSE, 1, R,
+                                  Err)) {
+            C.Answered++;
+            SendAll(Fd, BrowsePdu(2, SERIES_MAX_BYTES, R.Cont));
+            C.Sent++;
+        } else if (i % 3 != 0) {
+            C.Fault = "no first response: " + Err;
+        }
+        close(Fd);
+    }
+}
+
+void ChannelsAtOnce(CONTEXT& X, ABUSE_CASE& C)
+{
+    constexpr int N = 20;
+    std::vector<int> Fds;
+    for (int i = 0; i < N; i++) {
+        Fds.push_back(ConnectSeqpacket(X.T.Sdp));
+        if (Fds.back() < 0) {
+            C.Fault = "cannot connect";
+            CloseAll(Fds);
+            return;
+        }
+        C.Sent++;
+    }
+    for (int i = 0; i < N; i++)
+        SendAll(Fds[i], SearchAttrPdu(uint16_t(i + 1), X.Good.Uuid));
+    for (int i = 0; i < N && C.Fault.empty(); i++) {
+        BYTES m;
+        std::string Err;
+        pollfd P{Fds[i], POLLIN, 0};
+        if (poll(&P, 1, ANSWER_MS) <= 0) {
+            C.Fault = "channel " + std::to_string(i) + " was neither answered nor closed";
+        } else if (Receive(Fds[i], m, 0)) {
+            if (X.Check.Check(m.data(), m.size(), uint16_t(i + 1), Err))
+                C.Answered++;
+            else
+                C.Fault = "channel " + std::to_string(i) + ": " + Err;
+        } else {
+            C.Refused++; // closed by the daemon: no channel context for it
+        }
+    }
+    // The device has 16 contexts: as many answered, the rest refused at once.
+    if (C.Fault.empty() && (C.Answered != MAX_CHANNELS || C.Refused != N - MAX_CHANNELS))
+        C.Fault = std::to_string(C.Answered) + " answered and " + std::to_string(C.Refused) +
+                  " refused, expected " + std::to_string(MAX_CHANNELS) + " and " +
+                  std::to_string(N - MAX_CHANNELS);
+    CloseAll(Fds);
+}
+
+void ConnectCloseCycles(CONTEXT& X, ABUSE_CASE& C)
+{
+    for (int i = 0; i < 1000 && C.Fault.empty(); i++) {
+        int Fd = ConnectSeqpacket(X.T.Sdp);
+        if (Fd < 0) {
+            C.Fault = std::string("cycle ") + std::to_string(i) + ": cannot connect";
+            break;
+        }
+        C.Sent++;
+        if (i % 2 == 1) SendAll(Fd, SearchAttrPdu(uint16_t(i), X.Good.Uuid));
+        if (i % 4 == 1) {
+            BYTES m;
+            std::string Err;
+            if (!Receive(Fd, m, ANSWER_MS) || !X.Check.Check(m.data(), m.size(), uint16_t(i), Err))
+                C.Fault = "cycle " + std::to_string(i) + ": no right answer " + Err;
+            else
+                C.Answered++;
+        }
+        close(Fd);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The control socket
+
+BYTES CtlMessage(uint8_t Op, uint32_t Tag, const BYTES& Body = {})
+{
+    BYTES m = kivctl::CtlHeader(Op, Tag);
+    m.insert(m.end(), Body.begin(), Body.end());
+    return m;
+}
+
+BYTES Le32(uint32_t v)
+{
+    BYTES b;
+    kivctl::PutLe32(b, v);
+    return b;
+}
+
+BYTES IoctlBody(uint32_t Code, uint32_t OutLength, const BYTES& In = {})
+{
+    BYTES b = Le32(Code);
+    kivctl::PutLe32(b, OutLength);
+    b.insert(b.end(), In.begin(), In.end());
+    return b;
+}
+
+// A reply with Tag within the time; other replies are counted as they pass.
+bool CtlWait(int Fd, uint32_t Tag, kivctl::CtlReply& Out, std::string& Err)
+{
+    BYTES m;
+    for (int i = 0; i < 256; i++) {
+        if (!Receive(Fd, m, ANSWER_MS)) {
+            Err = "no reply to tag " + std::to_string(Tag);
+            return false;
+        }
+        if (!kivctl::ParseReply(m.data(), m.size(), Out)) {
+            Err = "a malformed reply of " + std::to_string(m.size()) + " bytes";
+            return false;
+        }
+        if (Out.Tag == Tag) return true;
+    }
+    Err = "the reply to tag " + std::to_string(Tag) + " did not come";
+    return false;
+}
+
+int CtlOpen(CONTEXT& X, std::string& Err)
+{
+    int Fd = ConnectSeqpacket(X.T.Control);
+    kivctl::CtlReply R;
+    if (Fd < 0) {
+        Err = "cannot connect to the control socket";
+        return -1;
+    }
+    if (!SendAll(Fd, CtlMessage(kivctl::CTL_OPEN, 1, Le32(0))) || !CtlWait(Fd, 1, R, Err) ||
+        R.Status != 0) {
+        if (Err.empty()) Err = "cannot open the device";
+        close(Fd);
+        return -1;
+    }
+    return Fd;
+}
+
+void ControlGarbage(CONTEXT& X, ABUSE_CASE& C)
+{
+    using namespace kivctl;
+    std::vector<BYTES> Messages(2); // empty
+    BYTES Open = CtlMessage(CTL_OPEN, 7, Le32(0));
+    for (size_t n = 1; n < Open.size(); n++)
+        Messages.emplace_back(Open.begin(), Open.begin() + n); // truncated
+    for (uint8_t Op : {0, 7, 0x7F, 0x80, 0x82, 0xFF})
+        Messages.push_back(CtlMessage(Op, 100 + Op));
+    BYTES Padded = Open;
+    Padded[3] = 1;
+    Messages.push_back(Padded);
+    for (size_t n : {0, 3, 5, 9})
+        Messages.push_back(CtlMessage(CTL_OPEN, 200 + uint32_t(n), BYTES(n, 0)));
+    for (size_t n = 0; n < 8; n++)
+        Messages.push_back(CtlMessage(CTL_IOCTL, 300 + uint32_t(n), BYTES(n, 0x11)));
+    Messages.push_back(CtlMessage(CTL_CONNECT, 400));
+    Messages.push_back(CtlMessage(CTL_DISCONNECT, 401, {0x40}));
+    for (size_t n : {size_t(0x10000) + 1, CTL_MAX_MESSAGE + 1, size_t(0x40000)}) {
+        BYTES Big = CtlMessage(CTL_IOCTL, 500 + uint32_t(n % 97), X.RandomBytes(n - 8));
+        Messages.push_back(Big); // oversized
+    }
+    for (int i = 0; i < 300; i++) {
+        BYTES m = X.RandomBytes(X.Random(64));
+        if (m.size() >= 8 && i % 2 == 0) {
+            m[0] = uint8_t(1 + X.Random(7));
+            m[1] = m[2] = m[3] = 0;
+            if (m[0] == CTL_OPEN) m[8 % m.size()] |= 0x10; // never device 0: nothing opened
+        }
+        Messages.push_back(m);
+    }
+    int Fd = ConnectSeqpacket(X.T.Control);
+    if (Fd < 0) {
+        C.Fault = "cannot connect to the control socket";
+        return;
+    }
+    // Nothing is open on this connection: every message gets its reply at once, in order.
+    for (const BYTES& m : Messages) {
+        if (send(Fd, m.data(), m.size(), MSG_NOSIGNAL) != ssize_t(m.size())) {
+            if (errno == EMSGSIZE) continue; // larger than the socket takes at all
+            C.Fault = std::string("send: ") + strerror(errno);
+            break;
+        }
+        C.Sent++;
+        BYTES Raw;
+        CtlReply R;
+        if (!Receive(Fd, Raw, ANSWER_MS) || !ParseReply(Raw.data(), Raw.size(), R)) {
+            C.Fault = "no reply to a " + std::to_string(m.size()) + "-byte message";
+            break;
+        }
+        uint32_t Tag = m.size() >= CTL_HEADER_SIZE ? GetLe32(m.data() + 4) : 0;
+        if (R.Tag != Tag) {
+            C.Fault =
+                "a reply with tag " + std::to_string(R.Tag) + " to tag " + std::to_string(Tag);
+            break;
+        }
+        C.Answered++;
+        if (R.Status & 0x80000000u) C.Refused++;
+    }
+    close(Fd);
+    if (!C.Fault.empty()) return;
+    // With the device open: device-control requests of unknown codes and of the codes that
+    // only read, with random input and output lengths.
+    std::string Err;
+    Fd = CtlOpen(X, Err);
+    if (Fd < 0) {
+        C.Fault = Err;
+        return;
+    }
+    const uint32_t Codes[] = {IOCTL_KIVSDP_VERIFY_DATA_ELEMENT, IOCTL_KIVSDP_GET_DATABASE,
+                              IOCTL_KIVSDP_GET_RECORD_HANDLES, IOCTL_KIVSDP_GET_DEBUG_INFO};
+    for (uint32_t Tag = 2; Tag < 202 && C.Fault.empty(); Tag++) {
+        uint32_t Code = Tag % 3 == 0 ? uint32_t(X.Rng()) : Codes[X.Random(4)];
+        if ((Code & 0xFFFFFF00u) == 0x80042000u && Code != Codes[0] && Code != Codes[1] &&
+            Code != Codes[2] && Code != Codes[3])
+            Code ^= 0x1000; // none that changes the database or pends
+        BYTES Body = IoctlBody(Code, X.Random(0x2000), X.RandomBytes(X.Random(600)));
+        CtlReply R;
+        if (!SendAll(Fd, CtlMessage(CTL_IOCTL, Tag, Body)) || !CtlWait(Fd, Tag, R, Err)) {
+            char Text[64];
+            snprintf(Text, sizeof(Text), "device-control request 0x%08x: ", unsigned(Code));
+            C.Fault = Text + Err;
+            break;
+        }
+        C.Sent++;
+        C.Answered++;
+        if (R.Status & 0x80000000u) C.Refused++;
+    }
+    close(Fd);
+}
+
+void ControlPendingMemory(CONTEXT& X, ABUSE_CASE& C)
+{
+    std::vector<int> Fds;
+    BYTES Listen = IoctlBody(IOCTL_KIVSDP_LISTEN_FOR_STATUS, kivctl::CTL_MAX_IO);
+    for (int Client = 0; Client < 20 && C.Fault.empty(); Client++) {
+        std::string Err;
+        int Fd = CtlOpen(X, Err);
+        if (Fd < 0) {
+            C.Fault = Err;
+            break;
+        }
+        Fds.push_back(Fd);
+        for (uint32_t Tag = 2; Tag < 10; Tag++) {
+            SendAll(Fd, CtlMessage(kivctl::CTL_IOCTL, Tag, Listen));
+            C.Sent++;
+        }
+        // Refusals are replied to at once, in order: all of them come before the reply to a
+        // request that completes at once.
+        SendAll(Fd, CtlMessage(kivctl::CTL_IOCTL, 99,
+                               IoctlBody(IOCTL_KIVSDP_GET_DEBUG_INFO, sizeof(KIVSDP_DEBUG_INFO))));
+        BYTES Raw;
+        kivctl::CtlReply R;
+        while (Receive(Fd, Raw, ANSWER_MS) && kivctl::ParseReply(Raw.data(), Raw.size(), R) &&
+               R.Tag != 99)
+            (R.Status == 0xC000009Au ? C.Refused : C.Answered)++; // answered: an event came
+        if (R.Tag != 99) C.Fault = "no reply to a debug information request";
+    }
+    X.SampleMemory(); // the peak: everything the daemon took is held now
+    // Each client holds at most 1 MiB of buffers, all of them at most 8 MiB.
+    uint64_t Held = C.Sent - C.Refused - C.Answered;
+    if (C.Fault.empty() && Held * kivctl::CTL_MAX_IO > 8u * 1024 * 1024)
+        C.Fault = std::to_string(Held) + " requests of " + std::to_string(kivctl::CTL_MAX_IO) +
+                  " bytes held, more than the bound";
+    CloseAll(Fds);
+}
+
+void ControlNeverReads(CONTEXT& X, ABUSE_CASE& C)
+{
+    std::string Err;
+    int Fd = CtlOpen(X, Err);
+    if (Fd < 0) {
+        C.Fault = Err;
+        return;
+    }
+    BYTES m = CtlMessage(kivctl::CTL_IOCTL, 2, IoctlBody(IOCTL_KIVSDP_GET_DATABASE, 0x2000));
+    bool Dropped = false;
+    auto Deadline = Clock::now() + std::chrono::seconds(20);
+    while (!Dropped && Clock::now() < Deadline) {
+        ssize_t Sent = send(Fd, m.data(), m.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (Sent > 0) {
+            C.Sent++;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            Dropped = true;
+        } else {
+            pollfd P{Fd, POLLOUT, 0};
+            poll(&P, 1, 10);
+        }
+    }
+    close(Fd);
+    if (!Dropped)
+        C.Fault = "a client that never reads was not dropped";
+    else
+        C.Refused = 1;
+}
+
+void ControlConnections(CONTEXT& X, ABUSE_CASE& C)
+{
+    std::vector<int> Fds;
+    for (int i = 0; i < 70; i++) {
+        Fds.push_back(ConnectSeqpacket(X.T.Control));
+        C.Sent++;
+    }
+    for (int Fd : Fds) {
+        if (Fd < 0 || !SendAll(Fd, CtlMessage(kivctl::CTL_OPEN, 1, Le32(0)))) {
+            C.Refused++;
+            continue;
+        }
+        kivctl::CtlReply R;
+        std::string Err;
+        if (CtlWait(Fd, 1, R, Err) && R.Status == 0)
+            C.Answered++;
+        else if (ClosedByPeer(Fd, 0) || Err.find("no reply") != std::string::npos)
+            C.Refused++;
+    }
+    // At most 64 clients at a time; the others are closed at once.
+    if (C.Answered > 64 || C.Answered + C.Refused != 70)
+        C.Fault = std::to_string(C.Answered) + " clients served, " + std::to_string(C.Refused) +
+                  " refused of 70";
+    CloseAll(Fds);
+    for (int i = 0; i < 300 && C.Fault.empty(); i++) {
+        int Fd = ConnectSeqpacket(X.T.Control);
+        C.Sent++;
+        if (Fd < 0) {
+            C.Fault = "control connect/close cycle " + std::to_string(i) + ": cannot connect";
+            break;
+        }
+        if (i % 2 == 0) SendAll(Fd, CtlMessage(kivctl::CTL_OPEN, 1, Le32(0)));
+        if (i % 4 == 0) {
+            kivctl::CtlReply R;
+            std::string Err;
+            if (!CtlWait(Fd, 1, R, Err) || R.Status != 0)
+                C.Fault = "control cycle " + std::to_string(i) + ": " + Err;
+            else
+                C.Answered++;
+        }
+        close(Fd);
+    }
+}
+
+// A child process that starts a client-role transaction through the control socket (a channel
+// of the daemon to its own socket, a listen for the answer, a status listen, the request) and
+// floods a channel of its own, then is killed before it reads anything.
+[[noreturn]] void Victim(const ABUSE_TARGET& T, int Ready)
+{
+    using namespace kivctl;
+    int Fd = ConnectSeqpacket(T.Control);
+    BYTES Raw;
+    CtlReply R;
+    if (Fd < 0 || !SendAll(Fd, CtlMessage(CTL_OPEN, 1, Le32(0))) || !Receive(Fd, Raw, 5000) ||
+        !SendAll(Fd, CtlMessage(CTL_CONNECT, 2, BYTES(T.Sdp.begin(), T.Sdp.end()))) ||
+        !Receive(Fd, Raw, 5000) || !ParseReply(Raw.data(), Raw.size(), R) || R.Status != 0)
+        _exit(1);
+    uint16_t Cid = uint16_t(R.Information);
+    SendAll(Fd, CtlMessage(CTL_IOCTL, 3,
+                           IoctlBody(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE,
+                                     KIVSDP_LISTEN_RESPONSE_MIN_LEN)));
+    SendAll(Fd, CtlMessage(CTL_IOCTL, 4, IoctlBody(IOCTL_KIVSDP_LISTEN_FOR_STATUS, 4)));
+    BYTES Frame = SearchAttrRequest(Cid, 9, {kivtool::MakeUuid16(UUID_PUBLIC_BROWSE_GROUP)},
+                                    SERIES_MAX_BYTES, {AttrRange{}}, {});
+    SendAll(Fd, CtlMessage(CTL_IOCTL, 5, IoctlBody(IOCTL_KIVSDP_SEND_SDP_REQUEST, 0, Frame)));
+    int Ch = ConnectSeqpacket(T.Sdp);
+    for (uint16_t Tid = 1; Ch >= 0 && Tid <= 100; Tid++) {
+        BYTES Pdu = BrowsePdu(Tid, SERIES_MAX_BYTES, {});
+        send(Ch, Pdu.data(), Pdu.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    (void)!write(Ready, "R", 1);
+    for (;;)
+        pause();
+}
+
+void KilledMidTransaction(CONTEXT& X, ABUSE_CASE& C)
+{
+    for (int Round = 0; Round < 5 && C.Fault.empty(); Round++) {
+        int Pipe[2];
+        if (pipe(Pipe) != 0) {
+            C.Fault = std::string("pipe: ") + strerror(errno);
+            break;
+        }
+        fflush(stdout);
+        pid_t Pid = fork();
+        if (Pid == 0) {
+            close(Pipe[0]);
+            Victim(X.T, Pipe[1]);
+        }
+        close(Pipe[1]);
+        if (Pid < 0) {
+            close(Pipe[0]);
+            C.Fault = std::string("fork: ") + strerror(errno);
+            break;
+        }
+        C.Sent++;
+        pollfd P{Pipe[0], POLLIN, 0};
+        char Byte = 0;
+        bool Ready = poll(&P, 1, 10000) > 0 && read(Pipe[0], &Byte, 1) == 1;
+        // Killed at a different moment of the transaction each round.
+        std::this_thread::sleep_for(std::chrono::milliseconds(Round * 3));
+        kill(Pid, SIGKILL);
+        int Status = 0;
+        waitpid(Pid, &Status, 0);
+        close(Pipe[0]);
+        if (!Ready) C.Fault = "the client to be killed did not start its transaction";
+    }
+}
+
+} // namespace
+
+bool ABUSE_RESULT::Ok() const
+{
+    if (Cases.empty()) return false;
+    for (const auto& C : Cases)
+        if (!C.Fault.empty()) return false;
+    return true;
+}
+
+bool WellFormedResponses(const uint8_t* p, size_t Length, size_t& ErrorResponses)
+{
+    // The daemon sends each response PDU as a message of its own.
+    if (Length < 5) return false;
+    uint8_t Id = p[0];
+    size_t Parameters = size_t(p[3]) << 8 | p[4];
+    if (Id != kivctl::PDU_ERROR_RESPONSE && Id != kivctl::PDU_SEARCH_RESPONSE &&
+        Id != kivctl::PDU_ATTR_RESPONSE && Id != kivctl::PDU_SEARCH_ATTR_RESPONSE)
+        return false;
+    if (5 + Parameters != Length) return false;
+    if (Id == kivctl::PDU_ERROR_RESPONSE) {
+        if (Parameters < 2) return false;
+        ErrorResponses++;
+    }
+    return true;
+}
+
+bool BrowseSeries(int Fd, uint16_t MaxBytes, std::vector<uint8_t>& Out, std::string& Err)
+{
+    Out.clear();
+    BYTES Cont, m;
+    for (uint16_t Tid = 1; Tid <= 200; Tid++) {
+        if (!SendAll(Fd, BrowsePdu(Tid, MaxBytes, Cont)) || !Receive(Fd, m, ANSWER_MS)) {
+            Err = "browse: no response " + std::to_string(Tid);
+            return false;
+        }
+        kivctl::Response R;
+        if (!kivctl::ParseResponse(m.data(), m.size(), kivctl::PDU_SEARCH_ATTR_RESPONSE, Tid, R,
+                                   Err))
+            return false;
+        m[1] = m[2] = 0;
+        Out.insert(Out.end(), m.begin(), m.end());
+        if (R.Cont.empty()) return true;
+        Cont = R.Cont;
+    }
+    Err = "browse: more than 200 responses";
+    return false;
+}
+
+ABUSE_RESULT RunAbuse(const ABUSE_TARGET& Target, const CResponseCheck& Check,
+                      const LOOP_OPTIONS& Good)
+{
+    ABUSE_RESULT Result;
+    CONTEXT X{Target, Check, Good, Result, {}, std::mt19937(Target.Seed)};
+    Result.HaveMemory = Target.Pid > 0 && ReadProcMemory(Target.Pid, Result.Before);
+    Result.Peak = Result.Before;
+    int Fd = ConnectSeqpacket(Target.Sdp);
+    std::string Err;
+    if (Fd < 0 || !BrowseSeries(Fd, SERIES_MAX_BYTES, X.Series, Err)) {
+        ABUSE_CASE C;
+        C.Name = "reference";
+        C.Fault = "no reference browse series: " + Err;
+        Result.Cases.push_back(C);
+        if (Fd >= 0) close(Fd);
+        return Result;
+    }
+    close(Fd);
+    RunCase(X, "bad-frames", [&](ABUSE_CASE& C) { BadFrames(X, C); });
+    RunCase(X, "forged-continuation", [&](ABUSE_CASE& C) { ForgedContinuation(X, C); });
+    RunCase(X, "silent-clients", [&](ABUSE_CASE& C) { SilentClients(X, C); });
+    RunCase(X, "close-half-way", [&](ABUSE_CASE& C) { HalfWay(X, C); });
+    RunCase(X, "channels-at-once", [&](ABUSE_CASE& C) { ChannelsAtOnce(X, C); });
+    RunCase(X, "connect-close-cycles", [&](ABUSE_CASE& C) { ConnectCloseCycles(X, C); });
+    RunCase(X, "control-garbage", [&](ABUSE_CASE& C) { ControlGarbage(X, C); });
+    RunCase(X, "control-pending-memory", [&](ABUSE_CASE& C) { ControlPendingMemory(X, C); });
+    RunCase(X, "control-never-reads", [&](ABUSE_CASE& C) { ControlNeverReads(X, C); });
+    RunCase(X, "control-connections", [&](ABUSE_CASE& C) { ControlConnections(X, C); });
+    RunCase(X, "killed-mid-transaction", [&](ABUSE_CASE& C) { KilledMidTransaction(X, C); });
+    // Give the daemon a moment to free what the last clients left.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (Result.HaveMemory) Result.HaveMemory = ReadProcMemory(Target.Pid, Result.After);
+    return Result;
+}
+
+} // namespace kivload
