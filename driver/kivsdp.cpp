@@ -50,6 +50,10 @@ CKivSdp::CKivSdp(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObj
     m_TrafficStopped = TRUE;
     KeInitializeEvent(&m_ResendsDoneEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&m_OwnIrpsDoneEvent, NotificationEvent, TRUE);
+    for (ULONG i = 0; i < KIVSDP_LISTEN_IRP_COUNT; i++)
+        m_ListenResend[i].Index = i;
+    for (ULONG i = 0; i < KIVSDP_READ_IRP_COUNT; i++)
+        m_ReadResend[i].Index = i;
 
     // A raise from here on unwinds the members and the base classes (which
     // detach and delete the device object); what this body made itself is
@@ -442,10 +446,26 @@ NTSTATUS KivSdpListenStatusComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 }
 
 template <typename PREPARE, typename FAILED>
-VOID CKivSdp::SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, PREPARE Prepare, FAILED Failed)
+VOID CKivSdp::SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, KIVSDP_RESEND_CONTEXT* pResend,
+                         PWORKER_THREAD_ROUTINE Worker, PREPARE Prepare, FAILED Failed)
 {
     BOOLEAN Again;
+    ULONG Rounds = 0;
     do {
+        // A lower driver that always has the next event or frame ready would
+        // keep this caller here for good. The request is ours until the work
+        // item sends it; a stop meanwhile makes the item release it. The item
+        // is not a re-send in progress, so a stop never waits for it to run.
+        if (Rounds++ == KIVSDP_INLINE_SEND_ROUNDS) {
+            pResend->Device = this;
+            pResend->Irp = Irp;
+            ExInitializeWorkItem(&pResend->WorkItem, Worker, pResend);
+            // The critical queue runs ahead of the frames' delayed one, so
+            // the events kept before a frame still reach the channel table
+            // before the frame is answered.
+            ExQueueWorkItem(&pResend->WorkItem, CriticalWorkQueue);
+            return;
+        }
         // Once the traffic is stopped the request is not sent again: the
         // stop's cleanup may already have passed the lower driver, and
         // nothing would ever complete it.
@@ -471,7 +491,8 @@ VOID CKivSdp::ResendListenIrp(PIRP Irp, ULONG Index)
 {
     // The buffer keeps the last record; the lower driver overwrites it.
     SendRounds(
-        Irp, &ListenIrps[Index], &m_ListenSendState[Index],
+        Irp, &ListenIrps[Index], &m_ListenSendState[Index], &m_ListenResend[Index],
+        KivSdpResendListenWorker,
         [&] {
             SendListenIrp(Irp, Index);
             KivSdpCountUp(&ListenIrpsSent);
@@ -480,6 +501,14 @@ VOID CKivSdp::ResendListenIrp(PIRP Irp, ULONG Index)
             KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                          "KIVSDP: Failed to send listen IRP back down (0x%x)\n", unsigned(status));
         });
+}
+
+// PASSIVE_LEVEL, in a system worker thread: the rounds of a listen request
+// that kept completing inside its send.
+VOID KivSdpResendListenWorker(PVOID Parameter)
+{
+    KIVSDP_RESEND_CONTEXT* pResend = static_cast<KIVSDP_RESEND_CONTEXT*>(Parameter);
+    pResend->Device->ResendListenIrp(pResend->Irp, pResend->Index);
 }
 
 VOID CKivSdp::StatusProtocolFound(const UCHAR* pStatus)
@@ -712,7 +741,8 @@ VOID CKivSdp::ReSendReadFileIrp(PIRP Irp)
 VOID CKivSdp::ResendReadFileIrpRounds(PIRP Irp, ULONG Index)
 {
     SendRounds(
-        Irp, &ReadIrps[Index], &m_ReadSendState[Index],
+        Irp, &ReadIrps[Index], &m_ReadSendState[Index], &m_ReadResend[Index],
+        KivSdpResendReadWorker,
         [&] {
             InitializeReadFileIrp(Irp, Index);
             KivSdpCountUp(&ReadIrpsSent);
@@ -726,6 +756,14 @@ VOID CKivSdp::ResendReadFileIrpRounds(PIRP Irp, ULONG Index)
                          "kivsdp : ReSendReadFileIrp() - The system is will probably crash "
                          "now..\n");
         });
+}
+
+// Likewise for a read request that kept completing with frames too short to
+// process.
+VOID KivSdpResendReadWorker(PVOID Parameter)
+{
+    KIVSDP_RESEND_CONTEXT* pResend = static_cast<KIVSDP_RESEND_CONTEXT*>(Parameter);
+    pResend->Device->ResendReadFileIrpRounds(pResend->Irp, pResend->Index);
 }
 
 VOID CKivSdp::CancelIrps()

@@ -45,6 +45,20 @@ enum : LONG {
     KIVSDP_SEND_AGAIN = 2, // completed during that call; the sender sends it again
 };
 
+// A send that a lower driver keeps completing inside IoCallDriver is sent
+// again at most this many times in that call; the next rounds run from a work
+// item, so the sender (a start, or the remote side's completion) goes on.
+constexpr ULONG KIVSDP_INLINE_SEND_ROUNDS = 8;
+
+// The work item that goes on with the rounds of one listen or read request;
+// one per request, queued only while the request is in this driver's hands.
+struct KIVSDP_RESEND_CONTEXT {
+    WORK_QUEUE_ITEM WorkItem;
+    CKivSdp* Device;
+    PIRP Irp;
+    ULONG Index;
+};
+
 // One frame in work: the completed read request that holds it.
 struct KIVSDP_WORK_ITEM_CONTEXT {
     WORK_QUEUE_ITEM WorkItem;
@@ -102,6 +116,8 @@ NORN_CANCEL KivSdpStatusIrpCancelCallback;
 IO_COMPLETION_ROUTINE KivSdpListenStatusComplete;
 IO_COMPLETION_ROUTINE KivSdpCancelIrpsCompletionRoutine;
 WORKER_THREAD_ROUTINE KivSdpProcessSdpPacket;
+WORKER_THREAD_ROUTINE KivSdpResendListenWorker;
+WORKER_THREAD_ROUTINE KivSdpResendReadWorker;
 
 // ---- The SDP device ----
 
@@ -257,6 +273,8 @@ public:
 private:
     friend IO_COMPLETION_ROUTINE KivSdpListenStatusComplete;
     friend IO_COMPLETION_ROUTINE KivSdpCancelIrpsCompletionRoutine;
+    friend WORKER_THREAD_ROUTINE KivSdpResendListenWorker;
+    friend WORKER_THREAD_ROUTINE KivSdpResendReadWorker;
 
     // Requests this device allocated for the lower driver and has not yet
     // released; the destructor and a restart wait until none is left.
@@ -282,9 +300,11 @@ private:
     VOID ResendReadFileIrpRounds(PIRP Irp, ULONG Index);
     // The rounds of one request: Prepare fills it and counts it, Failed reports
     // a send the lower driver refused; after a stop the request is released
-    // from *pSlot instead of sent.
+    // from *pSlot instead of sent. Past KIVSDP_INLINE_SEND_ROUNDS the rounds go
+    // on in pResend's work item, which runs Worker.
     template <typename PREPARE, typename FAILED>
-    VOID SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, PREPARE Prepare, FAILED Failed);
+    VOID SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, KIVSDP_RESEND_CONTEXT* pResend,
+                    PWORKER_THREAD_ROUTINE Worker, PREPARE Prepare, FAILED Failed);
     PIRP AllocateOwnIrp();
 
     KSPIN_LOCK m_ChannelLock;
@@ -297,6 +317,8 @@ private:
     // KIVSDP_SEND_* per listen and per read request.
     LONG m_ListenSendState[KIVSDP_LISTEN_IRP_COUNT];
     LONG m_ReadSendState[KIVSDP_READ_IRP_COUNT];
+    KIVSDP_RESEND_CONTEXT m_ListenResend[KIVSDP_LISTEN_IRP_COUNT];
+    KIVSDP_RESEND_CONTEXT m_ReadResend[KIVSDP_READ_IRP_COUNT];
 };
 
 // Counter helpers: statistics shared by every processor.
