@@ -112,6 +112,7 @@ CKivSdp::~CKivSdp()
     // Completions of the requests the stop cancelled still use this object.
     WaitForOwnIrps();
 
+    FreeResponseSlots();
     RtlFreeUnicodeString(&InterfaceName);
     if (WorkItemList != NULL) {
         delete WorkItemList;
@@ -283,6 +284,11 @@ VOID CKivSdp::OwnIrpAllocated()
 VOID CKivSdp::OwnIrpFreed(PIRP Irp)
 {
     IoFreeIrp(Irp);
+    OwnIrpReturned();
+}
+
+VOID CKivSdp::OwnIrpReturned()
+{
     if (InterlockedDecrement(&m_OwnIrps) == 0) (void)KeSetEvent(&m_OwnIrpsDoneEvent, 0, FALSE);
 }
 
@@ -816,11 +822,77 @@ NTSTATUS KivSdpCancelIrpsCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVOID Conte
 // ---------------------------------------------------------------------------------------------
 // Inbound frames and response writes
 
+ULONG CKivSdp::ResponseSlotOf(PVOID Block)
+{
+    for (ULONG i = 0; i < KIVSDP_RESPONSE_SLOT_COUNT; i++) {
+        if (m_ResponseSlots[i].Block == Block) return i;
+    }
+    return KIVSDP_RESPONSE_SLOT_COUNT;
+}
+
+PVOID CKivSdp::TakeResponseBlock()
+{
+    for (ULONG i = 0; i < KIVSDP_RESPONSE_SLOT_COUNT; i++) {
+        if (InterlockedCompareExchange(&m_ResponseSlotBusy[i], 1, 0) != 0) continue;
+        // The slot is ours alone until it is released.
+        if (m_ResponseSlots[i].Block == NULL) {
+            m_ResponseSlots[i].Block = WriteBufferList->Allocate();
+            if (m_ResponseSlots[i].Block == NULL) {
+                ReleaseResponseSlot(i);
+                return NULL;
+            }
+        }
+        return m_ResponseSlots[i].Block;
+    }
+    return WriteBufferList->Allocate();
+}
+
+VOID CKivSdp::ReleaseResponseSlot(ULONG Slot)
+{
+    (void)InterlockedExchange(&m_ResponseSlotBusy[Slot], 0);
+}
+
+VOID CKivSdp::ReleaseResponseBlock(PVOID Block)
+{
+    ULONG Slot = ResponseSlotOf(Block);
+    if (Slot < KIVSDP_RESPONSE_SLOT_COUNT)
+        ReleaseResponseSlot(Slot);
+    else
+        WriteBufferList->Free(Block);
+}
+
+// Every write is back (the destructor waited for them), so no slot is busy.
+VOID CKivSdp::FreeResponseSlots()
+{
+    for (ULONG i = 0; i < KIVSDP_RESPONSE_SLOT_COUNT; i++) {
+        if (m_ResponseSlots[i].Irp != NULL) IoFreeIrp(m_ResponseSlots[i].Irp);
+        if (m_ResponseSlots[i].Block != NULL && WriteBufferList != NULL)
+            WriteBufferList->Free(m_ResponseSlots[i].Block);
+        m_ResponseSlots[i].Irp = NULL;
+        m_ResponseSlots[i].Block = NULL;
+    }
+}
+
 PIRP CKivSdp::GetNewResponseIrp(PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine)
 {
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : GetNewResponseIrp()..\n");
     NORN_ASSERT(Routine != NULL);
-    PIRP Irp = AllocateOwnIrp();
+    PIRP Irp;
+    ULONG Slot = ResponseSlotOf(Buffer);
+    if (Slot < KIVSDP_RESPONSE_SLOT_COUNT) {
+        // A slot's request stays allocated while idle; it counts as one of
+        // this device's requests only while it is sent.
+        Irp = m_ResponseSlots[Slot].Irp;
+        if (Irp == NULL) {
+            Irp = IoAllocateIrp(m_pDeviceObject->StackSize, FALSE);
+            m_ResponseSlots[Slot].Irp = Irp;
+        } else {
+            IoReuseIrp(Irp, STATUS_SUCCESS);
+        }
+        if (Irp != NULL) OwnIrpAllocated();
+    } else {
+        Irp = AllocateOwnIrp();
+    }
     if (Irp == NULL) {
         KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                      "kivsdp : GetNewResponseIrp() - Could not allocate an IRP to send.\n");
@@ -852,6 +924,14 @@ NTSTATUS CKivSdp::IncomingRequestCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVO
                      "failure 0x%x\n",
                      unsigned(Irp->IoStatus.Status));
     }
+    ULONG Slot = pSdp->ResponseSlotOf(Irp->AssociatedIrp.SystemBuffer);
+    if (Slot < KIVSDP_RESPONSE_SLOT_COUNT) {
+        // The slot keeps its request and block for the next response; from
+        // here another processor may reuse them, so Irp is not touched again.
+        pSdp->ReleaseResponseSlot(Slot);
+        pSdp->OwnIrpReturned();
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     pSdp->WriteBufferList->Free(Irp->AssociatedIrp.SystemBuffer);
     pSdp->OwnIrpFreed(Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -859,7 +939,7 @@ NTSTATUS CKivSdp::IncomingRequestCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVO
 
 static uint8_t* KivSdpGetResponseBlock(void* Context)
 {
-    return static_cast<uint8_t*>(static_cast<CKivSdp*>(Context)->WriteBufferList->Allocate());
+    return static_cast<uint8_t*>(static_cast<CKivSdp*>(Context)->TakeResponseBlock());
 }
 
 // The block now belongs to this driver: it goes down in a write, or back to
@@ -872,7 +952,7 @@ static void KivSdpSendResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen
         KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                      "kivsdp : ProcessSdpRequest() - Fatal error!. Could not allocate an IRP for "
                      "our response!\n");
-        pSdp->WriteBufferList->Free(pFrame);
+        pSdp->ReleaseResponseBlock(pFrame);
         return;
     }
     KivSdpCountUp(&pSdp->ResponsesSent);

@@ -59,6 +59,16 @@ struct KIVSDP_RESEND_CONTEXT {
     ULONG Index;
 };
 
+// A response write the device keeps: its request and its block of
+// WriteBufferList, both made the first time the slot is used and reused for
+// every response after that. Responses past the slots in flight get a block
+// and a request of their own, released when they complete.
+constexpr ULONG KIVSDP_RESPONSE_SLOT_COUNT = KIVSDP_WRITE_BUFFER_DEPTH;
+struct KIVSDP_RESPONSE_SLOT {
+    PIRP Irp;
+    PVOID Block;
+};
+
 // One frame in work: the completed read request that holds it.
 struct KIVSDP_WORK_ITEM_CONTEXT {
     WORK_QUEUE_ITEM WorkItem;
@@ -185,6 +195,10 @@ public:
     VOID ReSendReadFileIrp(PIRP Irp);
     VOID CancelIrps();
     PIRP GetNewResponseIrp(PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine);
+    // A response block: a free slot's, else one of WriteBufferList; NULL when
+    // none can be had. ReleaseResponseBlock gives back one that was not sent.
+    PVOID TakeResponseBlock();
+    VOID ReleaseResponseBlock(PVOID Block);
     static NTSTATUS DefaultReadFileCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                                      PVOID Context);
     static NTSTATUS IncomingRequestCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp,
@@ -280,6 +294,8 @@ private:
     // released; the destructor and a restart wait until none is left.
     VOID OwnIrpAllocated();
     VOID OwnIrpFreed(PIRP Irp);
+    // One that is back and kept for reuse.
+    VOID OwnIrpReturned();
     VOID WaitForOwnIrps();
     // Re-sending a listen or read request after the traffic was stopped would
     // leave it in the lower driver for good: re-sends run between Begin and
@@ -306,6 +322,10 @@ private:
     VOID SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, KIVSDP_RESEND_CONTEXT* pResend,
                     PWORKER_THREAD_ROUTINE Worker, PREPARE Prepare, FAILED Failed);
     PIRP AllocateOwnIrp();
+    // The slot whose block Block is, or KIVSDP_RESPONSE_SLOT_COUNT.
+    ULONG ResponseSlotOf(PVOID Block);
+    VOID ReleaseResponseSlot(ULONG Slot);
+    VOID FreeResponseSlots();
 
     KSPIN_LOCK m_ChannelLock;
     KSPIN_LOCK m_TrafficLock;
@@ -319,6 +339,10 @@ private:
     LONG m_ReadSendState[KIVSDP_READ_IRP_COUNT];
     KIVSDP_RESEND_CONTEXT m_ListenResend[KIVSDP_LISTEN_IRP_COUNT];
     KIVSDP_RESEND_CONTEXT m_ReadResend[KIVSDP_READ_IRP_COUNT];
+    KIVSDP_RESPONSE_SLOT m_ResponseSlots[KIVSDP_RESPONSE_SLOT_COUNT];
+    // Non-zero while the slot's block is with the core or its write is in
+    // flight.
+    LONG m_ResponseSlotBusy[KIVSDP_RESPONSE_SLOT_COUNT];
 };
 
 // Counter helpers: statistics shared by every processor.
