@@ -50,6 +50,10 @@ CKivSdp::CKivSdp(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObj
     m_TrafficStopped = TRUE;
     KeInitializeEvent(&m_ResendsDoneEvent, NotificationEvent, TRUE);
     KeInitializeEvent(&m_OwnIrpsDoneEvent, NotificationEvent, TRUE);
+    for (ULONG i = 0; i < KIVSDP_LISTEN_IRP_COUNT; i++)
+        m_ListenResend[i].Index = i;
+    for (ULONG i = 0; i < KIVSDP_READ_IRP_COUNT; i++)
+        m_ReadResend[i].Index = i;
 
     // A raise from here on unwinds the members and the base classes (which
     // detach and delete the device object); what this body made itself is
@@ -108,6 +112,7 @@ CKivSdp::~CKivSdp()
     // Completions of the requests the stop cancelled still use this object.
     WaitForOwnIrps();
 
+    FreeResponseSlots();
     RtlFreeUnicodeString(&InterfaceName);
     if (WorkItemList != NULL) {
         delete WorkItemList;
@@ -279,6 +284,11 @@ VOID CKivSdp::OwnIrpAllocated()
 VOID CKivSdp::OwnIrpFreed(PIRP Irp)
 {
     IoFreeIrp(Irp);
+    OwnIrpReturned();
+}
+
+VOID CKivSdp::OwnIrpReturned()
+{
     if (InterlockedDecrement(&m_OwnIrps) == 0) (void)KeSetEvent(&m_OwnIrpsDoneEvent, 0, FALSE);
 }
 
@@ -442,10 +452,26 @@ NTSTATUS KivSdpListenStatusComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 }
 
 template <typename PREPARE, typename FAILED>
-VOID CKivSdp::SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, PREPARE Prepare, FAILED Failed)
+VOID CKivSdp::SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, KIVSDP_RESEND_CONTEXT* pResend,
+                         PWORKER_THREAD_ROUTINE Worker, PREPARE Prepare, FAILED Failed)
 {
     BOOLEAN Again;
+    ULONG Rounds = 0;
     do {
+        // A lower driver that always has the next event or frame ready would
+        // keep this caller here for good. The request is ours until the work
+        // item sends it; a stop meanwhile makes the item release it. The item
+        // is not a re-send in progress, so a stop never waits for it to run.
+        if (Rounds++ == KIVSDP_INLINE_SEND_ROUNDS) {
+            pResend->Device = this;
+            pResend->Irp = Irp;
+            ExInitializeWorkItem(&pResend->WorkItem, Worker, pResend);
+            // The critical queue runs ahead of the frames' delayed one, so
+            // the events kept before a frame still reach the channel table
+            // before the frame is answered.
+            ExQueueWorkItem(&pResend->WorkItem, CriticalWorkQueue);
+            return;
+        }
         // Once the traffic is stopped the request is not sent again: the
         // stop's cleanup may already have passed the lower driver, and
         // nothing would ever complete it.
@@ -471,7 +497,8 @@ VOID CKivSdp::ResendListenIrp(PIRP Irp, ULONG Index)
 {
     // The buffer keeps the last record; the lower driver overwrites it.
     SendRounds(
-        Irp, &ListenIrps[Index], &m_ListenSendState[Index],
+        Irp, &ListenIrps[Index], &m_ListenSendState[Index], &m_ListenResend[Index],
+        KivSdpResendListenWorker,
         [&] {
             SendListenIrp(Irp, Index);
             KivSdpCountUp(&ListenIrpsSent);
@@ -480,6 +507,14 @@ VOID CKivSdp::ResendListenIrp(PIRP Irp, ULONG Index)
             KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                          "KIVSDP: Failed to send listen IRP back down (0x%x)\n", unsigned(status));
         });
+}
+
+// PASSIVE_LEVEL, in a system worker thread: the rounds of a listen request
+// that kept completing inside its send.
+VOID KivSdpResendListenWorker(PVOID Parameter)
+{
+    KIVSDP_RESEND_CONTEXT* pResend = static_cast<KIVSDP_RESEND_CONTEXT*>(Parameter);
+    pResend->Device->ResendListenIrp(pResend->Irp, pResend->Index);
 }
 
 VOID CKivSdp::StatusProtocolFound(const UCHAR* pStatus)
@@ -712,7 +747,8 @@ VOID CKivSdp::ReSendReadFileIrp(PIRP Irp)
 VOID CKivSdp::ResendReadFileIrpRounds(PIRP Irp, ULONG Index)
 {
     SendRounds(
-        Irp, &ReadIrps[Index], &m_ReadSendState[Index],
+        Irp, &ReadIrps[Index], &m_ReadSendState[Index], &m_ReadResend[Index],
+        KivSdpResendReadWorker,
         [&] {
             InitializeReadFileIrp(Irp, Index);
             KivSdpCountUp(&ReadIrpsSent);
@@ -726,6 +762,14 @@ VOID CKivSdp::ResendReadFileIrpRounds(PIRP Irp, ULONG Index)
                          "kivsdp : ReSendReadFileIrp() - The system is will probably crash "
                          "now..\n");
         });
+}
+
+// Likewise for a read request that kept completing with frames too short to
+// process.
+VOID KivSdpResendReadWorker(PVOID Parameter)
+{
+    KIVSDP_RESEND_CONTEXT* pResend = static_cast<KIVSDP_RESEND_CONTEXT*>(Parameter);
+    pResend->Device->ResendReadFileIrpRounds(pResend->Irp, pResend->Index);
 }
 
 VOID CKivSdp::CancelIrps()
@@ -778,11 +822,77 @@ NTSTATUS KivSdpCancelIrpsCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVOID Conte
 // ---------------------------------------------------------------------------------------------
 // Inbound frames and response writes
 
+ULONG CKivSdp::ResponseSlotOf(PVOID Block)
+{
+    for (ULONG i = 0; i < KIVSDP_RESPONSE_SLOT_COUNT; i++) {
+        if (m_ResponseSlots[i].Block == Block) return i;
+    }
+    return KIVSDP_RESPONSE_SLOT_COUNT;
+}
+
+PVOID CKivSdp::TakeResponseBlock()
+{
+    for (ULONG i = 0; i < KIVSDP_RESPONSE_SLOT_COUNT; i++) {
+        if (InterlockedCompareExchange(&m_ResponseSlotBusy[i], 1, 0) != 0) continue;
+        // The slot is ours alone until it is released.
+        if (m_ResponseSlots[i].Block == NULL) {
+            m_ResponseSlots[i].Block = WriteBufferList->Allocate();
+            if (m_ResponseSlots[i].Block == NULL) {
+                ReleaseResponseSlot(i);
+                return NULL;
+            }
+        }
+        return m_ResponseSlots[i].Block;
+    }
+    return WriteBufferList->Allocate();
+}
+
+VOID CKivSdp::ReleaseResponseSlot(ULONG Slot)
+{
+    (void)InterlockedExchange(&m_ResponseSlotBusy[Slot], 0);
+}
+
+VOID CKivSdp::ReleaseResponseBlock(PVOID Block)
+{
+    ULONG Slot = ResponseSlotOf(Block);
+    if (Slot < KIVSDP_RESPONSE_SLOT_COUNT)
+        ReleaseResponseSlot(Slot);
+    else
+        WriteBufferList->Free(Block);
+}
+
+// Every write is back (the destructor waited for them), so no slot is busy.
+VOID CKivSdp::FreeResponseSlots()
+{
+    for (ULONG i = 0; i < KIVSDP_RESPONSE_SLOT_COUNT; i++) {
+        if (m_ResponseSlots[i].Irp != NULL) IoFreeIrp(m_ResponseSlots[i].Irp);
+        if (m_ResponseSlots[i].Block != NULL && WriteBufferList != NULL)
+            WriteBufferList->Free(m_ResponseSlots[i].Block);
+        m_ResponseSlots[i].Irp = NULL;
+        m_ResponseSlots[i].Block = NULL;
+    }
+}
+
 PIRP CKivSdp::GetNewResponseIrp(PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine)
 {
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : GetNewResponseIrp()..\n");
     NORN_ASSERT(Routine != NULL);
-    PIRP Irp = AllocateOwnIrp();
+    PIRP Irp;
+    ULONG Slot = ResponseSlotOf(Buffer);
+    if (Slot < KIVSDP_RESPONSE_SLOT_COUNT) {
+        // A slot's request stays allocated while idle; it counts as one of
+        // this device's requests only while it is sent.
+        Irp = m_ResponseSlots[Slot].Irp;
+        if (Irp == NULL) {
+            Irp = IoAllocateIrp(m_pDeviceObject->StackSize, FALSE);
+            m_ResponseSlots[Slot].Irp = Irp;
+        } else {
+            IoReuseIrp(Irp, STATUS_SUCCESS);
+        }
+        if (Irp != NULL) OwnIrpAllocated();
+    } else {
+        Irp = AllocateOwnIrp();
+    }
     if (Irp == NULL) {
         KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                      "kivsdp : GetNewResponseIrp() - Could not allocate an IRP to send.\n");
@@ -814,6 +924,14 @@ NTSTATUS CKivSdp::IncomingRequestCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVO
                      "failure 0x%x\n",
                      unsigned(Irp->IoStatus.Status));
     }
+    ULONG Slot = pSdp->ResponseSlotOf(Irp->AssociatedIrp.SystemBuffer);
+    if (Slot < KIVSDP_RESPONSE_SLOT_COUNT) {
+        // The slot keeps its request and block for the next response; from
+        // here another processor may reuse them, so Irp is not touched again.
+        pSdp->ReleaseResponseSlot(Slot);
+        pSdp->OwnIrpReturned();
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     pSdp->WriteBufferList->Free(Irp->AssociatedIrp.SystemBuffer);
     pSdp->OwnIrpFreed(Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -821,7 +939,7 @@ NTSTATUS CKivSdp::IncomingRequestCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVO
 
 static uint8_t* KivSdpGetResponseBlock(void* Context)
 {
-    return static_cast<uint8_t*>(static_cast<CKivSdp*>(Context)->WriteBufferList->Allocate());
+    return static_cast<uint8_t*>(static_cast<CKivSdp*>(Context)->TakeResponseBlock());
 }
 
 // The block now belongs to this driver: it goes down in a write, or back to
@@ -834,7 +952,7 @@ static void KivSdpSendResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen
         KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                      "kivsdp : ProcessSdpRequest() - Fatal error!. Could not allocate an IRP for "
                      "our response!\n");
-        pSdp->WriteBufferList->Free(pFrame);
+        pSdp->ReleaseResponseBlock(pFrame);
         return;
     }
     KivSdpCountUp(&pSdp->ResponsesSent);

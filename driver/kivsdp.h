@@ -45,6 +45,30 @@ enum : LONG {
     KIVSDP_SEND_AGAIN = 2, // completed during that call; the sender sends it again
 };
 
+// A send that a lower driver keeps completing inside IoCallDriver is sent
+// again at most this many times in that call; the next rounds run from a work
+// item, so the sender (a start, or the remote side's completion) goes on.
+constexpr ULONG KIVSDP_INLINE_SEND_ROUNDS = 8;
+
+// The work item that goes on with the rounds of one listen or read request;
+// one per request, queued only while the request is in this driver's hands.
+struct KIVSDP_RESEND_CONTEXT {
+    WORK_QUEUE_ITEM WorkItem;
+    CKivSdp* Device;
+    PIRP Irp;
+    ULONG Index;
+};
+
+// A response write the device keeps: its request and its block of
+// WriteBufferList, both made the first time the slot is used and reused for
+// every response after that. Responses past the slots in flight get a block
+// and a request of their own, released when they complete.
+constexpr ULONG KIVSDP_RESPONSE_SLOT_COUNT = KIVSDP_WRITE_BUFFER_DEPTH;
+struct KIVSDP_RESPONSE_SLOT {
+    PIRP Irp;
+    PVOID Block;
+};
+
 // One frame in work: the completed read request that holds it.
 struct KIVSDP_WORK_ITEM_CONTEXT {
     WORK_QUEUE_ITEM WorkItem;
@@ -102,6 +126,8 @@ NORN_CANCEL KivSdpStatusIrpCancelCallback;
 IO_COMPLETION_ROUTINE KivSdpListenStatusComplete;
 IO_COMPLETION_ROUTINE KivSdpCancelIrpsCompletionRoutine;
 WORKER_THREAD_ROUTINE KivSdpProcessSdpPacket;
+WORKER_THREAD_ROUTINE KivSdpResendListenWorker;
+WORKER_THREAD_ROUTINE KivSdpResendReadWorker;
 
 // ---- The SDP device ----
 
@@ -169,6 +195,10 @@ public:
     VOID ReSendReadFileIrp(PIRP Irp);
     VOID CancelIrps();
     PIRP GetNewResponseIrp(PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE Routine);
+    // A response block: a free slot's, else one of WriteBufferList; NULL when
+    // none can be had. ReleaseResponseBlock gives back one that was not sent.
+    PVOID TakeResponseBlock();
+    VOID ReleaseResponseBlock(PVOID Block);
     static NTSTATUS DefaultReadFileCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                                      PVOID Context);
     static NTSTATUS IncomingRequestCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp,
@@ -257,11 +287,15 @@ public:
 private:
     friend IO_COMPLETION_ROUTINE KivSdpListenStatusComplete;
     friend IO_COMPLETION_ROUTINE KivSdpCancelIrpsCompletionRoutine;
+    friend WORKER_THREAD_ROUTINE KivSdpResendListenWorker;
+    friend WORKER_THREAD_ROUTINE KivSdpResendReadWorker;
 
     // Requests this device allocated for the lower driver and has not yet
     // released; the destructor and a restart wait until none is left.
     VOID OwnIrpAllocated();
     VOID OwnIrpFreed(PIRP Irp);
+    // One that is back and kept for reuse.
+    VOID OwnIrpReturned();
     VOID WaitForOwnIrps();
     // Re-sending a listen or read request after the traffic was stopped would
     // leave it in the lower driver for good: re-sends run between Begin and
@@ -282,10 +316,16 @@ private:
     VOID ResendReadFileIrpRounds(PIRP Irp, ULONG Index);
     // The rounds of one request: Prepare fills it and counts it, Failed reports
     // a send the lower driver refused; after a stop the request is released
-    // from *pSlot instead of sent.
+    // from *pSlot instead of sent. Past KIVSDP_INLINE_SEND_ROUNDS the rounds go
+    // on in pResend's work item, which runs Worker.
     template <typename PREPARE, typename FAILED>
-    VOID SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, PREPARE Prepare, FAILED Failed);
+    VOID SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, KIVSDP_RESEND_CONTEXT* pResend,
+                    PWORKER_THREAD_ROUTINE Worker, PREPARE Prepare, FAILED Failed);
     PIRP AllocateOwnIrp();
+    // The slot whose block Block is, or KIVSDP_RESPONSE_SLOT_COUNT.
+    ULONG ResponseSlotOf(PVOID Block);
+    VOID ReleaseResponseSlot(ULONG Slot);
+    VOID FreeResponseSlots();
 
     KSPIN_LOCK m_ChannelLock;
     KSPIN_LOCK m_TrafficLock;
@@ -297,6 +337,12 @@ private:
     // KIVSDP_SEND_* per listen and per read request.
     LONG m_ListenSendState[KIVSDP_LISTEN_IRP_COUNT];
     LONG m_ReadSendState[KIVSDP_READ_IRP_COUNT];
+    KIVSDP_RESEND_CONTEXT m_ListenResend[KIVSDP_LISTEN_IRP_COUNT];
+    KIVSDP_RESEND_CONTEXT m_ReadResend[KIVSDP_READ_IRP_COUNT];
+    KIVSDP_RESPONSE_SLOT m_ResponseSlots[KIVSDP_RESPONSE_SLOT_COUNT];
+    // Non-zero while the slot's block is with the core or its write is in
+    // flight.
+    LONG m_ResponseSlotBusy[KIVSDP_RESPONSE_SLOT_COUNT];
 };
 
 // Counter helpers: statistics shared by every processor.

@@ -273,21 +273,30 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     };
     if (Ready()) return Consume();
     if (Poll) return STATUS_TIMEOUT;
+    std::chrono::steady_clock::time_point Deadline;
+    const bool Forever = !DeadlineFrom(Timeout, &Deadline);
     if (KeGetCurrentIrql() == PASSIVE_LEVEL &&
         kivrt::CurrentScheduler() == kivrt::Scheduler::Deterministic) {
         // No worker thread will run what would set the event: run queued work items here,
-        // oldest first, as workers would have meanwhile.
-        G.unlock();
-        while (kivrt::RunOneWorkItem()) {
+        // oldest first, as workers would have meanwhile; also those that another thread (a
+        // remote side, a completion) queues while this one waits.
+        for (;;) {
+            G.unlock();
+            while (kivrt::RunOneWorkItem()) {
+                G.lock();
+                if (Ready()) return Consume();
+                G.unlock();
+            }
             G.lock();
             if (Ready()) return Consume();
-            G.unlock();
+            auto Now = std::chrono::steady_clock::now();
+            if (!Forever && Now >= Deadline) return STATUS_TIMEOUT;
+            auto Slice = Now + std::chrono::milliseconds(1);
+            if (!Forever && Deadline < Slice) Slice = Deadline;
+            if (B.Cv.wait_until(G, Slice, Ready)) return Consume();
         }
-        G.lock();
-        if (Ready()) return Consume();
     }
-    std::chrono::steady_clock::time_point Deadline;
-    if (!DeadlineFrom(Timeout, &Deadline)) {
+    if (Forever) {
         B.Cv.wait(G, Ready);
         return Consume();
     }

@@ -127,7 +127,8 @@ static void RunOnSmallStack(const std::function<void()>& Fn)
 // While the device is stopped the lower driver keeps events and frames; at
 // the restart each request sent down comes back at once with the next one.
 // They are taken one after another, not one inside the other, so the stack
-// stays flat however many were kept.
+// stays flat however many were kept; and the start takes only a few itself,
+// leaving the rest to work items, so that it returns.
 TEST_F(SdpDeviceFixture, EventsAndFramesKeptDuringAStopAreTakenAtTheRestart)
 {
     constexpr ULONG Kept = KIVL2CAP_MAX_KEPT;
@@ -149,6 +150,7 @@ TEST_F(SdpDeviceFixture, EventsAndFramesKeptDuringAStopAreTakenAtTheRestart)
     NTSTATUS Restart = STATUS_UNSUCCESSFUL;
     RunOnSmallStack([&] { Restart = kivrt::RestartDevice(m_Node); });
     ASSERT_EQ(Restart, STATUS_SUCCESS);
+    EXPECT_GT(L2cap().KeptEvents, Kept / 2) << "the start took the kept events itself";
     kivrt::DrainWorkItems();
     KIVL2CAP_COUNTERS After = L2cap();
     EXPECT_EQ(After.KeptEvents, 0u);
@@ -164,6 +166,25 @@ TEST_F(SdpDeviceFixture, EventsAndFramesKeptDuringAStopAreTakenAtTheRestart)
     // The channel is still served.
     Frame(0x0040, SearchServer);
     EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0040, SearchServerAnswer)});
+}
+
+// The events kept before a frame reach the channel table before the frame is
+// answered, even when the start leaves most of them to work items.
+TEST_F(SdpDeviceFixture, EventsKeptBeforeAFrameReachTheTableBeforeItIsAnswered)
+{
+    BuildStack();
+    SetZoneMask(0);
+    Connect(0x0040, 48);
+    CloseAll();
+    ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    for (ULONG i = 0; i < 200; i++)
+        ASSERT_TRUE(NT_SUCCESS(m_Radio.Reconfigure(0x0040, uint16_t(48 + i))));
+    ASSERT_TRUE(NT_SUCCESS(m_Radio.Connect(0x0041, 48)));
+    ASSERT_TRUE(NT_SUCCESS(m_Radio.SendFrame(0x0041, SearchServer)));
+    ASSERT_EQ(kivrt::RestartDevice(m_Node), STATUS_SUCCESS);
+    kivrt::DrainWorkItems();
+    EXPECT_EQ(TakeWrites(), std::vector<BYTES>{OnCid(0x0041, SearchServerAnswer)});
 }
 
 TEST_F(SdpDeviceFixture, SurpriseRemovalWithRequestsPendingCompletesThemAtClose)
