@@ -824,8 +824,10 @@ NTSTATUS KivSdpCancelIrpsCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVOID Conte
 
 ULONG CKivSdp::ResponseSlotOf(PVOID Block)
 {
+    // Another processor may be giving an idle slot its block meanwhile: the
+    // pointer is published once and read atomically, never torn.
     for (ULONG i = 0; i < KIVSDP_RESPONSE_SLOT_COUNT; i++) {
-        if (m_ResponseSlots[i].Block == Block) return i;
+        if (__atomic_load_n(&m_ResponseSlots[i].Block, __ATOMIC_ACQUIRE) == Block) return i;
     }
     return KIVSDP_RESPONSE_SLOT_COUNT;
 }
@@ -836,11 +838,12 @@ PVOID CKivSdp::TakeResponseBlock()
         if (InterlockedCompareExchange(&m_ResponseSlotBusy[i], 1, 0) != 0) continue;
         // The slot is ours alone until it is released.
         if (m_ResponseSlots[i].Block == NULL) {
-            m_ResponseSlots[i].Block = WriteBufferList->Allocate();
-            if (m_ResponseSlots[i].Block == NULL) {
+            PVOID Block = WriteBufferList->Allocate();
+            if (Block == NULL) {
                 ReleaseResponseSlot(i);
                 return NULL;
             }
+            __atomic_store_n(&m_ResponseSlots[i].Block, Block, __ATOMIC_RELEASE);
         }
         return m_ResponseSlots[i].Block;
     }
