@@ -59,9 +59,10 @@ TEST(SdpDifferential, CoreAnswersEveryRandomSeriesAsTheModelDoes)
                 (unsigned long long)Continuations);
     std::string Histogram;
     for (auto& [k, n] : Kinds) {
+        char Code[8] = "";
+        if ((k >> 16) == 1) std::snprintf(Code, sizeof(Code), "/%u", unsigned(k & 0xFF));
         char t[48];
-        std::snprintf(t, sizeof(t), " %02X%s%s:%llu", k >> 16, k & 0x8000 ? "+state" : "",
-                      (k >> 16) == 1 ? ("/" + std::to_string(k & 0xFF)).c_str() : "",
+        std::snprintf(t, sizeof(t), " %02X%s%s:%llu", k >> 16, k & 0x8000 ? "+state" : "", Code,
                       (unsigned long long)n);
         Histogram += t;
     }

@@ -43,8 +43,10 @@ void Add(CRefModel& m, uint32_t h, uint16_t Id, const Bytes& v)
 
 Bytes Text(size_t Total)
 {
-    Bytes t = {0x26, uint8_t((Total - 3) >> 8), uint8_t(Total - 3)};
-    t.resize(Total, 'x');
+    Bytes t(Total, 'x');
+    t[0] = 0x26;
+    t[1] = uint8_t((Total - 3) >> 8);
+    t[2] = uint8_t(Total - 3);
     return t;
 }
 
