@@ -608,6 +608,14 @@ void ControlPendingMemory(CONTEXT& X, ABUSE_CASE& C)
         if (R.Tag != 99) C.Fault = "no reply to a debug information request";
     }
     X.SampleMemory(); // the peak: everything the daemon took is held now
+    // A listen an event completed is replied to at the daemon's next completion poll, which can
+    // come after the reply to the debug request: those late replies are not held requests.
+    for (int Fd : Fds) {
+        BYTES Raw;
+        kivctl::CtlReply R;
+        while (Receive(Fd, Raw, 20) && kivctl::ParseReply(Raw.data(), Raw.size(), R))
+            (R.Status == 0xC000009Au ? C.Refused : C.Answered)++;
+    }
     // Each client holds at most 1 MiB of buffers, all of them at most 8 MiB.
     uint64_t Held = C.Sent - C.Refused - C.Answered;
     if (C.Fault.empty() && Held * kivctl::CTL_MAX_IO > 8u * 1024 * 1024)
