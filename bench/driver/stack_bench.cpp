@@ -20,6 +20,7 @@
 #include "sdprecordfile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -404,6 +405,13 @@ public:
     // The next response frame the radio received, oldest first; false after a second without one.
     bool Next(RESPONSE* Out)
     {
+        // Like the system workers, the remote side polls a little before it sleeps (never when
+        // everything shares one CPU, where polling only keeps the stack from running).
+        if (!m_Pinned) {
+            const int64_t Until = NowNs() + 50000;
+            while (m_Produced.load(std::memory_order_acquire) == m_Consumed && NowNs() < Until) {
+            }
+        }
         std::unique_lock<std::mutex> Guard(m_Lock);
         if (!m_Arrived.wait_for(Guard, std::chrono::seconds(1),
                                 [this] { return m_Produced != m_Consumed; }))
@@ -458,7 +466,7 @@ private:
     std::mutex m_Lock;
     std::condition_variable m_Arrived;
     RESPONSE m_Ring[RING_SIZE] = {};
-    uint32_t m_Produced = 0;
+    std::atomic<uint32_t> m_Produced{0}; // written under m_Lock, polled without it
     uint32_t m_Consumed = 0;
     BYTES m_LastBytes;
 };
