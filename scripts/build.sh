@@ -5,6 +5,8 @@
 #   tsan     gcc, ThreadSanitizer                    -> build-tsan/
 #   fuzz     clang, libFuzzer + ASan + UBSan         -> build-fuzz/
 #   clang    clang, optimised, the whole tree        -> build-clang/ (build only)
+#   coverage gcc, unoptimised, gcov counters         -> build-cov/ (scripts/coverage.sh)
+#   mutant   gcc, optimised, no benchmarks           -> build-mut/ (scripts/mutants.py)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
@@ -17,6 +19,8 @@ case "$flavour" in
                                    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
     clang)   dir=build-clang; opts=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVSDP_BENCH=ON
                                    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+    coverage) dir=build-cov; opts=(-DCMAKE_BUILD_TYPE=Debug -DKIVSDP_COVERAGE=ON) ;;
+    mutant)  dir=build-mut;  opts=(-DCMAKE_BUILD_TYPE=Release) ;;
     *) echo "build.sh: unknown flavour '$flavour'" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -G Ninja "${opts[@]}" >/dev/null
