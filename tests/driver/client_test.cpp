@@ -332,6 +332,7 @@ namespace {
 
 struct OWN_LISTEN {
     NTSTATUS Status = STATUS_PENDING;
+    ULONG_PTR Information = 0;
     bool Done = false;
 };
 
@@ -339,6 +340,7 @@ NTSTATUS OwnListenDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
     auto* Own = static_cast<OWN_LISTEN*>(Context);
     Own->Status = Irp->IoStatus.Status;
+    Own->Information = Irp->IoStatus.Information;
     Own->Done = true;
     IoFreeIrp(Irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -363,10 +365,12 @@ TEST_F(ClientFixture, RequestCancelledBeforeItIsQueuedIsStillCompleted)
     pNext->Parameters.DeviceIoControl.InputBufferLength = 0;
     Irp->AssociatedIrp.SystemBuffer = Buffer;
     Irp->Cancel = TRUE;
+    Irp->IoStatus.Information = 4; // what a sloppy caller may leave there
     IoSetCompletionRoutine(Irp, OwnListenDone, &Own, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(Top, Irp), STATUS_CANCELLED);
     ASSERT_TRUE(Own.Done);
     EXPECT_EQ(Own.Status, STATUS_CANCELLED);
+    EXPECT_EQ(Own.Information, 0u);
     KIVSDP_DEBUG_INFO Info = DebugInfo();
     EXPECT_EQ(Info.ListenStatusCount, 1u);
     EXPECT_EQ(Info.StatusDelivered, 1u);

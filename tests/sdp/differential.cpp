@@ -2,7 +2,10 @@
 // lockstep runner that compares the model with a subject line by line.
 #include "differential.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <random>
@@ -929,6 +932,40 @@ DIFF_RESULT RunDifferentialCase(uint64_t Seed, const DIFF_SUBJECT_FACTORY& Subje
         if (!Under.Finish(Report)) Fail("the subject's teardown found faults:\n" + Report.str());
     }
     return Result;
+}
+
+DIFF_RESULT RunDifferentialSeries(const char* SeriesVariable, uint64_t Series, uint64_t SeedBase,
+                                  const DIFF_SUBJECT_FACTORY& Subject, DIFF_OPTIONS Options,
+                                  uint64_t* CasesRun)
+{
+    auto Env = [](const char* Name, const char* Default) -> std::string {
+        const char* v = std::getenv(Name);
+        return v && *v ? v : Default;
+    };
+    Series = std::strtoull(Env(SeriesVariable, std::to_string(Series).c_str()).c_str(), nullptr, 0);
+    const uint64_t Seed =
+        std::strtoull(Env("KIVSDP_DIFF_SEED", "1").c_str(), nullptr, 0) + SeedBase;
+    Options.OutDir = Env("KIVSDP_DIFF_OUT", ::testing::TempDir().c_str());
+    DIFF_RESULT Sum;
+    uint64_t Failures = 0;
+    for (uint64_t i = 0; i < Series && Failures < 3; i++) {
+        Options.Large = (Seed + i) % 16 == 15;
+        const DIFF_RESULT r = RunDifferentialCase(Seed + i, Subject, Options);
+        Sum.Frames += r.Frames;
+        Sum.Continuations += r.Continuations;
+        for (auto& [k, n] : r.Kinds)
+            Sum.Kinds[k] += n;
+        if (!r.Ok) {
+            Failures++;
+            Sum.Ok = false;
+            ADD_FAILURE() << r.Message;
+        }
+    }
+    std::printf("%llu cases, %llu request frames, %llu with a returned state\n",
+                (unsigned long long)Series, (unsigned long long)Sum.Frames,
+                (unsigned long long)Sum.Continuations);
+    if (CasesRun) *CasesRun = Series;
+    return Sum;
 }
 
 void GenerateDifferentialCase(uint64_t Seed, bool Large, std::string& Script, std::string& Expected)

@@ -80,6 +80,14 @@ struct DIFF_RESULT {
 DIFF_RESULT RunDifferentialCase(uint64_t Seed, const DIFF_SUBJECT_FACTORY& Subject,
                                 const DIFF_OPTIONS& Options);
 
+// Series cases from Seed on (every 16th large), the options' environment overrides applied:
+// KIVSDP_DIFF_SEED moves the first seed, KIVSDP_DIFF_OUT takes the replay scripts. Stops
+// after three failures, each reported to the test; prints the case and frame counts. The
+// result sums the counts and kinds of the cases run.
+DIFF_RESULT RunDifferentialSeries(const char* SeriesVariable, uint64_t Series, uint64_t SeedBase,
+                                  const DIFF_SUBJECT_FACTORY& Subject, DIFF_OPTIONS Options,
+                                  uint64_t* CasesRun = nullptr);
+
 // The case of this seed as a script, run through the model alone: Script
 // gets the kivsdp-sim text, Expected every line the model prints for it.
 void GenerateDifferentialCase(uint64_t Seed, bool Large, std::string& Script,

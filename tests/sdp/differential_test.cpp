@@ -16,18 +16,6 @@
 
 namespace {
 
-uint64_t EnvNumber(const char* Name, uint64_t Default)
-{
-    const char* v = std::getenv(Name);
-    return v && *v ? std::strtoull(v, nullptr, 0) : Default;
-}
-
-std::string OutDir()
-{
-    const char* v = std::getenv("KIVSDP_DIFF_OUT");
-    return v && *v ? v : ::testing::TempDir();
-}
-
 DIFF_SUBJECT CoreSubject(ISimTxSink& Sink)
 {
     return {MakeCoreTarget(Sink), nullptr};
@@ -35,28 +23,12 @@ DIFF_SUBJECT CoreSubject(ISimTxSink& Sink)
 
 TEST(SdpDifferential, CoreAnswersEveryRandomSeriesAsTheModelDoes)
 {
-    const uint64_t Series = EnvNumber("KIVSDP_DIFF_SERIES", 3000);
-    const uint64_t Seed = EnvNumber("KIVSDP_DIFF_SEED", 1);
     DIFF_OPTIONS Options;
-    Options.OutDir = OutDir();
     Options.Label = "core";
-    uint64_t Frames = 0, Continuations = 0, Failures = 0;
-    std::map<uint32_t, uint64_t> Kinds;
-    for (uint64_t i = 0; i < Series && Failures < 3; i++) {
-        Options.Large = (Seed + i) % 16 == 15;
-        const DIFF_RESULT r = RunDifferentialCase(Seed + i, CoreSubject, Options);
-        Frames += r.Frames;
-        Continuations += r.Continuations;
-        for (auto& [k, n] : r.Kinds)
-            Kinds[k] += n;
-        if (!r.Ok) {
-            Failures++;
-            ADD_FAILURE() << r.Message;
-        }
-    }
-    std::printf("%llu cases, %llu request frames, %llu with a returned state\n",
-                (unsigned long long)Series, (unsigned long long)Frames,
-                (unsigned long long)Continuations);
+    uint64_t Series = 0;
+    DIFF_RESULT r = RunDifferentialSeries("KIVSDP_DIFF_SERIES", 3000, 0, CoreSubject, Options,
+                                          &Series);
+    std::map<uint32_t, uint64_t>& Kinds = r.Kinds;
     std::string Histogram;
     for (auto& [k, n] : Kinds) {
         char Code[8] = "";
@@ -70,7 +42,7 @@ TEST(SdpDifferential, CoreAnswersEveryRandomSeriesAsTheModelDoes)
     if (Series < 1000) return;
     // The cases must reach what they are meant to judge: continued series of
     // every transaction, and every error the server sends.
-    EXPECT_GT(Continuations, Series);
+    EXPECT_GT(r.Continuations, Series);
     for (uint32_t Kind : {0x038000u, 0x058000u, 0x078000u, 0x030000u, 0x050000u, 0x070000u,
                           0x010002u, 0x010003u, 0x010004u, 0x010005u, 0x0100FFu})
         EXPECT_GT(Kinds[Kind], 10u) << std::hex << "response kind 0x" << Kind;
