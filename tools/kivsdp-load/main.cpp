@@ -9,6 +9,7 @@
 #include "loadgen.h"
 #include "sdpclient.h"
 #include "sdpcontrol.h"
+#include "toolargs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -820,18 +821,10 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            fputs(USAGE, stdout);
-            return 0;
-        }
-    }
     OPTIONS O;
+    const int ReadStatus = kivtool::ReadCommandLine("kivsdp-load", USAGE, argc, argv, O, ParseArgs);
+    if (ReadStatus != kivtool::COMMAND_LINE_READ) return ReadStatus;
     std::string Err;
-    if (!ParseArgs(argc, argv, O, Err)) {
-        fprintf(stderr, "kivsdp-load: %s (see --help)\n", Err.c_str());
-        return 2;
-    }
     signal(SIGPIPE, SIG_IGN);
     char Template[] = "/tmp/kivsdp-load.XXXXXX";
     if (mkdtemp(Template) == nullptr) {
