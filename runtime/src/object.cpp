@@ -356,26 +356,25 @@ void ObDereferenceDevice(PDEVICE_OBJECT Dev)
     if (Finish) IopFinishDelete(Dev);
 }
 
-VOID ObReferenceObject(PVOID Object)
+// The device object Object is, or null once Caller's misuse is recorded: the
+// object manager here holds device objects only.
+static PDEVICE_OBJECT DeviceOfObject(PVOID Object, const char* Caller)
 {
     auto* Dev = (PDEVICE_OBJECT)Object;
-    if (Ext(Dev) == nullptr) {
-        VfError("bad-object", 0, 0, "ObReferenceObject(%p): only device objects are supported",
-                Object);
-        return;
-    }
-    ObReferenceDevice(Dev);
+    if (Ext(Dev) != nullptr) return Dev;
+    VfError("bad-object", 0, 0, "%s(%p): only device objects are supported", Caller, Object);
+    return nullptr;
+}
+
+VOID ObReferenceObject(PVOID Object)
+{
+    if (PDEVICE_OBJECT Dev = DeviceOfObject(Object, "ObReferenceObject")) ObReferenceDevice(Dev);
 }
 
 VOID ObDereferenceObject(PVOID Object)
 {
-    auto* Dev = (PDEVICE_OBJECT)Object;
-    if (Ext(Dev) == nullptr) {
-        VfError("bad-object", 0, 0, "ObDereferenceObject(%p): only device objects are supported",
-                Object);
-        return;
-    }
-    ObDereferenceDevice(Dev);
+    if (PDEVICE_OBJECT Dev = DeviceOfObject(Object, "ObDereferenceObject"))
+        ObDereferenceDevice(Dev);
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
