@@ -1059,15 +1059,23 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
 
 // ---- Execution under the lock ----
 
+SDP_STATUS CSdpDatabase::ExecuteLocked(TRANSACTION Transaction, const uint8_t* pRequest,
+                                       uint32_t RequestLen, uint8_t* pResponse,
+                                       uint32_t MaxResponseLen)
+{
+    std::memset(pResponse, 0, MaxResponseLen);
+    DatabaseLock();
+    (this->*Transaction)(pRequest, RequestLen, pResponse, MaxResponseLen);
+    DatabaseUnlock();
+    return SDP_STATUS_SUCCESS;
+}
+
 SDP_STATUS CSdpDatabase::ExecuteServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
                                                      uint8_t* pResponse, uint32_t MaxResponseLen)
 {
     SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceSearchRequest()..\n");
-    std::memset(pResponse, 0, MaxResponseLen);
-    DatabaseLock();
-    Database_ServiceSearchRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
-    DatabaseUnlock();
-    return SDP_STATUS_SUCCESS;
+    return ExecuteLocked(&CSdpDatabase::Database_ServiceSearchRequest, pRequest, RequestLen,
+                         pResponse, MaxResponseLen);
 }
 
 SDP_STATUS CSdpDatabase::ExecuteServiceAttributeRequest(const uint8_t* pRequest,
@@ -1075,11 +1083,8 @@ SDP_STATUS CSdpDatabase::ExecuteServiceAttributeRequest(const uint8_t* pRequest,
                                                         uint32_t MaxResponseLen)
 {
     SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceAttributeRequest()..\n");
-    std::memset(pResponse, 0, MaxResponseLen);
-    DatabaseLock();
-    Database_ServiceAttributeRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
-    DatabaseUnlock();
-    return SDP_STATUS_SUCCESS;
+    return ExecuteLocked(&CSdpDatabase::Database_ServiceAttributeRequest, pRequest, RequestLen,
+                         pResponse, MaxResponseLen);
 }
 
 SDP_STATUS CSdpDatabase::ExecuteServiceSearchAttributeRequest(const uint8_t* pRequest,
@@ -1088,11 +1093,8 @@ SDP_STATUS CSdpDatabase::ExecuteServiceSearchAttributeRequest(const uint8_t* pRe
                                                               uint32_t MaxResponseLen)
 {
     SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceSearchAttributeRequest()..\n");
-    std::memset(pResponse, 0, MaxResponseLen);
-    DatabaseLock();
-    Database_ServiceSearchAttributeRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
-    DatabaseUnlock();
-    return SDP_STATUS_SUCCESS;
+    return ExecuteLocked(&CSdpDatabase::Database_ServiceSearchAttributeRequest, pRequest,
+                         RequestLen, pResponse, MaxResponseLen);
 }
 
 uint32_t CSdpDatabase::ExecuteSdpRequest(const uint8_t* pPdu, uint32_t PduLen, uint8_t* pResponse,
