@@ -549,29 +549,27 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         }
         const uint32_t Want = Size - ResumeOffset;
         SdpDbgPrint(SEARCH, "%sWe would like to queue 0x%x bytes\n", Prefix, Want);
+        // Copies Count bytes of the value from ResumeOffset on; Pad indents its trace.
+        auto Queue = [&](const char* Pad, uint32_t Count) {
+            SdpDbgPrint(SEARCH, "%s%sMemCopy - dest index = 0x%x\n", Prefix, Pad, Scan.DestIndex);
+            SdpDbgPrint(SEARCH, "%s%sMemCopy - source index = 0x%x\n", Prefix, Pad, ResumeOffset);
+            SdpDbgPrint(SEARCH, "%s%sTotal att length = 0x%x\n", Prefix, Pad, Size);
+            SdpDbgPrint(SEARCH, "%s%sBytes to queue = 0x%x\n", Prefix, Pad, Count);
+            Out.Seek(Scan.DestIndex);
+            Out.WriteBytes(pAttr->Value + ResumeOffset, Count);
+            Scan.DestIndex += Count;
+        };
 
         if (Want <= Room) {
             SdpDbgPrint(SEARCH, "%sQueueing entire (or remaining bytes of) attribute...\n", Prefix);
-            SdpDbgPrint(SEARCH, "%s     MemCopy - dest index = 0x%x\n", Prefix, Scan.DestIndex);
-            SdpDbgPrint(SEARCH, "%s     MemCopy - source index = 0x%x\n", Prefix, ResumeOffset);
-            SdpDbgPrint(SEARCH, "%s     Total att length = 0x%x\n", Prefix, Size);
-            SdpDbgPrint(SEARCH, "%s     Bytes to queue = 0x%x\n", Prefix, Want);
-            Out.Seek(Scan.DestIndex);
-            Out.WriteBytes(pAttr->Value + ResumeOffset, Want);
-            Scan.DestIndex += Want;
+            Queue("     ", Want);
             SdpDbgPrint(SEARCH, "kivsdp :     pStateUsed = TRUE!!\n");
             Scan.StateUsed = true;
             ResumeOffset = 0;
         } else {
             const uint32_t Part = static_cast<uint32_t>(Room);
             SdpDbgPrint(SEARCH, "%sQueueing partial attribute...\n", Prefix);
-            SdpDbgPrint(SEARCH, "%s    MemCopy - dest index = 0x%x\n", Prefix, Scan.DestIndex);
-            SdpDbgPrint(SEARCH, "%s    MemCopy - source index = 0x%x\n", Prefix, ResumeOffset);
-            SdpDbgPrint(SEARCH, "%s    Total att length = 0x%x\n", Prefix, Size);
-            SdpDbgPrint(SEARCH, "%s    Bytes to queue = 0x%x\n", Prefix, Part);
-            Out.Seek(Scan.DestIndex);
-            Out.WriteBytes(pAttr->Value + ResumeOffset, Part);
-            Scan.DestIndex += Part;
+            Queue("    ", Part);
 
             CONTINUATION_STATE State;
             State.ServerState = DatabaseChangeCount;
