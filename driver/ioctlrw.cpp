@@ -12,9 +12,8 @@
 // A success never reports more bytes than the output buffer holds, so the
 // I/O manager never copies past it; a failure keeps the size the handler
 // asked for (the reading requests report the size they need).
-static NTSTATUS RunDatabaseRequest(PIRP Irp, PIO_STACK_LOCATION pStack,
-                                   SDP_STATUS (*Handler)(CSdpDatabase&, SDP_IOCTL_BUFFER&),
-                                   CSdpDatabase& Database)
+template <typename HANDLER>
+static NTSTATUS RunDatabaseRequest(PIRP Irp, PIO_STACK_LOCATION pStack, HANDLER Handler)
 {
     SDP_IOCTL_BUFFER Io;
     Io.SystemBuffer = static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer);
@@ -25,69 +24,54 @@ static NTSTATUS RunDatabaseRequest(PIRP Irp, PIO_STACK_LOCATION pStack,
         Io.InputLength = 0;
         Io.OutputLength = 0;
     }
-    NTSTATUS status = Handler(Database, Io);
+    NTSTATUS status = Handler(Io);
     ULONG_PTR Information = Io.Information;
     if (NT_SUCCESS(status) && Information > Io.OutputLength) Information = Io.OutputLength;
     Irp->IoStatus.Information = Information;
     return status;
 }
 
+static NTSTATUS RunDatabaseRequest(PIRP Irp, PIO_STACK_LOCATION pStack, CSdpDatabase& Database,
+                                   SDP_STATUS (CSdpDatabase::*Handler)(SDP_IOCTL_BUFFER&))
+{
+    return RunDatabaseRequest(Irp, pStack,
+                              [&](SDP_IOCTL_BUFFER& Io) { return (Database.*Handler)(Io); });
+}
+
 NTSTATUS CKivSdp::UserIoctlAddRecord(PIRP Irp, PIO_STACK_LOCATION pStack)
 {
-    return RunDatabaseRequest(
-        Irp, pStack,
-        [](CSdpDatabase& Db, SDP_IOCTL_BUFFER& Io) { return Db.UserIoctlAddRecord(Io); }, Database);
+    return RunDatabaseRequest(Irp, pStack, Database, &CSdpDatabase::UserIoctlAddRecord);
 }
 
 NTSTATUS CKivSdp::UserIoctlDeleteRecord(PIRP Irp, PIO_STACK_LOCATION pStack)
 {
-    return RunDatabaseRequest(
-        Irp, pStack,
-        [](CSdpDatabase& Db, SDP_IOCTL_BUFFER& Io) { return Db.UserIoctlDeleteRecord(Io); },
-        Database);
+    return RunDatabaseRequest(Irp, pStack, Database, &CSdpDatabase::UserIoctlDeleteRecord);
 }
 
 NTSTATUS CKivSdp::UserIoctlAddAttribute(PIRP Irp, PIO_STACK_LOCATION pStack)
 {
-    return RunDatabaseRequest(
-        Irp, pStack,
-        [](CSdpDatabase& Db, SDP_IOCTL_BUFFER& Io) { return Db.UserIoctlAddAttribute(Io); },
-        Database);
+    return RunDatabaseRequest(Irp, pStack, Database, &CSdpDatabase::UserIoctlAddAttribute);
 }
 
 NTSTATUS CKivSdp::UserIoctlDeleteAttribute(PIRP Irp, PIO_STACK_LOCATION pStack)
 {
-    return RunDatabaseRequest(
-        Irp, pStack,
-        [](CSdpDatabase& Db, SDP_IOCTL_BUFFER& Io) { return Db.UserIoctlDeleteAttribute(Io); },
-        Database);
+    return RunDatabaseRequest(Irp, pStack, Database, &CSdpDatabase::UserIoctlDeleteAttribute);
 }
 
 NTSTATUS CKivSdp::UserIoctlVerifyDataElement(PIRP Irp, PIO_STACK_LOCATION pStack)
 {
-    return RunDatabaseRequest(
-        Irp, pStack,
-        [](CSdpDatabase&, SDP_IOCTL_BUFFER& Io) {
-            return CSdpDatabase::UserIoctlVerifyDataElement(Io);
-        },
-        Database);
+    return RunDatabaseRequest(Irp, pStack, CSdpDatabase::UserIoctlVerifyDataElement);
 }
 
 NTSTATUS CKivSdp::UserIoctlGetDatabase(PIRP Irp, PIO_STACK_LOCATION pStack)
 {
     NORN_ASSERT(KeGetCurrentIrql() < DISPATCH_LEVEL);
-    return RunDatabaseRequest(
-        Irp, pStack,
-        [](CSdpDatabase& Db, SDP_IOCTL_BUFFER& Io) { return Db.UserIoctlGetDatabase(Io); },
-        Database);
+    return RunDatabaseRequest(Irp, pStack, Database, &CSdpDatabase::UserIoctlGetDatabase);
 }
 
 NTSTATUS CKivSdp::UserIoctlGetRecordHandles(PIRP Irp, PIO_STACK_LOCATION pStack)
 {
-    return RunDatabaseRequest(
-        Irp, pStack,
-        [](CSdpDatabase& Db, SDP_IOCTL_BUFFER& Io) { return Db.UserIoctlGetRecordHandles(Io); },
-        Database);
+    return RunDatabaseRequest(Irp, pStack, Database, &CSdpDatabase::UserIoctlGetRecordHandles);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -336,6 +336,30 @@ BOOLEAN CKivSdp::DeferResend(LONG* pSendState)
            KIVSDP_SEND_BUSY;
 }
 
+template <typename PREPARE, typename RESEND, typename ALLOCFAILED, typename SENDFAILED>
+NTSTATUS CKivSdp::SendFirstRound(PIRP* Slots, LONG* SendStates, ULONG Count, PREPARE Prepare,
+                                 RESEND Resend, ALLOCFAILED AllocFailed, SENDFAILED SendFailed)
+{
+    for (ULONG i = 0; i < Count; i++) {
+        PIRP Irp = AllocateOwnIrp();
+        if (Irp == NULL) {
+            AllocFailed(i);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        Slots[i] = Irp;
+        Prepare(Irp, i);
+        // The completion routine owns the request from here on, unless it
+        // completed inside the call and left its re-send to us.
+        NTSTATUS status;
+        if (CallOwnIrp(Irp, &SendStates[i], &status)) Resend(Irp, i);
+        if (!NT_SUCCESS(status)) {
+            SendFailed(i, status);
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Listen-status events
 
@@ -360,30 +384,26 @@ NTSTATUS CKivSdp::InitializeListenIrps()
     memset(ListenIrps, 0, sizeof(ListenIrps));
     memset(ListenStatusBuffers, 0, sizeof(ListenStatusBuffers));
 
-    for (ULONG i = 0; i < KIVSDP_LISTEN_IRP_COUNT; i++) {
-        PIRP Irp = AllocateOwnIrp();
-        if (Irp == NULL) {
+    return SendFirstRound(
+        ListenIrps, m_ListenSendState, KIVSDP_LISTEN_IRP_COUNT,
+        [&](PIRP Irp, ULONG i) {
+            SendListenIrp(Irp, i);
+            KivSdpCountUp(&ListenIrpsSent);
+        },
+        [&](PIRP Irp, ULONG i) { ResendListenIrp(Irp, i); },
+        [](ULONG i) {
             KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                          "kivsdp : IntializeListenIrps() - Failed to allocate listen IRP index "
                          "%d\n",
                          int(i));
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        ListenIrps[i] = Irp;
-        SendListenIrp(Irp, i);
-        KivSdpCountUp(&ListenIrpsSent);
-        // The completion routine owns the request from here on, unless it
-        // completed inside the call and left its re-send to us.
-        NTSTATUS status;
-        if (CallOwnIrp(Irp, &m_ListenSendState[i], &status)) ResendListenIrp(Irp, i);
-        if (!NT_SUCCESS(status)) {
+        },
+        // Those already sent stay pending until the stop or removal that
+        // follows a failed start cancels them.
+        [](ULONG i, NTSTATUS status) {
             KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                          "kivsdp : failed to start listen for status IRP %d (0x%x)\n ", int(i),
                          unsigned(status));
-            return status;
-        }
-    }
-    return STATUS_SUCCESS;
+        });
 }
 
 // Up to DISPATCH_LEVEL, on any processor. Keeps the request: it is either
@@ -622,21 +642,20 @@ NTSTATUS CKivSdp::SendReadFileIrps()
 {
     KIVSDP_PRINT(SDP_ZONE_INFO_MASK, "kivsdp : SendReadFileIrps()..\n");
     memset(ReadIrps, 0, sizeof(ReadIrps));
-    for (ULONG i = 0; i < KIVSDP_READ_IRP_COUNT; i++) {
-        PIRP Irp = AllocateOwnIrp();
-        if (Irp == NULL) {
+    return SendFirstRound(
+        ReadIrps, m_ReadSendState, KIVSDP_READ_IRP_COUNT,
+        [&](PIRP Irp, ULONG i) {
+            InitializeReadFileIrp(Irp, i);
+            KivSdpCountUp(&ReadIrpsSent);
+        },
+        [&](PIRP Irp, ULONG i) { ResendReadFileIrpRounds(Irp, i); },
+        [](ULONG i) {
             KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                          "kivsdp : SendReadFileIrps() - IoAllocateIrp failed to allocate an "
                          "IRP[%d] to listen for data.\n",
                          int(i));
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        ReadIrps[i] = Irp;
-        InitializeReadFileIrp(Irp, i);
-        KivSdpCountUp(&ReadIrpsSent);
-        NTSTATUS status;
-        if (CallOwnIrp(Irp, &m_ReadSendState[i], &status)) ResendReadFileIrpRounds(Irp, i);
-        if (!NT_SUCCESS(status)) {
+        },
+        [&](ULONG i, NTSTATUS status) {
             // The failed one was released by its completion routine; the
             // cleanup the caller sends next also ends the earlier ones.
             for (ULONG j = i; j-- > 0;) {
@@ -648,10 +667,7 @@ NTSTATUS CKivSdp::SendReadFileIrps()
                          "kivsdp : SendReadFileIrps() - IoCallDriver failed to send the ReadFile "
                          "IRP: 0x%x\n",
                          unsigned(status));
-            return status;
-        }
-    }
-    return STATUS_SUCCESS;
+        });
 }
 
 VOID CKivSdp::InitializeReadFileIrp(PIRP Irp, ULONG Index)

@@ -29,6 +29,18 @@ WCHAR* CString::AllocateBuffer(ULONG Size)
     return static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, Size, NORN_POOL_TAG));
 }
 
+BOOLEAN CString::ConstructBuffer(ULONG Size)
+{
+    WCHAR* pBuffer = AllocateBuffer(Size);
+    if (pBuffer == NULL) {
+        DbgPrint("Norn:CString::CString ***ExAllocatePoolWithTag(%d)\n", int(Size));
+        return FALSE;
+    }
+    m_String.Buffer = pBuffer;
+    m_String.MaximumLength = USHORT(Size);
+    return TRUE;
+}
+
 void CString::Terminate()
 {
     if (m_String.Buffer != NULL) m_String.Buffer[m_String.Length / sizeof(WCHAR)] = 0;
@@ -47,15 +59,9 @@ CString::CString(const WCHAR* pString) : CString()
     USHORT length = pString != NULL ? WideLengthInBytes(pString) : 0;
     USHORT measured = pString != NULL ? USHORT(length + sizeof(WCHAR)) : 0;
     ULONG size = ULONG(measured) + sizeof(WCHAR);
-    WCHAR* pBuffer = AllocateBuffer(size);
-    if (pBuffer == NULL) {
-        DbgPrint("Norn:CString::CString ***ExAllocatePoolWithTag(%d)\n", int(size));
-        return;
-    }
-    if (length != 0) memcpy(pBuffer, pString, length);
-    m_String.Buffer = pBuffer;
+    if (!ConstructBuffer(size)) return;
+    if (length != 0) memcpy(m_String.Buffer, pString, length);
     m_String.Length = length;
-    m_String.MaximumLength = USHORT(size);
     Terminate();
 }
 
@@ -63,13 +69,7 @@ CString::CString(const CString& Source) : CString()
 {
     if (Source.m_String.Buffer == NULL) return;
     ULONG size = Source.m_String.MaximumLength;
-    WCHAR* pBuffer = AllocateBuffer(size);
-    if (pBuffer == NULL) {
-        DbgPrint("Norn:CString::CString ***ExAllocatePoolWithTag(%d)\n", int(size));
-        return;
-    }
-    m_String.Buffer = pBuffer;
-    m_String.MaximumLength = USHORT(size);
+    if (!ConstructBuffer(size)) return;
     RtlCopyUnicodeString(&m_String, &Source.m_String);
     Terminate();
 }
@@ -79,13 +79,7 @@ CString::CString(ULONG Value, ULONG Base) : CString()
     // 22 bytes hold the longest number the supported bases give (ten decimal
     // or eleven octal digits) and its terminator.
     const ULONG size = 22;
-    WCHAR* pBuffer = AllocateBuffer(size);
-    if (pBuffer == NULL) {
-        DbgPrint("Norn:CString::CString ***ExAllocatePoolWithTag(%d)\n", int(size));
-        return;
-    }
-    m_String.Buffer = pBuffer;
-    m_String.MaximumLength = USHORT(size);
+    if (!ConstructBuffer(size)) return;
     if (!NT_SUCCESS(RtlIntegerToUnicodeString(Value, Base, &m_String))) m_String.Length = 0;
     Terminate();
 }

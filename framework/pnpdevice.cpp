@@ -287,15 +287,23 @@ NTSTATUS CPnpDevice::PassIrpDownStack(PIRP Irp, BOOLEAN Wait, PDEVICE_OBJECT pTa
 // ---------------------------------------------------------------------------
 // Plug-and-play dispatch and handlers
 
-NTSTATUS CPnpDevice::PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// The device of a PnP or power IRP that its prologue lets in; NULL when it
+// was refused or stalled, the status to return in *pStatus.
+static CPnpDevice* AdmitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Major, NTSTATUS* pStatus)
 {
     CPnpDevice* pDevice = PnpDeviceOf(DeviceObject);
-    NTSTATUS status = STATUS_PENDING;
-    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(Irp);
-    NORN_ASSERT(pIrpStack->MajorFunction == IRP_MJ_PNP);
-    if (!pDevice->IrpPrologue(Irp, &status)) return status;
+    *pStatus = STATUS_PENDING;
+    NORN_ASSERT(IoGetCurrentIrpStackLocation(Irp)->MajorFunction == Major);
+    return pDevice->IrpPrologue(Irp, pStatus) ? pDevice : NULL;
+}
 
-    UCHAR minor = pIrpStack->MinorFunction;
+NTSTATUS CPnpDevice::PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    NTSTATUS status;
+    CPnpDevice* pDevice = AdmitIrp(DeviceObject, Irp, IRP_MJ_PNP, &status);
+    if (pDevice == NULL) return status;
+
+    UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     switch (minor) {
     case IRP_MN_START_DEVICE:
         DbgPrint("CPnpDevice::PnpDispatch  IRP_MN_START_DEVICE\n");
@@ -420,11 +428,7 @@ NTSTATUS CPnpDevice::OnPnpStartDevice(PIRP Irp)
             }
         }
     }
-    CompleteIrp(Irp, status, IO_NO_INCREMENT);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("CPnpDevice::OnPnpStartDevice return status 0x%X\n", unsigned(status));
-    }
-    return status;
+    return CompleteStart(Irp, status, "CPnpDevice::OnPnpStartDevice return status 0x%X\n");
 }
 
 NTSTATUS CPnpDevice::OnPnpQueryRemoveDevice(PIRP Irp)
@@ -457,6 +461,13 @@ NTSTATUS CPnpDevice::StartLowerThenSetup(PIRP Irp, BOOLEAN* pLowerStarted)
         InterlockedExchange(&m_PnpState, PnpStateStartFailed);
     }
     return status;
+}
+
+NTSTATUS CPnpDevice::CompleteStart(PIRP Irp, NTSTATUS Status, const char* FailureFormat)
+{
+    CompleteIrp(Irp, Status, IO_NO_INCREMENT);
+    if (!NT_SUCCESS(Status)) DbgPrint(FailureFormat, unsigned(Status));
+    return Status;
 }
 
 NTSTATUS CPnpDevice::CancelRemove(PIRP Irp, BOOLEAN ReplayStalled)
@@ -811,13 +822,11 @@ DEVICE_POWER_STATE CPnpDevice::GetDevicePowerStateFromSystemPowerState(SYSTEM_PO
 
 NTSTATUS CPnpDevice::PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    CPnpDevice* pDevice = PnpDeviceOf(DeviceObject);
-    NTSTATUS status = STATUS_PENDING;
-    PIO_STACK_LOCATION pIrpStack = IoGetCurrentIrpStackLocation(Irp);
-    NORN_ASSERT(pIrpStack->MajorFunction == IRP_MJ_POWER);
-    if (!pDevice->IrpPrologue(Irp, &status)) return status;
+    NTSTATUS status;
+    CPnpDevice* pDevice = AdmitIrp(DeviceObject, Irp, IRP_MJ_POWER, &status);
+    if (pDevice == NULL) return status;
 
-    UCHAR minor = pIrpStack->MinorFunction;
+    UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     switch (minor) {
     case IRP_MN_WAIT_WAKE:
         DbgPrint("PowerDispatch: IRP_MN_WAIT_WAKE\n");

@@ -43,9 +43,7 @@ NTSTATUS CThinFilterDevice::OnPnpStartDevice(PIRP Irp)
     // up again would find the traffic of that start still under way. The
     // lower devices still see it and give the answer.
     if (ReadFlag(&m_PnpState) == PnpStateStarted) {
-        NTSTATUS status = PassIrpDownStack(Irp, TRUE, NULL);
-        CompleteIrp(Irp, status, IO_NO_INCREMENT);
-        return status;
+        return CompleteWithStatus(Irp, PassIrpDownStack(Irp, TRUE, NULL));
     }
     BOOLEAN lowerStarted = FALSE;
     NTSTATUS status = StartLowerThenSetup(Irp, &lowerStarted);
@@ -59,11 +57,7 @@ NTSTATUS CThinFilterDevice::OnPnpStartDevice(PIRP Irp)
                  "(0x%08X)\n",
                  unsigned(status));
     }
-    CompleteIrp(Irp, status, IO_NO_INCREMENT);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("CThinFilterDevice::OnPnpStartDevice return (0x%08X)\n", unsigned(status));
-    }
-    return status;
+    return CompleteStart(Irp, status, "CThinFilterDevice::OnPnpStartDevice return (0x%08X)\n");
 }
 
 NTSTATUS CThinFilterDevice::OnPnpSurpriseRemoval(PIRP Irp)

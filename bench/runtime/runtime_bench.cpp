@@ -36,6 +36,14 @@ NTSTATUS UpperDispatch(PDEVICE_OBJECT, PIRP Irp)
     return IoCallDriver(g_Lower, Irp);
 }
 
+// A DriverEntry that sends every major function to Dispatch.
+template <PDRIVER_DISPATCH Dispatch> NTSTATUS DispatchAll(PDRIVER_OBJECT D, PUNICODE_STRING)
+{
+    for (PDRIVER_DISPATCH& F : D->MajorFunction)
+        F = Dispatch;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS TopCompletion(PDEVICE_OBJECT, PIRP, PVOID)
 {
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -51,22 +59,8 @@ struct STACK {
         O.Sched = Sched;
         O.EchoReports = false;
         kivrt::Reset(O);
-        kivrt::LoadDriver(
-            u"BenchLower",
-            [](PDRIVER_OBJECT D, PUNICODE_STRING) {
-                for (PDRIVER_DISPATCH& F : D->MajorFunction)
-                    F = LowerDispatch;
-                return STATUS_SUCCESS;
-            },
-            &LowerDrv);
-        kivrt::LoadDriver(
-            u"BenchUpper",
-            [](PDRIVER_OBJECT D, PUNICODE_STRING) {
-                for (PDRIVER_DISPATCH& F : D->MajorFunction)
-                    F = UpperDispatch;
-                return STATUS_SUCCESS;
-            },
-            &UpperDrv);
+        kivrt::LoadDriver(u"BenchLower", DispatchAll<LowerDispatch>, &LowerDrv);
+        kivrt::LoadDriver(u"BenchUpper", DispatchAll<UpperDispatch>, &UpperDrv);
         UNICODE_STRING Name, Link;
         RtlInitUnicodeString(&Name, u"\\Device\\Bench");
         RtlInitUnicodeString(&Link, u"\\DosDevices\\Bench");

@@ -182,20 +182,28 @@ void ExpectPdu(benchmark::State& State, const uint8_t* Rsp, uint8_t Id)
     if (Rsp[0] != Id) State.SkipWithError("unexpected response PDU");
 }
 
+// Times the transaction Execute on Req at MAX_MTU, counting what it allocates; the last answer
+// must be a ResponseId PDU.
+void TimeTransaction(benchmark::State& State, CSdpDatabase& Db,
+                     SDP_STATUS (CSdpDatabase::*Execute)(const uint8_t*, uint32_t, uint8_t*,
+                                                         uint32_t),
+                     const BYTES& Req, uint8_t ResponseId)
+{
+    uint8_t Rsp[MAX_SDP_DATA_PACKET_SIZE];
+    const uint64_t Before = g_Allocations.load();
+    for (auto _ : State) {
+        Counted([&] { (Db.*Execute)(Req.data(), uint32_t(Req.size()), Rsp, MAX_MTU); });
+        benchmark::DoNotOptimize(Rsp);
+    }
+    ReportAllocations(State, Before, size_t(State.iterations()));
+    ExpectPdu(State, Rsp, ResponseId);
+}
+
 void BM_ServiceSearch(benchmark::State& State)
 {
     auto Db = MakeDatabase(unsigned(State.range(0)), State.range(1) != 0);
     BYTES Req = Pdu(0x02, Cat({Seq(Uuid16(LAST_RECORD_CLASS)), {0xFF, 0xFF, 0x00}}));
-    uint8_t Rsp[MAX_SDP_DATA_PACKET_SIZE];
-    const uint64_t Before = g_Allocations.load();
-    for (auto _ : State) {
-        Counted([&] {
-            Db->ExecuteServiceSearchRequest(Req.data(), uint32_t(Req.size()), Rsp, MAX_MTU);
-        });
-        benchmark::DoNotOptimize(Rsp);
-    }
-    ReportAllocations(State, Before, size_t(State.iterations()));
-    ExpectPdu(State, Rsp, 0x03);
+    TimeTransaction(State, *Db, &CSdpDatabase::ExecuteServiceSearchRequest, Req, 0x03);
 }
 
 void BM_ServiceAttribute(benchmark::State& State)
@@ -207,16 +215,7 @@ void BM_ServiceAttribute(benchmark::State& State)
                                {0xFF, 0xFF},
                                AllAttributes,
                                {0x00}}));
-    uint8_t Rsp[MAX_SDP_DATA_PACKET_SIZE];
-    const uint64_t Before = g_Allocations.load();
-    for (auto _ : State) {
-        Counted([&] {
-            Db->ExecuteServiceAttributeRequest(Req.data(), uint32_t(Req.size()), Rsp, MAX_MTU);
-        });
-        benchmark::DoNotOptimize(Rsp);
-    }
-    ReportAllocations(State, Before, size_t(State.iterations()));
-    ExpectPdu(State, Rsp, 0x05);
+    TimeTransaction(State, *Db, &CSdpDatabase::ExecuteServiceAttributeRequest, Req, 0x05);
 }
 
 void BM_ServiceSearchAttribute(benchmark::State& State)
@@ -224,17 +223,7 @@ void BM_ServiceSearchAttribute(benchmark::State& State)
     auto Db = MakeDatabase(unsigned(State.range(0)), State.range(1) != 0);
     BYTES Req =
         Pdu(0x06, Cat({Seq(Uuid16(LAST_RECORD_CLASS)), {0xFF, 0xFF}, AllAttributes, {0x00}}));
-    uint8_t Rsp[MAX_SDP_DATA_PACKET_SIZE];
-    const uint64_t Before = g_Allocations.load();
-    for (auto _ : State) {
-        Counted([&] {
-            Db->ExecuteServiceSearchAttributeRequest(Req.data(), uint32_t(Req.size()), Rsp,
-                                                     MAX_MTU);
-        });
-        benchmark::DoNotOptimize(Rsp);
-    }
-    ReportAllocations(State, Before, size_t(State.iterations()));
-    ExpectPdu(State, Rsp, 0x07);
+    TimeTransaction(State, *Db, &CSdpDatabase::ExecuteServiceSearchAttributeRequest, Req, 0x07);
 }
 
 // Browse everything: UUID 0x0100 (L2CAP), attributes 0x0000-0xFFFF, at MTU

@@ -67,27 +67,26 @@ SDP_STATUS CSdpDatabase::InitializeSdpDatabase()
         SdpDbgPrint(SDP_ZONE_ERROR_MASK, "kivsdp : FATAL ERROR - failed to create SDP record..\n");
         return Status;
     }
-    Status = AddNewServiceAttribute(SDP_SERVER_RECORD_HANDLE, SDP_ATTR_SERVICE_CLASS_ID_LIST,
-                                    ServiceClassIdList, sizeof(ServiceClassIdList), false);
-    if (!SdpSuccess(Status)) {
-        SdpDbgPrint(SDP_ZONE_ERROR_MASK,
-                    "kivsdp : FATAL ERROR - failed to create 2nd attribute..\n");
-        return Status;
-    }
     // ServiceRecordState is made as 0; adding 0x0201 after it raises it to 1.
-    Status = AddNewServiceAttribute(SDP_SERVER_RECORD_HANDLE, SDP_ATTR_SERVICE_RECORD_STATE,
-                                    Uint32Zero, sizeof(Uint32Zero), false);
-    if (!SdpSuccess(Status)) {
-        SdpDbgPrint(SDP_ZONE_ERROR_MASK,
-                    "kivsdp : FATAL ERROR - failed to create 3rd attribute..\n");
-        return Status;
-    }
-    Status = AddNewServiceAttribute(SDP_SERVER_RECORD_HANDLE, SDP_ATTR_SERVICE_DATABASE_STATE,
-                                    Uint32Zero, sizeof(Uint32Zero), false);
-    if (!SdpSuccess(Status)) {
-        SdpDbgPrint(SDP_ZONE_ERROR_MASK,
-                    "kivsdp : FATAL ERROR - failed to create 4th attribute..\n");
-        return Status;
+    static const struct {
+        uint16_t AttId;
+        const uint8_t* pValue;
+        uint32_t Size;
+        const char* Ordinal;
+    } Attributes[] = {
+        {SDP_ATTR_SERVICE_CLASS_ID_LIST, ServiceClassIdList, sizeof(ServiceClassIdList), "2nd"},
+        {SDP_ATTR_SERVICE_RECORD_STATE, Uint32Zero, sizeof(Uint32Zero), "3rd"},
+        {SDP_ATTR_SERVICE_DATABASE_STATE, Uint32Zero, sizeof(Uint32Zero), "4th"},
+    };
+    for (const auto& Attribute : Attributes) {
+        Status = AddNewServiceAttribute(SDP_SERVER_RECORD_HANDLE, Attribute.AttId, Attribute.pValue,
+                                        Attribute.Size, false);
+        if (!SdpSuccess(Status)) {
+            SdpDbgPrint(SDP_ZONE_ERROR_MASK,
+                        "kivsdp : FATAL ERROR - failed to create %s attribute..\n",
+                        Attribute.Ordinal);
+            return Status;
+        }
     }
     NextRecordHandle = SDP_FIRST_RECORD_HANDLE;
     return SDP_STATUS_SUCCESS;

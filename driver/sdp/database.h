@@ -161,6 +161,11 @@ public:
     int ClaimSeriesMemo(const uint8_t* pKey, uint32_t KeyLength);
 
 private:
+    // One of the Database_* transactions, run by ExecuteLocked on a zeroed
+    // response under the lock.
+    using TRANSACTION = SDP_STATUS (CSdpDatabase::*)(const uint8_t*, uint32_t, uint8_t*, uint32_t);
+    SDP_STATUS ExecuteLocked(TRANSACTION Transaction, const uint8_t* pRequest, uint32_t RequestLen,
+                             uint8_t* pResponse, uint32_t MaxResponseLen);
     bool BuildSeriesMemo(uint32_t Slot, const uint8_t* pPattern, uint32_t PatternSize,
                          uint32_t MembersStart, uint32_t PatternAvailable, uint64_t Required,
                          const ID_RANGE* pRanges, uint32_t RangeCount, uint32_t MaxByteCount);

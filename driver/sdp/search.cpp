@@ -549,29 +549,27 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         }
         const uint32_t Want = Size - ResumeOffset;
         SdpDbgPrint(SEARCH, "%sWe would like to queue 0x%x bytes\n", Prefix, Want);
+        // Copies Count bytes of the value from ResumeOffset on; Pad indents its trace.
+        auto Queue = [&](const char* Pad, uint32_t Count) {
+            SdpDbgPrint(SEARCH, "%s%sMemCopy - dest index = 0x%x\n", Prefix, Pad, Scan.DestIndex);
+            SdpDbgPrint(SEARCH, "%s%sMemCopy - source index = 0x%x\n", Prefix, Pad, ResumeOffset);
+            SdpDbgPrint(SEARCH, "%s%sTotal att length = 0x%x\n", Prefix, Pad, Size);
+            SdpDbgPrint(SEARCH, "%s%sBytes to queue = 0x%x\n", Prefix, Pad, Count);
+            Out.Seek(Scan.DestIndex);
+            Out.WriteBytes(pAttr->Value + ResumeOffset, Count);
+            Scan.DestIndex += Count;
+        };
 
         if (Want <= Room) {
             SdpDbgPrint(SEARCH, "%sQueueing entire (or remaining bytes of) attribute...\n", Prefix);
-            SdpDbgPrint(SEARCH, "%s     MemCopy - dest index = 0x%x\n", Prefix, Scan.DestIndex);
-            SdpDbgPrint(SEARCH, "%s     MemCopy - source index = 0x%x\n", Prefix, ResumeOffset);
-            SdpDbgPrint(SEARCH, "%s     Total att length = 0x%x\n", Prefix, Size);
-            SdpDbgPrint(SEARCH, "%s     Bytes to queue = 0x%x\n", Prefix, Want);
-            Out.Seek(Scan.DestIndex);
-            Out.WriteBytes(pAttr->Value + ResumeOffset, Want);
-            Scan.DestIndex += Want;
+            Queue("     ", Want);
             SdpDbgPrint(SEARCH, "kivsdp :     pStateUsed = TRUE!!\n");
             Scan.StateUsed = true;
             ResumeOffset = 0;
         } else {
             const uint32_t Part = static_cast<uint32_t>(Room);
             SdpDbgPrint(SEARCH, "%sQueueing partial attribute...\n", Prefix);
-            SdpDbgPrint(SEARCH, "%s    MemCopy - dest index = 0x%x\n", Prefix, Scan.DestIndex);
-            SdpDbgPrint(SEARCH, "%s    MemCopy - source index = 0x%x\n", Prefix, ResumeOffset);
-            SdpDbgPrint(SEARCH, "%s    Total att length = 0x%x\n", Prefix, Size);
-            SdpDbgPrint(SEARCH, "%s    Bytes to queue = 0x%x\n", Prefix, Part);
-            Out.Seek(Scan.DestIndex);
-            Out.WriteBytes(pAttr->Value + ResumeOffset, Part);
-            Scan.DestIndex += Part;
+            Queue("    ", Part);
 
             CONTINUATION_STATE State;
             State.ServerState = DatabaseChangeCount;
@@ -616,6 +614,44 @@ SDP_STATUS Database_GenerateErrorResponse(const uint8_t* pRequest, uint32_t Requ
     Out.WriteBe32(ErrorInfo);
     return SDP_STATUS_SUCCESS;
 }
+
+namespace {
+
+// What a transaction answers a request it refuses with: an error response
+// carrying Code and no ErrorInfo.
+auto ErrorResponder(const uint8_t* pRequest, uint32_t RequestLen, uint8_t* pResponse)
+{
+    return [=](uint16_t Code) {
+        return Database_GenerateErrorResponse(pRequest, RequestLen, pResponse, Code, 0);
+    };
+}
+
+// The ParameterLength field of a request's header (zeros past RequestLen).
+uint32_t ReadParameterLength(const uint8_t* pRequest, uint32_t RequestLen)
+{
+    CByteReader Header(pRequest, RequestLen);
+    Header.Skip(3);
+    return Header.ReadBe16();
+}
+
+// The size of the request list at p, measured within the Available bytes:
+// 0, once its warning is out, when it is under MinSize or not well-formed.
+uint32_t ReceivedListSize(const char* Prefix, const uint8_t* p, uint32_t Available,
+                          uint32_t MinSize)
+{
+    const uint32_t Size = GetDataElementSize(p, Available);
+    if (Size < MinSize) {
+        SdpDbgPrint(WARN, "%sERROR! Data element length invalid\n", Prefix);
+        return 0;
+    }
+    if (!VerifyReceived(p, Size, Available)) {
+        SdpDbgPrint(WARN, "%sERROR! Data element syntax invalid\n", Prefix);
+        return 0;
+    }
+    return Size;
+}
+
+} // namespace
 
 // Writes the response header fields shared by the three transactions.
 static void WritePduHeader(uint8_t* pResponse, uint8_t PduId, const uint8_t* pRequest,
@@ -671,26 +707,14 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
 {
     constexpr const char* Prefix = "kivsdp : Database_ServiceSearchRequest() - ";
     SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceSearchRequest()..\n");
-    auto Fail = [&](uint16_t Code) {
-        return Database_GenerateErrorResponse(pRequest, RequestLen, pResponse, Code, 0);
-    };
-
-    CByteReader Header(pRequest, RequestLen);
-    Header.Skip(3);
-    const uint32_t P = Header.ReadBe16();
+    const auto Fail = ErrorResponder(pRequest, RequestLen, pResponse);
+    const uint32_t P = ReadParameterLength(pRequest, RequestLen);
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // From here the P parameter bytes are all there.
     const uint8_t* pParams = pRequest + 5;
     const uint8_t* pPattern = pParams;
-    const uint32_t S = GetDataElementSize(pPattern, P);
-    if (S < 5) {
-        SdpDbgPrint(WARN, "%sERROR! Data element length invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (!VerifyReceived(pPattern, S, P)) {
-        SdpDbgPrint(WARN, "%sERROR! Data element syntax invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
+    const uint32_t S = ReceivedListSize(Prefix, pPattern, P, 5);
+    if (S == 0) return Fail(SDP_ERROR_INVALID_SYNTAX);
     // Any element with a length field is walked as a list, whatever its type.
     const uint32_t MembersStart = SdpDeHeaderSize(pPattern[0]);
     if (MembersStart == 0) {
@@ -784,13 +808,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
 {
     constexpr const char* Prefix = "kivsdp : Database_ServiceAttributeRequest() - ";
     SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceAttributeRequest()..\n");
-    auto Fail = [&](uint16_t Code) {
-        return Database_GenerateErrorResponse(pRequest, RequestLen, pResponse, Code, 0);
-    };
-
-    CByteReader Header(pRequest, RequestLen);
-    Header.Skip(3);
-    const uint32_t P = Header.ReadBe16();
+    const auto Fail = ErrorResponder(pRequest, RequestLen, pResponse);
+    const uint32_t P = ReadParameterLength(pRequest, RequestLen);
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // The fixed fields of a request too short to hold them read as zeros:
     // only received bytes decide the outcome.
@@ -817,15 +836,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     }
     const uint32_t ListAvailable = P > 6 ? P - 6 : 0;
     const uint8_t* pIdList = pRequest + 11;
-    const uint32_t I = ListAvailable ? GetDataElementSize(pIdList, ListAvailable) : 0;
-    if (I == 0) {
-        SdpDbgPrint(WARN, "%sERROR! Data element length invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (!VerifyReceived(pIdList, I, ListAvailable)) {
-        SdpDbgPrint(WARN, "%sERROR! Data element syntax invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
+    const uint32_t I = ReceivedListSize(Prefix, pIdList, ListAvailable, 1);
+    if (I == 0) return Fail(SDP_ERROR_INVALID_SYNTAX);
     const uint32_t MembersStart = SdpDeHeaderSize(pIdList[0]);
     if (SdpDeType(pIdList[0]) != SDP_DE_SEQUENCE || MembersStart == 0) {
         SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
@@ -911,13 +923,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     constexpr const char* Name = "Database_ServiceSearchAttributeRequest";
     constexpr const char* Prefix = "kivsdp : Database_ServiceSearchAttributeRequest() - ";
     SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceSearchAttributeRequest()..\n");
-    auto Fail = [&](uint16_t Code) {
-        return Database_GenerateErrorResponse(pRequest, RequestLen, pResponse, Code, 0);
-    };
-
-    CByteReader Header(pRequest, RequestLen);
-    Header.Skip(3);
-    const uint32_t P = Header.ReadBe16();
+    const auto Fail = ErrorResponder(pRequest, RequestLen, pResponse);
+    const uint32_t P = ReadParameterLength(pRequest, RequestLen);
     SdpDbgPrint(SEARCH, "%s    parmLen = %d\n", Prefix, static_cast<int>(P));
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     const uint8_t* pParams = pRequest + 5;
@@ -1050,15 +1057,23 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
 
 // ---- Execution under the lock ----
 
+SDP_STATUS CSdpDatabase::ExecuteLocked(TRANSACTION Transaction, const uint8_t* pRequest,
+                                       uint32_t RequestLen, uint8_t* pResponse,
+                                       uint32_t MaxResponseLen)
+{
+    std::memset(pResponse, 0, MaxResponseLen);
+    DatabaseLock();
+    (this->*Transaction)(pRequest, RequestLen, pResponse, MaxResponseLen);
+    DatabaseUnlock();
+    return SDP_STATUS_SUCCESS;
+}
+
 SDP_STATUS CSdpDatabase::ExecuteServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
                                                      uint8_t* pResponse, uint32_t MaxResponseLen)
 {
     SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceSearchRequest()..\n");
-    std::memset(pResponse, 0, MaxResponseLen);
-    DatabaseLock();
-    Database_ServiceSearchRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
-    DatabaseUnlock();
-    return SDP_STATUS_SUCCESS;
+    return ExecuteLocked(&CSdpDatabase::Database_ServiceSearchRequest, pRequest, RequestLen,
+                         pResponse, MaxResponseLen);
 }
 
 SDP_STATUS CSdpDatabase::ExecuteServiceAttributeRequest(const uint8_t* pRequest,
@@ -1066,11 +1081,8 @@ SDP_STATUS CSdpDatabase::ExecuteServiceAttributeRequest(const uint8_t* pRequest,
                                                         uint32_t MaxResponseLen)
 {
     SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceAttributeRequest()..\n");
-    std::memset(pResponse, 0, MaxResponseLen);
-    DatabaseLock();
-    Database_ServiceAttributeRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
-    DatabaseUnlock();
-    return SDP_STATUS_SUCCESS;
+    return ExecuteLocked(&CSdpDatabase::Database_ServiceAttributeRequest, pRequest, RequestLen,
+                         pResponse, MaxResponseLen);
 }
 
 SDP_STATUS CSdpDatabase::ExecuteServiceSearchAttributeRequest(const uint8_t* pRequest,
@@ -1079,11 +1091,8 @@ SDP_STATUS CSdpDatabase::ExecuteServiceSearchAttributeRequest(const uint8_t* pRe
                                                               uint32_t MaxResponseLen)
 {
     SdpDbgPrint(SEARCH, "kivsdp : ExecuteServiceSearchAttributeRequest()..\n");
-    std::memset(pResponse, 0, MaxResponseLen);
-    DatabaseLock();
-    Database_ServiceSearchAttributeRequest(pRequest, RequestLen, pResponse, MaxResponseLen);
-    DatabaseUnlock();
-    return SDP_STATUS_SUCCESS;
+    return ExecuteLocked(&CSdpDatabase::Database_ServiceSearchAttributeRequest, pRequest,
+                         RequestLen, pResponse, MaxResponseLen);
 }
 
 uint32_t CSdpDatabase::ExecuteSdpRequest(const uint8_t* pPdu, uint32_t PduLen, uint8_t* pResponse,

@@ -34,6 +34,9 @@ protected:
     virtual WCHAR* AllocateBuffer(ULONG Size);
 
 private:
+    // A constructor's empty buffer of Size bytes; FALSE, the failure printed,
+    // leaves the string null.
+    BOOLEAN ConstructBuffer(ULONG Size);
     void Terminate();
     friend CString Concatenate(const CString& First, const CString& Second);
 

@@ -185,6 +185,8 @@ protected:
     // Who names the class in the messages. StartLowerThenSetup leaves the IRP
     // to the caller; the cancel handlers complete it.
     NTSTATUS StartLowerThenSetup(PIRP Irp, BOOLEAN* pLowerStarted);
+    // Completes a start with Status; a failure is printed with FailureFormat.
+    NTSTATUS CompleteStart(PIRP Irp, NTSTATUS Status, const char* FailureFormat);
     NTSTATUS CancelRemove(PIRP Irp, BOOLEAN ReplayStalled);
     NTSTATUS CancelStop(PIRP Irp, BOOLEAN ReplayStalled, const char* Who);
 

@@ -175,6 +175,15 @@ bool IsLiveDriver(PDRIVER_OBJECT Driver)
     return Ob().Drivers.count(Driver) != 0;
 }
 
+// The extension block a driver allocated under Id, or null; the caller holds
+// the object lock.
+static PVOID FindClientExtension(DRIVER_PRIVATE* P, PVOID Id)
+{
+    for (auto& [Owner, Block] : P->ClientExtensions)
+        if (Owner == Id) return Block;
+    return nullptr;
+}
+
 NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
                                          PVOID ClientIdentificationAddress,
                                          ULONG DriverObjectExtensionSize,
@@ -185,8 +194,8 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
     DRIVER_PRIVATE* P = DriverPrivate(DriverObject);
     if (P == nullptr) return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> G(Ob().M);
-    for (auto& [Id, Block] : P->ClientExtensions)
-        if (Id == ClientIdentificationAddress) return STATUS_OBJECT_NAME_COLLISION;
+    if (FindClientExtension(P, ClientIdentificationAddress) != nullptr)
+        return STATUS_OBJECT_NAME_COLLISION;
     if (InjectFailure(INJECT_KIND::Pool, kivrt::TAG_DRIVER)) return STATUS_INSUFFICIENT_RESOURCES;
     PVOID Block = PoolAllocateSystem(NonPagedPool, DriverObjectExtensionSize, kivrt::TAG_DRIVER);
     if (Block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -201,9 +210,7 @@ PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdenti
     DRIVER_PRIVATE* P = DriverPrivate(DriverObject);
     if (P == nullptr) return nullptr;
     std::lock_guard<std::mutex> G(Ob().M);
-    for (auto& [Id, Block] : P->ClientExtensions)
-        if (Id == ClientIdentificationAddress) return Block;
-    return nullptr;
+    return FindClientExtension(P, ClientIdentificationAddress);
 }
 
 size_t DriverDeviceCount(PDRIVER_OBJECT Driver)
@@ -356,26 +363,25 @@ void ObDereferenceDevice(PDEVICE_OBJECT Dev)
     if (Finish) IopFinishDelete(Dev);
 }
 
-VOID ObReferenceObject(PVOID Object)
+// The device object Object is, or null once Caller's misuse is recorded: the
+// object manager here holds device objects only.
+static PDEVICE_OBJECT DeviceOfObject(PVOID Object, const char* Caller)
 {
     auto* Dev = (PDEVICE_OBJECT)Object;
-    if (Ext(Dev) == nullptr) {
-        VfError("bad-object", 0, 0, "ObReferenceObject(%p): only device objects are supported",
-                Object);
-        return;
-    }
-    ObReferenceDevice(Dev);
+    if (Ext(Dev) != nullptr) return Dev;
+    VfError("bad-object", 0, 0, "%s(%p): only device objects are supported", Caller, Object);
+    return nullptr;
+}
+
+VOID ObReferenceObject(PVOID Object)
+{
+    if (PDEVICE_OBJECT Dev = DeviceOfObject(Object, "ObReferenceObject")) ObReferenceDevice(Dev);
 }
 
 VOID ObDereferenceObject(PVOID Object)
 {
-    auto* Dev = (PDEVICE_OBJECT)Object;
-    if (Ext(Dev) == nullptr) {
-        VfError("bad-object", 0, 0, "ObDereferenceObject(%p): only device objects are supported",
-                Object);
-        return;
-    }
-    ObDereferenceDevice(Dev);
+    if (PDEVICE_OBJECT Dev = DeviceOfObject(Object, "ObDereferenceObject"))
+        ObDereferenceDevice(Dev);
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)

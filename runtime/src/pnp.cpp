@@ -70,6 +70,14 @@ bool RootHook(PDEVICE_OBJECT Pdo, PIRP Irp, NTSTATUS* Status)
     return Node != nullptr && Node->Hook && Node->Hook(Pdo, Irp, Status);
 }
 
+// The root bus completes what reaches its PDOs itself, at once.
+NTSTATUS RootComplete(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
 NTSTATUS RootDispatchPnp(PDEVICE_OBJECT Pdo, PIRP Irp)
 {
     NTSTATUS Status;
@@ -104,9 +112,7 @@ NTSTATUS RootDispatchPnp(PDEVICE_OBJECT Pdo, PIRP Irp)
     default:
         break;
     }
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
+    return RootComplete(Irp, Status);
 }
 
 NTSTATUS RootDispatchPower(PDEVICE_OBJECT Pdo, PIRP Irp)
@@ -123,9 +129,7 @@ NTSTATUS RootDispatchPower(PDEVICE_OBJECT Pdo, PIRP Irp)
     } else if (Loc->MinorFunction == IRP_MN_QUERY_POWER) {
         Status = STATUS_SUCCESS;
     }
-    Irp->IoStatus.Status = Status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
+    return RootComplete(Irp, Status);
 }
 
 NTSTATUS RootDispatchOther(PDEVICE_OBJECT Pdo, PIRP Irp)

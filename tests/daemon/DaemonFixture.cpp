@@ -1,6 +1,8 @@
 // Processes and sockets for the daemon tests.
 #include "DaemonFixture.h"
 
+#include "unixsocket.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -149,18 +151,7 @@ RUN_RESULT DaemonFixture::Ctl(const DAEMON& D, std::vector<std::string> Args)
 
 int DaemonFixture::Connect(const std::string& Path)
 {
-    sockaddr_un Addr;
-    memset(&Addr, 0, sizeof(Addr));
-    Addr.sun_family = AF_UNIX;
-    if (Path.size() >= sizeof(Addr.sun_path)) return -1;
-    memcpy(Addr.sun_path, Path.data(), Path.size());
-    int Fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (Fd < 0) return -1;
-    if (connect(Fd, (sockaddr*)&Addr, sizeof(Addr)) != 0) {
-        close(Fd);
-        return -1;
-    }
-    return Fd;
+    return kivtool::ConnectSeqpacket(Path);
 }
 
 bool DaemonFixture::Receive(int Fd, BYTES& Message, int TimeoutMs)

@@ -288,15 +288,21 @@ DataElement MakeBool(bool Value)
     return De;
 }
 
+size_t ContentLength(const DataElement& De)
+{
+    if (!De.IsContainer()) return De.Data.size();
+    size_t Len = 0;
+    for (const DataElement& m : De.Members)
+        Len += EncodedSize(m);
+    return Len;
+}
+
 static DataElement MakeContainer(DeType Type, std::vector<DataElement> Members)
 {
     DataElement De;
     De.Type = Type;
-    size_t Len = 0;
-    for (const DataElement& m : Members)
-        Len += EncodedSize(m);
     De.Members = std::move(Members);
-    De.SizeIndex = MinimalLengthSizeIndex(Len);
+    De.SizeIndex = MinimalLengthSizeIndex(ContentLength(De));
     return De;
 }
 

@@ -67,6 +67,9 @@ uint8_t SizeIndexOfWidth(size_t Bytes);
 size_t WidthOfSizeIndex(uint8_t SizeIndex);
 // Smallest size index (5, 6, 7) whose length field holds Length.
 uint8_t MinimalLengthSizeIndex(size_t Length);
+// What the length field of a container or string counts: the encoded sizes of its members, or
+// its bytes of data.
+size_t ContentLength(const DataElement& De);
 
 // Factories for values built by tools; variable-length values get the
 // smallest length field (Encode computes it from the contents).

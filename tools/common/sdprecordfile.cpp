@@ -417,12 +417,7 @@ void CRecordXmlParser::End()
     }
     DataElement& De = f.De;
     if (De.IsContainer() || De.IsString()) {
-        size_t Len = De.Data.size();
-        if (De.IsContainer()) {
-            Len = 0;
-            for (const DataElement& m : De.Members)
-                Len += EncodedSize(m);
-        }
+        const size_t Len = ContentLength(De);
         De.SizeIndex = MinimalLengthSizeIndex(Len);
         if (f.LengthBits) {
             const uint8_t Si = f.LengthBits == 8 ? 5 : f.LengthBits == 16 ? 6 : 7;
@@ -541,12 +536,7 @@ bool ExportValue(const DataElement& De, unsigned Indent, std::string& Out, std::
     const std::string Pad(Indent * 2, ' ');
     std::string LengthBits;
     if (De.IsContainer() || De.IsString()) {
-        size_t Len = De.Data.size();
-        if (De.IsContainer()) {
-            Len = 0;
-            for (const DataElement& m : De.Members)
-                Len += EncodedSize(m);
-        }
+        const size_t Len = ContentLength(De);
         if (De.SizeIndex != MinimalLengthSizeIndex(Len))
             LengthBits = De.SizeIndex == 5   ? " lengthbits=\"8\""
                          : De.SizeIndex == 6 ? " lengthbits=\"16\""

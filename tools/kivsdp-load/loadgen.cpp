@@ -79,22 +79,6 @@ bool CResponseCheck::Check(const uint8_t* Pdu, size_t Length, uint16_t Tid, std:
     return true;
 }
 
-int ConnectSeqpacket(const std::string& Path)
-{
-    sockaddr_un Addr;
-    memset(&Addr, 0, sizeof(Addr));
-    Addr.sun_family = AF_UNIX;
-    if (Path.empty() || Path.size() >= sizeof(Addr.sun_path)) return -1;
-    memcpy(Addr.sun_path, Path.data(), Path.size());
-    int Fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (Fd < 0) return -1;
-    if (connect(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof(Addr)) != 0) {
-        close(Fd);
-        return -1;
-    }
-    return Fd;
-}
-
 bool Exchange(int Fd, const std::vector<uint8_t>& Request, std::vector<uint8_t>& Response,
               int TimeoutMs)
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sdpelement.h"
+#include "unixsocket.h"
 
 #include <chrono>
 #include <cstdint>
@@ -62,7 +63,7 @@ bool Exchange(int Fd, const std::vector<uint8_t>& Request, std::vector<uint8_t>&
               int TimeoutMs);
 
 // A SEQPACKET connection to Path, or -1.
-int ConnectSeqpacket(const std::string& Path);
+using kivtool::ConnectSeqpacket;
 
 struct LATENCY_SUMMARY {
     size_t Count = 0;

@@ -9,6 +9,7 @@
 #include "loadgen.h"
 #include "sdpclient.h"
 #include "sdpcontrol.h"
+#include "toolargs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -98,6 +99,12 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
         }
         std::string V = argv[++i];
         uint64_t n = 0;
+        // A count from 1 to Max into n; Message is the refusal.
+        auto Count = [&](uint64_t Max, const char* Message) {
+            if (kivctl::ParseNumber(V, Max, n) && n != 0) return true;
+            Err = Message;
+            return false;
+        };
         if (Arg == "--daemon") {
             O.Daemon = V;
         } else if (Arg == "--records") {
@@ -119,10 +126,7 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
                 return false;
             }
         } else if (Arg == "--processes") {
-            if (!kivctl::ParseNumber(V, MAX_CHANNELS, n) || n == 0) {
-                Err = "--processes takes 1..16";
-                return false;
-            }
+            if (!Count(MAX_CHANNELS, "--processes takes 1..16")) return false;
             O.Processes = unsigned(n);
         } else if (Arg == "--duration") {
             char* End = nullptr;
@@ -133,10 +137,7 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
             }
             O.DurationSet = true;
         } else if (Arg == "--requests") {
-            if (!kivctl::ParseNumber(V, 100000000, n) || n == 0) {
-                Err = "--requests takes 1..100000000";
-                return false;
-            }
+            if (!Count(100000000, "--requests takes 1..100000000")) return false;
             O.Requests = n;
         } else if (Arg == "--uuid") {
             if (!kivctl::ParseUuid(V, O.Uuid)) {
@@ -151,22 +152,13 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
             }
             O.Seed = uint32_t(n);
         } else if (Arg == "--rss-growth") {
-            if (!kivctl::ParseNumber(V, 100000, n) || n == 0) {
-                Err = "--rss-growth takes 1..100000 MB";
-                return false;
-            }
+            if (!Count(100000, "--rss-growth takes 1..100000 MB")) return false;
             O.RssGrowthMb = unsigned(n);
         } else if (Arg == "--pid") {
-            if (!kivctl::ParseNumber(V, 0x7FFFFFFF, n) || n == 0) {
-                Err = "--pid takes a process ID";
-                return false;
-            }
+            if (!Count(0x7FFFFFFF, "--pid takes a process ID")) return false;
             O.Pid = int(n);
         } else if (Arg == "--memory") {
-            if (!kivctl::ParseNumber(V, 100000, n) || n == 0) {
-                Err = "--memory takes 1..100000 records";
-                return false;
-            }
+            if (!Count(100000, "--memory takes 1..100000 records")) return false;
             O.MemoryRecords = unsigned(n);
         }
     }
@@ -820,18 +812,10 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            fputs(USAGE, stdout);
-            return 0;
-        }
-    }
     OPTIONS O;
+    const int ReadStatus = kivtool::ReadCommandLine("kivsdp-load", USAGE, argc, argv, O, ParseArgs);
+    if (ReadStatus != kivtool::COMMAND_LINE_READ) return ReadStatus;
     std::string Err;
-    if (!ParseArgs(argc, argv, O, Err)) {
-        fprintf(stderr, "kivsdp-load: %s (see --help)\n", Err.c_str());
-        return 2;
-    }
     signal(SIGPIPE, SIG_IGN);
     char Template[] = "/tmp/kivsdp-load.XXXXXX";
     if (mkdtemp(Template) == nullptr) {

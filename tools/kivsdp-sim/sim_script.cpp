@@ -119,6 +119,16 @@ bool ParseNumber(std::string_view Tok, uint64_t Max, uint64_t& Value, std::strin
     return true;
 }
 
+// A number of at most Max into Field, whose type holds Max.
+template <typename T>
+bool ParseField(std::string_view Tok, uint64_t Max, T& Field, std::string& Error)
+{
+    uint64_t Value = 0;
+    if (!ParseNumber(Tok, Max, Value, Error)) return false;
+    Field = T(Value);
+    return true;
+}
+
 // Hex byte pairs; a token may hold several pairs, but never half a byte.
 bool AppendHexBytes(std::string_view Tok, std::vector<uint8_t>& Bytes, std::string& Error)
 {
@@ -187,36 +197,28 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
     SIM_COMMAND Cmd;
     Cmd.Verb = Info->Verb;
     Cmd.Line = Line;
-    uint64_t v = 0;
     switch (Info->Verb) {
     case SIM_VERB::Connect:
     case SIM_VERB::Config:
-        if (!ParseNumber(Tokens[1], 0xFFFF, v, Error)) return false;
-        Cmd.Cid = uint16_t(v);
-        if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
-        Cmd.Mtu = uint16_t(v);
+        if (!ParseField(Tokens[1], 0xFFFF, Cmd.Cid, Error)) return false;
+        if (!ParseField(Tokens[2], 0xFFFF, Cmd.Mtu, Error)) return false;
         break;
     case SIM_VERB::Disconnect:
     case SIM_VERB::Frame:
-        if (!ParseNumber(Tokens[1], 0xFFFF, v, Error)) return false;
-        Cmd.Cid = uint16_t(v);
+        if (!ParseField(Tokens[1], 0xFFFF, Cmd.Cid, Error)) return false;
         break;
     case SIM_VERB::AddRecord:
         break;
     case SIM_VERB::DelRecord:
-        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.Handle = uint32_t(v);
+        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Handle, Error)) return false;
         break;
     case SIM_VERB::AddAttr:
     case SIM_VERB::DelAttr:
-        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.Handle = uint32_t(v);
-        if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
-        Cmd.AttId = uint16_t(v);
+        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Handle, Error)) return false;
+        if (!ParseField(Tokens[2], 0xFFFF, Cmd.AttId, Error)) return false;
         break;
     case SIM_VERB::Zone:
-        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.Mask = uint32_t(v);
+        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Mask, Error)) return false;
         break;
     case SIM_VERB::Dbg:
         if (Tokens[1] != "on" && Tokens[1] != "off") {
@@ -226,12 +228,9 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
         Cmd.On = Tokens[1] == "on";
         break;
     case SIM_VERB::Status:
-        if (!ParseNumber(Tokens[1], 0xFFFF, v, Error)) return false;
-        Cmd.Cid = uint16_t(v);
-        if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
-        Cmd.StatusCode = uint16_t(v);
-        if (!ParseNumber(Tokens[3], 0xFFFF, v, Error)) return false;
-        Cmd.Mtu = uint16_t(v);
+        if (!ParseField(Tokens[1], 0xFFFF, Cmd.Cid, Error)) return false;
+        if (!ParseField(Tokens[2], 0xFFFF, Cmd.StatusCode, Error)) return false;
+        if (!ParseField(Tokens[3], 0xFFFF, Cmd.Mtu, Error)) return false;
         break;
     case SIM_VERB::Open:
     case SIM_VERB::DebugInfo:
@@ -241,30 +240,22 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
     case SIM_VERB::Cancel:
     case SIM_VERB::ListenStatus:
     case SIM_VERB::ListenResponse:
-        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.App = uint32_t(v);
+        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.App, Error)) return false;
         break;
     case SIM_VERB::Ioctl:
-        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.App = uint32_t(v);
-        if (!ParseNumber(Tokens[2], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.Code = uint32_t(v);
+        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.App, Error)) return false;
+        if (!ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Code, Error)) return false;
         // The runtime gives one system buffer per request; a megabyte is
         // far past anything the device reads.
-        if (!ParseNumber(Tokens[3], 0x100000, v, Error)) return false;
-        Cmd.OutLen = uint32_t(v);
+        if (!ParseField(Tokens[3], 0x100000, Cmd.OutLen, Error)) return false;
         break;
     case SIM_VERB::Send:
-        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.App = uint32_t(v);
-        if (!ParseNumber(Tokens[2], 0xFFFF, v, Error)) return false;
-        Cmd.Cid = uint16_t(v);
+        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.App, Error)) return false;
+        if (!ParseField(Tokens[2], 0xFFFF, Cmd.Cid, Error)) return false;
         break;
     case SIM_VERB::FailTx:
-        if (!ParseNumber(Tokens[1], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.Code = uint32_t(v);
-        if (!ParseNumber(Tokens[2], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.Count = uint32_t(v);
+        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Code, Error)) return false;
+        if (!ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Count, Error)) return false;
         break;
     case SIM_VERB::Fail:
         if (Tokens[1] == "read") {
@@ -277,10 +268,8 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
             Error = std::string("expected '") + Info->Usage + "'";
             return false;
         }
-        if (!ParseNumber(Tokens[2], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.Code = uint32_t(v);
-        if (!ParseNumber(Tokens[3], 0xFFFFFFFF, v, Error)) return false;
-        Cmd.Count = uint32_t(v);
+        if (!ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Code, Error)) return false;
+        if (!ParseField(Tokens[3], 0xFFFFFFFF, Cmd.Count, Error)) return false;
         break;
     case SIM_VERB::Pnp: {
         bool Known = false;

@@ -2,6 +2,8 @@
 
 #include "ctlclient.h"
 
+#include "unixsocket.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -21,15 +23,12 @@ CtlClient::~CtlClient()
 bool CtlClient::Connect(const std::string& Path, std::string& Err)
 {
     sockaddr_un Addr;
-    memset(&Addr, 0, sizeof(Addr));
-    Addr.sun_family = AF_UNIX;
-    if (Path.empty() || Path.size() >= sizeof(Addr.sun_path)) {
+    if (!kivtool::UnixAddress(Path, Addr)) {
         Err = "control socket path is empty or too long";
         return false;
     }
-    memcpy(Addr.sun_path, Path.data(), Path.size());
-    m_Fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (m_Fd < 0 || connect(m_Fd, (sockaddr*)&Addr, sizeof(Addr)) != 0) {
+    m_Fd = kivtool::ConnectSeqpacket(Addr);
+    if (m_Fd < 0) {
         Err = "cannot reach the daemon at " + Path + ": " + strerror(errno);
         return false;
     }

@@ -3,6 +3,7 @@
 #include "controlserver.h"
 
 #include "ctlproto.h"
+#include "unixsocket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,13 +42,10 @@ bool CControlServer::Start(const std::string& Path, unsigned Devices, ConnectFn 
     m_Disconnect = std::move(Disconnect);
     m_Log = std::move(LogLine);
     sockaddr_un Addr;
-    memset(&Addr, 0, sizeof(Addr));
-    Addr.sun_family = AF_UNIX;
-    if (Path.empty() || Path.size() >= sizeof(Addr.sun_path)) {
+    if (!kivtool::UnixAddress(Path, Addr)) {
         Err = "control socket path is empty or too long";
         return false;
     }
-    memcpy(Addr.sun_path, Path.data(), Path.size());
     m_ListenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     m_Waker = std::make_shared<WAKER>();
     m_Waker->Fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

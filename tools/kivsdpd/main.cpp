@@ -12,6 +12,7 @@
 #include "sdpcontrol.h"
 #include "sdprecordfile.h"
 #include "socketradio.h"
+#include "toolargs.h"
 
 #include <algorithm>
 #include <chrono>
@@ -245,18 +246,10 @@ struct DEVICE {
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            fputs(USAGE, stdout);
-            return 0;
-        }
-    }
     DAEMON_OPTIONS Opt;
+    const int ReadStatus = kivtool::ReadCommandLine("kivsdpd", USAGE, argc, argv, Opt, ParseArgs);
+    if (ReadStatus != kivtool::COMMAND_LINE_READ) return ReadStatus;
     std::string Err;
-    if (!ParseArgs(argc, argv, Opt, Err)) {
-        fprintf(stderr, "kivsdpd: %s (see --help)\n", Err.c_str());
-        return 2;
-    }
     // Before anything else: on a machine without Bluetooth this is the one line printed.
     int L2capFd = -1;
     for (const LISTENER& L : Opt.Listen) {
