@@ -9,9 +9,13 @@ stillborn when it does not build. The same seed over the same product sources gi
 same sample, so a run before and after a change to the tests compares like with like.
 
   scripts/mutants.py [--count N] [--seed S] [--list] [--timeout SECONDS]
+  scripts/mutants.py --sources 'driver/sdp/*.cpp' --binary tests/sdp/sdp_core_tests
+      builds and runs that one test binary in full for each mutant and names every test that
+      failed: which tests kill which mutants, for telling a test that catches nothing
 """
 import argparse
 import glob
+import json
 import os
 import random
 import re
@@ -63,9 +67,9 @@ def closing_paren(text, open_at):
     return -1
 
 
-def candidates():
+def candidates(sources):
     found = []
-    for pattern in SOURCES:
+    for pattern in sources:
         for path in sorted(glob.glob(os.path.join(ROOT, pattern))):
             rel = os.path.relpath(path, ROOT)
             with open(path) as f:
@@ -109,9 +113,11 @@ def main():
     ap.add_argument("--seed", type=int, default=12)
     ap.add_argument("--timeout", type=int, default=120, help="per test")
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
+    ap.add_argument("--sources", action="append", help="glob of files to mutate (repeatable)")
+    ap.add_argument("--binary", help="one gtest binary (path below build-mut/) to run in full")
     a = ap.parse_args()
 
-    pool = candidates()
+    pool = candidates(a.sources or SOURCES)
     sample = random.Random(a.seed).sample(pool, min(a.count, len(pool)))
     sample.sort(key=lambda m: (m[0], m[1]))
     print(f"{len(pool)} candidate mutants, {len(sample)} sampled (seed {a.seed})", flush=True)
@@ -133,9 +139,30 @@ def main():
         try:
             with open(path, "w") as f:
                 f.write("\n".join(lines))
-            if run(["cmake", "--build", BUILD, "-j", str(os.cpu_count())]).returncode != 0:
+            target = ["--target", os.path.basename(a.binary)] if a.binary else []
+            if run(["cmake", "--build", BUILD, "-j", str(os.cpu_count())] + target).returncode:
                 verdict = "stillborn"
                 stillborn += 1
+            elif a.binary:
+                report = os.path.join(ROOT, BUILD, "mutant-report.json")
+                if os.path.exists(report):
+                    os.remove(report)
+                try:
+                    r = run([os.path.join(BUILD, a.binary), "--gtest_output=json:" + report],
+                            timeout=a.timeout * 5)
+                    failed = []
+                    if os.path.exists(report):
+                        for suite in json.load(open(report))["testsuites"]:
+                            failed += [suite["name"] + "." + t["name"]
+                                       for t in suite["testsuite"] if "failures" in t]
+                    crashed = r.returncode != 0 and not failed
+                except subprocess.TimeoutExpired:
+                    failed, crashed = [], True
+                if failed or crashed:
+                    killed += 1
+                    verdict = ("killed by " + " ".join(failed)) if failed else "killed (crash)"
+                else:
+                    verdict = "SURVIVED"
             else:
                 r = run(["ctest", "--test-dir", BUILD, "-j", str(os.cpu_count()),
                          "--stop-on-failure", "--timeout", str(a.timeout)])

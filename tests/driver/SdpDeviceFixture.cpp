@@ -68,11 +68,12 @@ kivrt::DEVNODE* SdpDeviceFixture::AddStack(const char16_t* InstancePath)
     return Node;
 }
 
-void SdpDeviceFixture::RemoveStack()
+void SdpDeviceFixture::RemoveStack(bool AfterSurprise)
 {
     if (m_Node == nullptr) return;
     kivrt::DrainWorkItems();
-    EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);
+    EXPECT_EQ(AfterSurprise ? kivrt::RemoveAfterSurprise(m_Node) : kivrt::RemoveDevice(m_Node),
+              STATUS_SUCCESS);
     kivrt::DrainWorkItems();
     kivrt::DeleteDevNode(m_Node);
     m_Node = nullptr;

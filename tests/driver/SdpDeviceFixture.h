@@ -46,8 +46,8 @@ protected:
     void BuildStack();
     // A second L2CAP device with the SDP device above it (not started).
     kivrt::DEVNODE* AddStack(const char16_t* InstancePath);
-    // Removes the stack (handles must be closed first).
-    void RemoveStack();
+    // Removes the stack (handles must be closed first), or finishes a surprise removal.
+    void RemoveStack(bool AfterSurprise = false);
 
     kivrt::APP_HANDLE Open(const char16_t* Path = u"\\\\.\\KivSdp0");
     void CloseAll();

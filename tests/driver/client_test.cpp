@@ -139,37 +139,40 @@ TEST_F(ClientFixture, SendRequestsGoDownOneAtATimeInOrder)
     EXPECT_EQ(Info.RequestsFinished, 4u);
 }
 
-TEST_F(ClientFixture, ListenCancelledWhileWaitingLeavesTheCurrentOne)
+// Two listens of one kind from two handles: cancelling the current one or the one waiting
+// behind it leaves the other, which takes the next event or response.
+TEST_F(ClientFixture, CancellingEitherOfTwoListensLeavesTheOther)
 {
-    kivrt::APP_HANDLE Other = Open();
-    SDP_APP_REQUEST* First = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
-    SDP_APP_REQUEST* Second = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4, Other);
-    kivrt::AppCancelIo(Other);
-    ASSERT_TRUE(Second->Done());
-    EXPECT_EQ(Second->Status(), STATUS_CANCELLED);
-    EXPECT_EQ(Second->Ov.Information(), 0u);
-    EXPECT_FALSE(First->Done());
-    Connect(0x0040, 48);
-    ASSERT_TRUE(First->Done());
-    EXPECT_EQ(First->Output(), Hex("40 00 01 00"));
-    KIVSDP_DEBUG_INFO Info = DebugInfo();
-    EXPECT_EQ(Info.StatusDelivered, 2u);
-    EXPECT_EQ(Info.PendingStatusListens, 0u);
-}
-
-TEST_F(ClientFixture, CancellingTheCurrentListenMakesTheNextOneCurrent)
-{
-    kivrt::APP_HANDLE Other = Open();
-    SDP_APP_REQUEST* First = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
-    SDP_APP_REQUEST* Second = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400, Other);
-    kivrt::AppCancelIo(m_Handle);
-    ASSERT_TRUE(First->Done());
-    EXPECT_EQ(First->Status(), STATUS_CANCELLED);
-    EXPECT_FALSE(Second->Done());
     const BYTES Answer = Hex("03 00 05 00 09 00 01 00 01 00 01 00 00 00");
-    Frame(0x0040, Answer);
-    ASSERT_TRUE(Second->Done());
-    EXPECT_EQ(Second->Output(), Answer);
+    uint8_t Cid = 0x40;
+    for (bool Responses : {false, true}) {
+        for (bool CancelCurrent : {false, true}) {
+            SCOPED_TRACE(
+                std::string(Responses ? "response" : "status") +
+                (CancelCurrent ? " listens, current cancelled" : " listens, next cancelled"));
+            const ULONG Code =
+                Responses ? IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE : IOCTL_KIVSDP_LISTEN_FOR_STATUS;
+            const ULONG OutLen = Responses ? 0x400 : 4;
+            kivrt::APP_HANDLE Other = Open();
+            SDP_APP_REQUEST* Current = Post(Code, {}, OutLen);
+            SDP_APP_REQUEST* Next = Post(Code, {}, OutLen, Other);
+            kivrt::AppCancelIo(CancelCurrent ? m_Handle : Other);
+            SDP_APP_REQUEST* Cancelled = CancelCurrent ? Current : Next;
+            SDP_APP_REQUEST* Left = CancelCurrent ? Next : Current;
+            ASSERT_TRUE(Cancelled->Done());
+            EXPECT_EQ(Cancelled->Status(), STATUS_CANCELLED);
+            EXPECT_EQ(Cancelled->Ov.Information(), 0u);
+            EXPECT_FALSE(Left->Done());
+            Cid++;
+            if (Responses)
+                Frame(Cid, Answer);
+            else
+                Connect(Cid, 48);
+            ASSERT_TRUE(Left->Done());
+            EXPECT_EQ(Left->Output(), Responses ? Answer : BYTES({Cid, 0x00, 0x01, 0x00}));
+            EXPECT_EQ(DebugInfo().PendingStatusListens, 0u);
+        }
+    }
 }
 
 TEST_F(ClientFixture, ClosingOneHandleCancelsOnlyThatHandlesRequests)

@@ -205,10 +205,7 @@ TEST_F(SdpDeviceFixture, SurpriseRemovalWithRequestsPendingCompletesThemAtClose)
     EXPECT_EQ(Status->Status(), STATUS_CANCELLED);
     EXPECT_EQ(Response->Status(), STATUS_CANCELLED);
 
-    ASSERT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
-    kivrt::DrainWorkItems();
-    kivrt::DeleteDevNode(m_Node);
-    m_Node = nullptr;
+    RemoveStack(true);
     EXPECT_TRUE(Printed("kivsdp : ~CKivSdp() - Destructor called..\n"));
 }
 
@@ -374,9 +371,6 @@ TEST_F(SdpDeviceFixture, StartOfARunningDeviceAndASecondSurpriseRemovalAreAnswer
     CloseAll();
     ASSERT_TRUE(Status->Done());
     EXPECT_EQ(Status->Status(), STATUS_CANCELLED);
-    ASSERT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
-    kivrt::DrainWorkItems();
-    kivrt::DeleteDevNode(m_Node);
-    m_Node = nullptr;
+    RemoveStack(true);
     EXPECT_TRUE(Printed("kivsdp : ~CKivSdp() - Destructor called..\n"));
 }
