@@ -19,6 +19,7 @@ import json
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 
@@ -117,6 +118,8 @@ def main():
     ap.add_argument("--binary", help="one gtest binary (path below build-mut/) to run in full")
     a = ap.parse_args()
 
+    # A stop by signal still runs the finally below that puts the mutated file back.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
     pool = candidates(a.sources or SOURCES)
     sample = random.Random(a.seed).sample(pool, min(a.count, len(pool)))
     sample.sort(key=lambda m: (m[0], m[1]))
