@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace {
 
 DIFF_SUBJECT StackSubject(ISimTxSink& Sink)

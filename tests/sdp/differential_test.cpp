@@ -26,8 +26,8 @@ TEST(SdpDifferential, CoreAnswersEveryRandomSeriesAsTheModelDoes)
     DIFF_OPTIONS Options;
     Options.Label = "core";
     uint64_t Series = 0;
-    DIFF_RESULT r = RunDifferentialSeries("KIVSDP_DIFF_SERIES", 3000, 0, CoreSubject, Options,
-                                          &Series);
+    DIFF_RESULT r =
+        RunDifferentialSeries("KIVSDP_DIFF_SERIES", 3000, 0, CoreSubject, Options, &Series);
     std::map<uint32_t, uint64_t>& Kinds = r.Kinds;
     std::string Histogram;
     for (auto& [k, n] : Kinds) {
