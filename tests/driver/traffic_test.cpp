@@ -17,11 +17,6 @@ BYTES OnCid(uint16_t Cid, const BYTES& Pdu)
 const BYTES SearchServer = Hex("02 00 01 00 08 35 03 19 10 00 00 05 00");
 const BYTES SearchServerAnswer = Hex("03 00 01 00 09 00 01 00 01 00 00 00 00 00");
 
-BYTES ErrorAnswer(uint8_t Tid0, uint8_t Tid1, uint8_t Code)
-{
-    return BYTES{0x01, Tid0, Tid1, 0x00, 0x06, 0x00, Code, 0, 0, 0, 0};
-}
-
 // ServiceAttributeRequest for every attribute of hRec, with an optional
 // continuation state (its length byte included).
 BYTES AttributeRequest(uint16_t Tid, uint32_t hRec, uint16_t MaxBytes, const BYTES& Cont)
@@ -114,56 +109,6 @@ TEST_F(TrafficFixture, RequestOnConnectedChannelIsAnsweredOnIt)
     EXPECT_EQ(Info.ResponsesCompleted, 1u);
     EXPECT_EQ(Info.ReadIrpsCompleted, 1u);
     EXPECT_EQ(Info.ReadIrpsSent, 4u);
-    EXPECT_EQ(L2cap().HeldReads, 3u);
-}
-
-TEST_F(TrafficFixture, FramesAreWalkedPduByPdu)
-{
-    struct FRAME_CASE {
-        const char* Name;
-        BYTES Payload;
-        std::vector<BYTES> Answers;
-        const char* Message;
-    };
-    const FRAME_CASE Cases[] = {
-        {"two requests, two answers in order",
-         Hex("08 00 01 00 00 09 00 02 00 00"),
-         {ErrorAnswer(0x00, 0x01, 3), ErrorAnswer(0x00, 0x02, 3)},
-         "kivsdp : KivSdpProcessSdpPacket() - Looks like we have multiple PDUs in the L2CAP "
-         "frame!!\n"},
-        {"unknown id 0x00",
-         Hex("00 12 34 00 00"),
-         {ErrorAnswer(0x12, 0x34, 3)},
-         "kivsdp : KivSdpProcessSdpPacket() - Error! PDU ID = 0x0\n"},
-        {"trailing bytes cannot hold a header",
-         Hex("08 AB CD 00 00 02 00 00"),
-         {ErrorAnswer(0xAB, 0xCD, 3)},
-         "kivsdp : KivSdpProcessSdpPacket() - Aborting processing of incomming PDU!!! Wp = 0x7. "
-         "TotLen = 0xa\n"},
-        {"length claims more than the frame holds",
-         Hex("0A 00 07 00 20 35"),
-         {ErrorAnswer(0x00, 0x07, 3)},
-         "kivsdp : KivSdpProcessSdpPacket() - CurPduLen re-sized to 6\n"},
-    };
-    Connect(0x0040, 48);
-    for (const auto& c : Cases) {
-        SCOPED_TRACE(c.Name);
-        Frame(0x0040, c.Payload);
-        std::vector<BYTES> Expected;
-        for (const auto& Answer : c.Answers)
-            Expected.push_back(OnCid(0x0040, Answer));
-        EXPECT_EQ(TakeWrites(), Expected);
-        EXPECT_TRUE(Printed(c.Message));
-    }
-    EXPECT_EQ(L2cap().HeldReads, 3u);
-}
-
-TEST_F(TrafficFixture, RequestOnUnknownChannelGetsNoAnswer)
-{
-    Frame(0x0041, SearchServer);
-    EXPECT_TRUE(TakeWrites().empty());
-    EXPECT_TRUE(Printed("kivsdp : ProcessSdpRequest() - Failed to find MTU size for CID 0x41 "
-                        "(CID does probably not exist)\n"));
     EXPECT_EQ(L2cap().HeldReads, 3u);
 }
 
