@@ -193,19 +193,6 @@ TEST_F(TrafficFixture, ConnectedChannelReachesTheTableAndTheWaitingApplication)
     EXPECT_EQ(Info.ListenIrpsSent, 7u);
 }
 
-TEST_F(TrafficFixture, EventsWithoutAListenerAreNotKept)
-{
-    Connect(0x0041, 48);
-    Event(0x0041, KIVL2CAP_STATUS_DISCONNECTED);
-    EXPECT_TRUE(Printed("kivsdp : SetApiStatus() - ERROR! We have no status IRP to complete!!\n"));
-    SDP_APP_REQUEST* Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
-    EXPECT_EQ(Listen->Issued, STATUS_PENDING);
-    EXPECT_FALSE(Listen->Done());
-    USHORT Mtu = 0;
-    EXPECT_EQ(Sdp()->GetMaxMTUFromCID(0x0041, &Mtu), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Mtu, MIN_MTU);
-}
-
 TEST_F(TrafficFixture, OtherStatusCodesOnlyTraceAndTheRequestGoesBackDown)
 {
     SetZoneMask(0x27);
@@ -231,21 +218,6 @@ TEST_F(TrafficFixture, OtherStatusCodesOnlyTraceAndTheRequestGoesBackDown)
     Event(0x0044, KIVL2CAP_STATUS_INVALIDATED);
     ASSERT_TRUE(Listen->Done());
     EXPECT_EQ(Listen->Output(), Hex("44 00 00 00"));
-}
-
-TEST_F(TrafficFixture, ListenForStatusDeliveriesKeepTheirOrder)
-{
-    SDP_APP_REQUEST* Listens[3];
-    for (auto& Listen : Listens)
-        Listen = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 8);
-    Connect(0x0040, 48);
-    Connect(0x0041, 48);
-    Event(0x0040, KIVL2CAP_STATUS_DISCONNECTED);
-    for (auto& Listen : Listens)
-        ASSERT_TRUE(Listen->Done());
-    EXPECT_EQ(Listens[0]->Output(), Hex("40 00 01 00"));
-    EXPECT_EQ(Listens[1]->Output(), Hex("41 00 01 00"));
-    EXPECT_EQ(Listens[2]->Output(), Hex("40 00 00 00"));
 }
 
 TEST_F(TrafficFixture, FullChannelTableIsNotReportedAsConnected)
