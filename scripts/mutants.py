@@ -116,6 +116,7 @@ def main():
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
     ap.add_argument("--sources", action="append", help="glob of files to mutate (repeatable)")
     ap.add_argument("--binary", help="one gtest binary (path below build-mut/) to run in full")
+    ap.add_argument("--only", help="run just these of the sample, by number: 3,17,40")
     a = ap.parse_args()
 
     # A stop by signal still runs the finally below that puts the mutated file back.
@@ -129,11 +130,15 @@ def main():
             print(f"M{i:02d} {rel}:{n + 1} {what}")
         return 0
 
+    picked = {int(x) for x in a.only.split(",")} if a.only else None
     if run(["scripts/build.sh", "mutant"]).returncode != 0:
         print("mutants.py: the unmutated tree does not build", file=sys.stderr)
         return 2
     killed = stillborn = 0
     for i, (rel, n, mutated, what) in enumerate(sample, 1):
+        if picked is not None and i not in picked:
+            stillborn += 1  # not run: left out of the count
+            continue
         path = os.path.join(ROOT, rel)
         with open(path) as f:
             original = f.read()

@@ -792,6 +792,12 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
                 n++;
             Json += (i ? "," : "") + JsonString(Lines[i]) + ":" + std::to_string(n);
             Counts += (i ? ", " : "") + std::to_string(n) + " '" + Lines[i] + "'";
+            // Every run provokes each refusal at least once; one the log does not name was
+            // taken without a word.
+            if (n == 0) {
+                fprintf(stderr, "kivsdp-load: kivsdpd logged no '%s'\n", Lines[i]);
+                Ok = false;
+            }
         }
         Json += "}";
         if (!O.Json) printf("refusals the daemon logged: %s\n", Counts.c_str());
