@@ -336,24 +336,26 @@ BOOLEAN CKivSdp::DeferResend(LONG* pSendState)
            KIVSDP_SEND_BUSY;
 }
 
-template <typename PREPARE, typename RESEND, typename ALLOCFAILED, typename SENDFAILED>
-NTSTATUS CKivSdp::SendFirstRound(PIRP* Slots, LONG* SendStates, ULONG Count, PREPARE Prepare,
-                                 RESEND Resend, ALLOCFAILED AllocFailed, SENDFAILED SendFailed)
+NTSTATUS CKivSdp::SendFirstRound(PIRP* Slots, LONG* SendStates, ULONG Count, ULONG* pSent,
+                                 ROUND_STEP Prepare, ROUND_STEP Resend, ULONG* pFailed,
+                                 BOOLEAN* pAllocFailed)
 {
     for (ULONG i = 0; i < Count; i++) {
+        *pFailed = i;
         PIRP Irp = AllocateOwnIrp();
         if (Irp == NULL) {
-            AllocFailed(i);
+            *pAllocFailed = TRUE;
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         Slots[i] = Irp;
-        Prepare(Irp, i);
+        (this->*Prepare)(Irp, i);
+        KivSdpCountUp(pSent);
         // The completion routine owns the request from here on, unless it
         // completed inside the call and left its re-send to us.
         NTSTATUS status;
-        if (CallOwnIrp(Irp, &SendStates[i], &status)) Resend(Irp, i);
+        if (CallOwnIrp(Irp, &SendStates[i], &status)) (this->*Resend)(Irp, i);
         if (!NT_SUCCESS(status)) {
-            SendFailed(i, status);
+            *pAllocFailed = FALSE;
             return status;
         }
     }
@@ -384,26 +386,24 @@ NTSTATUS CKivSdp::InitializeListenIrps()
     memset(ListenIrps, 0, sizeof(ListenIrps));
     memset(ListenStatusBuffers, 0, sizeof(ListenStatusBuffers));
 
-    return SendFirstRound(
-        ListenIrps, m_ListenSendState, KIVSDP_LISTEN_IRP_COUNT,
-        [&](PIRP Irp, ULONG i) {
-            SendListenIrp(Irp, i);
-            KivSdpCountUp(&ListenIrpsSent);
-        },
-        [&](PIRP Irp, ULONG i) { ResendListenIrp(Irp, i); },
-        [](ULONG i) {
-            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
-                         "kivsdp : IntializeListenIrps() - Failed to allocate listen IRP index "
-                         "%d\n",
-                         int(i));
-        },
+    ULONG i;
+    BOOLEAN AllocFailed;
+    NTSTATUS status =
+        SendFirstRound(ListenIrps, m_ListenSendState, KIVSDP_LISTEN_IRP_COUNT, &ListenIrpsSent,
+                       &CKivSdp::SendListenIrp, &CKivSdp::ResendListenIrp, &i, &AllocFailed);
+    if (NT_SUCCESS(status)) return status;
+    if (AllocFailed) {
+        KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
+                     "kivsdp : IntializeListenIrps() - Failed to allocate listen IRP index %d\n",
+                     int(i));
+    } else {
         // Those already sent stay pending until the stop or removal that
         // follows a failed start cancels them.
-        [](ULONG i, NTSTATUS status) {
-            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
-                         "kivsdp : failed to start listen for status IRP %d (0x%x)\n ", int(i),
-                         unsigned(status));
-        });
+        KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
+                     "kivsdp : failed to start listen for status IRP %d (0x%x)\n ", int(i),
+                     unsigned(status));
+    }
+    return status;
 }
 
 // Up to DISPATCH_LEVEL, on any processor. Keeps the request: it is either
@@ -642,32 +642,31 @@ NTSTATUS CKivSdp::SendReadFileIrps()
 {
     KIVSDP_PRINT(SDP_ZONE_INFO_MASK, "kivsdp : SendReadFileIrps()..\n");
     memset(ReadIrps, 0, sizeof(ReadIrps));
-    return SendFirstRound(
-        ReadIrps, m_ReadSendState, KIVSDP_READ_IRP_COUNT,
-        [&](PIRP Irp, ULONG i) {
-            InitializeReadFileIrp(Irp, i);
-            KivSdpCountUp(&ReadIrpsSent);
-        },
-        [&](PIRP Irp, ULONG i) { ResendReadFileIrpRounds(Irp, i); },
-        [](ULONG i) {
-            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
-                         "kivsdp : SendReadFileIrps() - IoAllocateIrp failed to allocate an "
-                         "IRP[%d] to listen for data.\n",
-                         int(i));
-        },
-        [&](ULONG i, NTSTATUS status) {
-            // The failed one was released by its completion routine; the
-            // cleanup the caller sends next also ends the earlier ones.
-            for (ULONG j = i; j-- > 0;) {
-                PIRP Earlier = static_cast<PIRP>(InterlockedCompareExchangePointer(
-                    reinterpret_cast<PVOID volatile*>(&ReadIrps[j]), NULL, NULL));
-                if (Earlier != NULL) (void)IoCancelIrp(Earlier);
-            }
-            KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
-                         "kivsdp : SendReadFileIrps() - IoCallDriver failed to send the ReadFile "
-                         "IRP: 0x%x\n",
-                         unsigned(status));
-        });
+    ULONG i;
+    BOOLEAN AllocFailed;
+    NTSTATUS status = SendFirstRound(ReadIrps, m_ReadSendState, KIVSDP_READ_IRP_COUNT,
+                                     &ReadIrpsSent, &CKivSdp::InitializeReadFileIrp,
+                                     &CKivSdp::ResendReadFileIrpRounds, &i, &AllocFailed);
+    if (NT_SUCCESS(status)) return status;
+    if (AllocFailed) {
+        KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
+                     "kivsdp : SendReadFileIrps() - IoAllocateIrp failed to allocate an IRP[%d] "
+                     "to listen for data.\n",
+                     int(i));
+        return status;
+    }
+    // The failed one was released by its completion routine; the cleanup the
+    // caller sends next also ends the earlier ones.
+    for (ULONG j = i; j-- > 0;) {
+        PIRP Earlier = static_cast<PIRP>(InterlockedCompareExchangePointer(
+            reinterpret_cast<PVOID volatile*>(&ReadIrps[j]), NULL, NULL));
+        if (Earlier != NULL) (void)IoCancelIrp(Earlier);
+    }
+    KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
+                 "kivsdp : SendReadFileIrps() - IoCallDriver failed to send the ReadFile IRP: "
+                 "0x%x\n",
+                 unsigned(status));
+    return status;
 }
 
 VOID CKivSdp::InitializeReadFileIrp(PIRP Irp, ULONG Index)

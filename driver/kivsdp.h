@@ -322,13 +322,14 @@ private:
     VOID SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, KIVSDP_RESEND_CONTEXT* pResend,
                     PWORKER_THREAD_ROUTINE Worker, PREPARE Prepare, FAILED Failed);
     // The first round of a path's requests: one allocated into each of the
-    // Count slots, filled and counted by Prepare(Irp, i) and sent, its inline
-    // rounds left to Resend(Irp, i). The first request that cannot be had is
-    // reported by AllocFailed(i), the first the lower driver refuses by
-    // SendFailed(i, status); either ends the round with its status.
-    template <typename PREPARE, typename RESEND, typename ALLOCFAILED, typename SENDFAILED>
-    NTSTATUS SendFirstRound(PIRP* Slots, LONG* SendStates, ULONG Count, PREPARE Prepare,
-                            RESEND Resend, ALLOCFAILED AllocFailed, SENDFAILED SendFailed);
+    // The first round of one kind of lower request: Count slots, each filled by Prepare(Irp, i),
+    // counted in *pSent and sent, its inline rounds left to Resend(Irp, i). Stops at the first
+    // request that cannot be had or that the lower driver refuses, with its status; *pFailed
+    // is its index and *pAllocFailed says which of the two it was.
+    typedef VOID (CKivSdp::*ROUND_STEP)(PIRP Irp, ULONG Index);
+    NTSTATUS SendFirstRound(PIRP* Slots, LONG* SendStates, ULONG Count, ULONG* pSent,
+                            ROUND_STEP Prepare, ROUND_STEP Resend, ULONG* pFailed,
+                            BOOLEAN* pAllocFailed);
     PIRP AllocateOwnIrp();
     // The slot whose block Block is, or KIVSDP_RESPONSE_SLOT_COUNT.
     ULONG ResponseSlotOf(PVOID Block);
