@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <vector>
@@ -38,87 +40,113 @@ CSocketRadio::~CSocketRadio()
     Stop();
 }
 
+namespace {
+
+int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// One message is read at a time, into the reading worker's own buffer.
+UCHAR* ReadBuffer()
+{
+    thread_local std::vector<UCHAR> Buffer(KIVL2CAP_MAX_PAYLOAD + 1);
+    return Buffer.data();
+}
+
+} // namespace
+
 void CSocketRadio::Log(const std::string& Line) const
 {
     if (m_Opt.Log) m_Opt.Log(Line);
 }
 
-PDEVICE_OBJECT CSocketRadio::Device() const
-{
-    std::lock_guard<std::mutex> Guard(m_Lock);
-    return m_Device;
-}
-
 bool CSocketRadio::Start(PDEVICE_OBJECT Dev, const OPTIONS& Opt, std::string& Err)
 {
     // A given listening socket is closed on every failure, as the caller no longer owns it.
-    auto Refuse = [&Opt, &Err](const std::string& Why) {
+    auto Refuse = [this, &Opt, &Err](const std::string& Why) {
         Err = Why;
         if (Opt.ListenFd >= 0) close(Opt.ListenFd);
+        if (m_ListenFd >= 0 && m_ListenFd != Opt.ListenFd) {
+            close(m_ListenFd);
+            if (!Opt.ListenPath.empty()) unlink(Opt.ListenPath.c_str());
+        }
+        if (m_TimerFd >= 0) close(m_TimerFd);
+        m_ListenFd = m_TimerFd = -1;
         return false;
     };
-    if (m_Thread.joinable()) return Refuse("radio already started");
+    if (Running()) return Refuse("radio already started");
     if (!KivL2capIsDevice(Dev)) return Refuse("not an L2CAP device");
     if (Opt.Mtu < 48) return Refuse("MTU below the L2CAP minimum of 48");
     if (Opt.ListenFd >= 0 && !Opt.ListenPath.empty())
         return Refuse("both a listening socket and a path to listen on");
+    if (kivrt::CurrentScheduler() != kivrt::Scheduler::Threaded)
+        return Refuse("the socket radio needs the runtime's threaded scheduler");
     m_Opt = Opt;
-    m_Buffer.assign(KIVL2CAP_MAX_PAYLOAD + 1, 0);
-    m_WakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_WakeFd < 0) return Refuse(Errno("eventfd"));
     if (m_Opt.ListenFd >= 0) {
         m_ListenFd = m_Opt.ListenFd;
     } else if (!m_Opt.ListenPath.empty()) {
         sockaddr_un Addr;
-        if (!FillAddress(m_Opt.ListenPath, Addr, Err)) {
-            close(m_WakeFd);
-            m_WakeFd = -1;
-            return false;
-        }
-        m_ListenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (!FillAddress(m_Opt.ListenPath, Addr, Err)) return Refuse(Err);
+        m_ListenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (m_ListenFd >= 0) unlink(m_Opt.ListenPath.c_str());
         if (m_ListenFd < 0 || bind(m_ListenFd, (sockaddr*)&Addr, sizeof(Addr)) != 0 ||
             listen(m_ListenFd, 32) != 0) {
-            Err = Errno(("listen on " + m_Opt.ListenPath).c_str());
+            std::string Why = Errno(("listen on " + m_Opt.ListenPath).c_str());
             if (m_ListenFd >= 0) close(m_ListenFd);
-            close(m_WakeFd);
-            m_ListenFd = m_WakeFd = -1;
-            return false;
+            m_ListenFd = -1;
+            return Refuse(Why);
         }
     }
-    {
-        std::lock_guard<std::mutex> Guard(m_Lock);
-        m_Device = Dev;
+    if (m_ListenFd >= 0) {
+        int Flags = fcntl(m_ListenFd, F_GETFL);
+        if (Flags >= 0) fcntl(m_ListenFd, F_SETFL, Flags | O_NONBLOCK);
     }
-    NTSTATUS Status = KivL2capAttachRadio(Dev, this);
-    if (!NT_SUCCESS(Status)) {
-        {
-            std::lock_guard<std::mutex> Guard(m_Lock);
-            m_Device = nullptr;
-        }
-        Err = "cannot attach the radio to the L2CAP device";
-        if (m_ListenFd >= 0) {
-            close(m_ListenFd);
-            if (!m_Opt.ListenPath.empty()) unlink(m_Opt.ListenPath.c_str());
-        }
-        close(m_WakeFd);
-        m_ListenFd = m_WakeFd = -1;
+    if (m_Opt.IdleTimeoutS != 0) {
+        // Checked every second at most, so a channel goes within a second of its time.
+        m_TimerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+        itimerspec Period{};
+        Period.it_interval.tv_sec = 1;
+        Period.it_value.tv_sec = 1;
+        if (m_TimerFd < 0 || timerfd_settime(m_TimerFd, 0, &Period, nullptr) != 0)
+            return Refuse(Errno("timerfd"));
+    }
+    m_Device = Dev;
+    if (!NT_SUCCESS(KivL2capAttachRadio(Dev, this))) {
+        m_Device = nullptr;
+        return Refuse("cannot attach the radio to the L2CAP device");
+    }
+    m_Running = true;
+    if (m_ListenFd >= 0)
+        m_ListenWatch = kivrt::AddIoWatch(m_ListenFd, EPOLLIN, [this](uint32_t) { AcceptOne(); });
+    if (m_TimerFd >= 0) {
+        m_TimerWatch = kivrt::AddIoWatch(m_TimerFd, EPOLLIN, [this](uint32_t) {
+            uint64_t Expired;
+            (void)!read(m_TimerFd, &Expired, sizeof(Expired));
+            CloseIdleChannels();
+        });
+    }
+    if ((m_ListenFd >= 0 && m_ListenWatch == nullptr) ||
+        (m_TimerFd >= 0 && m_TimerWatch == nullptr)) {
+        std::string Why = Errno("watch the radio's sockets");
+        Stop();
+        Err = Why;
         return false;
     }
-    m_Stopping = false;
-    m_Thread = std::thread([this] { Run(); });
     return true;
 }
 
 void CSocketRadio::Stop()
 {
-    if (!m_Thread.joinable()) return;
-    m_Stopping = true;
-    Wake();
-    m_Thread.join();
+    if (!m_Running.exchange(false)) return;
+    kivrt::RemoveIoWatch(m_ListenWatch);
+    kivrt::RemoveIoWatch(m_TimerWatch);
+    m_ListenWatch = m_TimerWatch = nullptr;
     std::vector<USHORT> Cids;
     {
-        std::lock_guard<std::mutex> Guard(m_Lock);
+        std::shared_lock<std::shared_mutex> Guard(m_Lock);
         for (const auto& Entry : m_Channels)
             Cids.push_back(Entry.first);
     }
@@ -129,8 +157,8 @@ void CSocketRadio::Stop()
         if (!m_Opt.ListenPath.empty()) unlink(m_Opt.ListenPath.c_str());
         m_ListenFd = -1;
     }
-    close(m_WakeFd);
-    m_WakeFd = -1;
+    if (m_TimerFd >= 0) close(m_TimerFd);
+    m_TimerFd = -1;
     // Detached() clears m_Device once the device has let go; a removed device already has.
     PDEVICE_OBJECT Dev = Device();
     if (Dev != nullptr) KivL2capAttachRadio(Dev, nullptr);
@@ -138,47 +166,45 @@ void CSocketRadio::Stop()
 
 void CSocketRadio::Detached()
 {
-    std::lock_guard<std::mutex> Guard(m_Lock);
     m_Device = nullptr;
-}
-
-void CSocketRadio::Wake()
-{
-    uint64_t One = 1;
-    if (m_WakeFd >= 0) (void)!write(m_WakeFd, &One, sizeof(One));
 }
 
 size_t CSocketRadio::Connections() const
 {
-    std::lock_guard<std::mutex> Guard(m_Lock);
+    std::shared_lock<std::shared_mutex> Guard(m_Lock);
     return m_Channels.size();
 }
 
 bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid)
 {
+    int Flags = fcntl(Fd, F_GETFL);
+    if (Flags >= 0) fcntl(Fd, F_SETFL, Flags | O_NONBLOCK);
+    CHANNEL_PTR Channel;
     {
-        std::lock_guard<std::mutex> Guard(m_Lock);
-        bool Found = false;
+        std::unique_lock<std::shared_mutex> Guard(m_Lock);
         if (m_Channels.size() < m_Opt.MaxConnections) {
             // CIDs are handed out round-robin from 0x0040, so a closed channel's CID is not met
             // again at once by a late frame meant for the old connection.
-            for (unsigned Tries = 0; Tries < 0x10000u - FIRST_CID && !Found; Tries++) {
+            for (unsigned Tries = 0; Tries < 0x10000u - FIRST_CID && !Channel; Tries++) {
                 USHORT Candidate = m_NextCid;
                 m_NextCid = m_NextCid == 0xFFFF ? FIRST_CID : USHORT(m_NextCid + 1);
                 if (m_Channels.count(Candidate) == 0) {
-                    m_Channels[Candidate] = Fd;
+                    Channel = std::make_shared<CHANNEL>();
+                    Channel->Cid = Candidate;
+                    Channel->Fd = Fd;
+                    Channel->LastActive = NowNs();
+                    m_Channels[Candidate] = Channel;
                     *Cid = Candidate;
-                    Found = true;
                     if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Candidate, true, Outgoing, Mtu);
                 }
             }
         }
-        if (!Found) {
-            close(Fd);
-            return false;
-        }
     }
-    Wake();
+    if (!Channel) {
+        close(Fd);
+        return false;
+    }
+    // The device hears of the channel before its first frame can be read.
     NTSTATUS Status = KivL2capIndicateConnect(Device(), *Cid, Mtu);
     if (!NT_SUCCESS(Status)) {
         char Line[96];
@@ -186,12 +212,23 @@ bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid)
                  unsigned(Status));
         Log(Line);
     }
+    kivrt::IO_WATCH* Watch = kivrt::AddIoWatch(
+        Fd, EPOLLIN | EPOLLRDHUP, [this, Channel](uint32_t Events) { ReadOne(Channel, Events); });
+    {
+        std::unique_lock<std::shared_mutex> Guard(m_Lock);
+        Channel->Watch = Watch;
+    }
+    if (Watch == nullptr) {
+        Log(Errno("watch a channel's socket"));
+        CloseChannel(*Cid, true, true);
+        return false;
+    }
     return true;
 }
 
 void CSocketRadio::AcceptOne()
 {
-    int Fd = accept4(m_ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    int Fd = accept4(m_ListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (Fd < 0) return;
     USHORT Mtu = m_Opt.ChannelMtu ? m_Opt.ChannelMtu(Fd) : m_Opt.Mtu;
     USHORT Cid = 0;
@@ -210,7 +247,7 @@ void CSocketRadio::AcceptOne()
 
 NTSTATUS CSocketRadio::Connect(const std::string& Path, USHORT* Cid, std::string& Err)
 {
-    if (Device() == nullptr || !m_Thread.joinable()) {
+    if (Device() == nullptr || !Running()) {
         Err = "the L2CAP device is not running";
         return STATUS_DEVICE_NOT_READY;
     }
@@ -236,28 +273,29 @@ NTSTATUS CSocketRadio::Connect(const std::string& Path, USHORT* Cid, std::string
 NTSTATUS CSocketRadio::Disconnect(USHORT Cid)
 {
     {
-        std::lock_guard<std::mutex> Guard(m_Lock);
+        std::shared_lock<std::shared_mutex> Guard(m_Lock);
         if (m_Channels.count(Cid) == 0) return STATUS_NOT_FOUND;
     }
     CloseChannel(Cid, true, true);
-    Wake();
     return STATUS_SUCCESS;
 }
 
 void CSocketRadio::CloseChannel(USHORT Cid, bool Indicate, bool Local)
 {
-    int Fd = -1;
+    CHANNEL_PTR Channel;
     {
-        std::lock_guard<std::mutex> Guard(m_Lock);
+        std::unique_lock<std::shared_mutex> Guard(m_Lock);
         auto It = m_Channels.find(Cid);
         if (It == m_Channels.end()) return;
-        Fd = It->second;
+        Channel = It->second;
         m_Channels.erase(It);
         if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Cid, false, Local, 0);
     }
-    // Closed under no lock: Transmit no longer finds the CID, so the number cannot be reused
-    // under a sender.
-    close(Fd);
+    // Under no lock: the channel's callback may be running and take the lock. Once the watch is
+    // gone no callback reads the socket, and Transmit no longer finds the CID, so the fd number
+    // cannot be reused under either.
+    kivrt::RemoveIoWatch(Channel->Watch);
+    close(Channel->Fd);
     if (!Indicate) return;
     PDEVICE_OBJECT Dev = Device();
     if (Dev == nullptr) return;
@@ -270,22 +308,48 @@ void CSocketRadio::CloseChannel(USHORT Cid, bool Indicate, bool Local)
     Log(Line);
 }
 
-void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
+void CSocketRadio::CloseIdleChannels()
 {
-    ssize_t Got = recv(Fd, m_Buffer.data(), m_Buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+    const int64_t Limit = int64_t(m_Opt.IdleTimeoutS) * 1000000000;
+    const int64_t Now = NowNs();
+    std::vector<USHORT> Idle;
+    {
+        std::shared_lock<std::shared_mutex> Guard(m_Lock);
+        for (const auto& Entry : m_Channels)
+            if (Now - Entry.second->LastActive.load(std::memory_order_relaxed) >= Limit)
+                Idle.push_back(Entry.first);
+    }
+    for (USHORT Cid : Idle) {
+        char Line[80];
+        snprintf(Line, sizeof(Line), "CID 0x%04x: idle for %u s, disconnecting", Cid,
+                 m_Opt.IdleTimeoutS);
+        Log(Line);
+        m_IdleDisconnects++;
+        CloseChannel(Cid, true, true);
+    }
+}
+
+// One message of the channel, or its end. The frame is handed to the device at once: the work
+// it causes runs on this thread when this returns, before the next message of any channel.
+void CSocketRadio::ReadOne(const CHANNEL_PTR& Channel, uint32_t Events)
+{
+    const USHORT Cid = Channel->Cid;
+    // A peer that hung up cannot read an answer: its unread messages go with the channel.
+    if ((Events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
+        CloseChannel(Cid, true, false);
+        return;
+    }
+    UCHAR* Buffer = ReadBuffer();
+    ssize_t Got = recv(Channel->Fd, Buffer, KIVL2CAP_MAX_PAYLOAD + 1, MSG_TRUNC | MSG_DONTWAIT);
     if (Got < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
         CloseChannel(Cid, true, false);
         return;
     }
-    // A zero-length message and the peer's close both read as 0 bytes; only the close comes
-    // with a hang-up.
-    if (Got == 0 && (Events & (POLLHUP | POLLRDHUP)) != 0) {
-        CloseChannel(Cid, true, false);
-        return;
-    }
+    Channel->LastActive.store(NowNs(), std::memory_order_relaxed);
     char Line[128];
     if (size_t(Got) > MAX_INBOUND_PAYLOAD) {
+        m_DroppedMessages++;
         snprintf(Line, sizeof(Line), "CID 0x%04x: %zd-byte message dropped (at most %u)", Cid, Got,
                  unsigned(MAX_INBOUND_PAYLOAD));
         Log(Line);
@@ -294,91 +358,35 @@ void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
     if (m_Opt.Tap) {
         // Under the lock, like the channel events: a Disconnect racing this read has either
         // not closed the channel yet or is seen here.
-        std::lock_guard<std::mutex> Guard(m_Lock);
-        if (m_Channels.count(Cid) != 0) m_Opt.Tap(Cid, false, m_Buffer.data(), ULONG(Got));
+        std::shared_lock<std::shared_mutex> Guard(m_Lock);
+        if (m_Channels.count(Cid) != 0) m_Opt.Tap(Cid, false, Buffer, ULONG(Got));
     }
-    // The device keeps a bounded number of frames; while it is full, hold this reader back
-    // briefly instead of losing the frame, which also slows the sender down.
-    for (int Attempt = 0;; Attempt++) {
-        NTSTATUS Status = KivL2capIndicateFrame(Device(), Cid, m_Buffer.data(), ULONG(Got));
-        if (Status != STATUS_DEVICE_BUSY && Status != STATUS_INSUFFICIENT_RESOURCES) {
-            if (!NT_SUCCESS(Status)) {
-                snprintf(Line, sizeof(Line), "CID 0x%04x: frame not taken (0x%08x)", Cid,
-                         unsigned(Status));
-                Log(Line);
-            }
-            return;
-        }
-        if (Attempt == 200 || m_Stopping) {
-            snprintf(Line, sizeof(Line), "CID 0x%04x: frame dropped, the device is busy", Cid);
-            Log(Line);
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-void CSocketRadio::Run()
-{
-    std::vector<pollfd> Fds;
-    std::vector<USHORT> Cids;
-    while (!m_Stopping) {
-        Fds.clear();
-        Cids.clear();
-        Fds.push_back({m_WakeFd, POLLIN, 0});
-        Cids.push_back(0);
-        if (m_ListenFd >= 0) {
-            Fds.push_back({m_ListenFd, POLLIN, 0});
-            Cids.push_back(0);
-        }
-        {
-            std::lock_guard<std::mutex> Guard(m_Lock);
-            for (const auto& Entry : m_Channels) {
-                Fds.push_back({Entry.second, POLLIN | POLLRDHUP, 0});
-                Cids.push_back(Entry.first);
-            }
-        }
-        int Ready = poll(Fds.data(), Fds.size(), -1);
-        if (Ready < 0) {
-            if (errno == EINTR) continue;
-            Log(Errno("poll"));
-            break;
-        }
-        if (Fds[0].revents != 0) {
-            uint64_t Count;
-            (void)!read(m_WakeFd, &Count, sizeof(Count));
-        }
-        // Channels first, then new connections: a channel closed while another connects frees
-        // its context in the device before the new one asks for one.
-        bool Accept = false;
-        for (size_t i = 1; i < Fds.size() && !m_Stopping; i++) {
-            if (Fds[i].revents == 0) continue;
-            if (Fds[i].fd == m_ListenFd && Cids[i] == 0) {
-                Accept = true;
-                continue;
-            }
-            // The channel may have been closed by Disconnect since the set was built.
-            {
-                std::lock_guard<std::mutex> Guard(m_Lock);
-                auto It = m_Channels.find(Cids[i]);
-                if (It == m_Channels.end() || It->second != Fds[i].fd) continue;
-            }
-            ReadOne(Cids[i], Fds[i].fd, Fds[i].revents);
-        }
-        if (Accept && !m_Stopping) AcceptOne();
+    // The device keeps a bounded number of frames of each channel while it has no read for
+    // them; past that the channel loses its own frame, nobody else's.
+    NTSTATUS Status = KivL2capIndicateFrame(Device(), Cid, Buffer, ULONG(Got));
+    if (Status == STATUS_DEVICE_BUSY || Status == STATUS_INSUFFICIENT_RESOURCES) {
+        m_DroppedMessages++;
+        snprintf(Line, sizeof(Line), "CID 0x%04x: frame dropped, the device is busy", Cid);
+        Log(Line);
+    } else if (!NT_SUCCESS(Status)) {
+        snprintf(Line, sizeof(Line), "CID 0x%04x: frame not taken (0x%08x)", Cid, unsigned(Status));
+        Log(Line);
     }
 }
 
 NTSTATUS CSocketRadio::Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client)
 {
     (void)Client;
-    std::lock_guard<std::mutex> Guard(m_Lock);
+    std::shared_lock<std::shared_mutex> Guard(m_Lock);
     auto It = m_Channels.find(Cid);
     if (It == m_Channels.end()) return STATUS_INVALID_PARAMETER;
     if (m_Opt.Tap) m_Opt.Tap(Cid, true, Payload, Length);
     // Never blocks: a peer that does not read its socket loses its responses, nobody else does.
-    ssize_t Sent = send(It->second, Payload, Length, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (Sent == ssize_t(Length)) return STATUS_SUCCESS;
+    ssize_t Sent = send(It->second->Fd, Payload, Length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (Sent == ssize_t(Length)) {
+        It->second->LastActive.store(NowNs(), std::memory_order_relaxed);
+        return STATUS_SUCCESS;
+    }
     if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return STATUS_DEVICE_BUSY;
     return STATUS_UNSUCCESSFUL;
 }

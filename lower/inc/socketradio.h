@@ -2,8 +2,11 @@
 // Carries the remote side of one L2CAP device over SOCK_SEQPACKET sockets (AF_UNIX, or a handed
 // L2CAP listener, btradio.h): every accepted (or outgoing) connection is one channel with its own
 // CID, every message is one L2CAP payload, every frame the upper driver writes is sent as exactly
-// one message. Host-side code: it runs its own poll thread and is called by a driver only through
-// Transmit.
+// one message. Host-side code: its sockets are watched by the runtime's system worker threads
+// (kivrt::AddIoWatch, threaded scheduler only), so a message is read, its frame processed by the
+// device above and the answer sent on one thread; each pass of a worker's loop reads at most one
+// message of each ready channel, so a channel that floods gets its turn like any other. A driver
+// calls it only through Transmit.
 #pragma once
 
 #include "kivl2caphost.h"
@@ -12,9 +15,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
-#include <thread>
 
 class CSocketRadio : public CL2capRadio {
 public:
@@ -37,6 +41,9 @@ public:
         // connected it, or closed it. Called under the radio's lock, so it is ordered with the
         // Tap calls of the channel's frames: up before the first, closed after the last.
         std::function<void(USHORT Cid, bool Up, bool Local, USHORT Mtu)> ChannelEvent;
+        // A channel that has neither received nor sent a message for this many seconds is
+        // disconnected, so idle connections cannot hold every channel context; 0: never.
+        unsigned IdleTimeoutS = 0;
     };
     // The largest payload passed to the device: a read of the upper driver holds 1024 bytes with
     // the CID prefix. Longer messages are dropped here with a log line.
@@ -49,11 +56,12 @@ public:
     CSocketRadio& operator=(const CSocketRadio&) = delete;
 
     // Binds and listens on the path (an existing socket file there is replaced) or takes
-    // ListenFd, attaches to the device and starts the poll thread. On failure nothing is left
-    // and Err says why.
+    // ListenFd, attaches to the device and gives the sockets to the worker threads. On failure
+    // nothing is left and Err says why.
     bool Start(PDEVICE_OBJECT Dev, const OPTIONS& Opt, std::string& Err);
-    // Stops the poll thread, closes every connection (each open channel gets its disconnected
-    // event while the device is still attached), removes the socket file and detaches.
+    // Takes the sockets from the workers, closes every connection (each open channel gets its
+    // disconnected event while the device is still attached), removes the socket file and
+    // detaches. Call it before the runtime's worker threads stop.
     void Stop();
 
     // Client role: connects a channel to another server's socket. The device sees the channel
@@ -62,30 +70,45 @@ public:
     // Closes a channel of either kind; the device sees status 32. STATUS_NOT_FOUND if unknown.
     NTSTATUS Disconnect(USHORT Cid);
     size_t Connections() const;
+    // Channels closed by the idle timeout, and inbound messages dropped (too long, or the device
+    // had no room for the channel's frame) since Start.
+    uint64_t IdleDisconnects() const { return m_IdleDisconnects; }
+    uint64_t DroppedMessages() const { return m_DroppedMessages; }
 
     NTSTATUS Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client) override;
     void Detached() override;
 
 private:
-    void Run();
+    struct CHANNEL {
+        USHORT Cid;
+        int Fd;
+        kivrt::IO_WATCH* Watch = nullptr;
+        std::atomic<int64_t> LastActive{0}; // steady clock, ns
+    };
+    using CHANNEL_PTR = std::shared_ptr<CHANNEL>;
+
     void Log(const std::string& Line) const;
     void AcceptOne();
-    // Adds the connected socket as a channel; -1 in *Cid when no CID is free (fd then closed).
+    // Adds the connected socket as a channel; false when no CID is free (the fd is then closed).
     bool AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid);
-    void ReadOne(USHORT Cid, int Fd, short Events);
-    // Local: this side closes it (Disconnect or Stop), not the peer.
+    void ReadOne(const CHANNEL_PTR& Channel, uint32_t Events);
+    // Local: this side closes it (Disconnect, Stop or the idle timeout), not the peer.
     void CloseChannel(USHORT Cid, bool Indicate, bool Local);
-    void Wake();
-    PDEVICE_OBJECT Device() const;
+    void CloseIdleChannels();
+    PDEVICE_OBJECT Device() const { return m_Device.load(); }
+    bool Running() const { return m_Running.load(); }
 
     OPTIONS m_Opt;
-    mutable std::mutex m_Lock;
-    PDEVICE_OBJECT m_Device = nullptr;
-    std::map<USHORT, int> m_Channels; // CID -> socket
+    // Shared by Transmit and lookups, exclusive to add or remove a channel: a socket is closed
+    // only after its channel left the map, so no Transmit sends on a closed (or reused) fd.
+    mutable std::shared_mutex m_Lock;
+    std::map<USHORT, CHANNEL_PTR> m_Channels;
     USHORT m_NextCid = FIRST_CID;
+    std::atomic<PDEVICE_OBJECT> m_Device{nullptr};
     int m_ListenFd = -1;
-    int m_WakeFd = -1;
-    std::atomic<bool> m_Stopping{false};
-    std::thread m_Thread;
-    std::vector<UCHAR> m_Buffer;
+    int m_TimerFd = -1;
+    kivrt::IO_WATCH* m_ListenWatch = nullptr;
+    kivrt::IO_WATCH* m_TimerWatch = nullptr;
+    std::atomic<bool> m_Running{false};
+    std::atomic<uint64_t> m_IdleDisconnects{0}, m_DroppedMessages{0};
 };

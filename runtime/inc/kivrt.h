@@ -19,7 +19,8 @@ namespace kivrt {
 
 enum class Scheduler {
     Deterministic, // no worker threads: work items run only when the host drains them, FIFO
-    Threaded,      // system worker threads (3 delayed, 1 critical by default) run them at once
+    Threaded,      // system worker threads (3 delayed, 1 critical by default) run them at once,
+                   // each an event loop that also serves the host's watched descriptors
 };
 
 struct Options {
@@ -54,6 +55,22 @@ size_t DrainWorkItems();
 bool RunOneWorkItem();
 // Work items queued and not yet finished.
 size_t PendingWorkItems();
+
+// Host descriptors served by the system worker threads (threaded scheduler only). A watched
+// descriptor's callback runs on one delayed worker at PASSIVE_LEVEL with Events (EPOLLIN, ...)
+// as epoll reported them; the descriptor is level-triggered, and each pass of the worker's loop
+// calls every ready descriptor once, so one busy descriptor cannot starve the others. Work items
+// queued while the callback runs (from a completion routine it caused, say) run on the same
+// thread right after it returns, before anything else: the callback's work is done to the end
+// with no hand-off to another thread. AddIoWatch returns NULL (errno set) when no worker runs or
+// epoll refuses the descriptor. RemoveIoWatch stops the callbacks: once it returns none runs or
+// will run (called from the watch's own callback, none will run after it). Remove a watch before
+// closing its descriptor, and never while holding a lock its callback takes.
+struct IO_WATCH;
+using IO_CALLBACK = std::function<void(uint32_t Events)>;
+IO_WATCH* AddIoWatch(int Fd, uint32_t Events, IO_CALLBACK Callback);
+bool ModifyIoWatch(IO_WATCH* Watch, uint32_t Events);
+void RemoveIoWatch(IO_WATCH* Watch);
 
 // ---------------------------------------------------------------------------------------------
 // Debug output

@@ -43,6 +43,8 @@ const char USAGE[] =
     "  --zones MASK      debug zone mask of the SDP devices (default 0x07)\n"
     "  --btsnoop FILE    capture every channel's frames in btsnoop format (H4), as SDP over "
     "L2CAP\n"
+    "  --idle-timeout S  disconnect a channel that sent and received nothing for S seconds\n"
+    "                    (default 30; 0: never)\n"
     "  --help            this text\n"
     "SIGINT or SIGTERM removes the devices, unloads the drivers and reports what was left.\n";
 
@@ -102,6 +104,8 @@ struct DAEMON_OPTIONS {
     std::string BtSnoop;
     unsigned long Zones = SDP_ZONE_DEFAULT_MASK;
     bool ZonesSet = false;
+    // Sixteen idle connections would hold every channel context of a device for good.
+    unsigned IdleTimeoutS = 30;
 };
 
 bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
@@ -152,6 +156,13 @@ bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
         } else if (Arg == "--btsnoop") {
             if (!Value(v)) return false;
             Opt.BtSnoop = v;
+        } else if (Arg == "--idle-timeout") {
+            if (!Value(v)) return false;
+            if (!ParseNumber(v, 86400, n)) {
+                Err = "--idle-timeout takes seconds from 0 (never) to 86400";
+                return false;
+            }
+            Opt.IdleTimeoutS = unsigned(n);
         } else if (Arg == "--zones") {
             if (!Value(v)) return false;
             if (!ParseNumber(v, 0xFFFFFFFFul, n)) {
@@ -327,6 +338,7 @@ int main(int argc, char** argv)
             }
             CSocketRadio::OPTIONS RadioOpt;
             RadioOpt.Mtu = USHORT(Opt.Mtu);
+            RadioOpt.IdleTimeoutS = Opt.IdleTimeoutS;
             if (i < Opt.Listen.size() && Opt.Listen[i].Bluetooth) {
                 // The radio owns the socket from here on.
                 RadioOpt.ListenFd = L2capFd;
