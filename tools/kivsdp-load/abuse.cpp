@@ -3,6 +3,7 @@
 #include "abuse.h"
 
 #include "ctlproto.h"
+#include "floor.h"
 #include "kivsdpioctl.h"
 #include "sdpclient.h"
 
@@ -428,6 +429,74 @@ void ConnectCloseCycles(CONTEXT& X, ABUSE_CASE& C)
     }
 }
 
+// One client floods the daemon (frames of 204 header-only requests, then frames of 40 browse
+// requests) and never reads, while a well-behaved one asks its question 20 times. Each channel
+// gets its turn, so every answer comes after at most one of the flooder's frames: a few
+// milliseconds even under a sanitizer. A server that works through the flooder's queue first
+// makes each answer wait for all of it (half a second and more), and fails the bound.
+void FloodingNeighbour(CONTEXT& X, ABUSE_CASE& C)
+{
+    constexpr int Exchanges = 20;
+    constexpr double BoundS = 2.0;
+    for (FLOOD Kind : {FLOOD::Headers, FLOOD::Browse}) {
+        std::string Err;
+        pid_t Flooder = StartFlooder(X.T.Sdp, Kind, Err);
+        if (Flooder < 0) {
+            C.Fault = Err;
+            return;
+        }
+        C.Sent++;
+        // Let the flood build up before the neighbour asks.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int Fd = ConnectSeqpacket(X.T.Sdp);
+        auto Begin = Clock::now();
+        for (int i = 0; i < Exchanges && Fd >= 0 && C.Fault.empty(); i++) {
+            BYTES m;
+            uint16_t Tid = ++X.Tid;
+            if (!SendAll(Fd, SearchAttrPdu(Tid, X.Good.Uuid)) || !Receive(Fd, m, ANSWER_MS) ||
+                !X.Check.Check(m.data(), m.size(), Tid, Err))
+                C.Fault =
+                    std::string("beside a ") + FloodName(Kind) + " flood: no right answer " + Err;
+            else
+                C.Answered++;
+        }
+        double Seconds = std::chrono::duration<double>(Clock::now() - Begin).count();
+        if (Fd < 0) C.Fault = "cannot connect beside the flood";
+        if (C.Fault.empty() && Seconds > BoundS) {
+            char Text[160];
+            snprintf(Text, sizeof(Text),
+                     "beside a %s flood %d answers took %.2f s (the bound is %.1f s)",
+                     FloodName(Kind), Exchanges, Seconds, BoundS);
+            C.Fault = Text;
+        }
+        if (Fd >= 0) close(Fd);
+        StopProcess(Flooder);
+    }
+}
+
+// Sixteen clients connect and say nothing: every channel context of the device is taken. The
+// daemon closes each once it has been idle for its timeout, and then serves others again.
+void IdleChannels(CONTEXT& X, ABUSE_CASE& C)
+{
+    std::vector<int> Fds;
+    for (unsigned i = 0; i < MAX_CHANNELS; i++) {
+        Fds.push_back(ConnectSeqpacket(X.T.Sdp));
+        if (Fds.back() < 0) {
+            C.Fault = "cannot connect";
+            CloseAll(Fds);
+            return;
+        }
+        C.Sent++;
+    }
+    const int WaitMs = int(X.T.IdleTimeoutS) * 1000 + 3000;
+    for (int Fd : Fds)
+        if (ClosedByPeer(Fd, WaitMs)) C.Refused++;
+    if (C.Refused != MAX_CHANNELS)
+        C.Fault = std::to_string(MAX_CHANNELS - C.Refused) + " idle channels were not closed " +
+                  "within the idle timeout";
+    CloseAll(Fds);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The control socket
 
@@ -837,6 +906,9 @@ ABUSE_RESULT RunAbuse(const ABUSE_TARGET& Target, const CResponseCheck& Check,
     RunCase(X, "close-half-way", [&](ABUSE_CASE& C) { HalfWay(X, C); });
     RunCase(X, "channels-at-once", [&](ABUSE_CASE& C) { ChannelsAtOnce(X, C); });
     RunCase(X, "connect-close-cycles", [&](ABUSE_CASE& C) { ConnectCloseCycles(X, C); });
+    RunCase(X, "flooding-neighbour", [&](ABUSE_CASE& C) { FloodingNeighbour(X, C); });
+    if (Target.IdleTimeoutS != 0)
+        RunCase(X, "idle-channels", [&](ABUSE_CASE& C) { IdleChannels(X, C); });
     RunCase(X, "control-garbage", [&](ABUSE_CASE& C) { ControlGarbage(X, C); });
     RunCase(X, "control-pending-memory", [&](ABUSE_CASE& C) { ControlPendingMemory(X, C); });
     RunCase(X, "control-never-reads", [&](ABUSE_CASE& C) { ControlNeverReads(X, C); });

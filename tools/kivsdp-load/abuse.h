@@ -13,9 +13,10 @@
 namespace kivload {
 
 struct ABUSE_TARGET {
-    std::string Sdp, Control; // the daemon's SEQPACKET and control sockets
-    int Pid = -1;             // for its memory figures; -1: none
-    uint32_t Seed = 1;        // of the random frames and messages
+    std::string Sdp, Control;  // the daemon's SEQPACKET and control sockets
+    int Pid = -1;              // for its memory figures; -1: none
+    uint32_t Seed = 1;         // of the random frames and messages
+    unsigned IdleTimeoutS = 0; // the daemon's --idle-timeout; 0: the idle case is not run
 };
 
 struct ABUSE_CASE {

@@ -4,6 +4,7 @@
 // Every answer is checked; only correct ones count, and any other outcome fails the run.
 
 #include "abuse.h"
+#include "floor.h"
 #include "ctlclient.h"
 #include "kivsdpioctl.h"
 #include "loadgen.h"
@@ -57,6 +58,12 @@ const char USAGE[] =
     "  --seed N          seed of the random frames and messages of --abuse (default 1)\n"
     "  --rss-growth MB   --abuse fails when the daemon's VmRSS grew by more (default 64)\n"
     "  --pid PID         the running daemon's process, for its memory figures with --socket\n"
+    "  --echo            after each step, the same step against an echo server on the same\n"
+    "                    socket type (the floor: what the socket and the wake-ups cost)\n"
+    "  --flood LIST      after each step, the same step again while one more client floods\n"
+    "                    the daemon and never reads: headers (frames of 204 header-only\n"
+    "                    requests), browse (frames of 40 browse requests), valid (valid\n"
+    "                    requests back to back); comma-separated\n"
     "  --json            print the figures as one JSON object instead of the tables\n"
     "Exit 0 when every request got the right answer, 1 otherwise, 2 on a usage error.\n";
 
@@ -71,7 +78,8 @@ struct OPTIONS {
     std::string UuidText = "0x1105";
     bool ClientRole = false;
     unsigned MemoryRecords = 0;
-    bool Abuse = false, Json = false;
+    bool Abuse = false, Json = false, Echo = false;
+    std::vector<FLOOD> Floods;
     uint32_t Seed = 1;
     unsigned RssGrowthMb = 64;
     int Pid = -1;
@@ -81,14 +89,17 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
 {
     for (int i = 1; i < argc; i++) {
         std::string Arg = argv[i];
-        if (Arg == "--client-role" || Arg == "--abuse" || Arg == "--json") {
-            (Arg == "--abuse" ? O.Abuse : Arg == "--json" ? O.Json : O.ClientRole) = true;
+        if (Arg == "--client-role" || Arg == "--abuse" || Arg == "--json" || Arg == "--echo") {
+            (Arg == "--abuse"  ? O.Abuse
+             : Arg == "--json" ? O.Json
+             : Arg == "--echo" ? O.Echo
+                               : O.ClientRole) = true;
             continue;
         }
         static const char* const WithValue[] = {
             "--daemon",   "--records",   "--mtu",        "--socket",   "--control",
             "--channels", "--processes", "--duration",   "--requests", "--uuid",
-            "--memory",   "--seed",      "--rss-growth", "--pid"};
+            "--memory",   "--seed",      "--rss-growth", "--pid",      "--flood"};
         if (std::find(std::begin(WithValue), std::end(WithValue), Arg) == std::end(WithValue)) {
             Err = "unknown option " + Arg;
             return false;
@@ -157,6 +168,11 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
         } else if (Arg == "--pid") {
             if (!Count(0x7FFFFFFF, "--pid takes a process ID")) return false;
             O.Pid = int(n);
+        } else if (Arg == "--flood") {
+            if (!ParseFloodList(V, O.Floods)) {
+                Err = "--flood takes headers, browse or valid, comma-separated";
+                return false;
+            }
         } else if (Arg == "--memory") {
             if (!Count(100000, "--memory takes 1..100000 records")) return false;
             O.MemoryRecords = unsigned(n);
@@ -191,6 +207,8 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
 
 // ---------------------------------------------------------------------------------------------
 // The daemon under test
+
+constexpr unsigned ABUSE_IDLE_TIMEOUT_S = 2;
 
 struct DAEMON {
     pid_t Pid = -1;
@@ -227,6 +245,8 @@ bool StartDaemon(const OPTIONS& O, const std::string& Dir, const std::string& Na
     std::vector<std::string> Args{O.Daemon, "--listen", D.Sdp, "--control", D.Ctl, "--zones", "0"};
     if (WithRecords && !O.Records.empty()) Args.insert(Args.end(), {"--records", O.Records});
     if (!O.Mtu.empty()) Args.insert(Args.end(), {"--mtu", O.Mtu});
+    // Short enough for the abuse run's idle case to see the daemon close idle channels.
+    if (O.Abuse) Args.insert(Args.end(), {"--idle-timeout", std::to_string(ABUSE_IDLE_TIMEOUT_S)});
     D.Pid = fork();
     if (D.Pid < 0) {
         Err = std::string("fork: ") + strerror(errno);
@@ -387,13 +407,14 @@ void WriteFull(int Fd, const void* Buffer, size_t Length)
 struct STEP_RESULT {
     unsigned Channels = 0, Processes = 0;
     CHILD_RESULT Total;
+    double ServerCpuUs = -1; // the server's CPU time per answer, when its process is known
     uint64_t ElapsedNs = 0;
     LATENCY_SUMMARY Latency;
     std::string Error;
 };
 
 STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string& Dir,
-                    const CResponseCheck& Check, unsigned Channels)
+                    const CResponseCheck& Check, unsigned Channels, pid_t Server)
 {
     STEP_RESULT S;
     S.Channels = Channels;
@@ -434,6 +455,7 @@ STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string
         }
     }
     close(Go[0]);
+    int64_t CpuBefore = -1;
     // Every process ready, then all start at once.
     for (auto& C : Children) {
         char Ready = 0;
@@ -449,6 +471,7 @@ STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string
         for (auto& C : Children)
             if (C.Pid > 0) kill(C.Pid, SIGKILL);
     }
+    if (Server > 0) CpuBefore = ProcessCpuUs(Server);
     close(Go[1]);
     double Seconds = O.DurationSet || O.Requests == 0 ? O.DurationS : 3600;
     int Bound = int(Seconds * 1000) + 60000;
@@ -480,6 +503,9 @@ STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string
         WaitExit(C.Pid, 10000);
         unlink(C.LatencyPath.c_str());
     }
+    int64_t CpuAfter = Server > 0 ? ProcessCpuUs(Server) : -1;
+    if (CpuBefore >= 0 && CpuAfter >= CpuBefore && S.Total.Answered != 0)
+        S.ServerCpuUs = double(CpuAfter - CpuBefore) / double(S.Total.Answered);
     S.Latency = Summarise(All);
     return S;
 }
@@ -710,16 +736,17 @@ bool Report(const STEP_RESULT& S, const char* What, const OPTIONS& O)
         snprintf(Text, sizeof(Text),
                  "{\"path\":\"%s\",\"channels\":%u,\"processes\":%u,\"answers\":%llu,"
                  "\"requests_per_s\":%.0f,\"p50_us\":%.1f,\"p99_us\":%.1f,\"max_us\":%.1f,"
-                 "\"wrong\":%llu,\"lost\":%llu}",
+                 "\"wrong\":%llu,\"lost\":%llu,\"server_cpu_us\":%.2f}",
                  What, S.Channels, S.Processes, (unsigned long long)S.Total.Answered, Rate,
                  S.Latency.P50Us, S.Latency.P99Us, S.Latency.MaxUs,
-                 (unsigned long long)S.Total.Wrong, (unsigned long long)S.Total.Lost);
+                 (unsigned long long)S.Total.Wrong, (unsigned long long)S.Total.Lost,
+                 S.ServerCpuUs);
         g_JsonSteps.push_back(Text);
     } else {
-        printf("%-12s %8u %9u %10llu %11.0f %10.0f %10.0f %10.0f %6llu %5llu\n", What, S.Channels,
-               S.Processes, (unsigned long long)S.Total.Answered, Rate, S.Latency.P50Us,
+        printf("%-14s %8u %9u %10llu %11.0f %10.0f %10.0f %10.0f %6llu %5llu %10.2f\n", What,
+               S.Channels, S.Processes, (unsigned long long)S.Total.Answered, Rate, S.Latency.P50Us,
                S.Latency.P99Us, S.Latency.MaxUs, (unsigned long long)S.Total.Wrong,
-               (unsigned long long)S.Total.Lost);
+               (unsigned long long)S.Total.Lost, S.ServerCpuUs);
     }
     fflush(stdout);
     bool Ok = S.Error.empty() && S.Total.Wrong == 0 && S.Total.Lost == 0 && S.Total.Answered > 0;
@@ -838,10 +865,10 @@ int main(int argc, char** argv)
         Control = D.Ctl;
     }
     CResponseCheck Check;
+    std::vector<uint8_t> Answer;
     if (Ok) {
         // The first answer is the reference every later one must equal.
         int Fd = ConnectSeqpacket(Sdp);
-        std::vector<uint8_t> Answer;
         Ok = Fd >= 0 && Exchange(Fd, SearchAttrPdu(1, O.Uuid), Answer, 5000) &&
              Check.SetReference(Answer.data(), Answer.size(), 1, Err);
         if (Fd >= 0) close(Fd);
@@ -855,6 +882,7 @@ int main(int argc, char** argv)
         T.Control = Control;
         T.Pid = O.Daemon.empty() ? O.Pid : int(D.Pid);
         T.Seed = O.Seed;
+        if (!O.Daemon.empty()) T.IdleTimeoutS = ABUSE_IDLE_TIMEOUT_S;
         LOOP_OPTIONS Good;
         Good.Uuid = O.Uuid;
         Abuse = RunAbuse(T, Check, Good);
@@ -866,17 +894,42 @@ int main(int argc, char** argv)
             printf("%llu requests per channel\n", (unsigned long long)O.Requests);
         else
             printf("%.1f s per step\n", O.DurationS);
-        printf("%-12s %8s %9s %10s %11s %10s %10s %10s %6s %5s\n", "path", "channels", "processes",
-               "answers", "requests/s", "p50 us", "p99 us", "max us", "wrong", "lost");
+        printf("%-14s %8s %9s %10s %11s %10s %10s %10s %6s %5s %10s\n", "path", "channels",
+               "processes", "answers", "requests/s", "p50 us", "p99 us", "max us", "wrong", "lost",
+               "cpu us/req");
+    }
+    pid_t Echo = -1;
+    if (Ok && !O.Abuse && O.Echo) {
+        Echo = StartEchoServer(Dir + "/echo.sdp", Answer, Err);
+        Ok = Echo > 0;
     }
     if (Ok && !O.Abuse) {
+        const pid_t Server = O.Daemon.empty() ? O.Pid : D.Pid;
         for (unsigned Channels : O.Channels) {
-            STEP_RESULT S = RunStep(O, Sdp, Dir, Check, Channels);
+            STEP_RESULT S = RunStep(O, Sdp, Dir, Check, Channels, Server);
             Ok = Report(S, "seqpacket", O) && Ok;
+            if (Echo > 0)
+                Ok = Report(RunStep(O, Dir + "/echo.sdp", Dir, Check, Channels, Echo), "echo", O) &&
+                     Ok;
+            // The flooder takes a channel context of its own.
+            for (FLOOD Kind : O.Floods) {
+                if (Channels >= MAX_CHANNELS) break;
+                pid_t Flooder = StartFlooder(Sdp, Kind, Err);
+                if (Flooder < 0) {
+                    Ok = false;
+                    break;
+                }
+                // Flooding before the step starts.
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                STEP_RESULT F = RunStep(O, Sdp, Dir, Check, Channels, Server);
+                StopProcess(Flooder);
+                Ok = Report(F, (std::string("flood:") + FloodName(Kind)).c_str(), O) && Ok;
+            }
         }
         if (O.ClientRole)
             Ok = Report(RunClientRole(O, Control, Sdp, Check), "client-role", O) && Ok;
     }
+    StopProcess(Echo);
     if (!Ok) fprintf(stderr, "kivsdp-load: %s\n", Err.c_str());
     bool Clean = StopDaemon(D, Err);
     if (!O.Daemon.empty() && !Clean) {
