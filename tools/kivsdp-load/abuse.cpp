@@ -860,9 +860,11 @@ bool WellFormedResponses(const uint8_t* p, size_t Length, size_t& ErrorResponses
     return true;
 }
 
-bool BrowseSeries(int Fd, uint16_t MaxBytes, std::vector<uint8_t>& Out, std::string& Err)
+bool BrowseSeries(int Fd, uint16_t MaxBytes, std::vector<uint8_t>& Out, std::string& Err,
+                  size_t* Responses)
 {
     Out.clear();
+    if (Responses != nullptr) *Responses = 0;
     BYTES Cont, m;
     for (uint16_t Tid = 1; Tid <= 200; Tid++) {
         if (!SendAll(Fd, BrowsePdu(Tid, MaxBytes, Cont)) || !Receive(Fd, m, ANSWER_MS)) {
@@ -875,6 +877,7 @@ bool BrowseSeries(int Fd, uint16_t MaxBytes, std::vector<uint8_t>& Out, std::str
             return false;
         m[1] = m[2] = 0;
         Out.insert(Out.end(), m.begin(), m.end());
+        if (Responses != nullptr) ++*Responses;
         if (R.Cont.empty()) return true;
         Cont = R.Cont;
     }

@@ -39,7 +39,9 @@ struct ABUSE_RESULT {
 // A continued ServiceSearchAttribute series (the public browse group, all attributes, at most
 // MaxBytes of attribute list per response) followed to its end on Fd: every response PDU with
 // its transaction ID cleared, concatenated. False (Err set) on a fault or after 200 responses.
-bool BrowseSeries(int Fd, uint16_t MaxBytes, std::vector<uint8_t>& Out, std::string& Err);
+// Responses, when given, counts the response PDUs.
+bool BrowseSeries(int Fd, uint16_t MaxBytes, std::vector<uint8_t>& Out, std::string& Err,
+                  size_t* Responses = nullptr);
 
 // Checks a response PDU's shape: a response ID, a ParameterLength that matches the length, an
 // error response of 11 bytes... Several PDUs may share one message; true when each is whole.

@@ -64,6 +64,9 @@ const char USAGE[] =
     "                    the daemon and never reads: headers (frames of 204 header-only\n"
     "                    requests), browse (frames of 40 browse requests), valid (valid\n"
     "                    requests back to back); comma-separated\n"
+    "  --browse N        instead of the load steps, follow N whole browse series (public\n"
+    "                    browse group, every attribute) on one channel: responses, and\n"
+    "                    wall time and server CPU per response\n"
     "  --json            print the figures as one JSON object instead of the tables\n"
     "Exit 0 when every request got the right answer, 1 otherwise, 2 on a usage error.\n";
 
@@ -78,6 +81,7 @@ struct OPTIONS {
     std::string UuidText = "0x1105";
     bool ClientRole = false;
     unsigned MemoryRecords = 0;
+    unsigned BrowseSeriesCount = 0;
     bool Abuse = false, Json = false, Echo = false;
     std::vector<FLOOD> Floods;
     uint32_t Seed = 1;
@@ -97,9 +101,9 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
             continue;
         }
         static const char* const WithValue[] = {
-            "--daemon",   "--records",   "--mtu",        "--socket",   "--control",
-            "--channels", "--processes", "--duration",   "--requests", "--uuid",
-            "--memory",   "--seed",      "--rss-growth", "--pid",      "--flood"};
+            "--daemon",     "--records",  "--mtu",      "--socket", "--control", "--channels",
+            "--processes",  "--duration", "--requests", "--uuid",   "--memory",  "--seed",
+            "--rss-growth", "--pid",      "--flood",    "--browse"};
         if (std::find(std::begin(WithValue), std::end(WithValue), Arg) == std::end(WithValue)) {
             Err = "unknown option " + Arg;
             return false;
@@ -173,6 +177,9 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
                 Err = "--flood takes headers, browse or valid, comma-separated";
                 return false;
             }
+        } else if (Arg == "--browse") {
+            if (!Count(100000, "--browse takes 1..100000 series")) return false;
+            O.BrowseSeriesCount = unsigned(n);
         } else if (Arg == "--memory") {
             if (!Count(100000, "--memory takes 1..100000 records")) return false;
             O.MemoryRecords = unsigned(n);
@@ -725,6 +732,52 @@ bool RunMemory(const OPTIONS& O, const std::string& Dir)
     return Ok;
 }
 
+// Whole browse series on one channel: what a continued series costs the server per response.
+std::string g_JsonBrowse;
+
+bool RunBrowse(const OPTIONS& O, const std::string& Sdp, pid_t Server)
+{
+    int Fd = ConnectSeqpacket(Sdp);
+    std::string Err = Fd < 0 ? "cannot connect to " + Sdp : "";
+    std::vector<uint8_t> First, Series;
+    size_t PerSeries = 0, Responses = 0, Count = 0;
+    int64_t CpuBefore = Server > 0 ? ProcessCpuUs(Server) : -1;
+    auto Begin = Clock::now();
+    for (unsigned i = 0; i < O.BrowseSeriesCount && Err.empty(); i++) {
+        if (!BrowseSeries(Fd, 0xFFFF, Series, Err, &Count)) break;
+        if (i == 0) {
+            First = Series;
+            PerSeries = Count;
+        } else if (Series != First) {
+            Err = "browse series " + std::to_string(i) + " differs from the first";
+        }
+        Responses += Count;
+    }
+    double WallUs = std::chrono::duration<double, std::micro>(Clock::now() - Begin).count();
+    int64_t CpuAfter = Server > 0 ? ProcessCpuUs(Server) : -1;
+    if (Fd >= 0) close(Fd);
+    if (!Err.empty()) {
+        fprintf(stderr, "kivsdp-load: browse: %s\n", Err.c_str());
+        return false;
+    }
+    double CpuUs = CpuBefore >= 0 && CpuAfter >= CpuBefore && Responses != 0
+                       ? double(CpuAfter - CpuBefore) / double(Responses)
+                       : -1;
+    if (O.Json) {
+        char Text[200];
+        snprintf(Text, sizeof(Text),
+                 "{\"series\":%u,\"responses_per_series\":%zu,\"wall_us_per_response\":%.2f,"
+                 "\"server_cpu_us_per_response\":%.2f}",
+                 O.BrowseSeriesCount, PerSeries, WallUs / double(Responses), CpuUs);
+        g_JsonBrowse = Text;
+    } else {
+        printf("browse: %u series of %zu responses; per response %.2f us wall, %.2f us server "
+               "CPU\n",
+               O.BrowseSeriesCount, PerSeries, WallUs / double(Responses), CpuUs);
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 bool Report(const STEP_RESULT& S, const char* What, const OPTIONS& O)
@@ -864,9 +917,13 @@ int main(int argc, char** argv)
         Sdp = D.Sdp;
         Control = D.Ctl;
     }
+    if (Ok && O.BrowseSeriesCount != 0) {
+        Ok = RunBrowse(O, Sdp, O.Daemon.empty() ? O.Pid : D.Pid);
+        O.Channels.clear();
+    }
     CResponseCheck Check;
     std::vector<uint8_t> Answer;
-    if (Ok) {
+    if (Ok && O.BrowseSeriesCount == 0) {
         // The first answer is the reference every later one must equal.
         int Fd = ConnectSeqpacket(Sdp);
         Ok = Fd >= 0 && Exchange(Fd, SearchAttrPdu(1, O.Uuid), Answer, 5000) &&
@@ -887,7 +944,7 @@ int main(int argc, char** argv)
         Good.Uuid = O.Uuid;
         Abuse = RunAbuse(T, Check, Good);
         AbuseRan = true;
-    } else if (Ok && !O.Json) {
+    } else if (Ok && !O.Json && !O.Channels.empty()) {
         printf("ServiceSearchAttribute for %s, all attributes: %zu record(s), %zu-byte answer; ",
                O.UuidText.c_str(), Check.Records(), Check.Size());
         if (O.Requests != 0 && !O.DurationSet)
@@ -899,7 +956,7 @@ int main(int argc, char** argv)
                "cpu us/req");
     }
     pid_t Echo = -1;
-    if (Ok && !O.Abuse && O.Echo) {
+    if (Ok && !O.Abuse && O.Echo && !O.Channels.empty()) {
         Echo = StartEchoServer(Dir + "/echo.sdp", Answer, Err);
         Ok = Echo > 0;
     }
@@ -926,7 +983,7 @@ int main(int argc, char** argv)
                 Ok = Report(F, (std::string("flood:") + FloodName(Kind)).c_str(), O) && Ok;
             }
         }
-        if (O.ClientRole)
+        if (O.ClientRole && O.BrowseSeriesCount == 0)
             Ok = Report(RunClientRole(O, Control, Sdp, Check), "client-role", O) && Ok;
     }
     StopProcess(Echo);
@@ -952,6 +1009,7 @@ int main(int argc, char** argv)
             Out += (i ? "," : "") + g_JsonSteps[i];
         Out += "]";
         if (!g_JsonMemory.empty()) Out += ",\"memory\":" + g_JsonMemory;
+        if (!g_JsonBrowse.empty()) Out += ",\"browse\":" + g_JsonBrowse;
         if (!g_JsonAbuse.empty()) Out += ",\"abuse\":" + g_JsonAbuse;
         printf("%s}\n", Out.c_str());
     }
