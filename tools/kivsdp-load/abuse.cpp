@@ -471,6 +471,17 @@ void FloodingNeighbour(CONTEXT& X, ABUSE_CASE& C)
         }
         if (Fd >= 0) close(Fd);
         StopProcess(Flooder);
+        // A closed channel's frames go with it: once the flooder is gone the daemon idles.
+        if (C.Fault.empty() && X.T.Pid > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            int64_t Before = ProcessCpuUs(X.T.Pid);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            int64_t Used = ProcessCpuUs(X.T.Pid) - Before;
+            if (Before >= 0 && Used > 250000)
+                C.Fault = "after a " + std::string(FloodName(Kind)) + " flooder closed, the " +
+                          "daemon went on working (" + std::to_string(Used / 1000) +
+                          " ms of CPU in 500 ms)";
+        }
     }
 }
 
