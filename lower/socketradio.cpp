@@ -212,14 +212,21 @@ bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid)
                  unsigned(Status));
         Log(Line);
     }
-    kivrt::IO_WATCH* Watch = kivrt::AddIoWatch(
-        Fd, EPOLLIN | EPOLLRDHUP, [this, Channel](uint32_t Events) { ReadOne(Channel, Events); });
+    // Watched under the lock, so that a callback (which may close the channel) finds its watch;
+    // a channel closed since it was added (Disconnect, Stop) is not watched at all.
+    bool Watched = false;
     {
         std::unique_lock<std::shared_mutex> Guard(m_Lock);
-        Channel->Watch = Watch;
+        auto It = m_Channels.find(*Cid);
+        if (It != m_Channels.end() && It->second == Channel) {
+            Channel->Watch =
+                kivrt::AddIoWatch(Fd, EPOLLIN | EPOLLRDHUP,
+                                  [this, Channel](uint32_t Events) { ReadOne(Channel, Events); });
+            Watched = Channel->Watch != nullptr;
+            if (!Watched) Log(Errno("watch a channel's socket"));
+        }
     }
-    if (Watch == nullptr) {
-        Log(Errno("watch a channel's socket"));
+    if (!Watched) {
         CloseChannel(*Cid, true, true);
         return false;
     }
@@ -282,20 +289,22 @@ NTSTATUS CSocketRadio::Disconnect(USHORT Cid)
 
 void CSocketRadio::CloseChannel(USHORT Cid, bool Indicate, bool Local)
 {
-    CHANNEL_PTR Channel;
+    int Fd;
+    kivrt::IO_WATCH* Watch;
     {
         std::unique_lock<std::shared_mutex> Guard(m_Lock);
         auto It = m_Channels.find(Cid);
         if (It == m_Channels.end()) return;
-        Channel = It->second;
+        Fd = It->second->Fd;
+        Watch = It->second->Watch; // NULL while AddChannel has not watched it: it never will
         m_Channels.erase(It);
         if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Cid, false, Local, 0);
     }
     // Under no lock: the channel's callback may be running and take the lock. Once the watch is
     // gone no callback reads the socket, and Transmit no longer finds the CID, so the fd number
     // cannot be reused under either.
-    kivrt::RemoveIoWatch(Channel->Watch);
-    close(Channel->Fd);
+    kivrt::RemoveIoWatch(Watch);
+    close(Fd);
     if (!Indicate) return;
     PDEVICE_OBJECT Dev = Device();
     if (Dev == nullptr) return;
