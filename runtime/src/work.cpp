@@ -53,10 +53,10 @@ struct WORKER {
     int Ep = -1;
     int WakeFd = -1;
     std::thread Thread;
-    bool Sleeping = false;    // under WORK_STATE::M: listed in Idle[Queue]
-    std::deque<QUEUED> Local; // under WORK_STATE::M: queued by this worker's running callback
-    bool InCallback = false;  // this thread only
-    size_t Watches = 0;       // under WORK_STATE::M
+    bool Sleeping = false;          // under WORK_STATE::M: listed in Idle[Queue]
+    std::deque<QUEUED> Local;       // under WORK_STATE::M: queued by this worker's running callback
+    bool InCallback = false;        // this thread only
+    std::atomic<size_t> Watches{0}; // written under WORK_STATE::M
 
     // WM orders a watch's removal with its callback: a removed watch is never called again, and
     // RemoveIoWatch returns only once its callback has finished.
@@ -206,8 +206,9 @@ void WorkerThread(WORKER* Self)
             }
         }
         if (Got) RunItem(Q);
-        // After an item, only a look at the descriptors: the next item (or a wake-up) follows.
-        int Ready = epoll_wait(W.Ep, Events, 64, Got ? 0 : -1);
+        // After an item, only a look at the descriptors (none to look at: the next item).
+        int Ready = 0;
+        if (!Got || W.Watches != 0) Ready = epoll_wait(W.Ep, Events, 64, Got ? 0 : -1);
         if (!Got) {
             std::lock_guard<std::mutex> G(S.M);
             if (W.Sleeping) {
@@ -218,11 +219,7 @@ void WorkerThread(WORKER* Self)
         }
         for (int i = 0; i < Ready; i++) {
             auto* X = static_cast<kivrt::IO_WATCH*>(Events[i].data.ptr);
-            if (X == nullptr) {
-                uint64_t Count;
-                (void)!read(W.WakeFd, &Count, sizeof(Count));
-                continue;
-            }
+            if (X == nullptr) continue; // a wake-up: edge-triggered, nothing to read
             Dispatch(W, X, Events[i].events);
         }
         FreeGraveyard(W);
@@ -299,8 +296,10 @@ void WorkStart(kivrt::Scheduler Sched, unsigned Delayed, unsigned Critical)
             fprintf(stderr, "kivrt: cannot create a worker's event loop: %s\n", strerror(errno));
             abort();
         }
+        // Edge-triggered: every write is one wake-up, and the count is never read back (it
+        // would take 2^64 wake-ups to fill).
         epoll_event Ev{};
-        Ev.events = EPOLLIN;
+        Ev.events = EPOLLIN | EPOLLET;
         Ev.data.ptr = nullptr;
         epoll_ctl(W->Ep, EPOLL_CTL_ADD, W->WakeFd, &Ev);
         W->Thread = std::thread(WorkerThread, W.get());
