@@ -348,6 +348,8 @@ void CSocketRadio::ReadOne(const CHANNEL_PTR& Channel, uint32_t Events)
         CloseChannel(Cid, true, false);
         return;
     }
+    if ((Events & EPOLLOUT) != 0) SetFull(*Channel, false);
+    if ((Events & EPOLLIN) == 0) return;
     UCHAR* Buffer = ReadBuffer();
     ssize_t Got = recv(Channel->Fd, Buffer, KIVL2CAP_MAX_PAYLOAD + 1, MSG_TRUNC | MSG_DONTWAIT);
     if (Got < 0) {
@@ -383,19 +385,33 @@ void CSocketRadio::ReadOne(const CHANNEL_PTR& Channel, uint32_t Events)
     }
 }
 
+void CSocketRadio::SetFull(CHANNEL& Channel, bool Full)
+{
+    std::lock_guard<std::mutex> Guard(Channel.FullLock);
+    if (Channel.Full.load() == Full) return;
+    Channel.Full = Full;
+    kivrt::ModifyIoWatch(Channel.Watch, EPOLLIN | EPOLLRDHUP | (Full ? uint32_t(EPOLLOUT) : 0u));
+}
+
 NTSTATUS CSocketRadio::Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client)
 {
     (void)Client;
     std::shared_lock<std::shared_mutex> Guard(m_Lock);
     auto It = m_Channels.find(Cid);
     if (It == m_Channels.end()) return STATUS_INVALID_PARAMETER;
+    CHANNEL& Channel = *It->second;
     if (m_Opt.Tap) m_Opt.Tap(Cid, true, Payload, Length);
-    // Never blocks: a peer that does not read its socket loses its responses, nobody else does.
-    ssize_t Sent = send(It->second->Fd, Payload, Length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    // Never blocks: a peer that does not read its socket loses its responses, nobody else does,
+    // and while its socket stays full they cost no system call.
+    if (Channel.Full.load(std::memory_order_relaxed)) return STATUS_DEVICE_BUSY;
+    ssize_t Sent = send(Channel.Fd, Payload, Length, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (Sent == ssize_t(Length)) {
-        It->second->LastActive.store(NowNs(), std::memory_order_relaxed);
+        Channel.LastActive.store(NowNs(), std::memory_order_relaxed);
         return STATUS_SUCCESS;
     }
-    if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return STATUS_DEVICE_BUSY;
+    if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (Channel.Watch != nullptr) SetFull(Channel, true);
+        return STATUS_DEVICE_BUSY;
+    }
     return STATUS_UNSUCCESSFUL;
 }

@@ -84,6 +84,10 @@ private:
         int Fd;
         kivrt::IO_WATCH* Watch = nullptr;
         std::atomic<int64_t> LastActive{0}; // steady clock, ns
+        // The peer's socket was full: answers are dropped without a system call until the
+        // socket takes more (the watch then also waits for EPOLLOUT). FullLock orders the two.
+        std::atomic<bool> Full{false};
+        std::mutex FullLock;
     };
     using CHANNEL_PTR = std::shared_ptr<CHANNEL>;
 
@@ -92,6 +96,7 @@ private:
     // Adds the connected socket as a channel; false when no CID is free (the fd is then closed).
     bool AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid);
     void ReadOne(const CHANNEL_PTR& Channel, uint32_t Events);
+    void SetFull(CHANNEL& Channel, bool Full);
     // Local: this side closes it (Disconnect, Stop or the idle timeout), not the peer.
     void CloseChannel(USHORT Cid, bool Indicate, bool Local);
     void CloseIdleChannels();
