@@ -122,7 +122,11 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
         {{"frobnicate"}, 2, "unknown command"},
         {{"records", "--bogus"}, 2, "unknown option"},
         {{"del"}, 2, "wrong number of arguments"},
-        {{"del", "xyz"}, 1, "cannot reach the daemon"}, // arguments checked, then the daemon
+        {{"del", "xyz"}, 2, "handle 'xyz' is not a number"}, // before the daemon is reached
+        {{"--device=x", "records"}, 2, "--device: 'x' is not a number"},
+        {{"status", "--count"}, 2, "--count"},
+        {{"del", "--remote", "/x", "1"}, 2, "unknown option '--remote'"},
+        {{"browse", "--save", "/x"}, 2, "--save needs --remote"},
         {{"setattr", "1", "2", "float:1"}, 2, "unknown value type"},
         {{"verify", "zz"}, 2, "not hex bytes"},
         {{"search", "0x1101"}, 2, "needs --remote"},
