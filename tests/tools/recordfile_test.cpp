@@ -423,6 +423,18 @@ TEST(RecordFile, ExportKeepsWhatThePlainFormCannotSay)
     ASSERT_TRUE(ImportRecordXml(Xml, Back, ImportErr)) << ImportErr.ToString();
     EXPECT_EQ(Back, Rec);
 
+    // DEL is an XML character: a url keeps it as it is.
+    ServiceRecord Del;
+    Del.Attributes.push_back({0x000A, MakeUrl("a\x7F"
+                                              "b")});
+    ASSERT_TRUE(ExportRecordXml(Del, Xml, Err)) << Err;
+    EXPECT_NE(Xml.find("<url value=\"a\x7F"
+                       "b\" />"),
+              std::string::npos)
+        << Xml;
+    ASSERT_TRUE(ImportRecordXml(Xml, Back, ImportErr)) << ImportErr.ToString();
+    EXPECT_EQ(Back, Del);
+
     Rec.Attributes.push_back({0x000A, MakeUrl(std::string("a\x01"
                                                           "b"))});
     std::string Before = "unchanged";

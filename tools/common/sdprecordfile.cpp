@@ -540,10 +540,13 @@ void AppendEscaped(std::string& Out, const std::vector<uint8_t>& Bytes)
 
 // Text that XML can carry as it is: UTF-8 without control characters other
 // than tab, line feed and carriage return (a NUL, for one, cannot appear).
-bool XmlSafe(const std::vector<uint8_t>& Bytes)
+// DEL is an XML character too, but text holding it is written in hex, where
+// it shows; a url has no such form and keeps it (AllowDel).
+bool XmlSafe(const std::vector<uint8_t>& Bytes, bool AllowDel = false)
 {
     for (uint8_t c : Bytes)
-        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return false;
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || (c == 0x7F && !AllowDel))
+            return false;
     if (!IsUtf8(Bytes)) return false;
     // U+FFFE and U+FFFF are not XML characters (EF BF BE / EF BF BF).
     for (size_t i = 0; i + 2 < Bytes.size(); ++i)
@@ -615,13 +618,14 @@ bool ExportValue(const DataElement& De, unsigned Indent, std::string& Out, std::
         const char* Tag = De.Type == DeType::Text ? "text" : "url";
         // A url's encoding attribute is not honoured by other readers: a URL
         // that XML cannot carry as it is has no form that reads back the same.
-        if (De.Type == DeType::Url && !XmlSafe(De.Data)) {
+        const bool Plain = XmlSafe(De.Data, De.Type == DeType::Url);
+        if (De.Type == DeType::Url && !Plain) {
             Err = "a url holding bytes XML cannot carry (a control byte or bad UTF-8) has no "
                   "record-file form";
             return false;
         }
         Out += Pad + "<" + Tag;
-        if (XmlSafe(De.Data)) {
+        if (Plain) {
             Out += " value=\"";
             AppendEscaped(Out, De.Data);
             Out += "\"";
