@@ -614,7 +614,7 @@ int RunAttrs(const ARGS& A)
 
 const VERB VERBS[] = {
     {"records", "[--remote PATH|ADDR [--save DIR]]",
-     "record handles; with --remote every record of the server",
+     "record handles; with --remote a server's every record",
      "usage: kivsdpctl records [--remote PATH|ADDR [--save DIR]]\n"
      "Prints the handles of the device's records. With --remote, finds every record of that\n"
      "server, also those outside the public browse group (a ServiceSearch for L2CAP 0x0100,\n"
@@ -623,7 +623,7 @@ const VERB VERBS[] = {
      "              there), files kivsdpd --records DIR serves again\n" REMOTE_TEXT,
      0, 0, VERB_REMOTE | VERB_SAVE, RunRecords},
     {"browse", "[--remote PATH|ADDR [--save DIR]]",
-     "every record with attribute and UUID names; with --remote a server's browse group",
+     "every record, named; with --remote a server's browse group",
      "usage: kivsdpctl browse [--remote PATH|ADDR [--save DIR]]\n"
      "Prints the local database, or a remote server's public browse group (all attributes,\n"
      "following continuation states). Attributes are named, the profile ones by the record's\n"
@@ -687,10 +687,10 @@ std::string MainHelp()
                     "0), or as a client (--remote):\n";
     for (const VERB& v : VERBS) {
         std::string Line = std::string("  ") + v.Name + (*v.Synopsis ? " " : "") + v.Synopsis;
-        if (Line.size() < 40)
-            Line.resize(40, ' ');
+        if (Line.size() < 38)
+            Line.resize(38, ' ');
         else
-            Line += "\n" + std::string(40, ' ');
+            Line += "\n" + std::string(38, ' ');
         s += Line + v.Summary + "\n";
     }
     return s + "Every command takes --help; options also as --opt=value.\n"
