@@ -55,7 +55,13 @@ USHORT ClampMtu(unsigned Mtu)
     return USHORT(Mtu);
 }
 
-int OpenL2capListener(USHORT Psm, USHORT Mtu, std::string& Err)
+} // namespace kivbt
+
+namespace {
+
+// A SEQPACKET L2CAP socket offering Mtu as its incoming MTU; -1 with Err when the kernel has
+// no Bluetooth or no socket to give.
+int OpenL2capSocket(USHORT Mtu, std::string& Err)
 {
     int Fd = socket(KIV_AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, KIV_BTPROTO_L2CAP);
     if (Fd < 0) {
@@ -67,13 +73,24 @@ int OpenL2capListener(USHORT Psm, USHORT Mtu, std::string& Err)
             Err = "cannot open an L2CAP socket: " + Reason(Error);
         return -1;
     }
-    // The incoming MTU is offered in the configuration of every channel accepted from here.
+    // The incoming MTU is offered in the configuration of every channel of the socket.
     L2CAP_OPTIONS_T Options;
     socklen_t Len = sizeof(Options);
     if (getsockopt(Fd, KIV_SOL_L2CAP, KIV_L2CAP_OPTIONS, &Options, &Len) == 0) {
         Options.Imtu = Mtu;
         (void)setsockopt(Fd, KIV_SOL_L2CAP, KIV_L2CAP_OPTIONS, &Options, sizeof(Options));
     }
+    return Fd;
+}
+
+} // namespace
+
+namespace kivbt {
+
+int OpenL2capListener(USHORT Psm, USHORT Mtu, std::string& Err)
+{
+    int Fd = OpenL2capSocket(Mtu, Err);
+    if (Fd < 0) return -1;
     SOCKADDR_L2 Addr = AnyAdapterAddress(Psm);
     char PsmText[16];
     snprintf(PsmText, sizeof(PsmText), "PSM %u", unsigned(Psm));
@@ -92,6 +109,50 @@ int OpenL2capListener(USHORT Psm, USHORT Mtu, std::string& Err)
     }
     if (listen(Fd, 32) != 0) {
         Err = std::string("cannot listen on L2CAP ") + PsmText + ": " + Reason(errno);
+        close(Fd);
+        return -1;
+    }
+    return Fd;
+}
+
+bool ParseBluetoothAddress(const std::string& Text, uint8_t (&Bdaddr)[6])
+{
+    if (Text.size() != 17) return false;
+    uint8_t Bytes[6];
+    for (size_t i = 0; i < 6; i++) {
+        if (i < 5 && Text[3 * i + 2] != ':') return false;
+        unsigned v = 0;
+        for (size_t k = 0; k < 2; k++) {
+            const char c = Text[3 * i + k];
+            const int d = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+            if (d < 0) return false;
+            v = v << 4 | unsigned(d);
+        }
+        Bytes[i] = uint8_t(v);
+    }
+    // The kernel keeps the address least significant byte first: FF first for AA:..:FF.
+    for (size_t i = 0; i < 6; i++)
+        Bdaddr[i] = Bytes[5 - i];
+    return true;
+}
+
+int OpenL2capConnection(const std::string& Address, USHORT Psm, USHORT Mtu, std::string& Err)
+{
+    SOCKADDR_L2 Addr = AnyAdapterAddress(Psm);
+    if (!ParseBluetoothAddress(Address, Addr.Bdaddr)) {
+        Err = "'" + Address + "' is not a Bluetooth address (AA:BB:CC:DD:EE:FF)";
+        return -1;
+    }
+    int Fd = OpenL2capSocket(Mtu, Err);
+    if (Fd < 0) return -1;
+    // A blocking connect: paging the device and setting up the channel take a few seconds at
+    // most, bounded by the kernel's own timeouts.
+    if (connect(Fd, reinterpret_cast<const sockaddr*>(&Addr), sizeof(Addr)) != 0) {
+        Err = "cannot connect to L2CAP PSM " + std::to_string(Psm) + " of " + Address + ": " +
+              Reason(errno);
         close(Fd);
         return -1;
     }

@@ -2,6 +2,8 @@
 
 #include "socketradio.h"
 
+#include "btradio.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -258,19 +260,29 @@ NTSTATUS CSocketRadio::Connect(const std::string& Path, USHORT* Cid, std::string
         Err = "the L2CAP device is not running";
         return STATUS_DEVICE_NOT_READY;
     }
-    sockaddr_un Addr;
-    if (!FillAddress(Path, Addr, Err)) return STATUS_INVALID_PARAMETER;
-    int Fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (Fd < 0) {
-        Err = Errno("socket");
-        return STATUS_INSUFFICIENT_RESOURCES;
+    USHORT Mtu = m_Opt.Mtu;
+    int Fd = -1;
+    uint8_t Bdaddr[6];
+    if (kivbt::ParseBluetoothAddress(Path, Bdaddr)) {
+        // A Bluetooth device: its SDP server on PSM 1, the MTU as negotiated with it.
+        Fd = kivbt::OpenL2capConnection(Path, kivbt::SDP_PSM, kivbt::ClampMtu(m_Opt.Mtu), Err);
+        if (Fd < 0) return STATUS_NOT_FOUND;
+        Mtu = kivbt::L2capChannelMtu(Fd);
+    } else {
+        sockaddr_un Addr;
+        if (!FillAddress(Path, Addr, Err)) return STATUS_INVALID_PARAMETER;
+        Fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        if (Fd < 0) {
+            Err = Errno("socket");
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        if (connect(Fd, (sockaddr*)&Addr, sizeof(Addr)) != 0) {
+            Err = Errno(("connect to " + Path).c_str());
+            close(Fd);
+            return STATUS_NOT_FOUND;
+        }
     }
-    if (connect(Fd, (sockaddr*)&Addr, sizeof(Addr)) != 0) {
-        Err = Errno(("connect to " + Path).c_str());
-        close(Fd);
-        return STATUS_NOT_FOUND;
-    }
-    if (!AddChannel(Fd, true, m_Opt.Mtu, Cid)) {
+    if (!AddChannel(Fd, true, Mtu, Cid)) {
         Err = "no channel free";
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -1,7 +1,7 @@
 // btradio.h: L2CAP sockets of the Linux Bluetooth stack, for the socket radio (socketradio.h).
-// The radio serves them as it serves AF_UNIX sockets; only the listening socket and each
-// channel's MTU come from here. The few kernel constants and the address layout are declared
-// here, so building needs no Bluetooth headers.
+// The radio serves them as it serves AF_UNIX sockets; only the listening socket, outgoing
+// channels and each channel's MTU come from here. The few kernel constants and the address layout
+// are declared here, so building needs no Bluetooth headers.
 #pragma once
 
 #include "wdm.h"
@@ -33,6 +33,15 @@ USHORT ClampMtu(unsigned Mtu);
 // listening. -1 on failure, with Err one line naming the reason (no Bluetooth in this kernel,
 // the PSM taken, a missing capability).
 int OpenL2capListener(USHORT Psm, USHORT Mtu, std::string& Err);
+
+// AA:BB:CC:DD:EE:FF (hex digits of either case) into the kernel's byte order; false when Text is
+// not such an address.
+bool ParseBluetoothAddress(const std::string& Text, uint8_t (&Bdaddr)[6]);
+
+// An outgoing L2CAP channel to Psm of the device at Address (AA:BB:CC:DD:EE:FF), offering Mtu as
+// the incoming MTU, connected. -1 on failure, with Err one line naming the reason (not an
+// address, no Bluetooth in this kernel, the device not reached).
+int OpenL2capConnection(const std::string& Address, USHORT Psm, USHORT Mtu, std::string& Err);
 
 // The MTU to report for an accepted channel: what the peer can receive (the socket's outgoing
 // MTU as configured with it), clamped to the device's range; the minimum when it cannot be read.

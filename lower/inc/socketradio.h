@@ -64,8 +64,9 @@ public:
     // detaches. Call it before the runtime's worker threads stop.
     void Stop();
 
-    // Client role: connects a channel to another server's socket. The device sees the channel
-    // connected (status 8) before this returns; *Cid is its CID.
+    // Client role: connects a channel to another server's socket, or, for a Bluetooth address
+    // (AA:BB:CC:DD:EE:FF), to PSM 1 of that device. The device sees the channel connected
+    // (status 8) before this returns; *Cid is its CID.
     NTSTATUS Connect(const std::string& Path, USHORT* Cid, std::string& Err);
     // Closes a channel of either kind; the device sees status 32. STATUS_NOT_FOUND if unknown.
     NTSTATUS Disconnect(USHORT Cid);

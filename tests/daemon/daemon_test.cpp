@@ -122,7 +122,11 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
         {{"frobnicate"}, 2, "unknown command"},
         {{"records", "--bogus"}, 2, "unknown option"},
         {{"del"}, 2, "wrong number of arguments"},
-        {{"del", "xyz"}, 1, "cannot reach the daemon"}, // arguments checked, then the daemon
+        {{"del", "xyz"}, 2, "handle 'xyz' is not a number"}, // before the daemon is reached
+        {{"--device=x", "records"}, 2, "--device: 'x' is not a number"},
+        {{"status", "--count"}, 2, "--count"},
+        {{"del", "--remote", "/x", "1"}, 2, "unknown option '--remote'"},
+        {{"browse", "--save", "/x"}, 2, "--save needs --remote"},
         {{"setattr", "1", "2", "float:1"}, 2, "unknown value type"},
         {{"verify", "zz"}, 2, "not hex bytes"},
         {{"search", "0x1101"}, 2, "needs --remote"},
@@ -190,10 +194,78 @@ TEST_F(DaemonFixture, BluetoothWithoutKernelSupportStopsWithOneLine)
         EXPECT_EQ(U.Exit, 2) << C.Says;
         EXPECT_NE(U.Err.find(C.Says), std::string::npos) << U.Err;
     }
+
+    // A client request to a device by its address stops the same way, in one line, and leaves
+    // the daemon serving.
+    DAEMON D = Start("c");
+    for (const char* Verb : {"browse", "records"}) {
+        RUN_RESULT C = Ctl(D, {Verb, "--remote", "00:1A:7d:DA:71:13"});
+        EXPECT_EQ(C.Exit, 1) << C.Err;
+        EXPECT_EQ(CountOf(C.Err, "\n"), 1u) << C.Err;
+        EXPECT_EQ(C.Err.rfind("kivsdpctl: cannot connect to 00:1A:7d:DA:71:13: ", 0), 0u) << C.Err;
+        EXPECT_NE(C.Err.find(strerror(Error)), std::string::npos) << C.Err;
+        if (Error == EAFNOSUPPORT) {
+            EXPECT_NE(C.Err.find("no Bluetooth in this kernel"), std::string::npos) << C.Err;
+        }
+    }
+    EXPECT_EQ(Ctl(D, {"records"}).Exit, 0);
+    StopClean(D);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Client role
+
+// Records in the other tools' dialect (dumped handles, name= attributes) served by one daemon;
+// another finds them all, also those outside the public browse group, saves them and a third
+// serves the copies: the same records, byte for byte, under handles of its own.
+TEST_F(DaemonFixture, RecordsOfAServerAreFoundSavedAndServedAgain)
+{
+    DAEMON A = Start("a", {"--records", DIALECT_DIR});
+    DAEMON B = Start("b");
+    // every-type.xml and its export lie outside the public browse group; device-id.xml holds
+    // no L2CAP; handsfree-unit.xml is in the group.
+    RUN_RESULT Browse = Ctl(B, {"browse", "--remote", A.Sdp});
+    ASSERT_EQ(Browse.Exit, 0) << Browse.Err;
+    EXPECT_EQ(CountOf(Browse.Out, "Record 0x"), 1u) << Browse.Out;
+    EXPECT_NE(Browse.Out.find("0x0311 SupportedFeatures: uint16 0x003f (EC/NR"), std::string::npos)
+        << Browse.Out;
+
+    const std::string Saved = m_Dir + "/saved";
+    RUN_RESULT Found = Ctl(B, {"--json", "records", "--remote", A.Sdp, "--save=" + Saved});
+    ASSERT_EQ(Found.Exit, 0) << Found.Err;
+    // Loaded in name order: device-id 0x00010000, every-type 1, its export 2, handsfree-unit 3;
+    // the server's own record names no L2CAP.
+    EXPECT_EQ(Found.Out.rfind("[{\"handle\":65537,", 0), 0u) << Found.Out;
+    EXPECT_EQ(CountOf(Found.Out, "{\"handle\":"), 3u) << Found.Out;
+    EXPECT_NE(Found.Out.find("{\"handle\":65539,"), std::string::npos) << Found.Out;
+
+    DAEMON C = Start("c", {"--records", Saved});
+    // The copies export to the same files as the originals (handles left out): the records
+    // after the server's own, less device-id.
+    auto Split = [](const std::string& Export) {
+        std::vector<std::string> Records;
+        for (size_t At = Export.find("<?xml"); At != std::string::npos;) {
+            size_t Next = Export.find("<?xml", At + 1);
+            Records.push_back(Export.substr(At, Next == std::string::npos ? Next : Next - At));
+            At = Next;
+        }
+        return Records;
+    };
+    RUN_RESULT Original = Ctl(A, {"export"}), Copy = Ctl(C, {"export"});
+    ASSERT_EQ(Original.Exit, 0);
+    ASSERT_EQ(Copy.Exit, 0);
+    std::vector<std::string> From = Split(Original.Out), To = Split(Copy.Out);
+    ASSERT_EQ(From.size(), 5u);
+    ASSERT_EQ(To.size(), 4u);
+    for (size_t i = 1; i < 4; ++i)
+        EXPECT_EQ(To[i], From[i + 1]) << i;
+    EXPECT_NE(To[1].find("<uint128 value=\"00010000000000000000000000000000\" />"),
+              std::string::npos)
+        << To[1];
+    StopClean(A);
+    StopClean(B);
+    StopClean(C);
+}
 
 TEST_F(DaemonFixture, TwoDaemonsBrowseEachOtherThroughBothDrivers)
 {

@@ -30,6 +30,27 @@ TEST(BluetoothSocket, AddressAndMtuClamp)
     for (const auto& C : Cases)
         EXPECT_EQ(kivbt::ClampMtu(C.In), C.Out) << C.In;
 
+    // Device addresses: written most significant byte first, kept by the kernel least first.
+    const struct {
+        const char* Text;
+        bool Ok;
+        UCHAR Bdaddr[6];
+    } Addresses[] = {
+        {"00:1A:7d:DA:71:13", true, {0x13, 0x71, 0xDA, 0x7D, 0x1A, 0x00}},
+        {"ff:ff:ff:ff:ff:ff", true, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"00:1A:7D:DA:71", false, {}},
+        {"00:1A:7D:DA:71:1G", false, {}},
+        {"00-1A-7D-DA-71-13", false, {}},
+        {"/tmp/sdp0.sock.xyz", false, {}},
+    };
+    for (const auto& A : Addresses) {
+        uint8_t Out[6] = {};
+        EXPECT_EQ(kivbt::ParseBluetoothAddress(A.Text, Out), A.Ok) << A.Text;
+        if (A.Ok) {
+            EXPECT_EQ(memcmp(Out, A.Bdaddr, 6), 0) << A.Text;
+        }
+    }
+
     // A socket that is not L2CAP has no MTU to read: the smallest is the safe answer.
     int Pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, Pair), 0);

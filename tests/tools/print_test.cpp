@@ -2,6 +2,8 @@
 // naming rules, and escaping.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "sdpnames.h"
 #include "sdpprint.h"
 #include "sdprecordfile.h"
@@ -169,9 +171,104 @@ TEST(PrettyPrinter, ServerAttributesAreNamedOnlyInTheServerRecord)
 
     ServiceRecord Other;
     Other.Attributes = {{0x0000, MakeUint(4, 0x10000)},
-                        {0x0001, MakeSequence({MakeUuid16(0x1105)})}};
+                        {0x0001, MakeSequence({MakeUuid16(0x1101)})}};
     EXPECT_EQ(AttributeName(Other, 0x0200), nullptr);
     EXPECT_EQ(AttributeName(Other, 0x0201), nullptr);
+}
+
+TEST(PrettyPrinter, ProfileAttributesAreNamedByTheRecordsServiceClass)
+{
+    // The same IDs in five profiles, and one a class does not define.
+    struct {
+        uint16_t Class, Id;
+        const char* Name;
+    } Cases[] = {
+        {0x1105, 0x0200, "GoepL2capPsm"},
+        {0x1105, 0x0303, "SupportedFormatsList"},
+        {0x1124, 0x0200, "HIDDeviceReleaseNumber"},
+        {0x1124, 0x020E, "HIDBootDevice"},
+        {0x1200, 0x0200, "SpecificationID"},
+        {0x1200, 0x0205, "VendorIDSource"},
+        {0x112F, 0x0314, "SupportedRepositories"},
+        {0x112F, 0x0317, "PbapSupportedFeatures"},
+        {0x1132, 0x0315, "MASInstanceID"},
+        {0x1132, 0x0316, "SupportedMessageTypes"},
+        {0x1133, 0x0317, "MapSupportedFeatures"},
+        {0x1108, 0x0302, "RemoteAudioVolumeControl"},
+        {0x111F, 0x0311, "SupportedFeatures"},
+        {0x1200, 0x0206, nullptr},
+        {0x1124, 0x0303, nullptr},
+    };
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(std::to_string(c.Class) + " " + std::to_string(c.Id));
+        ServiceRecord Rec;
+        Rec.Attributes = {{0x0001, MakeSequence({MakeUuid16(c.Class), MakeUuid16(0x1203)})}};
+        if (c.Name)
+            EXPECT_STREQ(AttributeName(Rec, c.Id), c.Name);
+        else
+            EXPECT_EQ(AttributeName(Rec, c.Id), nullptr);
+    }
+}
+
+TEST(PrettyPrinter, FeatureMasksSpellTheirBits)
+{
+    struct {
+        uint16_t Class;
+        DataElement Value;
+        const char* Line; // the attribute's line as printed
+        const char* Json; // its "features" member
+    } Cases[] = {
+        // 0x3F: bits 0-5 of a hands-free unit; the same bits mean other
+        // things in an audio gateway's record.
+        {0x111E, MakeUint(2, 0x003F),
+         "  0x0311 SupportedFeatures: uint16 0x003f (EC/NR, ThreeWayCalling, CLI, "
+         "VoiceRecognition, RemoteVolume, WidebandSpeech)\n",
+         "[\"EC/NR\",\"ThreeWayCalling\",\"CLI\",\"VoiceRecognition\",\"RemoteVolume\","
+         "\"WidebandSpeech\"]"},
+        {0x111F, MakeUint(2, 0x0009),
+         "  0x0311 SupportedFeatures: uint16 0x0009 (ThreeWayCalling, InBandRingTone)\n",
+         "[\"ThreeWayCalling\",\"InBandRingTone\"]"},
+        {0x110B, MakeUint(2, 0x0000), "  0x0311 SupportedFeatures: uint16 0x0000 (none)\n", "[]"},
+        // Bit 15 has no name in the sink's table.
+        {0x110B, MakeUint(2, 0x8002),
+         "  0x0311 SupportedFeatures: uint16 0x8002 (Speaker, bit15)\n", "[\"Speaker\",\"bit15\"]"},
+        // Not a number: named, not spelled.
+        {0x111E, MakeText("x"), "  0x0311 SupportedFeatures: text \"x\"\n", nullptr},
+    };
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Line);
+        ServiceRecord Rec;
+        Rec.Attributes = {{0x0000, MakeUint(4, 0x10000)},
+                          {0x0001, MakeSequence({MakeUuid16(c.Class)})},
+                          {0x0311, c.Value}};
+        const std::string Text = FormatRecord(Rec);
+        EXPECT_EQ(Text.substr(Text.rfind("  0x0311")), c.Line);
+        const std::string Json = RecordJson(Rec);
+        const size_t At = Json.find("\"features\":");
+        if (!c.Json) {
+            EXPECT_EQ(At, std::string::npos) << Json;
+            continue;
+        }
+        ASSERT_NE(At, std::string::npos) << Json;
+        EXPECT_EQ(Json.substr(At + 11, std::strlen(c.Json)), c.Json);
+    }
+}
+
+TEST(PrettyPrinter, DeviceIdRecordPrintsNamed)
+{
+    ServiceRecord Rec;
+    RecordFileError Err;
+    ASSERT_TRUE(ImportRecordFile(std::string(KIVSDP_DIALECT_DIR) + "/device-id.xml", Rec, Err))
+        << Err.ToString();
+    EXPECT_EQ(FormatRecord(Rec), "Record (no handle)\n"
+                                 "  0x0001 ServiceClassIDList: sequence\n"
+                                 "    uuid16 0x1200 (PnPInformation)\n"
+                                 "  0x0200 SpecificationID: uint16 0x0103\n"
+                                 "  0x0201 VendorID: uint16 0x1d6b\n"
+                                 "  0x0202 ProductID: uint16 0x0246\n"
+                                 "  0x0203 Version: uint16 0x0530\n"
+                                 "  0x0204 PrimaryRecord: bool true\n"
+                                 "  0x0205 VendorIDSource: uint16 0x0002\n");
 }
 
 TEST(PrettyPrinter, LanguageAttributesFollowTheLanguageBases)

@@ -119,6 +119,137 @@ const NAME_ENTRY UniversalAttributes[] = {
 
 const char* const LanguageAttributes[] = {"ServiceName", "ServiceDescription", "ProviderName"};
 
+// Feature bits, bit 0 first; bits past a table's end are "bitN".
+const char* const HfpHfBits[] = {"EC/NR",
+                                 "ThreeWayCalling",
+                                 "CLI",
+                                 "VoiceRecognition",
+                                 "RemoteVolume",
+                                 "WidebandSpeech",
+                                 "EnhancedVRStatus",
+                                 "VoiceRecognitionText",
+                                 "SuperWidebandSpeech"};
+const char* const HfpAgBits[] = {
+    "ThreeWayCalling",    "EC/NR",          "VoiceRecognition", "InBandRingTone",
+    "VoiceTag",           "WidebandSpeech", "EnhancedVRStatus", "VoiceRecognitionText",
+    "SuperWidebandSpeech"};
+const char* const A2dpSinkBits[] = {"Headphone", "Speaker", "Recorder", "Amplifier"};
+const char* const A2dpSourceBits[] = {"Player", "Microphone", "Tuner", "Mixer"};
+const char* const AvrcpBits[] = {
+    "Category1",       "Category2", "Category3",       "Category4", "PlayerApplicationSettings",
+    "GroupNavigation", "Browsing",  "MultiplePlayers", "CoverArt"};
+const char* const PbapRepositoryBits[] = {"LocalPhonebook", "SIMCard", "SpeedDial", "Favorites"};
+const char* const PbapFeatureBits[] = {"Download",           "Browsing",
+                                       "DatabaseIdentifier", "FolderVersionCounters",
+                                       "vCardSelecting",     "EnhancedMissedCalls",
+                                       "X-BT-UCI",           "X-BT-UID",
+                                       "ContactReferencing", "DefaultContactImageFormat"};
+const char* const MapMessageTypeBits[] = {"EMAIL", "SMS_GSM", "SMS_CDMA", "MMS", "IM"};
+const char* const MapFeatureBits[] = {"NotificationRegistration",
+                                      "Notification",
+                                      "Browsing",
+                                      "Uploading",
+                                      "Delete",
+                                      "InstanceInformation",
+                                      "ExtendedEventReport1.1",
+                                      "EventReport1.2",
+                                      "MessageFormat1.1",
+                                      "MessagesListingFormat1.1",
+                                      "PersistentMessageHandles",
+                                      "DatabaseIdentifier",
+                                      "FolderVersionCounter",
+                                      "ConversationVersionCounters",
+                                      "ParticipantPresenceChangeNotification",
+                                      "ParticipantChatStateChangeNotification",
+                                      "PBAPContactCrossReference",
+                                      "NotificationFiltering",
+                                      "UTCOffsetTimestampFormat",
+                                      "SupportedFeaturesInConnectRequest",
+                                      "ConversationListing",
+                                      "OwnerStatus",
+                                      "MessageForwarding"};
+
+struct PROFILE_ATTRIBUTE {
+    uint32_t Class; // a service class of the record's ServiceClassIDList
+    uint16_t Id;
+    const char* Name;
+    const char* const* Bits = nullptr; // a feature mask: names of its bits
+    size_t BitCount = 0;
+};
+
+#define BITS(Table) Table, sizeof(Table) / sizeof(Table[0])
+
+// Attribute IDs from 0x0200 up mean something different in each service
+// class; these are the ones of the profiles people meet.
+const PROFILE_ATTRIBUTE ProfileAttributes[] = {
+    // OBEX-based services: the L2CAP PSM of GOEP 2.0.
+    {0x1105, 0x0200, "GoepL2capPsm"},
+    {0x1106, 0x0200, "GoepL2capPsm"},
+    {0x111B, 0x0200, "GoepL2capPsm"},
+    {0x112F, 0x0200, "GoepL2capPsm"},
+    {0x1132, 0x0200, "GoepL2capPsm"},
+    {0x1133, 0x0200, "GoepL2capPsm"},
+    {0x1105, 0x0303, "SupportedFormatsList"},
+    // Hands-free and headset.
+    {0x111E, 0x0311, "SupportedFeatures", BITS(HfpHfBits)},
+    {0x111F, 0x0301, "Network"},
+    {0x111F, 0x0311, "SupportedFeatures", BITS(HfpAgBits)},
+    {0x1108, 0x0302, "RemoteAudioVolumeControl"},
+    {0x1131, 0x0302, "RemoteAudioVolumeControl"},
+    // Audio and remote control.
+    {0x110B, 0x0311, "SupportedFeatures", BITS(A2dpSinkBits)},
+    {0x110A, 0x0311, "SupportedFeatures", BITS(A2dpSourceBits)},
+    {0x110C, 0x0311, "SupportedFeatures", BITS(AvrcpBits)},
+    {0x110E, 0x0311, "SupportedFeatures", BITS(AvrcpBits)},
+    {0x110F, 0x0311, "SupportedFeatures", BITS(AvrcpBits)},
+    // Phonebook and message access.
+    {0x112F, 0x0314, "SupportedRepositories", BITS(PbapRepositoryBits)},
+    {0x112F, 0x0317, "PbapSupportedFeatures", BITS(PbapFeatureBits)},
+    {0x1132, 0x0315, "MASInstanceID"},
+    {0x1132, 0x0316, "SupportedMessageTypes", BITS(MapMessageTypeBits)},
+    {0x1132, 0x0317, "MapSupportedFeatures", BITS(MapFeatureBits)},
+    {0x1133, 0x0317, "MapSupportedFeatures", BITS(MapFeatureBits)},
+    // Human interface devices.
+    {0x1124, 0x0200, "HIDDeviceReleaseNumber"},
+    {0x1124, 0x0201, "HIDParserVersion"},
+    {0x1124, 0x0202, "HIDDeviceSubclass"},
+    {0x1124, 0x0203, "HIDCountryCode"},
+    {0x1124, 0x0204, "HIDVirtualCable"},
+    {0x1124, 0x0205, "HIDReconnectInitiate"},
+    {0x1124, 0x0206, "HIDDescriptorList"},
+    {0x1124, 0x0207, "HIDLANGIDBaseList"},
+    {0x1124, 0x0208, "HIDSDPDisable"},
+    {0x1124, 0x0209, "HIDBatteryPower"},
+    {0x1124, 0x020A, "HIDRemoteWake"},
+    {0x1124, 0x020B, "HIDProfileVersion"},
+    {0x1124, 0x020C, "HIDSupervisionTimeout"},
+    {0x1124, 0x020D, "HIDNormallyConnectable"},
+    {0x1124, 0x020E, "HIDBootDevice"},
+    // Device identification.
+    {0x1200, 0x0200, "SpecificationID"},
+    {0x1200, 0x0201, "VendorID"},
+    {0x1200, 0x0202, "ProductID"},
+    {0x1200, 0x0203, "Version"},
+    {0x1200, 0x0204, "PrimaryRecord"},
+    {0x1200, 0x0205, "VendorIDSource"},
+};
+
+#undef BITS
+
+// The entry for Id in the first of the record's service classes that has one.
+const PROFILE_ATTRIBUTE* FindProfileAttribute(const ServiceRecord& Record, uint16_t Id)
+{
+    const DataElement* Classes = Record.Find(ATTR_SERVICE_CLASS_ID_LIST);
+    if (!Classes || !Classes->IsContainer()) return nullptr;
+    for (const DataElement& c : Classes->Members) {
+        uint32_t u;
+        if (!c.ShortUuid(u)) continue;
+        for (const PROFILE_ATTRIBUTE& p : ProfileAttributes)
+            if (p.Class == u && p.Id == Id) return &p;
+    }
+    return nullptr;
+}
+
 bool IsServerRecord(const ServiceRecord& Record)
 {
     if (Record.Handle() == 0u) return true;
@@ -144,6 +275,7 @@ const char* AttributeName(const ServiceRecord& Record, uint16_t Id)
 {
     for (const NAME_ENTRY& e : UniversalAttributes)
         if (e.Value == Id) return e.Name;
+    if (const PROFILE_ATTRIBUTE* p = FindProfileAttribute(Record, Id)) return p->Name;
     if ((Id == 0x0200 || Id == 0x0201) && IsServerRecord(Record))
         return Id == 0x0200 ? "VersionNumberList" : "ServiceDatabaseState";
 
@@ -160,6 +292,21 @@ const char* AttributeName(const ServiceRecord& Record, uint16_t Id)
     for (uint32_t Base : Bases)
         if (Id >= Base && Id - Base < 3) return LanguageAttributes[Id - Base];
     return nullptr;
+}
+
+bool FeatureBitNames(const ServiceRecord& Record, uint16_t Id, const DataElement& Value,
+                     std::vector<std::string>& Names)
+{
+    const PROFILE_ATTRIBUTE* p = FindProfileAttribute(Record, Id);
+    if (!p || !p->Bits || Value.Type != DeType::Uint || Value.Data.empty() || Value.Data.size() > 8)
+        return false;
+    const uint64_t Mask = Value.Number();
+    Names.clear();
+    for (unsigned Bit = 0; Bit < 64; ++Bit) {
+        if (!(Mask >> Bit & 1)) continue;
+        Names.push_back(Bit < p->BitCount ? p->Bits[Bit] : "bit" + std::to_string(Bit));
+    }
+    return true;
 }
 
 } // namespace kivtool

@@ -184,8 +184,15 @@ std::string FormatRecord(const ServiceRecord& Record)
     for (const ServiceAttribute& a : Record.Attributes) {
         const char* Name = AttributeName(Record, a.Id);
         Out += "  " + AttrId(a.Id) + (Name ? std::string(" ") + Name : "") + ": ";
-        std::string t = FormatTree(a.Value, 2);
-        Out += t.substr(2); // the first line goes after the name
+        std::string t = FormatTree(a.Value, 2).substr(2); // the first line goes after the name
+        std::vector<std::string> Bits;
+        if (FeatureBitNames(Record, a.Id, a.Value, Bits)) {
+            std::string Spelled;
+            for (const std::string& Bit : Bits)
+                Spelled += (Spelled.empty() ? "" : ", ") + Bit;
+            t.insert(t.find('\n'), " (" + (Spelled.empty() ? "none" : Spelled) + ")");
+        }
+        Out += t;
     }
     return Out;
 }
@@ -271,6 +278,13 @@ std::string RecordJson(const ServiceRecord& Record)
         const ServiceAttribute& a = Record.Attributes[i];
         s += (i ? ",{\"id\":" : "{\"id\":") + std::to_string(a.Id);
         if (const char* Name = AttributeName(Record, a.Id)) s += ",\"name\":" + JsonString(Name);
+        std::vector<std::string> Bits;
+        if (FeatureBitNames(Record, a.Id, a.Value, Bits)) {
+            s += ",\"features\":[";
+            for (size_t b = 0; b < Bits.size(); ++b)
+                s += (b ? "," : "") + JsonString(Bits[b]);
+            s += "]";
+        }
         s += ",\"value\":" + ElementJson(a.Value) + "}";
     }
     return s + "]}";

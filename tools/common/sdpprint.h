@@ -23,7 +23,10 @@ std::string FormatTree(const DataElement& De, unsigned Indent);
 //   Record 0x00010000
 //     0x0001 ServiceClassIDList: sequence
 //       uuid16 0x1101 (SerialPort)
-// Unnamed attributes show their ID alone. A record without a readable
+// Unnamed attributes show their ID alone. A feature mask of the record's
+// profile spells its bits after the number, lowest first:
+//     0x0311 SupportedFeatures: uint16 0x0003 (EC/NR, ThreeWayCalling)
+// ("(none)" when no bit is set; "bitN" for a bit without a name). A record without a readable
 // handle is headed "Record (no handle)".
 std::string FormatRecord(const ServiceRecord& Record);
 // Records separated by an empty line.
@@ -40,7 +43,8 @@ std::string JsonString(std::string_view Text);
 // strings, or "hex" when they are not UTF-8; containers carry "members".
 std::string ElementJson(const DataElement& De);
 // {"handle":65536,"attributes":[{"id":1,"name":"ServiceClassIDList","value":{...}}]};
-// "handle" is null without a readable handle, "name" absent when unknown.
+// "handle" is null without a readable handle, "name" absent when unknown; a
+// feature mask also carries "features":["EC/NR",...], the names of its bits.
 std::string RecordJson(const ServiceRecord& Record);
 // A JSON array of records, followed by a newline.
 std::string RecordsJson(const std::vector<ServiceRecord>& Records);

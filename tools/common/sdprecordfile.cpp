@@ -210,7 +210,6 @@ void CRecordXmlParser::Start(std::string_view Name, const XML_Char** Atts)
     f.Name = std::string(Name);
     if (m_Stack.empty()) {
         if (Name != "record") return Refuse("the document element must be <record>, not " + Tag);
-        if (Atts[0]) return Refuse("unknown attribute '" + std::string(Atts[0]) + "' on <record>");
         f.Kind = FrameKind::Record;
         m_Stack.push_back(std::move(f));
         return;
@@ -221,12 +220,8 @@ void CRecordXmlParser::Start(std::string_view Name, const XML_Char** Atts)
             return Refuse(FindKind(Name) ? Tag + " must be inside an <attribute>"
                                          : "unknown element " + Tag + " inside <record>");
         const char* Id = nullptr;
-        for (size_t i = 0; Atts[i]; i += 2) {
-            if (std::strcmp(Atts[i], "id") == 0)
-                Id = Atts[i + 1];
-            else
-                return Refuse("unknown attribute '" + std::string(Atts[i]) + "' on <attribute>");
-        }
+        for (size_t i = 0; Atts[i]; i += 2)
+            if (std::strcmp(Atts[i], "id") == 0) Id = Atts[i + 1];
         if (!Id) return Refuse("<attribute> without id");
         U128 v;
         bool Overflow, Hex;
@@ -235,9 +230,6 @@ void CRecordXmlParser::Start(std::string_view Name, const XML_Char** Atts)
         if (Overflow || v > 0xFFFF)
             return Refuse("attribute id '" + std::string(Id) + "' is larger than 0xFFFF");
         f.Id = uint16_t(v);
-        if (f.Id == ATTR_SERVICE_RECORD_HANDLE)
-            return Refuse("attribute 0x0000 (ServiceRecordHandle) is assigned by the server; "
-                          "a record file must not set it");
         auto Seen = m_SeenIds.find(f.Id);
         if (Seen != m_SeenIds.end())
             return Refuse("duplicate attribute " + Hex16(f.Id) + " (first at line " +
@@ -275,22 +267,22 @@ bool CRecordXmlParser::StartValue(std::string_view Name, const XML_Char** Atts, 
     const char* Value = nullptr;
     const char* Encoding = nullptr;
     const char* LengthBits = nullptr;
+    const char* UuidBits = nullptr;
     const bool Variable = k->Type == DeType::Text || k->Type == DeType::Url ||
                           k->Type == DeType::Sequence || k->Type == DeType::Alternative;
+    // Attributes that mean nothing on this element (name="channel", value=
+    // on a sequence) are skipped, as other readers of these files skip them.
     for (size_t i = 0; Atts[i]; i += 2) {
         const std::string_view a = Atts[i];
-        if (a == "value" && k->Type != DeType::Nil && !Variable)
-            Value = Atts[i + 1];
-        else if (a == "value" && (k->Type == DeType::Text || k->Type == DeType::Url))
+        if (a == "value" && k->Type != DeType::Nil && k->Type != DeType::Sequence &&
+            k->Type != DeType::Alternative)
             Value = Atts[i + 1];
         else if (a == "encoding" && (k->Type == DeType::Text || k->Type == DeType::Url))
             Encoding = Atts[i + 1];
         else if (a == "lengthbits" && Variable)
             LengthBits = Atts[i + 1];
-        else {
-            Refuse("unknown attribute '" + std::string(a) + "' on " + Tag);
-            return false;
-        }
+        else if (a == "bits" && k->Type == DeType::Uuid)
+            UuidBits = Atts[i + 1];
     }
     const bool NeedsValue =
         k->Type != DeType::Nil && k->Type != DeType::Sequence && k->Type != DeType::Alternative;
@@ -331,6 +323,19 @@ bool CRecordXmlParser::StartValue(std::string_view Name, const XML_Char** Atts, 
     case DeType::Uint:
     case DeType::Int: {
         De.SizeIndex = SizeIndexOfWidth(k->Width);
+        if (k->Width == 16 && !v.empty() && v[0] != '-' && v[0] != '+' && !HasHexPrefix(v)) {
+            // The common 128-bit form: 32 hex digits, least significant
+            // byte first. Never decimal, so the same digits mean the same
+            // value to every reader.
+            std::vector<uint8_t> Le;
+            if (v.size() != 32 || !ParseHexBytes(v, Le)) {
+                Refuse("bad number '" + v + "' for " + Tag +
+                       " (32 hex digits, least significant byte first, or 0x and hex digits)");
+                return false;
+            }
+            De.Data.assign(Le.rbegin(), Le.rend());
+            break;
+        }
         const unsigned Bits = unsigned(k->Width * 8);
         const U128 Max = Bits == 128 ? ~U128(0) : (U128(1) << Bits) - 1;
         std::string_view s = v;
@@ -362,22 +367,39 @@ bool CRecordXmlParser::StartValue(std::string_view Name, const XML_Char** Atts, 
         } else {
             Digits = Prefixed ? v.substr(2) : v;
         }
-        size_t Width = Digits.size() == 32 ? 16 : Digits.size() > 4 && Digits.size() <= 8 ? 4 : 2;
         if (Digits.empty() || (Digits.size() > 8 && Digits.size() != 32)) {
             Refuse("bad UUID '" + v + "'");
             return false;
         }
-        Digits.insert(0, Width * 2 - Digits.size(), '0');
+        const size_t Given = Digits.size() == 32 ? 16 : 4;
+        Digits.insert(0, Given * 2 - Digits.size(), '0');
         if (!ParseHexBytes(Digits, De.Data)) {
             Refuse("bad UUID '" + v + "'");
             return false;
         }
+        // A short UUID is 16-bit when its value fits, whatever the number of
+        // digits (0x00001101 is 0x1101); bits="32" keeps a 32-bit one so.
+        const std::string_view Bits = UuidBits ? UuidBits : "";
+        const bool Fits16 = Given == 4 && De.Data[0] == 0 && De.Data[1] == 0;
+        if (UuidBits &&
+            (Given == 16 || (Bits != "16" && Bits != "32") || (Bits == "16" && !Fits16))) {
+            Refuse("bits=\"" + std::string(Bits) + "\" does not fit UUID '" + v + "'");
+            return false;
+        }
+        const size_t Width = Given == 16 ? 16 : Bits == "32" || !Fits16 ? 4 : 2;
+        De.Data.erase(De.Data.begin(), De.Data.end() - std::ptrdiff_t(Width));
         De.SizeIndex = SizeIndexOfWidth(Width);
         break;
     }
     case DeType::Text:
     case DeType::Url: {
         const std::string_view e = Encoding ? Encoding : "normal";
+        if (k->Type == DeType::Url && e != "normal") {
+            // Other readers keep a url's value as it stands whatever the
+            // encoding says, so such a file would mean two different URLs.
+            Refuse("encoding '" + std::string(e) + "' on <url>: a URL is written as it is");
+            return false;
+        }
         if (e == "hex") {
             if (!ParseHexBytes(v, De.Data)) {
                 Refuse("bad hex string '" + v + "' in " + Tag);
@@ -412,7 +434,10 @@ void CRecordXmlParser::End()
             return Refuse("value of attribute " + Hex16(f.Id) + " is " + std::to_string(Size) +
                           " bytes, larger than the " + std::to_string(MAX_ATTRIBUTE_VALUE_SIZE) +
                           " bytes a record may hold");
-        m_Record.Attributes.push_back({f.Id, std::move(f.De)});
+        // The handle of a dumped record is read and dropped: the server that
+        // loads the record gives it a handle of its own.
+        if (f.Id != ATTR_SERVICE_RECORD_HANDLE)
+            m_Record.Attributes.push_back({f.Id, std::move(f.De)});
         return;
     }
     DataElement& De = f.De;
@@ -515,10 +540,13 @@ void AppendEscaped(std::string& Out, const std::vector<uint8_t>& Bytes)
 
 // Text that XML can carry as it is: UTF-8 without control characters other
 // than tab, line feed and carriage return (a NUL, for one, cannot appear).
-bool XmlSafe(const std::vector<uint8_t>& Bytes)
+// DEL is an XML character too, but text holding it is written in hex, where
+// it shows; a url has no such form and keeps it (AllowDel).
+bool XmlSafe(const std::vector<uint8_t>& Bytes, bool AllowDel = false)
 {
     for (uint8_t c : Bytes)
-        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return false;
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || (c == 0x7F && !AllowDel))
+            return false;
     if (!IsUtf8(Bytes)) return false;
     // U+FFFE and U+FFFF are not XML characters (EF BF BE / EF BF BF).
     for (size_t i = 0; i + 2 < Bytes.size(); ++i)
@@ -529,6 +557,13 @@ bool XmlSafe(const std::vector<uint8_t>& Bytes)
 std::string HexNumber(const std::vector<uint8_t>& Data)
 {
     return "0x" + HexDigits(Data);
+}
+
+// 128-bit numbers in the form every reader of these files takes: 32 hex
+// digits, least significant byte first.
+std::string Hex128(const std::vector<uint8_t>& Data)
+{
+    return HexDigits(std::vector<uint8_t>(Data.rbegin(), Data.rend()));
 }
 
 bool ExportValue(const DataElement& De, unsigned Indent, std::string& Out, std::string& Err)
@@ -554,12 +589,12 @@ bool ExportValue(const DataElement& De, unsigned Indent, std::string& Out, std::
         return true;
     case DeType::Uint:
         Out += Pad + "<uint" + std::to_string(De.Data.size() * 8) + " value=\"" +
-               HexNumber(De.Data) + "\" />\n";
+               (De.Data.size() == 16 ? Hex128(De.Data) : HexNumber(De.Data)) + "\" />\n";
         return true;
     case DeType::Int: {
         std::string v;
         if (De.Data.size() == 16) {
-            v = HexNumber(De.Data);
+            v = Hex128(De.Data);
         } else {
             const U128 Raw = BigEndianValue(De.Data);
             const unsigned Bits = unsigned(De.Data.size() * 8);
@@ -569,16 +604,28 @@ bool ExportValue(const DataElement& De, unsigned Indent, std::string& Out, std::
         Out += Pad + "<int" + std::to_string(De.Data.size() * 8) + " value=\"" + v + "\" />\n";
         return true;
     }
-    case DeType::Uuid:
+    case DeType::Uuid: {
+        // A 32-bit UUID whose value fits 16 bits has no plain form: every
+        // reader makes 0x00001101 a 16-bit UUID. bits="32" keeps it for us.
+        const bool Narrow = De.Data.size() == 4 && De.Data[0] == 0 && De.Data[1] == 0;
         Out += Pad + "<uuid value=\"" +
                (De.Data.size() == 16 ? FormatUuid128(De.Data.data()) : HexNumber(De.Data)) +
-               "\" />\n";
+               (Narrow ? "\" bits=\"32" : "") + "\" />\n";
         return true;
+    }
     case DeType::Text:
     case DeType::Url: {
         const char* Tag = De.Type == DeType::Text ? "text" : "url";
+        // A url's encoding attribute is not honoured by other readers: a URL
+        // that XML cannot carry as it is has no form that reads back the same.
+        const bool Plain = XmlSafe(De.Data, De.Type == DeType::Url);
+        if (De.Type == DeType::Url && !Plain) {
+            Err = "a url holding bytes XML cannot carry (a control byte or bad UTF-8) has no "
+                  "record-file form";
+            return false;
+        }
         Out += Pad + "<" + Tag;
-        if (XmlSafe(De.Data)) {
+        if (Plain) {
             Out += " value=\"";
             AppendEscaped(Out, De.Data);
             Out += "\"";

@@ -6,45 +6,45 @@
 #include "sim_runner.h"
 #include "sim_script.h"
 #include "stack_target.h"
+#include "toolcli.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
 constexpr int EXIT_SCRIPT_ERROR = 2;
 
-int Usage()
-{
-    std::cerr << "usage: kivsdp-sim [--core] [SCRIPT]\n";
-    return EXIT_SCRIPT_ERROR;
-}
+const char* const USAGE =
+    "usage: kivsdp-sim [--core] [SCRIPT]\n"
+    "Runs the scenario script SCRIPT (standard input when absent or -) and prints what the SDP\n"
+    "server does, one line per event.\n"
+    "  --core  run the script against the SDP core alone (default: the whole device stack)\n"
+    "Exit status: 0 the script ran, 1 the stack could not be built or its teardown found a\n"
+    "fault, 2 a bad command line or a malformed script line (named with its line number).\n";
 
 } // namespace
 
 int main(int argc, char** argv)
 {
     bool CoreMode = false;
-    const char* Path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--core") == 0) {
-            CoreMode = true;
-        } else if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
-            Usage();
-            return 0;
-        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            std::cerr << "kivsdp-sim: unknown option '" << argv[i] << "'\n";
-            return Usage();
-        } else if (Path == nullptr) {
-            Path = argv[i];
-        } else {
-            std::cerr << "kivsdp-sim: only one script may be given\n";
-            return Usage();
-        }
+    std::vector<std::string> Scripts;
+    CLI::App App{"", "kivsdp-sim"};
+    App.add_flag("--core", CoreMode);
+    App.add_option("SCRIPT", Scripts);
+    const int Read = kivtool::ParseCommandLine(App, argc, argv,
+                                               [](const CLI::App&) { return std::string(USAGE); });
+    if (Read != kivtool::COMMAND_LINE_READ) return Read;
+    if (Scripts.size() > 1) {
+        std::cerr << "kivsdp-sim: only one script may be given (see kivsdp-sim --help)\n";
+        return EXIT_SCRIPT_ERROR;
     }
+    const char* Path = Scripts.empty() ? nullptr : Scripts[0].c_str();
     SIM_SCRIPT Script;
     if (Path == nullptr || std::strcmp(Path, "-") == 0) {
         Script = ParseSimScript(std::cin);

@@ -7,93 +7,27 @@
 #include "sdpcontrol.h"
 #include "sdpprint.h"
 #include "sdprecordfile.h"
+#include "toolcli.h"
+#include "verbs.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
-#include <thread>
+#include <sys/stat.h>
 #include <vector>
 
-using namespace kivctl;
+namespace kivctl {
 
-namespace {
-
-const char* const HELP_MAIN =
-    "usage: kivsdpctl [--control PATH] [--device N] [--json] COMMAND [ARGS]\n"
-    "The daemon's control socket is --control, else $KIVSDP_CONTROL, else /tmp/kivsdpd.ctl.\n"
-    "Local database of device KivSdp<N> (default 0):\n"
-    "  records                  record handles\n"
-    "  browse                   every record as a tree with attribute and UUID names\n"
-    "  add FILE.xml             add a record file's record; prints the new handle\n"
-    "  del HANDLE               delete a record\n"
-    "  setattr HANDLE ID VALUE  set an attribute; VALUE is TYPE:TEXT (uint8..uint64,\n"
-    "                           int8..int64, uuid, text, url, bool) or nil or hex:ENCODED\n"
-    "  delattr HANDLE ID        delete an attribute\n"
-    "  verify HEX               ask the device whether the bytes are one valid data element\n"
-    "  export [HANDLE]          records as record-file XML\n"
-    "  debug                    the device's debug counters\n"
-    "  zones MASK               set the debug zone mask\n"
-    "  status [--count N] [--timeout S]   wait for channel events\n"
-    "Client role, through the device's client request path:\n"
-    "  connect PATH [--timeout S]         connect a channel, show its events\n"
-    "  search --remote PATH UUID...       ServiceSearch\n"
-    "  attrs --remote PATH HANDLE [RANGE...]  ServiceAttribute (RANGE 0x0100 or 0x0000-0xffff)\n"
-    "  browse --remote PATH               the remote public browse group with all attributes\n"
-    "Every command takes --help. Exit status: 0 done, 1 failed, 2 bad usage.\n";
-
-const std::map<std::string, const char*> HELP = {
-    {"records", "usage: kivsdpctl records\nPrints the handles of the device's records.\n"},
-    {"browse", "usage: kivsdpctl browse [--remote PATH]\nPrints the local database, or a remote "
-               "server's public browse group (all attributes, following continuation states).\n"},
-    {"add", "usage: kivsdpctl add FILE.xml\nAdds the record of a record file; prints its "
-            "handle. All or nothing.\n"},
-    {"del", "usage: kivsdpctl del HANDLE\nDeletes a record.\n"},
-    {"setattr", "usage: kivsdpctl setattr HANDLE ID VALUE\nVALUE: uint16:0x1234, int8:-3, "
-                "uuid:0x1101, text:Name, url:http://x, bool:true, nil, hex:0901 00.\n"},
-    {"delattr", "usage: kivsdpctl delattr HANDLE ID\nDeletes one attribute of a record.\n"},
-    {"verify", "usage: kivsdpctl verify HEX\nAsks the device whether HEX is exactly one valid "
-               "data element; exit 1 if not.\n"},
-    {"export", "usage: kivsdpctl export [HANDLE]\nRecord-file XML of one record, or of every "
-               "record separated by blank lines.\n"},
-    {"debug", "usage: kivsdpctl debug\nPrints the device's debug counters.\n"},
-    {"zones", "usage: kivsdpctl zones MASK\nSets the device's debug zone mask (0x07 default).\n"},
-    {"status", "usage: kivsdpctl status [--count N] [--timeout S]\nPrints channel events as "
-               "they come: N of them (default 1), waiting at most S seconds (default forever).\n"},
-    {"connect", "usage: kivsdpctl connect PATH [--timeout S]\nConnects a channel to a server "
-                "socket, prints its CID, then prints its events for S seconds (default 0).\n"},
-    {"search", "usage: kivsdpctl search --remote PATH UUID...\nServiceSearch for records "
-               "holding every UUID (0x1101, 00001101-0000-1000-8000-00805f9b34fb).\n"},
-    {"attrs", "usage: kivsdpctl attrs --remote PATH HANDLE [RANGE...]\nServiceAttribute for "
-              "the attributes in the ranges (default 0x0000-0xffff).\n"},
-};
-
-struct FAILURE {
-    int Code;
-    std::string Message;
-};
-
-[[noreturn]] void Fail(const std::string& Message, int Code = 1)
+void Fail(const std::string& Message, int Code)
 {
     throw FAILURE{Code, Message};
 }
-
-struct ARGS {
-    std::string Control;
-    uint32_t Device = 0;
-    bool Json = false;
-    bool Help = false;
-    std::string Remote;
-    uint64_t Count = 1;
-    int TimeoutS = -1;
-    std::string Command;
-    std::vector<std::string> Positional;
-};
 
 uint32_t Number32(const std::string& Text, const char* What)
 {
@@ -111,41 +45,69 @@ uint16_t Number16(const std::string& Text, const char* What)
     return uint16_t(v);
 }
 
-ARGS ParseArgs(int argc, char** argv)
+Session::Session(const ARGS& A)
 {
-    ARGS A;
-    const char* Env = getenv("KIVSDP_CONTROL");
-    A.Control = Env != nullptr && *Env ? Env : "/tmp/kivsdpd.ctl";
-    for (int i = 1; i < argc; i++) {
-        std::string Arg = argv[i];
-        auto Value = [&]() -> std::string {
-            if (i + 1 >= argc) Fail(Arg + " needs a value", 2);
-            return argv[++i];
-        };
-        if (Arg == "--help" || Arg == "-h") {
-            A.Help = true;
-        } else if (Arg == "--json") {
-            A.Json = true;
-        } else if (Arg == "--control") {
-            A.Control = Value();
-        } else if (Arg == "--device") {
-            A.Device = Number32(Value(), "device");
-        } else if (Arg == "--remote") {
-            A.Remote = Value();
-        } else if (Arg == "--count") {
-            A.Count = Number32(Value(), "count");
-        } else if (Arg == "--timeout") {
-            A.TimeoutS = int(Number16(Value(), "timeout"));
-        } else if (Arg.size() > 2 && Arg.compare(0, 2, "--") == 0) {
-            Fail("unknown option '" + Arg + "'", 2);
-        } else if (A.Command.empty()) {
-            A.Command = Arg;
-        } else {
-            A.Positional.push_back(Arg);
-        }
-    }
-    return A;
+    std::string Err;
+    if (!m_Ctl.Connect(A.Control, Err)) Fail(Err);
+    std::vector<uint8_t> Body;
+    PutLe32(Body, A.Device);
+    CtlReply R;
+    if (!m_Ctl.Call(CTL_OPEN, Body, 10000, R, Err)) Fail("open: " + Err);
+    if (R.Status != 0)
+        Fail("cannot open KivSdp" + std::to_string(A.Device) + ": " + StatusText(R.Status));
 }
+
+CtlReply Session::Ioctl(const kivtool::ControlRequest& Request, int TimeoutMs)
+{
+    CtlReply R;
+    std::string Err;
+    if (!m_Ctl.Call(CTL_IOCTL,
+                    CtlClient::IoctlBody(Request.Code, Request.Input, Request.OutputLength),
+                    TimeoutMs, R, Err))
+        Fail(Err);
+    return R;
+}
+
+CtlReply Session::Ioctl(uint32_t Code, const std::vector<uint8_t>& In, uint32_t OutLength,
+                        int TimeoutMs)
+{
+    return Ioctl(kivtool::ControlRequest{Code, In, OutLength}, TimeoutMs);
+}
+
+void Session::Expect(const CtlReply& R, const std::string& What)
+{
+    if (R.Status != 0) Fail(What + " failed: " + StatusText(R.Status));
+}
+
+std::vector<kivtool::ServiceRecord> Session::Database()
+{
+    uint32_t Length = 0x1000;
+    for (int Round = 0; Round < 16; Round++) {
+        CtlReply R = Ioctl(kivtool::GetDatabaseRequest(Length));
+        if (R.Status == 0) {
+            std::vector<kivtool::ServiceRecord> Records;
+            std::string Err;
+            if (!kivtool::DecodeDatabaseImage(R.Output.data(), R.Output.size(), Records, Err))
+                Fail("database image: " + Err);
+            return Records;
+        }
+        // A refusal completed at once never carries the needed size to the
+        // application (only success and pending completions write the status
+        // block), so a refused buffer grows by doubling unless a size came back.
+        if (R.Status != 0xC000000Du) // invalid parameter: the buffer was too small
+            Fail("get database failed: " + StatusText(R.Status));
+        if (Length >= CTL_MAX_IO) Fail("the database is larger than a control reply can carry");
+        uint32_t Next = kivtool::NextDatabaseLength(Length, R.Information);
+        Length = Next > CTL_MAX_IO ? CTL_MAX_IO : Next;
+    }
+    Fail("get database: the database kept growing");
+}
+
+} // namespace kivctl
+
+using namespace kivctl;
+
+namespace {
 
 std::string Hex32(uint32_t v)
 {
@@ -153,72 +115,6 @@ std::string Hex32(uint32_t v)
     snprintf(Text, sizeof(Text), "0x%08x", v);
     return Text;
 }
-
-// The connection to the daemon with the device open.
-class Session {
-public:
-    explicit Session(const ARGS& A)
-    {
-        std::string Err;
-        if (!m_Ctl.Connect(A.Control, Err)) Fail(Err);
-        std::vector<uint8_t> Body;
-        PutLe32(Body, A.Device);
-        CtlReply R;
-        if (!m_Ctl.Call(CTL_OPEN, Body, 10000, R, Err)) Fail("open: " + Err);
-        if (R.Status != 0)
-            Fail("cannot open KivSdp" + std::to_string(A.Device) + ": " + StatusText(R.Status));
-    }
-
-    // One device-control request, waited for at most TimeoutMs.
-    CtlReply Ioctl(const kivtool::ControlRequest& Request, int TimeoutMs = 10000)
-    {
-        CtlReply R;
-        std::string Err;
-        if (!m_Ctl.Call(CTL_IOCTL,
-                        CtlClient::IoctlBody(Request.Code, Request.Input, Request.OutputLength),
-                        TimeoutMs, R, Err))
-            Fail(Err);
-        return R;
-    }
-    CtlReply Ioctl(uint32_t Code, const std::vector<uint8_t>& In, uint32_t OutLength,
-                   int TimeoutMs = 10000)
-    {
-        return Ioctl(kivtool::ControlRequest{Code, In, OutLength}, TimeoutMs);
-    }
-    void Expect(const CtlReply& R, const std::string& What)
-    {
-        if (R.Status != 0) Fail(What + " failed: " + StatusText(R.Status));
-    }
-
-    std::vector<kivtool::ServiceRecord> Database()
-    {
-        uint32_t Length = 0x1000;
-        for (int Round = 0; Round < 16; Round++) {
-            CtlReply R = Ioctl(kivtool::GetDatabaseRequest(Length));
-            if (R.Status == 0) {
-                std::vector<kivtool::ServiceRecord> Records;
-                std::string Err;
-                if (!kivtool::DecodeDatabaseImage(R.Output.data(), R.Output.size(), Records, Err))
-                    Fail("database image: " + Err);
-                return Records;
-            }
-            // A refusal completed at once never carries the needed size to the
-            // application (only success and pending completions write the status
-            // block), so a refused buffer grows by doubling unless a size came back.
-            if (R.Status != 0xC000000Du) // invalid parameter: the buffer was too small
-                Fail("get database failed: " + StatusText(R.Status));
-            if (Length >= CTL_MAX_IO) Fail("the database is larger than a control reply can carry");
-            uint32_t Next = kivtool::NextDatabaseLength(Length, R.Information);
-            Length = Next > CTL_MAX_IO ? CTL_MAX_IO : Next;
-        }
-        Fail("get database: the database kept growing");
-    }
-
-    CtlClient& Ctl() { return m_Ctl; }
-
-private:
-    CtlClient m_Ctl;
-};
 
 // A channel to a remote server and SDP transactions on it.
 class Remote {
@@ -310,12 +206,71 @@ void PrintRecords(const ARGS& A, const std::vector<kivtool::ServiceRecord>& Reco
         fputs(kivtool::FormatRecords(Records).c_str(), stdout);
 }
 
-void Need(const ARGS& A, size_t Min, size_t Max)
+void PrintHandles(const ARGS& A, const std::vector<uint32_t>& Handles, bool SayNone)
 {
-    if (A.Positional.size() < Min || A.Positional.size() > Max)
-        Fail("wrong number of arguments for '" + A.Command + "' (see kivsdpctl " + A.Command +
-                 " --help)",
-             2);
+    if (A.Json) {
+        std::string Out = "[";
+        for (size_t i = 0; i < Handles.size(); i++)
+            Out += (i ? "," : "") + std::to_string(Handles[i]);
+        puts((Out + "]").c_str());
+        return;
+    }
+    if (SayNone && Handles.empty()) puts("(no records)");
+    for (uint32_t h : Handles)
+        puts(Hex32(h).c_str());
+}
+
+// Every attribute of one remote record.
+kivtool::ServiceRecord RemoteRecord(Remote& R, uint32_t hRec, std::vector<AttrRange> Ranges)
+{
+    const uint16_t Cid = R.Cid();
+    Response All =
+        FullTransaction(R, PDU_ATTR_RESPONSE, [&](uint16_t Tid, const std::vector<uint8_t>& Cont) {
+            return AttrRequest(Cid, Tid, hRec, 0xFFFF, Ranges, Cont);
+        });
+    kivtool::DataElement List;
+    kivtool::DeResult r =
+        kivtool::ParseDataElement(All.AttributeBytes.data(), All.AttributeBytes.size(), List);
+    kivtool::ServiceRecord Record;
+    std::string Err;
+    if (!r) Fail("attribute list does not parse: " + r.Error);
+    if (!ParseAttributeList(List, Record, Err)) Fail(Err);
+    return Record;
+}
+
+// Writes each record as DIR/record-HHHHHHHH.xml (its handle on the server), so that the set
+// loads again with kivsdpd --records DIR. A record that has no record-file form is named on
+// standard error and the others are still written; false then.
+bool SaveRecords(const std::string& Dir, const std::vector<kivtool::ServiceRecord>& Records)
+{
+    if (mkdir(Dir.c_str(), 0777) != 0 && errno != EEXIST)
+        Fail("cannot make " + Dir + ": " + strerror(errno));
+    bool Ok = true;
+    for (const auto& Record : Records) {
+        const uint32_t h = Record.Handle().value_or(0);
+        std::string Xml, Err;
+        if (!kivtool::ExportRecordXml(Record, Xml, Err)) {
+            fprintf(stderr, "kivsdpctl: record %s not saved: %s\n", Hex32(h).c_str(), Err.c_str());
+            Ok = false;
+            continue;
+        }
+        char Name[32];
+        snprintf(Name, sizeof(Name), "/record-%08x.xml", h);
+        const std::string Path = Dir + Name;
+        FILE* f = fopen(Path.c_str(), "wb");
+        if (!f) Fail("cannot write " + Path + ": " + strerror(errno));
+        const bool Written = fwrite(Xml.data(), 1, Xml.size(), f) == Xml.size();
+        if (fclose(f) != 0 || !Written) Fail("cannot write " + Path + ": " + strerror(errno));
+    }
+    return Ok;
+}
+
+int ShowRemoteRecords(const ARGS& A, const std::vector<kivtool::ServiceRecord>& Records)
+{
+    PrintRecords(A, Records);
+    if (!A.Save.empty() && !SaveRecords(A.Save, Records))
+        Fail("some records have no record-file form (see above)");
+    return 0;
 }
 
 const char* const DEBUG_NAMES[22] = {"RecordList",
@@ -382,267 +337,47 @@ uint64_t WatchStatus(Session& S, const ARGS& A, uint64_t Count, int TimeoutS)
     return Seen;
 }
 
-int Run(const ARGS& A)
+int RunRecords(const ARGS& A)
 {
-    const std::string& C = A.Command;
-    if (C.empty() && !A.Help) Fail("no command (see kivsdpctl --help)", 2);
-    if (A.Help || C == "help") {
-        auto It = HELP.find(C);
-        fputs(It != HELP.end() ? It->second : HELP_MAIN, stdout);
-        return 0;
+    if (!A.Remote.empty()) {
+        // Like a browse, but every record the server has: every record holds L2CAP in its
+        // protocol list, also those outside the public browse group.
+        Session S(A);
+        Remote R(S, A.Remote);
+        const uint16_t Cid = R.Cid();
+        std::vector<kivtool::DataElement> L2cap{kivtool::MakeUuid16(0x0100)};
+        Response Found = FullTransaction(R, PDU_SEARCH_RESPONSE,
+                                         [&](uint16_t Tid, const std::vector<uint8_t>& Cont) {
+                                             return SearchRequest(Cid, Tid, L2cap, 0xFFFF, Cont);
+                                         });
+        std::vector<kivtool::ServiceRecord> Records;
+        for (uint32_t h : Found.Handles)
+            Records.push_back(RemoteRecord(R, h, {AttrRange{}}));
+        return ShowRemoteRecords(A, Records);
     }
-    if (HELP.count(C) == 0) Fail("unknown command '" + C + "' (see kivsdpctl --help)", 2);
-    if (!A.Remote.empty() && C != "browse" && C != "search" && C != "attrs")
-        Fail("--remote applies to browse, search and attrs only", 2);
-
-    // Arguments are checked before the daemon is reached.
-    if (C == "records" || C == "browse" || C == "debug") Need(A, 0, 0);
-    if (C == "add" || C == "del" || C == "verify" || C == "zones" || C == "connect") Need(A, 1, 1);
-    if (C == "export") Need(A, 0, 1);
-    if (C == "setattr") Need(A, 3, 3);
-    if (C == "delattr") Need(A, 2, 2);
-    if (C == "status") Need(A, 0, 0);
-    if ((C == "search" || C == "attrs") && A.Remote.empty()) Fail(C + " needs --remote PATH", 2);
-    if (C == "search") Need(A, 1, 12);
-    if (C == "attrs") Need(A, 1, 32);
-
-    kivtool::ServiceRecord FileRecord;
-    if (C == "add") {
-        kivtool::RecordFileError Err;
-        if (!kivtool::ImportRecordFile(A.Positional[0], FileRecord, Err))
-            Fail(A.Positional[0] + ": " + Err.ToString());
-    }
-    kivtool::DataElement Value;
-    if (C == "setattr") {
-        std::string Err;
-        if (!ParseValue(A.Positional[2], Value, Err)) Fail(Err, 2);
-    }
-    std::vector<uint8_t> VerifyBytes;
-    if (C == "verify" && !ParseHex(A.Positional[0], VerifyBytes))
-        Fail("'" + A.Positional[0] + "' is not hex bytes", 2);
-    std::vector<kivtool::DataElement> Uuids;
-    if (C == "search") {
-        for (const auto& Text : A.Positional) {
-            kivtool::DataElement U;
-            if (!ParseUuid(Text, U)) Fail("'" + Text + "' is not a UUID", 2);
-            Uuids.push_back(U);
-        }
-    }
-
+    if (!A.Save.empty()) Fail("--save needs --remote", 2);
     Session S(A);
+    CtlReply R = S.Ioctl(kivtool::GetRecordHandlesRequest(CTL_MAX_IO));
+    S.Expect(R, "get record handles");
+    std::vector<uint32_t> Handles;
+    std::string Err;
+    if (!kivtool::DecodeRecordHandles(R.Output.data(), R.Output.size(), Handles, Err))
+        Fail("record handles: " + Err);
+    PrintHandles(A, Handles, false);
+    return 0;
+}
 
-    if (C == "records") {
-        CtlReply R = S.Ioctl(kivtool::GetRecordHandlesRequest(CTL_MAX_IO));
-        S.Expect(R, "get record handles");
-        std::vector<uint32_t> Handles;
-        std::string Err;
-        if (!kivtool::DecodeRecordHandles(R.Output.data(), R.Output.size(), Handles, Err))
-            Fail("record handles: " + Err);
-        if (A.Json) {
-            std::string Out = "[";
-            for (size_t i = 0; i < Handles.size(); i++)
-                Out += (i ? "," : "") + std::to_string(Handles[i]);
-            puts((Out + "]").c_str());
-        } else {
-            for (uint32_t h : Handles)
-                puts(Hex32(h).c_str());
-        }
-        return 0;
-    }
-    if (C == "browse" && A.Remote.empty()) {
+int RunBrowse(const ARGS& A)
+{
+    if (A.Remote.empty()) {
+        if (!A.Save.empty()) Fail("--save needs --remote", 2);
+        Session S(A);
         PrintRecords(A, S.Database());
         return 0;
     }
-    if (C == "add") {
-        CtlReply R = S.Ioctl(kivtool::AddRecordRequest());
-        S.Expect(R, "add record");
-        uint32_t hRec = 0;
-        if (!kivtool::DecodeRecordHandle(R.Output.data(), R.Output.size(), hRec))
-            Fail("add record returned no handle");
-        std::vector<kivtool::ControlRequest> Requests;
-        std::string Err;
-        bool Ok = kivtool::AddAttributeRequests(hRec, FileRecord, Requests, Err);
-        for (size_t i = 0; Ok && i < Requests.size(); i++) {
-            CtlReply Rr = S.Ioctl(Requests[i]);
-            if (Rr.Status != 0) {
-                Err = "attribute " + std::to_string(i + 1) + " refused: " + StatusText(Rr.Status);
-                Ok = false;
-            }
-        }
-        if (!Ok) {
-            // All or nothing: the half-filled record goes again.
-            S.Ioctl(kivtool::DeleteRecordRequest(hRec));
-            Fail(Err);
-        }
-        if (A.Json)
-            printf("{\"handle\":%u}\n", hRec);
-        else
-            puts(Hex32(hRec).c_str());
-        return 0;
-    }
-    if (C == "del") {
-        S.Expect(S.Ioctl(kivtool::DeleteRecordRequest(Number32(A.Positional[0], "handle"))),
-                 "delete record");
-        return 0;
-    }
-    if (C == "setattr") {
-        kivtool::ControlRequest Request;
-        std::string Err;
-        if (!kivtool::AddAttributeRequest(Number32(A.Positional[0], "handle"),
-                                          Number16(A.Positional[1], "attribute ID"), Value, Request,
-                                          Err))
-            Fail(Err, 2);
-        // The device adds new IDs only: an existing value is replaced by delete and add, and
-        // put back if the add is refused.
-        uint32_t hRec = Number32(A.Positional[0], "handle");
-        uint16_t Id = Number16(A.Positional[1], "attribute ID");
-        std::optional<kivtool::DataElement> Old;
-        for (const auto& Record : S.Database()) {
-            if (Record.Handle() != hRec) continue;
-            if (const kivtool::DataElement* Value = Record.Find(Id)) Old = *Value;
-        }
-        if (Old) S.Expect(S.Ioctl(kivtool::DeleteAttributeRequest(hRec, Id)), "replace attribute");
-        CtlReply R = S.Ioctl(Request);
-        if (R.Status != 0 && Old) {
-            kivtool::ControlRequest Restore;
-            if (kivtool::AddAttributeRequest(hRec, Id, *Old, Restore, Err)) S.Ioctl(Restore);
-        }
-        S.Expect(R, "set attribute");
-        return 0;
-    }
-    if (C == "delattr") {
-        S.Expect(
-            S.Ioctl(kivtool::DeleteAttributeRequest(Number32(A.Positional[0], "handle"),
-                                                    Number16(A.Positional[1], "attribute ID"))),
-            "delete attribute");
-        return 0;
-    }
-    if (C == "verify") {
-        CtlReply R = S.Ioctl(kivtool::VerifyDataElementRequest(VerifyBytes));
-        bool Valid = R.Status == 0;
-        kivtool::DataElement De;
-        bool Parsed = bool(kivtool::ParseDataElement(VerifyBytes.data(), VerifyBytes.size(), De));
-        if (A.Json) {
-            printf("{\"valid\":%s,\"status\":%u%s}\n", Valid ? "true" : "false", R.Status,
-                   Valid && Parsed ? (",\"element\":" + kivtool::ElementJson(De)).c_str() : "");
-        } else if (Valid) {
-            puts("valid");
-            if (Parsed) fputs(kivtool::FormatTree(De, 2).c_str(), stdout);
-        }
-        if (!Valid) Fail("not a valid data element: " + StatusText(R.Status));
-        return 0;
-    }
-    if (C == "export") {
-        std::vector<kivtool::ServiceRecord> Records = S.Database();
-        std::optional<uint32_t> Wanted;
-        if (!A.Positional.empty()) Wanted = Number32(A.Positional[0], "handle");
-        std::string All, Json = "[";
-        bool Found = false;
-        for (const auto& Record : Records) {
-            if (Wanted && Record.Handle() != Wanted) continue;
-            std::string Xml, Err;
-            if (!kivtool::ExportRecordXml(Record, Xml, Err))
-                Fail("record " + Hex32(Record.Handle().value_or(0)) + ": " + Err);
-            if (Found) All += "\n";
-            Json += std::string(Found ? "," : "") +
-                    "{\"handle\":" + std::to_string(Record.Handle().value_or(0)) +
-                    ",\"xml\":" + kivtool::JsonString(Xml) + "}";
-            All += Xml;
-            Found = true;
-        }
-        if (Wanted && !Found) Fail("no record " + Hex32(*Wanted));
-        fputs(A.Json ? (Json + "]\n").c_str() : All.c_str(), stdout);
-        return 0;
-    }
-    if (C == "debug") {
-        CtlReply R = S.Ioctl(IOCTL_KIVSDP_GET_DEBUG_INFO, {}, sizeof(KIVSDP_DEBUG_INFO));
-        S.Expect(R, "get debug info");
-        if (R.Output.size() != sizeof(KIVSDP_DEBUG_INFO)) Fail("short debug record");
-        std::string Json = "{";
-        for (size_t i = 0; i < 22; i++) {
-            uint32_t v = GetLe32(R.Output.data() + 4 * i);
-            if (A.Json)
-                Json +=
-                    std::string(i ? "," : "") + "\"" + DEBUG_NAMES[i] + "\":" + std::to_string(v);
-            else if (i < 3)
-                printf("%-24s %s\n", DEBUG_NAMES[i], Hex32(v).c_str());
-            else
-                printf("%-24s %u\n", DEBUG_NAMES[i], v);
-        }
-        if (A.Json) puts((Json + "}").c_str());
-        return 0;
-    }
-    if (C == "zones") {
-        uint32_t Mask = Number32(A.Positional[0], "mask");
-        std::vector<uint8_t> In;
-        PutLe32(In, Mask);
-        S.Expect(S.Ioctl(IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, In, 0), "set zone mask");
-        return 0;
-    }
-    if (C == "status") {
-        uint64_t Seen = WatchStatus(S, A, A.Count, A.TimeoutS);
-        if (Seen < A.Count) Fail("timeout after " + std::to_string(Seen) + " event(s)");
-        return 0;
-    }
-    if (C == "connect") {
-        Remote R(S, A.Positional[0]);
-        if (A.Json)
-            printf("{\"cid\":%u}\n", R.Cid());
-        else
-            printf("connected: CID 0x%04x\n", R.Cid());
-        fflush(stdout);
-        if (A.TimeoutS > 0) WatchStatus(S, A, UINT64_MAX, A.TimeoutS);
-        return 0;
-    }
-
-    // Client role.
+    Session S(A);
     Remote R(S, A.Remote);
-    uint16_t Cid = R.Cid();
-    if (C == "search") {
-        Response All = FullTransaction(R, PDU_SEARCH_RESPONSE,
-                                       [&](uint16_t Tid, const std::vector<uint8_t>& Cont) {
-                                           return SearchRequest(Cid, Tid, Uuids, 0xFFFF, Cont);
-                                       });
-        if (A.Json) {
-            std::string Out = "[";
-            for (size_t i = 0; i < All.Handles.size(); i++)
-                Out += (i ? "," : "") + std::to_string(All.Handles[i]);
-            puts((Out + "]").c_str());
-        } else {
-            if (All.Handles.empty()) puts("(no records)");
-            for (uint32_t h : All.Handles)
-                puts(Hex32(h).c_str());
-        }
-        return 0;
-    }
-    if (C == "attrs") {
-        uint32_t hRec = Number32(A.Positional[0], "handle");
-        std::vector<AttrRange> Ranges;
-        for (size_t i = 1; i < A.Positional.size(); i++) {
-            AttrRange Range;
-            if (!ParseRange(A.Positional[i], Range))
-                Fail("'" + A.Positional[i] + "' is not an attribute ID or range", 2);
-            Ranges.push_back(Range);
-        }
-        if (Ranges.empty()) Ranges.push_back(AttrRange{});
-        // The server walks the list in order and expects it ascending.
-        std::sort(Ranges.begin(), Ranges.end(),
-                  [](const AttrRange& a, const AttrRange& b) { return a.First < b.First; });
-        Response All = FullTransaction(R, PDU_ATTR_RESPONSE,
-                                       [&](uint16_t Tid, const std::vector<uint8_t>& Cont) {
-                                           return AttrRequest(Cid, Tid, hRec, 0xFFFF, Ranges, Cont);
-                                       });
-        kivtool::DataElement List;
-        kivtool::DeResult r =
-            kivtool::ParseDataElement(All.AttributeBytes.data(), All.AttributeBytes.size(), List);
-        kivtool::ServiceRecord Record;
-        std::string Err;
-        if (!r) Fail("attribute list does not parse: " + r.Error);
-        if (!ParseAttributeList(List, Record, Err)) Fail(Err);
-        PrintRecords(A, {Record});
-        return 0;
-    }
-    // browse --remote
+    const uint16_t Cid = R.Cid();
     std::vector<kivtool::DataElement> Browse{kivtool::MakeUuid16(UUID_PUBLIC_BROWSE_GROUP)};
     Response All = FullTransaction(
         R, PDU_SEARCH_ATTR_RESPONSE, [&](uint16_t Tid, const std::vector<uint8_t>& Cont) {
@@ -651,17 +386,388 @@ int Run(const ARGS& A)
     std::vector<kivtool::ServiceRecord> Records;
     std::string Err;
     if (!ParseAttributeLists(All.AttributeBytes, Records, Err)) Fail(Err);
-    PrintRecords(A, Records);
+    return ShowRemoteRecords(A, Records);
+}
+
+int RunAdd(const ARGS& A)
+{
+    kivtool::ServiceRecord FileRecord;
+    kivtool::RecordFileError FileErr;
+    if (!kivtool::ImportRecordFile(A.Positional[0], FileRecord, FileErr))
+        Fail(A.Positional[0] + ": " + FileErr.ToString());
+    Session S(A);
+    CtlReply R = S.Ioctl(kivtool::AddRecordRequest());
+    S.Expect(R, "add record");
+    uint32_t hRec = 0;
+    if (!kivtool::DecodeRecordHandle(R.Output.data(), R.Output.size(), hRec))
+        Fail("add record returned no handle");
+    std::vector<kivtool::ControlRequest> Requests;
+    std::string Err;
+    bool Ok = kivtool::AddAttributeRequests(hRec, FileRecord, Requests, Err);
+    for (size_t i = 0; Ok && i < Requests.size(); i++) {
+        CtlReply Rr = S.Ioctl(Requests[i]);
+        if (Rr.Status != 0) {
+            Err = "attribute " + std::to_string(i + 1) + " refused: " + StatusText(Rr.Status);
+            Ok = false;
+        }
+    }
+    if (!Ok) {
+        // All or nothing: the half-filled record goes again.
+        S.Ioctl(kivtool::DeleteRecordRequest(hRec));
+        Fail(Err);
+    }
+    if (A.Json)
+        printf("{\"handle\":%u}\n", hRec);
+    else
+        puts(Hex32(hRec).c_str());
     return 0;
+}
+
+int RunDel(const ARGS& A)
+{
+    const uint32_t hRec = Number32(A.Positional[0], "handle");
+    Session S(A);
+    S.Expect(S.Ioctl(kivtool::DeleteRecordRequest(hRec)), "delete record");
+    return 0;
+}
+
+int RunSetattr(const ARGS& A)
+{
+    kivtool::DataElement Value;
+    std::string Err;
+    if (!ParseValue(A.Positional[2], Value, Err)) Fail(Err, 2);
+    const uint32_t hRec = Number32(A.Positional[0], "handle");
+    const uint16_t Id = Number16(A.Positional[1], "attribute ID");
+    kivtool::ControlRequest Request;
+    if (!kivtool::AddAttributeRequest(hRec, Id, Value, Request, Err)) Fail(Err, 2);
+    Session S(A);
+    // The device adds new IDs only: an existing value is replaced by delete and add, and
+    // put back if the add is refused.
+    std::optional<kivtool::DataElement> Old;
+    for (const auto& Record : S.Database()) {
+        if (Record.Handle() != hRec) continue;
+        if (const kivtool::DataElement* Was = Record.Find(Id)) Old = *Was;
+    }
+    if (Old) S.Expect(S.Ioctl(kivtool::DeleteAttributeRequest(hRec, Id)), "replace attribute");
+    CtlReply R = S.Ioctl(Request);
+    if (R.Status != 0 && Old) {
+        kivtool::ControlRequest Restore;
+        if (kivtool::AddAttributeRequest(hRec, Id, *Old, Restore, Err)) S.Ioctl(Restore);
+    }
+    S.Expect(R, "set attribute");
+    return 0;
+}
+
+int RunDelattr(const ARGS& A)
+{
+    const uint32_t hRec = Number32(A.Positional[0], "handle");
+    const uint16_t Id = Number16(A.Positional[1], "attribute ID");
+    Session S(A);
+    S.Expect(S.Ioctl(kivtool::DeleteAttributeRequest(hRec, Id)), "delete attribute");
+    return 0;
+}
+
+int RunVerify(const ARGS& A)
+{
+    std::vector<uint8_t> VerifyBytes;
+    if (!ParseHex(A.Positional[0], VerifyBytes))
+        Fail("'" + A.Positional[0] + "' is not hex bytes", 2);
+    Session S(A);
+    CtlReply R = S.Ioctl(kivtool::VerifyDataElementRequest(VerifyBytes));
+    bool Valid = R.Status == 0;
+    kivtool::DataElement De;
+    bool Parsed = bool(kivtool::ParseDataElement(VerifyBytes.data(), VerifyBytes.size(), De));
+    if (A.Json) {
+        printf("{\"valid\":%s,\"status\":%u%s}\n", Valid ? "true" : "false", R.Status,
+               Valid && Parsed ? (",\"element\":" + kivtool::ElementJson(De)).c_str() : "");
+    } else if (Valid) {
+        puts("valid");
+        if (Parsed) fputs(kivtool::FormatTree(De, 2).c_str(), stdout);
+    }
+    if (!Valid) Fail("not a valid data element: " + StatusText(R.Status));
+    return 0;
+}
+
+int RunExport(const ARGS& A)
+{
+    std::optional<uint32_t> Wanted;
+    if (!A.Positional.empty()) Wanted = Number32(A.Positional[0], "handle");
+    Session S(A);
+    std::vector<kivtool::ServiceRecord> Records = S.Database();
+    std::string All, Json = "[";
+    bool Found = false;
+    for (const auto& Record : Records) {
+        if (Wanted && Record.Handle() != Wanted) continue;
+        std::string Xml, Err;
+        if (!kivtool::ExportRecordXml(Record, Xml, Err))
+            Fail("record " + Hex32(Record.Handle().value_or(0)) + ": " + Err);
+        if (Found) All += "\n";
+        Json += std::string(Found ? "," : "") +
+                "{\"handle\":" + std::to_string(Record.Handle().value_or(0)) +
+                ",\"xml\":" + kivtool::JsonString(Xml) + "}";
+        All += Xml;
+        Found = true;
+    }
+    if (Wanted && !Found) Fail("no record " + Hex32(*Wanted));
+    fputs(A.Json ? (Json + "]\n").c_str() : All.c_str(), stdout);
+    return 0;
+}
+
+int RunDebug(const ARGS& A)
+{
+    Session S(A);
+    CtlReply R = S.Ioctl(IOCTL_KIVSDP_GET_DEBUG_INFO, {}, sizeof(KIVSDP_DEBUG_INFO));
+    S.Expect(R, "get debug info");
+    if (R.Output.size() != sizeof(KIVSDP_DEBUG_INFO)) Fail("short debug record");
+    std::string Json = "{";
+    for (size_t i = 0; i < 22; i++) {
+        uint32_t v = GetLe32(R.Output.data() + 4 * i);
+        if (A.Json)
+            Json += std::string(i ? "," : "") + "\"" + DEBUG_NAMES[i] + "\":" + std::to_string(v);
+        else if (i < 3)
+            printf("%-24s %s\n", DEBUG_NAMES[i], Hex32(v).c_str());
+        else
+            printf("%-24s %u\n", DEBUG_NAMES[i], v);
+    }
+    if (A.Json) puts((Json + "}").c_str());
+    return 0;
+}
+
+int RunZones(const ARGS& A)
+{
+    const uint32_t Mask = Number32(A.Positional[0], "mask");
+    Session S(A);
+    std::vector<uint8_t> In;
+    PutLe32(In, Mask);
+    S.Expect(S.Ioctl(IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, In, 0), "set zone mask");
+    return 0;
+}
+
+int RunStatus(const ARGS& A)
+{
+    Session S(A);
+    uint64_t Seen = WatchStatus(S, A, A.Count, A.TimeoutS);
+    if (Seen < A.Count) Fail("timeout after " + std::to_string(Seen) + " event(s)");
+    return 0;
+}
+
+int RunConnect(const ARGS& A)
+{
+    Session S(A);
+    Remote R(S, A.Positional[0]);
+    if (A.Json)
+        printf("{\"cid\":%u}\n", R.Cid());
+    else
+        printf("connected: CID 0x%04x\n", R.Cid());
+    fflush(stdout);
+    if (A.TimeoutS > 0) WatchStatus(S, A, UINT64_MAX, A.TimeoutS);
+    return 0;
+}
+
+int RunSearch(const ARGS& A)
+{
+    if (A.Remote.empty()) Fail("search needs --remote PATH", 2);
+    std::vector<kivtool::DataElement> Uuids;
+    for (const auto& Text : A.Positional) {
+        kivtool::DataElement U;
+        if (!ParseUuid(Text, U)) Fail("'" + Text + "' is not a UUID", 2);
+        Uuids.push_back(U);
+    }
+    Session S(A);
+    Remote R(S, A.Remote);
+    const uint16_t Cid = R.Cid();
+    Response All = FullTransaction(R, PDU_SEARCH_RESPONSE,
+                                   [&](uint16_t Tid, const std::vector<uint8_t>& Cont) {
+                                       return SearchRequest(Cid, Tid, Uuids, 0xFFFF, Cont);
+                                   });
+    PrintHandles(A, All.Handles, true);
+    return 0;
+}
+
+int RunAttrs(const ARGS& A)
+{
+    if (A.Remote.empty()) Fail("attrs needs --remote PATH", 2);
+    const uint32_t hRec = Number32(A.Positional[0], "handle");
+    std::vector<AttrRange> Ranges;
+    for (size_t i = 1; i < A.Positional.size(); i++) {
+        AttrRange Range;
+        if (!ParseRange(A.Positional[i], Range))
+            Fail("'" + A.Positional[i] + "' is not an attribute ID or range", 2);
+        Ranges.push_back(Range);
+    }
+    if (Ranges.empty()) Ranges.push_back(AttrRange{});
+    // The server walks the list in order and expects it ascending.
+    std::sort(Ranges.begin(), Ranges.end(),
+              [](const AttrRange& a, const AttrRange& b) { return a.First < b.First; });
+    Session S(A);
+    Remote R(S, A.Remote);
+    PrintRecords(A, {RemoteRecord(R, hRec, Ranges)});
+    return 0;
+}
+
+// --remote takes a server socket's path, or a Bluetooth address: the daemon's radio then opens
+// an L2CAP channel to PSM 1 of that device.
+#define REMOTE_TEXT                                                                                \
+    "--remote is a server socket's path or a Bluetooth address (AA:BB:CC:DD:EE:FF): the\n"         \
+    "daemon then opens an L2CAP channel to the device's SDP server (PSM 1); where the kernel\n"    \
+    "has no Bluetooth that fails with the reason.\n"
+
+const VERB VERBS[] = {
+    {"records", "[--remote PATH|ADDR [--save DIR]]",
+     "record handles; with --remote a server's every record",
+     "usage: kivsdpctl records [--remote PATH|ADDR [--save DIR]]\n"
+     "Prints the handles of the device's records. With --remote, finds every record of that\n"
+     "server, also those outside the public browse group (a ServiceSearch for L2CAP 0x0100,\n"
+     "then all attributes of each handle), and prints them as browse does.\n"
+     "  --save DIR  also write each record as DIR/record-HHHHHHHH.xml (HHHHHHHH its handle\n"
+     "              there), files kivsdpd --records DIR serves again\n" REMOTE_TEXT,
+     0, 0, VERB_REMOTE | VERB_SAVE, RunRecords},
+    {"browse", "[--remote PATH|ADDR [--save DIR]]",
+     "every record, named; with --remote a server's browse group",
+     "usage: kivsdpctl browse [--remote PATH|ADDR [--save DIR]]\n"
+     "Prints the local database, or a remote server's public browse group (all attributes,\n"
+     "following continuation states). Attributes are named, the profile ones by the record's\n"
+     "service class; feature masks spell their bits.\n"
+     "  --save DIR  also write each remote record as DIR/record-HHHHHHHH.xml, files\n"
+     "              kivsdpd --records DIR serves again (clones the device's records)\n" REMOTE_TEXT,
+     0, 0, VERB_REMOTE | VERB_SAVE, RunBrowse},
+    {"add", "FILE.xml", "add a record file's record; prints the new handle",
+     "usage: kivsdpctl add FILE.xml\n"
+     "Adds the record of a record file; prints its handle. All or nothing. A ServiceRecordHandle\n"
+     "(0x0000) in the file, as every dump of a device holds, is read and dropped: the device\n"
+     "gives the record a handle of its own.\n",
+     1, 1, 0, RunAdd},
+    {"del", "HANDLE", "delete a record", "usage: kivsdpctl del HANDLE\nDeletes a record.\n", 1, 1,
+     0, RunDel},
+    {"setattr", "HANDLE ID VALUE", "set an attribute (VALUE: TYPE:TEXT, nil or hex:ENCODED)",
+     "usage: kivsdpctl setattr HANDLE ID VALUE\nVALUE: uint16:0x1234, int8:-3, "
+     "uuid:0x1101, text:Name, url:http://x, bool:true, nil, hex:0901 00.\n",
+     3, 3, 0, RunSetattr},
+    {"delattr", "HANDLE ID", "delete an attribute",
+     "usage: kivsdpctl delattr HANDLE ID\nDeletes one attribute of a record.\n", 2, 2, 0,
+     RunDelattr},
+    {"verify", "HEX", "ask the device whether the bytes are one valid data element",
+     "usage: kivsdpctl verify HEX\nAsks the device whether HEX is exactly one valid "
+     "data element; exit 1 if not.\n",
+     1, 1, 0, RunVerify},
+    {"export", "[HANDLE]", "records as record-file XML",
+     "usage: kivsdpctl export [HANDLE]\nRecord-file XML of one record, or of every "
+     "record separated by blank lines, in the dialect other Bluetooth tools read back to the\n"
+     "same bytes; the handle is left out.\n",
+     0, 1, 0, RunExport},
+    {"debug", "", "the device's debug counters",
+     "usage: kivsdpctl debug\nPrints the device's debug counters.\n", 0, 0, 0, RunDebug},
+    {"zones", "MASK", "set the debug zone mask",
+     "usage: kivsdpctl zones MASK\nSets the device's debug zone mask (0x07 default).\n", 1, 1, 0,
+     RunZones},
+    {"status", "[--count N] [--timeout S]", "wait for channel events",
+     "usage: kivsdpctl status [--count N] [--timeout S]\nPrints channel events as "
+     "they come: N of them (default 1), waiting at most S seconds (default forever).\n",
+     0, 0, VERB_COUNT | VERB_TIMEOUT, RunStatus},
+    {"connect", "PATH|ADDR [--timeout S]", "connect a channel, show its events",
+     "usage: kivsdpctl connect PATH|ADDR [--timeout S]\nConnects a channel to a server "
+     "socket or a Bluetooth device's PSM 1, prints its CID, then prints its events for S\n"
+     "seconds (default 0).\n",
+     1, 1, VERB_TIMEOUT, RunConnect},
+    {"search", "--remote PATH|ADDR UUID...", "ServiceSearch",
+     "usage: kivsdpctl search --remote PATH|ADDR UUID...\nServiceSearch for records "
+     "holding every UUID (0x1101, 00001101-0000-1000-8000-00805f9b34fb).\n" REMOTE_TEXT,
+     1, 12, VERB_REMOTE, RunSearch},
+    {"attrs", "--remote PATH|ADDR HANDLE [RANGE...]", "ServiceAttribute",
+     "usage: kivsdpctl attrs --remote PATH|ADDR HANDLE [RANGE...]\nServiceAttribute for "
+     "the attributes in the ranges (0x0100 or 0x0000-0xffff; default 0x0000-0xffff).\n" REMOTE_TEXT,
+     1, 32, VERB_REMOTE, RunAttrs},
+};
+
+std::string MainHelp()
+{
+    std::string s = "usage: kivsdpctl [--control PATH] [--device N] [--json] COMMAND [ARGS]\n"
+                    "The daemon's control socket is --control, else $KIVSDP_CONTROL, else "
+                    "/tmp/kivsdpd.ctl.\nCommands, on the database of device KivSdp<N> (default "
+                    "0), or as a client (--remote):\n";
+    for (const VERB& v : VERBS) {
+        std::string Line = std::string("  ") + v.Name + (*v.Synopsis ? " " : "") + v.Synopsis;
+        if (Line.size() < 38)
+            Line.resize(38, ' ');
+        else
+            Line += "\n" + std::string(38, ' ');
+        s += Line + v.Summary + "\n";
+    }
+    return s + "Every command takes --help; options also as --opt=value.\n"
+               "Exit status: 0 done, 1 failed, 2 bad usage.\n";
+}
+
+// A number option: the text must be a number up to Max, else the option is named.
+CLI::Validator NumberUpTo(uint64_t Max)
+{
+    return CLI::Validator(
+        [Max](std::string& Text) {
+            uint64_t v = 0;
+            return ParseNumber(Text, Max, v) ? std::string() : "'" + Text + "' is not a number";
+        },
+        "N");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    ARGS A;
+    const char* Env = getenv("KIVSDP_CONTROL");
+    A.Control = Env != nullptr && *Env ? Env : "/tmp/kivsdpd.ctl";
+    std::string Device = "0", Count = "1", Timeout;
+
+    CLI::App App{"", "kivsdpctl"};
+    // The global options may also follow the command.
+    App.fallthrough();
+    App.add_option("--control", A.Control);
+    App.add_option("--device", Device)->check(NumberUpTo(0xFFFFFFFFu));
+    App.add_flag("--json", A.Json);
+    const VERB* Chosen = nullptr;
+    std::vector<std::pair<CLI::App*, const VERB*>> Verbs;
+    for (const VERB& v : VERBS) {
+        CLI::App* Sub = App.add_subcommand(v.Name);
+        if (v.Options & VERB_REMOTE) Sub->add_option("--remote", A.Remote);
+        if (v.Options & VERB_SAVE) Sub->add_option("--save", A.Save);
+        if (v.Options & VERB_COUNT)
+            Sub->add_option("--count", Count)->check(NumberUpTo(0xFFFFFFFFu));
+        if (v.Options & VERB_TIMEOUT)
+            Sub->add_option("--timeout", Timeout)->check(NumberUpTo(0xFFFF));
+        Sub->add_option("ARGS", A.Positional);
+        Verbs.push_back({Sub, &v});
+    }
+    // "kivsdpctl help [COMMAND]" as "kivsdpctl [COMMAND] --help".
+    std::vector<std::string> HelpFor;
+    CLI::App* HelpVerb = App.add_subcommand("help");
+    HelpVerb->add_option("COMMAND", HelpFor);
+    App.require_subcommand(0, 1);
+    const int Read = kivtool::ParseCommandLine(App, argc, argv, [&](const CLI::App& Given) {
+        for (const auto& [Sub, v] : Verbs)
+            if (Sub == &Given) return std::string(v->Help);
+        return MainHelp();
+    });
+    if (Read != kivtool::COMMAND_LINE_READ) return Read;
+    if (HelpVerb->parsed()) {
+        std::string Text = MainHelp();
+        for (const auto& [Sub, v] : Verbs)
+            if (!HelpFor.empty() && HelpFor[0] == v->Name) Text = v->Help;
+        fputs(Text.c_str(), stdout);
+        return 0;
+    }
+    for (const auto& [Sub, v] : Verbs)
+        if (Sub->parsed()) Chosen = v;
+
     try {
-        ARGS A = ParseArgs(argc, argv);
-        return Run(A);
+        if (!Chosen) Fail("no command (see kivsdpctl --help)", 2);
+        A.Command = Chosen->Name;
+        A.Device = Number32(Device, "device");
+        A.Count = Number32(Count, "count");
+        if (!Timeout.empty()) A.TimeoutS = int(Number16(Timeout, "timeout"));
+        if (A.Positional.size() < Chosen->MinArgs || A.Positional.size() > Chosen->MaxArgs)
+            Fail("wrong number of arguments for '" + A.Command + "' (see kivsdpctl " + A.Command +
+                     " --help)",
+                 2);
+        return Chosen->Run(A);
     } catch (const FAILURE& F) {
         fprintf(stderr, "kivsdpctl: %s\n", F.Message.c_str());
         return F.Code;
