@@ -167,6 +167,7 @@ bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid)
                 m_NextCid = m_NextCid == 0xFFFF ? FIRST_CID : USHORT(m_NextCid + 1);
                 if (m_Channels.count(Candidate) == 0) {
                     m_Channels[Candidate] = Fd;
+                    if (Outgoing) m_Outgoing.insert(Candidate);
                     *Cid = Candidate;
                     Found = true;
                     if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Candidate, true, Outgoing, Mtu);
@@ -226,6 +227,16 @@ NTSTATUS CSocketRadio::Connect(const std::string& Path, USHORT* Cid, std::string
         close(Fd);
         return STATUS_NOT_FOUND;
     }
+    // The listener's process, whatever path led to it: a channel to one of this process's own
+    // sockets would feed its answers back into it.
+    ucred Peer{};
+    socklen_t PeerLength = sizeof(Peer);
+    if (getsockopt(Fd, SOL_SOCKET, SO_PEERCRED, &Peer, &PeerLength) != 0 || Peer.pid == getpid()) {
+        Err = Path + " is a socket of this daemon, not another SDP server";
+        close(Fd);
+        Log("connect to " + Err);
+        return STATUS_ACCESS_DENIED;
+    }
     if (!AddChannel(Fd, true, m_Opt.Mtu, Cid)) {
         Err = "no channel free";
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -253,6 +264,7 @@ void CSocketRadio::CloseChannel(USHORT Cid, bool Indicate, bool Local)
         if (It == m_Channels.end()) return;
         Fd = It->second;
         m_Channels.erase(It);
+        m_Outgoing.erase(Cid);
         if (m_Opt.ChannelEvent) m_Opt.ChannelEvent(Cid, false, Local, 0);
     }
     // Closed under no lock: Transmit no longer finds the CID, so the number cannot be reused
@@ -297,6 +309,7 @@ void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
         std::lock_guard<std::mutex> Guard(m_Lock);
         if (m_Channels.count(Cid) != 0) m_Opt.Tap(Cid, false, m_Buffer.data(), ULONG(Got));
     }
+    if (!FromSdpServer(Cid, m_Buffer.data(), size_t(Got))) return;
     // The device keeps a bounded number of frames; while it is full, hold this reader back
     // briefly instead of losing the frame, which also slows the sender down.
     for (int Attempt = 0;; Attempt++) {
@@ -316,6 +329,30 @@ void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+bool CSocketRadio::FromSdpServer(USHORT Cid, const UCHAR* Message, size_t Length)
+{
+    {
+        std::lock_guard<std::mutex> Guard(m_Lock);
+        if (m_Outgoing.count(Cid) == 0) return true;
+    }
+    // An SDP server sends one response PDU a message: an error (1), search (3), attribute (5)
+    // or search-attribute (7) response whose parameter length fills the rest. Anything else on
+    // a client channel, such as a request or another protocol's message, would reach the SDP
+    // device as a request to answer, and a peer that answers in turn makes a loop.
+    UCHAR Id = Length >= 5 ? Message[0] : 0;
+    if ((Id == 1 || Id == 3 || Id == 5 || Id == 7) &&
+        size_t(Message[3] << 8 | Message[4]) + 5 == Length)
+        return true;
+    char Line[128];
+    snprintf(Line, sizeof(Line),
+             "CID 0x%04x: the peer is not an SDP server (a %zu-byte message, first byte 0x%02x), "
+             "disconnected",
+             Cid, Length, Length != 0 ? unsigned(Message[0]) : 0u);
+    Log(Line);
+    CloseChannel(Cid, true, true);
+    return false;
 }
 
 void CSocketRadio::Run()

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,7 +58,10 @@ public:
     void Stop();
 
     // Client role: connects a channel to another server's socket. The device sees the channel
-    // connected (status 8) before this returns; *Cid is its CID.
+    // connected (status 8) before this returns; *Cid is its CID. A socket of this process (the
+    // daemon's own SDP and control sockets) is refused with STATUS_ACCESS_DENIED: the channel
+    // would carry the process's answers back into it. A peer that sends anything but whole SDP
+    // response PDUs is not an SDP server: its channel is closed before the device sees it.
     NTSTATUS Connect(const std::string& Path, USHORT* Cid, std::string& Err);
     // Closes a channel of either kind; the device sees status 32. STATUS_NOT_FOUND if unknown.
     NTSTATUS Disconnect(USHORT Cid);
@@ -73,6 +77,9 @@ private:
     // Adds the connected socket as a channel; -1 in *Cid when no CID is free (fd then closed).
     bool AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid);
     void ReadOne(USHORT Cid, int Fd, short Events);
+    // False (the channel closed) when Cid is an outgoing channel and Message is not one whole
+    // SDP response PDU.
+    bool FromSdpServer(USHORT Cid, const UCHAR* Message, size_t Length);
     // Local: this side closes it (Disconnect or Stop), not the peer.
     void CloseChannel(USHORT Cid, bool Indicate, bool Local);
     void Wake();
@@ -82,6 +89,7 @@ private:
     mutable std::mutex m_Lock;
     PDEVICE_OBJECT m_Device = nullptr;
     std::map<USHORT, int> m_Channels; // CID -> socket
+    std::set<USHORT> m_Outgoing;      // the CIDs of channels made by Connect
     USHORT m_NextCid = FIRST_CID;
     int m_ListenFd = -1;
     int m_WakeFd = -1;
