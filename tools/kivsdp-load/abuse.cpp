@@ -824,6 +824,19 @@ void LowerDeviceRequests(CONTEXT& X, ABUSE_CASE& C)
     ChannelsInTurn(X, C, "after the client had gone");
 }
 
+// A file's text; empty when it cannot be read.
+std::string ReadText(const std::string& Path)
+{
+    std::string Text;
+    if (FILE* F = Path.empty() ? nullptr : fopen(Path.c_str(), "rb")) {
+        char Buf[65536];
+        for (size_t n; (n = fread(Buf, 1, sizeof(Buf), F)) > 0;)
+            Text.append(Buf, n);
+        fclose(F);
+    }
+    return Text;
+}
+
 // Current size of a file, 0 when it cannot be read.
 uint64_t FileSize(const std::string& Path)
 {
@@ -874,8 +887,16 @@ void LogFlood(CONTEXT& X, ABUSE_CASE& C)
         close(Ctl);
         return;
     }
+    // What the log lets through at once goes first: the flood goes on until the log says it
+    // left lines out (at most 10 s, for a daemon that never does).
     uint16_t Tid = 0;
-    FloodFor(Flood, 1, C, Tid); // what the log lets through at once goes first
+    size_t Seen = ReadText(X.T.Log).size();
+    for (int i = 0; i < 20; i++) {
+        FloodFor(Flood, 0.5, C, Tid);
+        std::string Log = ReadText(X.T.Log);
+        if (Log.find("line(s) suppressed", Seen) != std::string::npos) break;
+        Seen = Log.size();
+    }
     uint64_t Before = FileSize(X.T.Log);
     auto Begin = Clock::now();
     FloodFor(Flood, MEASURED_SECONDS / 2, C, Tid);
@@ -951,13 +972,15 @@ void ClientLoop(CONTEXT& X, ABUSE_CASE& C)
         return;
     }
     // The daemon closes the channel at the first message that is no SDP response.
-    for (int i = 0; i < 300 && Relay.OpenPairs() != 0; i++)
+    for (int i = 0; i < 300 && (Relay.Connections() == 0 || Relay.OpenPairs() != 0); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     uint64_t Messages = Relay.Messages();
     close(Fd);
-    if (Relay.OpenPairs() != 0)
+    if (Relay.Connections() == 0 || Relay.OpenPairs() != 0)
         C.Fault = "the channel to a peer that is no SDP server stayed open (" +
                   std::to_string(Messages) + " messages relayed)";
+    else if (Messages == 0)
+        C.Fault = "the request never reached the peer";
     else if (Messages > 4)
         C.Fault = std::to_string(Messages) + " messages relayed for one request";
     else

@@ -20,7 +20,7 @@ public:
         // Lines a second on average; 0 lets every line through (the queue still never waits).
         unsigned LinesPerSecond = 100;
         // Lines that may pass at once after a quiet spell.
-        unsigned Burst = 1000;
+        unsigned Burst = 10000;
         // Bytes waiting for the writer at most; a line that does not fit is suppressed.
         size_t QueueBytes = 4u << 20;
         // The clock of the bucket and of the suppressed line (tests replace it), and whether

@@ -44,7 +44,7 @@ const char USAGE[] =
     "  --zones MASK      debug zone mask of the SDP devices (default 0x07)\n"
     "  --btsnoop FILE    capture every channel's frames in btsnoop format (H4), as SDP over "
     "L2CAP\n"
-    "  --log-rate N      log lines a second on average, bursts of 10*N at once; past them a "
+    "  --log-rate N      log lines a second on average, bursts of 100*N at once; past them a "
     "line\n"
     "                    counts what was left out (default 100; 0 for every line)\n"
     "  --help            this text\n"
@@ -252,7 +252,7 @@ int main(int argc, char** argv)
     std::string Err;
     CLogSink::OPTIONS LogOpt;
     LogOpt.LinesPerSecond = Opt.LogRate;
-    LogOpt.Burst = Opt.LogRate * 10;
+    LogOpt.Burst = Opt.LogRate * 100;
     g_Log.Start(LogOpt);
     // Before anything else: on a machine without Bluetooth this is the one line printed.
     int L2capFd = -1;
