@@ -594,10 +594,7 @@ static NTSTATUS KivL2capDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     LIST_ENTRY Failed;
     KIRQL CancelIrql;
     InitializeListHead(&Failed);
-    if (!L2capFromDriver(Irp)) {
-        L2capComplete(Irp, STATUS_SUCCESS, 0);
-        return STATUS_SUCCESS;
-    }
+    const BOOLEAN FromDriver = L2capFromDriver(Irp);
 
     static const L2CAP_KIND HeldKinds[] = {L2capKindRead, L2capKindListen};
     L2capLock(Ext, &CancelIrql);
@@ -606,7 +603,7 @@ static NTSTATUS KivL2capDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         for (PLIST_ENTRY Entry = List->Flink; Entry != List;) {
             PIRP Held = CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
             Entry = Entry->Flink;
-            if (IoGetCurrentIrpStackLocation(Held)->FileObject != Client) continue;
+            if (!FromDriver || IoGetCurrentIrpStackLocation(Held)->FileObject != Client) continue;
             RemoveEntryList(&Held->Tail.Overlay.ListEntry);
             IoSetCancelRoutine(Held, NULL);
             (*L2capHeldCount(Ext, Kind))--;
