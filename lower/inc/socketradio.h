@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
