@@ -7,7 +7,9 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -49,7 +51,13 @@ void CLogSink::Start(const OPTIONS& Opt)
     m_Refilled = m_LastNote = Now();
     m_Stopping = false;
     m_Started = true;
+    // The writer takes no signal: a process that waits for its signals on one thread (the
+    // daemon's sigwait) must not have them delivered here. The thread inherits the mask.
+    sigset_t All, Old;
+    sigfillset(&All);
+    pthread_sigmask(SIG_BLOCK, &All, &Old);
     m_Writer = std::thread([this] { Run(); });
+    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
 }
 
 void CLogSink::Stop()
