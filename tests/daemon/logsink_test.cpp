@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <string>
 #include <thread>
@@ -33,10 +34,13 @@ protected:
         Opt.LinesPerSecond = Rate;
         Opt.Burst = Burst;
         Opt.Stamp = false;
-        Opt.Now = [this] { return m_Now; };
+        // Read by the writer thread too.
+        Opt.Now = [this] {
+            return CLogSink::Clock::time_point(std::chrono::milliseconds(m_NowMs.load()));
+        };
         m_Sink.Start(Opt);
     }
-    void Advance(int Ms) { m_Now += std::chrono::milliseconds(Ms); }
+    void Advance(int Ms) { m_NowMs += Ms; }
     // What the sink wrote, once stopped.
     std::vector<std::string> Lines()
     {
@@ -54,7 +58,7 @@ protected:
     }
 
     int m_Pipe[2] = {-1, -1};
-    CLogSink::Clock::time_point m_Now{};
+    std::atomic<int64_t> m_NowMs{0};
     CLogSink m_Sink;
 };
 
