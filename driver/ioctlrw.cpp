@@ -172,10 +172,14 @@ NTSTATUS CKivSdp::ListenForSdpStatusCheckParameters(PIRP, PIO_STACK_LOCATION pSt
 
 // DISPATCH_LEVEL, holding the device spin lock. The application's own
 // request becomes the write: its system buffer already holds CID + PDU.
+// The write is this device's request, checked and in a system buffer, so
+// it goes down in kernel mode: the L2CAP device refuses channel requests
+// of applications.
 NTSTATUS CKivSdp::PrepareSdpRequestIrp(PIRP Irp, PIO_STACK_LOCATION pStack)
 {
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : PrepareSdpRequestIrp()..\n");
     const ULONG InLen = pStack->Parameters.DeviceIoControl.InputBufferLength;
+    Irp->RequestorMode = KernelMode;
     IoCopyCurrentIrpStackLocationToNext(Irp);
     PIO_STACK_LOCATION pNext = IoGetNextIrpStackLocation(Irp);
     pNext->MajorFunction = IRP_MJ_WRITE;

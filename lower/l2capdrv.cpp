@@ -4,6 +4,10 @@
 // hands writes to the radio, fails a client's held requests at its cleanup, and handles PnP and
 // power as the lowest driver above a bus PDO.
 //
+// These channel requests are the device's private interface to the driver above it: they are
+// served only to kernel-mode requests or internal device control. An application's request that
+// the driver above passes down unchanged still carries the application's mode, and is refused.
+//
 // Every request this driver completes is completed at DISPATCH_LEVEL, as a bus driver's DPC
 // would, and its dispatch routines work at DISPATCH_LEVEL: they never wait and never touch
 // paged pool.
@@ -198,6 +202,23 @@ static NTSTATUS L2capTakeInjectedFailure(PL2CAP_EXTENSION Ext, L2CAP_KIND Kind)
     if (Ext->FailCount[Kind] == 0) return STATUS_SUCCESS;
     Ext->FailCount[Kind]--;
     return Ext->FailStatus[Kind];
+}
+
+// Whether Irp comes from a driver: the I/O manager marks every application request with the
+// application's mode, and only drivers can send internal device control.
+static BOOLEAN L2capFromDriver(PIRP Irp)
+{
+    return Irp->RequestorMode == KernelMode ||
+           IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+}
+
+// An application's channel request: refused as an unknown request would be, so that nothing an
+// application sends changes what the device does for the driver above.
+static NTSTATUS L2capRefuseApplication(PL2CAP_EXTENSION Ext, PIRP Irp, const char* What)
+{
+    InterlockedIncrement(&Ext->ApplicationRequestsRefused);
+    DbgPrint("kivl2cap : %s from an application refused\n", What);
+    return L2capFinish(Ext, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
 PL2CAP_EXTENSION L2capExtensionOf(PDEVICE_OBJECT Dev)
@@ -478,6 +499,7 @@ static NTSTATUS KivL2capDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Ir
 static NTSTATUS KivL2capDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PL2CAP_EXTENSION Ext = (PL2CAP_EXTENSION)DeviceObject->DeviceExtension;
+    if (!L2capFromDriver(Irp)) return L2capRefuseApplication(Ext, Irp, "read");
     ULONG Capacity = L2capReadCapacity(Irp);
     // A read must hold at least the CID prefix, or every frame would be dropped in front of it.
     if (Capacity < KIVL2CAP_CID_SIZE || Irp->AssociatedIrp.SystemBuffer == NULL) {
@@ -502,6 +524,7 @@ static NTSTATUS KivL2capDispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CL2capRadio* Radio = NULL;
     KIRQL OldIrql;
 
+    if (!L2capFromDriver(Irp)) return L2capRefuseApplication(Ext, Irp, "write");
     if (Length < KIVL2CAP_CID_SIZE || Buffer == NULL ||
         Length - KIVL2CAP_CID_SIZE > KIVL2CAP_PAYLOAD_LIMIT) {
         DbgPrint("kivl2cap : write refused, length 0x%x\n", (unsigned)Length);
@@ -539,9 +562,10 @@ static NTSTATUS KivL2capDispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return L2capFinish(Ext, Irp, Status, 0);
 }
 
-// Listen-for-status is the only control code of the device. Any other code, such as the
-// control requests an application sends down through the SDP device, completes with
-// STATUS_INVALID_DEVICE_REQUEST and no output.
+// Listen-for-status is the only control code of the device, as device control or internal
+// device control. Any other code, such as the control requests an application sends down
+// through the SDP device, completes with STATUS_INVALID_DEVICE_REQUEST and no output, and so
+// does a listen from an application.
 static NTSTATUS KivL2capDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PL2CAP_EXTENSION Ext = (PL2CAP_EXTENSION)DeviceObject->DeviceExtension;
@@ -550,6 +574,7 @@ static NTSTATUS KivL2capDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP 
         InterlockedIncrement(&Ext->ControlsRefused);
         return L2capFinish(Ext, Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
+    if (!L2capFromDriver(Irp)) return L2capRefuseApplication(Ext, Irp, "listen");
     ULONG Capacity = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     if (Capacity < sizeof(KIVL2CAP_LISTEN_STATUS) || Irp->AssociatedIrp.SystemBuffer == NULL) {
         DbgPrint("kivl2cap : listen refused, output buffer of 0x%x bytes\n", (unsigned)Capacity);
@@ -561,7 +586,7 @@ static NTSTATUS KivL2capDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP 
 // A cleanup fails the held listens and reads whose FileObject field is the cleanup's (the SDP
 // device puts its own device object there: the field is compared, never dereferenced) with
 // STATUS_CANCELLED, then succeeds. An application's cleanup passed down through the SDP device
-// therefore succeeds too, failing only what that application's file object left here.
+// succeeds and fails nothing: an application has no request held here.
 static NTSTATUS KivL2capDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PL2CAP_EXTENSION Ext = (PL2CAP_EXTENSION)DeviceObject->DeviceExtension;
@@ -569,6 +594,7 @@ static NTSTATUS KivL2capDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     LIST_ENTRY Failed;
     KIRQL CancelIrql;
     InitializeListHead(&Failed);
+    const BOOLEAN FromDriver = L2capFromDriver(Irp);
 
     static const L2CAP_KIND HeldKinds[] = {L2capKindRead, L2capKindListen};
     L2capLock(Ext, &CancelIrql);
@@ -577,7 +603,7 @@ static NTSTATUS KivL2capDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         for (PLIST_ENTRY Entry = List->Flink; Entry != List;) {
             PIRP Held = CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
             Entry = Entry->Flink;
-            if (IoGetCurrentIrpStackLocation(Held)->FileObject != Client) continue;
+            if (!FromDriver || IoGetCurrentIrpStackLocation(Held)->FileObject != Client) continue;
             RemoveEntryList(&Held->Tail.Overlay.ListEntry);
             IoSetCancelRoutine(Held, NULL);
             (*L2capHeldCount(Ext, Kind))--;
@@ -750,6 +776,7 @@ NTSTATUS KivL2capDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regist
     DriverObject->MajorFunction[IRP_MJ_READ] = KivL2capDispatchRead;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = KivL2capDispatchWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = KivL2capDispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = KivL2capDispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = KivL2capDispatchCleanup;
     DriverObject->MajorFunction[IRP_MJ_PNP] = KivL2capDispatchPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = KivL2capDispatchPower;

@@ -107,6 +107,8 @@ NTSTATUS KivL2capQueryCounters(PDEVICE_OBJECT Dev, KIVL2CAP_COUNTERS* Counters)
     Counters->WritesSent = ULONG(InterlockedCompareExchange(&Ext->WritesSent, 0, 0));
     Counters->WritesFailed = ULONG(InterlockedCompareExchange(&Ext->WritesFailed, 0, 0));
     Counters->ControlsRefused = ULONG(InterlockedCompareExchange(&Ext->ControlsRefused, 0, 0));
+    Counters->ApplicationRequestsRefused =
+        ULONG(InterlockedCompareExchange(&Ext->ApplicationRequestsRefused, 0, 0));
     return STATUS_SUCCESS;
 }
 

@@ -53,6 +53,7 @@ typedef struct _L2CAP_EXTENSION {
     // Interlocked, outside Lock: the write path counts without taking it a second time.
     LONG RadioCalls; // Transmit calls in progress
     LONG WritesSent, WritesFailed, ControlsRefused;
+    LONG ApplicationRequestsRefused; // channel requests of applications
 } L2CAP_EXTENSION, *PL2CAP_EXTENSION;
 
 DRIVER_INITIALIZE KivL2capDriverEntry;

@@ -194,6 +194,7 @@ bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid)
                     Channel = std::make_shared<CHANNEL>();
                     Channel->Cid = Candidate;
                     Channel->Fd = Fd;
+                    Channel->Outgoing = Outgoing;
                     Channel->LastActive = NowNs();
                     m_Channels[Candidate] = Channel;
                     *Cid = Candidate;
@@ -280,6 +281,17 @@ NTSTATUS CSocketRadio::Connect(const std::string& Path, USHORT* Cid, std::string
             Err = Errno(("connect to " + Path).c_str());
             close(Fd);
             return STATUS_NOT_FOUND;
+        }
+        // The listener's process, whatever path led to it: a channel to one of this process's
+        // own sockets would feed its answers back into it.
+        ucred Peer{};
+        socklen_t PeerLength = sizeof(Peer);
+        if (getsockopt(Fd, SOL_SOCKET, SO_PEERCRED, &Peer, &PeerLength) != 0 ||
+            Peer.pid == getpid()) {
+            Err = Path + " is a socket of this daemon, not another SDP server";
+            close(Fd);
+            Log("connect to " + Err);
+            return STATUS_ACCESS_DENIED;
         }
     }
     if (!AddChannel(Fd, true, Mtu, Cid)) {
@@ -384,8 +396,9 @@ void CSocketRadio::ReadOne(const CHANNEL_PTR& Channel, uint32_t Events)
         std::shared_lock<std::shared_mutex> Guard(m_Lock);
         if (m_Channels.count(Cid) != 0) m_Opt.Tap(Cid, false, Buffer, ULONG(Got));
     }
-    // The device keeps a bounded number of frames of each channel while it has no read for
-    // them; past that the channel loses its own frame, nobody else's.
+    if (!FromSdpServer(*Channel, Buffer, size_t(Got))) return;
+    // The device keeps a bounded number of frames while it has no read for them; past that the
+    // channel loses its frame.
     NTSTATUS Status = KivL2capIndicateFrame(Device(), Cid, Buffer, ULONG(Got));
     if (Status == STATUS_DEVICE_BUSY || Status == STATUS_INSUFFICIENT_RESOURCES) {
         m_DroppedMessages++;
@@ -395,6 +408,27 @@ void CSocketRadio::ReadOne(const CHANNEL_PTR& Channel, uint32_t Events)
         snprintf(Line, sizeof(Line), "CID 0x%04x: frame not taken (0x%08x)", Cid, unsigned(Status));
         Log(Line);
     }
+}
+
+bool CSocketRadio::FromSdpServer(const CHANNEL& Channel, const UCHAR* Message, size_t Length)
+{
+    if (!Channel.Outgoing) return true;
+    // An SDP server sends one response PDU a message: an error (1), search (3), attribute (5)
+    // or search-attribute (7) response whose parameter length fills the rest. Anything else on
+    // a client channel, such as a request or another protocol's message, would reach the SDP
+    // device as a request to answer, and a peer that answers in turn makes a loop.
+    UCHAR Id = Length >= 5 ? Message[0] : 0;
+    if ((Id == 1 || Id == 3 || Id == 5 || Id == 7) &&
+        size_t(Message[3] << 8 | Message[4]) + 5 == Length)
+        return true;
+    char Line[128];
+    snprintf(Line, sizeof(Line),
+             "CID 0x%04x: the peer is not an SDP server (a %zu-byte message, first byte 0x%02x), "
+             "disconnected",
+             Channel.Cid, Length, Length != 0 ? unsigned(Message[0]) : 0u);
+    Log(Line);
+    CloseChannel(Channel.Cid, true, true);
+    return false;
 }
 
 void CSocketRadio::SetFull(CHANNEL& Channel, bool Full)

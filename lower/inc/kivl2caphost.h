@@ -90,6 +90,7 @@ struct KIVL2CAP_COUNTERS {
     ULONG Cancelled;                      // held requests completed by cancellation or cleanup
     ULONG Cleanups, ControlsRefused;      // cleanups seen; other control codes refused
     ULONG OpenChannels;                   // channels open for writes
+    ULONG ApplicationRequestsRefused;     // listens, reads and writes of applications refused
     bool Started, Removed;
 };
 NTSTATUS KivL2capQueryCounters(PDEVICE_OBJECT Dev, KIVL2CAP_COUNTERS* Counters);

@@ -66,7 +66,10 @@ public:
 
     // Client role: connects a channel to another server's socket, or, for a Bluetooth address
     // (AA:BB:CC:DD:EE:FF), to PSM 1 of that device. The device sees the channel connected
-    // (status 8) before this returns; *Cid is its CID.
+    // (status 8) before this returns; *Cid is its CID. A socket of this process (the daemon's
+    // own SDP and control sockets) is refused with STATUS_ACCESS_DENIED: the channel would carry
+    // the process's answers back into it. A peer that sends anything but whole SDP response
+    // PDUs is not an SDP server: its channel is closed before the device sees it.
     NTSTATUS Connect(const std::string& Path, USHORT* Cid, std::string& Err);
     // Closes a channel of either kind; the device sees status 32. STATUS_NOT_FOUND if unknown.
     NTSTATUS Disconnect(USHORT Cid);
@@ -83,6 +86,7 @@ private:
     struct CHANNEL {
         USHORT Cid;
         int Fd;
+        bool Outgoing; // made by Connect: the peer must behave as an SDP server
         kivrt::IO_WATCH* Watch = nullptr;
         std::atomic<int64_t> LastActive{0}; // steady clock, ns
         // The peer's socket was full: answers are dropped without a system call until the
@@ -98,6 +102,9 @@ private:
     bool AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid);
     void ReadOne(const CHANNEL_PTR& Channel, uint32_t Events);
     void SetFull(CHANNEL& Channel, bool Full);
+    // False (the channel closed) when the channel is an outgoing one and Message is not one
+    // whole SDP response PDU.
+    bool FromSdpServer(const CHANNEL& Channel, const UCHAR* Message, size_t Length);
     // Local: this side closes it (Disconnect, Stop or the idle timeout), not the peer.
     void CloseChannel(USHORT Cid, bool Indicate, bool Local);
     void CloseIdleChannels();

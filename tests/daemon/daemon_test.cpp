@@ -530,8 +530,16 @@ TEST_F(DaemonFixture, SeveralDevicesKeepTheirOwnDatabases)
     RUN_RESULT R = Ctl(D, {"--device", "1", "add", RECORDS + "/object-push.xml"});
     ASSERT_EQ(R.Exit, 0) << R.Err;
     EXPECT_EQ(Ctl(D, {"records"}).Out, "");
-    EXPECT_NE(Ctl(D, {"browse", "--remote", Second}).Out.find("OBEXObjectPush"), std::string::npos);
-    EXPECT_EQ(Ctl(D, {"browse", "--remote", D.Sdp}).Out, "(no records)\n");
+    // Browsed from another daemon: a daemon's client role refuses every socket of its own.
+    DAEMON B = Start("b");
+    EXPECT_NE(Ctl(B, {"browse", "--remote", Second}).Out.find("OBEXObjectPush"), std::string::npos);
+    EXPECT_EQ(Ctl(B, {"browse", "--remote", D.Sdp}).Out, "(no records)\n");
+    for (const std::string& Own : {Second, D.Sdp, D.Ctl}) {
+        RUN_RESULT Self = Ctl(D, {"browse", "--remote", Own});
+        EXPECT_EQ(Self.Exit, 1);
+        EXPECT_NE(Self.Err.find("is a socket of this daemon"), std::string::npos) << Self.Err;
+    }
     EXPECT_EQ(Ctl(D, {"--device", "2", "records"}).Exit, 1);
+    StopClean(B);
     StopClean(D);
 }

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace l2captest;
@@ -131,16 +132,15 @@ TEST_F(HandedSocketFixture, ChannelsGetTheMtuReadFromTheirSocket)
     std::string Err;
     ASSERT_TRUE(m_Socket.Start(m_Dev, Opt, Err)) << Err;
 
-    kivrt::APP_HANDLE H = Open();
-    ASSERT_NE(H, nullptr);
-    UCHAR Rec[54];
-    ULONG N = 0;
-    kivrt::Overlapped L;
-    kivrt::AppDeviceIoControl(H, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec, sizeof(Rec), &N,
-                              &L);
+    auto L = CLIENT_REQUEST::Listen(m_Dev, A());
+    L->Send();
     int Client = ConnectClient();
-    ASSERT_TRUE(L.Wait(5000));
-    EXPECT_EQ(L.Status(), STATUS_SUCCESS);
+    for (int i = 0; i < 500 && !L->Done(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(L->Done());
+    EXPECT_EQ(L->Status(), STATUS_SUCCESS);
+    std::vector<UCHAR> Rec = L->Output();
+    ASSERT_EQ(Rec.size(), 54u);
     EXPECT_EQ(Rec[0] | Rec[1] << 8, CSocketRadio::FIRST_CID);
     EXPECT_EQ(Rec[2] | Rec[3] << 8, int(KIVL2CAP_STATUS_CONNECTED));
     EXPECT_EQ(Rec[30] | Rec[31] << 8, 48);

@@ -448,74 +448,76 @@ TEST_F(L2capFixture, WhatCannotBeKeptIsRefusedAndChangesNothing)
 // ---------------------------------------------------------------------------------------------
 // Applications through the filter above
 
-TEST_F(L2capFixture, ApplicationRequestsAreHeldCancelledAndCleanedUpPerHandle)
+// An application that reaches the device through the driver above (its requests passed down
+// unchanged, at PASSIVE_LEVEL or at DISPATCH_LEVEL) gets none of the channel requests: each is
+// refused and the driver's own held listen and read are served as before.
+TEST_F(L2capFixture, ApplicationChannelRequestsAreRefusedAndChangeNothing)
 {
-    kivrt::APP_HANDLE H1 = Open(), H2 = Open();
-    ASSERT_TRUE(H1 && H2);
-    UCHAR Buf1[64], Buf2[64], Rec1[54], Rec2[54];
-    ULONG N = 0;
-    kivrt::Overlapped Read1, Read2, Listen1, Listen2;
-    EXPECT_EQ(kivrt::AppRead(H1, Buf1, sizeof(Buf1), &N, &Read1), STATUS_PENDING);
-    EXPECT_EQ(kivrt::AppRead(H2, Buf2, sizeof(Buf2), &N, &Read2), STATUS_PENDING);
-    EXPECT_EQ(kivrt::AppDeviceIoControl(H1, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec1,
-                                        sizeof(Rec1), &N, &Listen1),
-              STATUS_PENDING);
-    EXPECT_EQ(kivrt::AppDeviceIoControl(H2, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec2,
-                                        sizeof(Rec2), &N, &Listen2),
-              STATUS_PENDING);
-
-    kivrt::AppCancelIo(H1); // the read and the listen of H1 only
-    ASSERT_TRUE(Read1.Wait(1000) && Listen1.Wait(1000));
-    EXPECT_EQ(Read1.Status(), STATUS_CANCELLED);
-    EXPECT_EQ(Listen1.Status(), STATUS_CANCELLED);
-    EXPECT_FALSE(Read2.IsComplete() || Listen2.IsComplete());
-
-    kivrt::AppClose(H2); // its cleanup reaches the L2CAP device and fails what H2 left there
-    m_Handles.erase(m_Handles.begin() + 1);
-    ASSERT_TRUE(Read2.Wait(1000) && Listen2.Wait(1000));
-    EXPECT_EQ(Read2.Status(), STATUS_CANCELLED);
-    EXPECT_EQ(Listen2.Status(), STATUS_CANCELLED);
-    KIVL2CAP_COUNTERS C = Counters();
-    EXPECT_EQ(C.HeldReads + C.HeldListens, 0u);
-    EXPECT_EQ(C.Cleanups, 1u);
-
-    // A write and an unknown control code from H1.
+    auto Listen = R::Listen(m_Dev, A());
+    auto Rd = R::Read(m_Dev, A(), 64);
+    EXPECT_EQ(Listen->Send(), STATUS_PENDING);
+    EXPECT_EQ(Rd->Send(), STATUS_PENDING);
     m_Radio.Connect(0x40, 48);
-    UCHAR Frame[] = {0x40, 0x00, 0xAB};
-    kivrt::Overlapped W;
-    EXPECT_EQ(kivrt::AppWrite(H1, Frame, sizeof(Frame), &N, &W), STATUS_SUCCESS);
-    EXPECT_EQ(W.Information(), 3u);
-    kivrt::Overlapped Ctl;
-    EXPECT_EQ(kivrt::AppDeviceIoControl(H1, 0x80042000, Frame, sizeof(Frame), Rec1, sizeof(Rec1),
-                                        &N, &Ctl),
-              STATUS_INVALID_DEVICE_REQUEST);
+    ASSERT_TRUE(Listen->Done());
+    for (bool AtDispatch : {false, true}) {
+        SCOPED_TRACE(AtDispatch ? "at DISPATCH_LEVEL" : "at PASSIVE_LEVEL");
+        g_ForwardAtDispatch = AtDispatch;
+        auto Held = R::Listen(m_Dev, A());
+        EXPECT_EQ(Held->Send(), STATUS_PENDING);
+        kivrt::APP_HANDLE H = Open();
+        ASSERT_NE(H, nullptr);
+        UCHAR Rec[54], Buf[64];
+        UCHAR Frame[] = {0x40, 0x00, 0xAB};
+        ULONG N = 0;
+        kivrt::Overlapped L, Rd2, W, Ctl;
+        EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec,
+                                            sizeof(Rec), &N, &L),
+                  STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(kivrt::AppRead(H, Buf, sizeof(Buf), &N, &Rd2), STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(kivrt::AppWrite(H, Frame, sizeof(Frame), &N, &W), STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(kivrt::AppDeviceIoControl(H, 0x80042000, Frame, sizeof(Frame), Rec, sizeof(Rec),
+                                            &N, &Ctl),
+                  STATUS_INVALID_DEVICE_REQUEST);
+        kivrt::AppClose(H); // its cleanup reaches the device and fails nothing
+        m_Handles.pop_back();
+
+        KIVL2CAP_COUNTERS C = Counters();
+        EXPECT_EQ(C.HeldListens, 1u);
+        EXPECT_EQ(C.HeldReads, 1u);
+        EXPECT_EQ(C.Cleanups, AtDispatch ? 2u : 1u);
+        EXPECT_EQ(C.ApplicationRequestsRefused, AtDispatch ? 6u : 3u);
+        EXPECT_EQ(m_Radio.WrittenCount(), 0u);
+        // The driver's requests still get every event and frame.
+        USHORT Cid = AtDispatch ? 0x42 : 0x41;
+        m_Radio.Disconnect(Cid);
+        ASSERT_TRUE(Held->Done());
+        EXPECT_EQ(Held->Output(), StatusRecord(Cid, 32, 0));
+    }
+    g_ForwardAtDispatch = false;
+    m_Radio.SendFrame(0x40, Bytes({0x11}));
+    ASSERT_TRUE(Rd->Done());
+    EXPECT_EQ(Rd->Output(), Bytes({0x40, 0x00, 0x11}));
+    auto W = R::Write(m_Dev, A(), 0x40, {0x22});
+    EXPECT_EQ(W->Send(), STATUS_SUCCESS);
     EXPECT_EQ(m_Radio.WrittenCount(), 1u);
 }
 
-TEST_F(L2capFixture, RequestsArrivingAtDispatchLevelAreServedTheSameWay)
+// A listen sent as internal device control comes from a driver whatever its requestor mode.
+TEST_F(L2capFixture, InternalDeviceControlListenIsServed)
 {
-    g_ForwardAtDispatch = true;
-    kivrt::APP_HANDLE H = Open();
-    ASSERT_NE(H, nullptr);
-    m_Radio.Connect(0x40, 48); // kept
-    UCHAR Rec[54], Buf[16];
-    ULONG N = 0;
-    kivrt::Overlapped L, Rd;
-    EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS, nullptr, 0, Rec,
-                                        sizeof(Rec), &N, &L),
-              STATUS_SUCCESS);
-    EXPECT_EQ(L.Information(), 54u);
-    EXPECT_EQ(Rec[2], 8);
-    EXPECT_EQ(kivrt::AppRead(H, Buf, sizeof(Buf), &N, &Rd), STATUS_PENDING);
-    m_Radio.SendFrame(0x40, Bytes({0x11, 0x22}));
-    ASSERT_TRUE(Rd.Wait(1000));
-    EXPECT_EQ(Rd.Information(), 4u);
-    EXPECT_EQ(Buf[3], 0x22);
-    UCHAR Frame[] = {0x40, 0x00, 0x01};
-    kivrt::Overlapped W;
-    EXPECT_EQ(kivrt::AppWrite(H, Frame, sizeof(Frame), &N, &W), STATUS_SUCCESS);
-    EXPECT_EQ(m_Radio.WrittenCount(), 1u);
-    g_ForwardAtDispatch = false;
+    auto L = R::Listen(m_Dev, A());
+    PIO_STACK_LOCATION S = IoGetNextIrpStackLocation(L->Irp());
+    S->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    L->Irp()->RequestorMode = UserMode;
+    EXPECT_EQ(L->Send(), STATUS_PENDING);
+    m_Radio.Connect(0x41, 48);
+    ASSERT_TRUE(L->Done());
+    EXPECT_EQ(L->Output(), StatusRecord(0x41, 8, 48));
+    // The same listen as device control in user mode is an application's.
+    auto U = R::Listen(m_Dev, A());
+    U->Irp()->RequestorMode = UserMode;
+    EXPECT_EQ(U->Send(), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Counters().ApplicationRequestsRefused, 1u);
 }
 
 // ---------------------------------------------------------------------------------------------

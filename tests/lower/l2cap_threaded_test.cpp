@@ -1,7 +1,7 @@
-// l2cap_threaded_test.cpp: the virtual L2CAP driver under real concurrency. Application threads
-// read, listen, cancel and close while the remote side sends events and frames on 16 channels,
-// a driver-like client writes, and the device is stopped and restarted. Every request must end
-// exactly once with a status it may have, and every frame and event must be accounted for.
+// l2cap_threaded_test.cpp: the virtual L2CAP driver under real concurrency. Driver-like client
+// threads read, listen, cancel and clean up while the remote side sends events and frames on 16
+// channels, a driver-like client writes, and the device is stopped and restarted. Every request
+// must end exactly once with a status it may have, and every frame and event must be accounted for.
 
 #include "l2capclient.h"
 
@@ -28,64 +28,60 @@ TEST_F(L2capThreadedFixture, ConcurrentTrafficCancelAndCloseLoseNothing)
     std::atomic<ULONG> FramesAccepted{0}, EventsAccepted{0}, Bad{0};
     std::atomic<ULONG> ReadsDelivered{0}, ListensDelivered{0};
 
+    // Waits for a request's completion, at most 10 s.
+    auto Finished = [](const CLIENT_REQUEST& R) {
+        for (int i = 0; i < 100000 && !R.Done(); i++)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        return R.Done();
+    };
     std::vector<std::thread> Threads;
+    std::vector<int> Clients(kAppThreads); // each thread's FileObject stand-in
     for (int t = 0; t < kAppThreads; t++) {
         Threads.emplace_back([&, t] {
-            kivrt::APP_HANDLE H = nullptr;
-            if (kivrt::AppOpen(ClientPath(0).c_str(), GENERIC_READ | GENERIC_WRITE, 0, true, &H) !=
-                STATUS_SUCCESS) {
-                Bad++;
-                return;
-            }
+            PVOID Me = &Clients[t];
             for (int Round = 0; Round < kRounds; Round++) {
-                UCHAR Buf[64], Rec[54];
-                ULONG N = 0;
-                kivrt::Overlapped Rd, Ls;
-                NTSTATUS S1 = kivrt::AppRead(H, Buf, sizeof(Buf), &N, &Rd);
-                NTSTATUS S2 = kivrt::AppDeviceIoControl(H, IOCTL_KIVL2CAP_LISTEN_FOR_STATUS,
-                                                        nullptr, 0, Rec, sizeof(Rec), &N, &Ls);
+                auto Rd = CLIENT_REQUEST::Read(m_Dev, Me, 64);
+                auto Ls = CLIENT_REQUEST::Listen(m_Dev, Me);
+                KIRQL Irql = Round % 2 ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+                Rd->Send(Irql);
+                Ls->Send(Irql);
                 switch ((Round + t) % 3) {
                 case 0:
-                    Rd.Wait(1);
-                    Ls.Wait(1);
-                    kivrt::AppCancelIo(H);
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                    Rd->Cancel();
+                    Ls->Cancel();
                     break;
                 case 1:
-                    kivrt::AppCancelIo(H);
+                    Rd->Cancel();
+                    Ls->Cancel();
                     break;
-                default:
-                    kivrt::AppClose(H); // cleanup fails what the handle left below
-                    H = nullptr;
+                default: {
+                    auto Cleanup = CLIENT_REQUEST::Cleanup(m_Dev, Me); // fails what Me left
+                    if (Cleanup->Send() != STATUS_SUCCESS) Bad++;
                     break;
                 }
-                if (!Rd.Wait(10000) || !Ls.Wait(10000)) {
+                }
+                if (!Finished(*Rd) || !Finished(*Ls)) {
                     Bad++;
                     break;
                 }
-                (void)S1, (void)S2;
-                if (Rd.Status() == STATUS_SUCCESS) {
+                if (Rd->Status() == STATUS_SUCCESS) {
                     ReadsDelivered++;
                     // Frames carry their CID's low byte in every payload byte.
-                    if (Rd.Information() < 2) Bad++;
-                    for (ULONG_PTR i = 2; i < Rd.Information(); i++)
+                    std::vector<UCHAR> Buf = Rd->Output();
+                    if (Buf.size() < 2) Bad++;
+                    for (size_t i = 2; i < Buf.size(); i++)
                         if (Buf[i] != Buf[0]) Bad++;
-                } else if (Rd.Status() != STATUS_CANCELLED) {
+                } else if (Rd->Status() != STATUS_CANCELLED) {
                     Bad++;
                 }
-                if (Ls.Status() == STATUS_SUCCESS) {
+                if (Ls->Status() == STATUS_SUCCESS) {
                     ListensDelivered++;
-                    if (Ls.Information() != 54) Bad++;
-                } else if (Ls.Status() != STATUS_CANCELLED) {
+                    if (Ls->Information() != 54) Bad++;
+                } else if (Ls->Status() != STATUS_CANCELLED) {
                     Bad++;
-                }
-                if (H == nullptr &&
-                    kivrt::AppOpen(ClientPath(0).c_str(), GENERIC_READ | GENERIC_WRITE, 0, true,
-                                   &H) != STATUS_SUCCESS) {
-                    Bad++;
-                    return;
                 }
             }
-            kivrt::AppClose(H);
         });
     }
 
@@ -146,7 +142,7 @@ TEST_F(L2capThreadedFixture, ConcurrentTrafficCancelAndCloseLoseNothing)
 
     EXPECT_EQ(Bad.load(), 0u);
     KIVL2CAP_COUNTERS C = Counters();
-    EXPECT_EQ(C.HeldReads + C.HeldListens, 0u) << "every handle was closed";
+    EXPECT_EQ(C.HeldReads + C.HeldListens, 0u) << "every request ended";
     EXPECT_EQ(C.FramesDelivered + C.FramesDropped + C.KeptFrames, FramesAccepted.load());
     EXPECT_EQ(C.EventsDelivered + C.KeptEvents, EventsAccepted.load());
     EXPECT_EQ(C.FramesDelivered, ReadsDelivered.load());

@@ -2,9 +2,11 @@
 
 #include "abuse.h"
 
+#include "ctlclient.h"
 #include "ctlproto.h"
 #include "floor.h"
 #include "kivsdpioctl.h"
+#include "relay.h"
 #include "sdpclient.h"
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -780,16 +783,16 @@ void ControlConnections(CONTEXT& X, ABUSE_CASE& C)
 }
 
 // A child process that starts a client-role transaction through the control socket (a channel
-// of the daemon to its own socket, a listen for the answer, a status listen, the request) and
-// floods a channel of its own, then is killed before it reads anything.
-[[noreturn]] void Victim(const ABUSE_TARGET& T, int Ready)
+// of the daemon to its own SDP socket through a relay, a listen for the answer, a status
+// listen, the request) and floods a channel of its own, then is killed before it reads anything.
+[[noreturn]] void Victim(const ABUSE_TARGET& T, const std::string& Server, int Ready)
 {
     using namespace kivctl;
     int Fd = ConnectSeqpacket(T.Control);
     BYTES Raw;
     CtlReply R;
     if (Fd < 0 || !SendAll(Fd, CtlMessage(CTL_OPEN, 1, Le32(0))) || !Receive(Fd, Raw, 5000) ||
-        !SendAll(Fd, CtlMessage(CTL_CONNECT, 2, BYTES(T.Sdp.begin(), T.Sdp.end()))) ||
+        !SendAll(Fd, CtlMessage(CTL_CONNECT, 2, BYTES(Server.begin(), Server.end()))) ||
         !Receive(Fd, Raw, 5000) || !ParseReply(Raw.data(), Raw.size(), R) || R.Status != 0)
         _exit(1);
     uint16_t Cid = uint16_t(R.Information);
@@ -812,6 +815,12 @@ void ControlConnections(CONTEXT& X, ABUSE_CASE& C)
 
 void KilledMidTransaction(CONTEXT& X, ABUSE_CASE& C)
 {
+    CRelay Relay;
+    std::string Err;
+    if (!Relay.Start(X.T.Sdp, Err)) {
+        C.Fault = Err;
+        return;
+    }
     for (int Round = 0; Round < 5 && C.Fault.empty(); Round++) {
         int Pipe[2];
         if (pipe(Pipe) != 0) {
@@ -822,7 +831,7 @@ void KilledMidTransaction(CONTEXT& X, ABUSE_CASE& C)
         pid_t Pid = fork();
         if (Pid == 0) {
             close(Pipe[0]);
-            Victim(X.T, Pipe[1]);
+            Victim(X.T, Relay.Path(), Pipe[1]);
         }
         close(Pipe[1]);
         if (Pid < 0) {
@@ -842,6 +851,221 @@ void KilledMidTransaction(CONTEXT& X, ABUSE_CASE& C)
         close(Pipe[0]);
         if (!Ready) C.Fault = "the client to be killed did not start its transaction";
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// What a client must not reach through the daemon
+
+// The L2CAP device's own listen-for-status code (the device's control code, buffered, any
+// access), which the SDP device passes down as it passes every code it does not know.
+constexpr uint32_t L2CAP_LISTEN_FOR_STATUS = 0x80022018;
+
+// One channel after another, twice as many as the device has contexts: each must be answered.
+void ChannelsInTurn(CONTEXT& X, ABUSE_CASE& C, const char* When)
+{
+    for (unsigned i = 0; i < 2 * MAX_CHANNELS && C.Fault.empty(); i++) {
+        int Fd = ConnectSeqpacket(X.T.Sdp);
+        uint16_t Tid = uint16_t(0x100 + i);
+        BYTES m;
+        std::string Err;
+        if (Fd < 0 || !SendAll(Fd, SearchAttrPdu(Tid, X.Good.Uuid)) || !Receive(Fd, m, ANSWER_MS) ||
+            !X.Check.Check(m.data(), m.size(), Tid, Err))
+            C.Fault = "channel " + std::to_string(i + 1) + " " + When + " was not answered " + Err;
+        else
+            C.Answered++;
+        if (Fd >= 0) close(Fd);
+    }
+}
+
+// A control client sends the L2CAP device's listen through its handle on the SDP device: each
+// is refused at once, and every channel is answered while the client is there and after.
+void LowerDeviceRequests(CONTEXT& X, ABUSE_CASE& C)
+{
+    std::string Err;
+    int Fd = CtlOpen(X, Err);
+    if (Fd < 0) {
+        C.Fault = Err;
+        return;
+    }
+    for (uint32_t Tag = 2; Tag < 6 && C.Fault.empty(); Tag++) {
+        kivctl::CtlReply R;
+        C.Sent++;
+        if (!SendAll(Fd,
+                     CtlMessage(kivctl::CTL_IOCTL, Tag, IoctlBody(L2CAP_LISTEN_FOR_STATUS, 54))) ||
+            !CtlWait(Fd, Tag, R, Err))
+            C.Fault = "the L2CAP device's listen was not refused: " + Err;
+        else if (R.Status & 0x80000000u)
+            C.Refused++;
+        else
+            C.Fault = "the L2CAP device's listen was served to an application";
+    }
+    ChannelsInTurn(X, C, "while the client was there");
+    close(Fd);
+    ChannelsInTurn(X, C, "after the client had gone");
+}
+
+// A file's text; empty when it cannot be read.
+std::string ReadText(const std::string& Path)
+{
+    std::string Text;
+    if (FILE* F = Path.empty() ? nullptr : fopen(Path.c_str(), "rb")) {
+        char Buf[65536];
+        for (size_t n; (n = fread(Buf, 1, sizeof(Buf), F)) > 0;)
+            Text.append(Buf, n);
+        fclose(F);
+    }
+    return Text;
+}
+
+// Current size of a file, 0 when it cannot be read.
+uint64_t FileSize(const std::string& Path)
+{
+    struct stat St;
+    return stat(Path.c_str(), &St) == 0 ? uint64_t(St.st_size) : 0;
+}
+
+// Sends browse requests on Fd for Seconds without reading anything, as fast as the daemon reads.
+void FloodFor(int Fd, double Seconds, ABUSE_CASE& C, uint16_t& Tid)
+{
+    auto Deadline = Clock::now() + std::chrono::microseconds(int64_t(Seconds * 1e6));
+    while (Clock::now() < Deadline) {
+        BYTES Pdu = BrowsePdu(++Tid, SERIES_MAX_BYTES, {});
+        if (send(Fd, Pdu.data(), Pdu.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+            C.Sent++;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return;
+        pollfd P{Fd, POLLOUT, 0};
+        poll(&P, 1, 20);
+    }
+}
+
+// With the SDP device's initial debug zones, a client that sends valid requests and never reads
+// makes the device print lines for every answer it cannot deliver: the daemon's log grows by a
+// bounded number of bytes a second, and a well-behaved client is answered meanwhile.
+void LogFlood(CONTEXT& X, ABUSE_CASE& C)
+{
+    constexpr double MAX_LOG_BYTES_PER_SECOND = 64 * 1024;
+    constexpr double MEASURED_SECONDS = 3;
+    std::string Err;
+    int Ctl = CtlOpen(X, Err);
+    if (Ctl < 0) {
+        C.Fault = Err;
+        return;
+    }
+    auto SetZones = [&](uint32_t Mask, uint32_t Tag) {
+        kivctl::CtlReply R;
+        return SendAll(Ctl,
+                       CtlMessage(kivctl::CTL_IOCTL, Tag,
+                                  IoctlBody(IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, 0, Le32(Mask)))) &&
+               CtlWait(Ctl, Tag, R, Err) && R.Status == 0;
+    };
+    int Flood = ConnectSeqpacket(X.T.Sdp);
+    if (Flood < 0 || !SetZones(SDP_ZONE_DEFAULT_MASK, 2)) {
+        C.Fault = "cannot start the flood: " + Err;
+        if (Flood >= 0) close(Flood);
+        close(Ctl);
+        return;
+    }
+    // What the log lets through at once goes first: the flood goes on until the log says it
+    // left lines out (at most 10 s, for a daemon that never does).
+    uint16_t Tid = 0;
+    size_t Seen = ReadText(X.T.Log).size();
+    for (int i = 0; i < 20; i++) {
+        FloodFor(Flood, 0.5, C, Tid);
+        std::string Log = ReadText(X.T.Log);
+        if (Log.find("line(s) suppressed", Seen) != std::string::npos) break;
+        Seen = Log.size();
+    }
+    uint64_t Before = FileSize(X.T.Log);
+    auto Begin = Clock::now();
+    FloodFor(Flood, MEASURED_SECONDS / 2, C, Tid);
+    if (!GoodClient(X, Err)) C.Fault = "during the flood: " + Err;
+    FloodFor(Flood, MEASURED_SECONDS / 2, C, Tid);
+    double Seconds = std::chrono::duration<double>(Clock::now() - Begin).count();
+    uint64_t After = FileSize(X.T.Log);
+    close(Flood);
+    if (!SetZones(0, 3) && C.Fault.empty()) C.Fault = "cannot set the zones back: " + Err;
+    close(Ctl);
+    if (X.T.Log.empty()) return;
+    double Rate = double(After - Before) / Seconds;
+    char Text[64];
+    snprintf(Text, sizeof(Text), "log %.1f kB/s", Rate / 1000);
+    C.Figure = Text;
+    if (C.Fault.empty() && Rate > MAX_LOG_BYTES_PER_SECOND)
+        C.Fault = "the log grew by " + std::to_string(uint64_t(Rate)) + " bytes a second";
+}
+
+// CONNECT to the daemon's own sockets is refused. Through a relay of this process, its control
+// socket answers an SDP request with a control reply: the daemon closes that channel instead of
+// answering the reply, so only a few messages ever pass.
+void ClientLoop(CONTEXT& X, ABUSE_CASE& C)
+{
+    std::string Err;
+    int Fd = CtlOpen(X, Err);
+    if (Fd < 0) {
+        C.Fault = Err;
+        return;
+    }
+    uint32_t Tag = 2;
+    auto Connect = [&](const std::string& Path, kivctl::CtlReply& R) {
+        C.Sent++;
+        if (!SendAll(Fd, CtlMessage(kivctl::CTL_CONNECT, ++Tag, BYTES(Path.begin(), Path.end()))) ||
+            !CtlWait(Fd, Tag, R, Err)) {
+            C.Fault = "CONNECT to " + Path + ": " + Err;
+            return false;
+        }
+        return true;
+    };
+    for (const std::string* Own : {&X.T.Sdp, &X.T.Control}) {
+        kivctl::CtlReply R;
+        if (!Connect(*Own, R)) break;
+        if (R.Status & 0x80000000u) {
+            C.Refused++;
+            continue;
+        }
+        C.Fault = "CONNECT to its own socket " + *Own + " was not refused";
+        SendAll(Fd, CtlMessage(kivctl::CTL_DISCONNECT, ++Tag,
+                               {uint8_t(R.Information), uint8_t(R.Information >> 8)}));
+    }
+    CRelay Relay;
+    kivctl::CtlReply R;
+    if (C.Fault.empty() && !Relay.Start(X.T.Control, Err)) C.Fault = Err;
+    if (C.Fault.empty() && Connect(Relay.Path(), R) && R.Status != 0)
+        C.Fault = "CONNECT to a relay was refused: " + kivctl::StatusText(R.Status);
+    if (!C.Fault.empty()) {
+        close(Fd);
+        return;
+    }
+    uint16_t Cid = uint16_t(R.Information);
+    BYTES Frame =
+        kivctl::SearchAttrRequest(Cid, 1, {X.Good.Uuid}, 0xFFFF, {kivctl::AttrRange{}}, {});
+    SendAll(Fd, CtlMessage(kivctl::CTL_IOCTL, ++Tag,
+                           IoctlBody(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE,
+                                     KIVSDP_LISTEN_RESPONSE_MIN_LEN)));
+    C.Sent++;
+    if (!SendAll(Fd, CtlMessage(kivctl::CTL_IOCTL, ++Tag,
+                                IoctlBody(IOCTL_KIVSDP_SEND_SDP_REQUEST, 0, Frame))) ||
+        !CtlWait(Fd, Tag, R, Err)) {
+        C.Fault = "the request on the relayed channel: " + Err;
+        close(Fd);
+        return;
+    }
+    // The daemon closes the channel at the first message that is no SDP response.
+    for (int i = 0; i < 300 && (Relay.Connections() == 0 || Relay.OpenPairs() != 0); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    uint64_t Messages = Relay.Messages();
+    close(Fd);
+    if (Relay.Connections() == 0 || Relay.OpenPairs() != 0)
+        C.Fault = "the channel to a peer that is no SDP server stayed open (" +
+                  std::to_string(Messages) + " messages relayed)";
+    else if (Messages == 0)
+        C.Fault = "the request never reached the peer";
+    else if (Messages > 4)
+        C.Fault = std::to_string(Messages) + " messages relayed for one request";
+    else
+        C.Refused++;
+    C.Figure = std::to_string(Messages) + " messages relayed";
 }
 
 } // namespace
@@ -896,6 +1120,25 @@ bool BrowseSeries(int Fd, uint16_t MaxBytes, std::vector<uint8_t>& Out, std::str
     return false;
 }
 
+const std::vector<std::string>& AbuseCaseNames()
+{
+    static const std::vector<std::string> Names{"bad-frames",
+                                                "forged-continuation",
+                                                "silent-clients",
+                                                "close-half-way",
+                                                "channels-at-once",
+                                                "connect-close-cycles",
+                                                "control-garbage",
+                                                "control-pending-memory",
+                                                "control-never-reads",
+                                                "control-connections",
+                                                "killed-mid-transaction",
+                                                "lower-device-requests",
+                                                "client-loop",
+                                                "log-flood"};
+    return Names;
+}
+
 ABUSE_RESULT RunAbuse(const ABUSE_TARGET& Target, const CResponseCheck& Check,
                       const LOOP_OPTIONS& Good)
 {
@@ -914,20 +1157,29 @@ ABUSE_RESULT RunAbuse(const ABUSE_TARGET& Target, const CResponseCheck& Check,
         return Result;
     }
     close(Fd);
-    RunCase(X, "bad-frames", [&](ABUSE_CASE& C) { BadFrames(X, C); });
-    RunCase(X, "forged-continuation", [&](ABUSE_CASE& C) { ForgedContinuation(X, C); });
-    RunCase(X, "silent-clients", [&](ABUSE_CASE& C) { SilentClients(X, C); });
-    RunCase(X, "close-half-way", [&](ABUSE_CASE& C) { HalfWay(X, C); });
-    RunCase(X, "channels-at-once", [&](ABUSE_CASE& C) { ChannelsAtOnce(X, C); });
-    RunCase(X, "connect-close-cycles", [&](ABUSE_CASE& C) { ConnectCloseCycles(X, C); });
-    RunCase(X, "flooding-neighbour", [&](ABUSE_CASE& C) { FloodingNeighbour(X, C); });
+    auto RunCase = [&](const char* Name, auto Body) {
+        if (Target.Only.empty() ||
+            std::find(Target.Only.begin(), Target.Only.end(), Name) != Target.Only.end())
+            kivload::RunCase(X, Name, Body);
+    };
+    RunCase("bad-frames", [&](ABUSE_CASE& C) { BadFrames(X, C); });
+    RunCase("forged-continuation", [&](ABUSE_CASE& C) { ForgedContinuation(X, C); });
+    RunCase("silent-clients", [&](ABUSE_CASE& C) { SilentClients(X, C); });
+    RunCase("close-half-way", [&](ABUSE_CASE& C) { HalfWay(X, C); });
+    RunCase("channels-at-once", [&](ABUSE_CASE& C) { ChannelsAtOnce(X, C); });
+    RunCase("connect-close-cycles", [&](ABUSE_CASE& C) { ConnectCloseCycles(X, C); });
+    RunCase("flooding-neighbour", [&](ABUSE_CASE& C) { FloodingNeighbour(X, C); });
     if (Target.IdleTimeoutS != 0)
-        RunCase(X, "idle-channels", [&](ABUSE_CASE& C) { IdleChannels(X, C); });
-    RunCase(X, "control-garbage", [&](ABUSE_CASE& C) { ControlGarbage(X, C); });
-    RunCase(X, "control-pending-memory", [&](ABUSE_CASE& C) { ControlPendingMemory(X, C); });
-    RunCase(X, "control-never-reads", [&](ABUSE_CASE& C) { ControlNeverReads(X, C); });
-    RunCase(X, "control-connections", [&](ABUSE_CASE& C) { ControlConnections(X, C); });
-    RunCase(X, "killed-mid-transaction", [&](ABUSE_CASE& C) { KilledMidTransaction(X, C); });
+        RunCase("idle-channels", [&](ABUSE_CASE& C) { IdleChannels(X, C); });
+    RunCase("control-garbage", [&](ABUSE_CASE& C) { ControlGarbage(X, C); });
+    RunCase("control-pending-memory", [&](ABUSE_CASE& C) { ControlPendingMemory(X, C); });
+    RunCase("control-never-reads", [&](ABUSE_CASE& C) { ControlNeverReads(X, C); });
+    RunCase("control-connections", [&](ABUSE_CASE& C) { ControlConnections(X, C); });
+    RunCase("killed-mid-transaction", [&](ABUSE_CASE& C) { KilledMidTransaction(X, C); });
+    RunCase("lower-device-requests", [&](ABUSE_CASE& C) { LowerDeviceRequests(X, C); });
+    RunCase("client-loop", [&](ABUSE_CASE& C) { ClientLoop(X, C); });
+    // Last: the zones it raises make the log busy while it runs.
+    RunCase("log-flood", [&](ABUSE_CASE& C) { LogFlood(X, C); });
     // Give the daemon a moment to free what the last clients left.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (Result.HaveMemory) Result.HaveMemory = ReadProcMemory(Target.Pid, Result.After);

@@ -13,10 +13,12 @@
 namespace kivload {
 
 struct ABUSE_TARGET {
-    std::string Sdp, Control;  // the daemon's SEQPACKET and control sockets
-    int Pid = -1;              // for its memory figures; -1: none
-    uint32_t Seed = 1;         // of the random frames and messages
-    unsigned IdleTimeoutS = 0; // the daemon's --idle-timeout; 0: the idle case is not run
+    std::string Sdp, Control;      // the daemon's SEQPACKET and control sockets
+    int Pid = -1;                  // for its memory figures; -1: none
+    uint32_t Seed = 1;             // of the random frames and messages
+    std::string Log;               // the daemon's log file, for its growth; empty: not ours to read
+    std::vector<std::string> Only; // the cases to run; empty: all of them
+    unsigned IdleTimeoutS = 0;     // the daemon's --idle-timeout; 0: the idle case is not run
 };
 
 struct ABUSE_CASE {
@@ -25,7 +27,8 @@ struct ABUSE_CASE {
     uint64_t Answered = 0; // of those, answered (a response or a reply)
     uint64_t Refused = 0;  // of those, refused: an error response, a failure status, a close
     double Seconds = 0;
-    std::string Fault; // empty when the case and the well-behaved check after it passed
+    std::string Fault;  // empty when the case and the well-behaved check after it passed
+    std::string Figure; // what the case measured, for the table
 };
 
 struct ABUSE_RESULT {
@@ -47,7 +50,10 @@ bool BrowseSeries(int Fd, uint16_t MaxBytes, std::vector<uint8_t>& Out, std::str
 // error response of 11 bytes... Several PDUs may share one message; true when each is whole.
 bool WellFormedResponses(const uint8_t* p, size_t Length, size_t& ErrorResponses);
 
-// Runs every case in order against a running daemon.
+// The cases' names, in the order they run.
+const std::vector<std::string>& AbuseCaseNames();
+
+// Runs every case (or those named in Target.Only) in order against a running daemon.
 ABUSE_RESULT RunAbuse(const ABUSE_TARGET& Target, const CResponseCheck& Check,
                       const LOOP_OPTIONS& Good);
 

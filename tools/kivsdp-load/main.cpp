@@ -5,6 +5,7 @@
 
 #include "abuse.h"
 #include "floor.h"
+#include "relay.h"
 #include "ctlclient.h"
 #include "kivsdpioctl.h"
 #include "loadgen.h"
@@ -56,6 +57,8 @@ const char USAGE[] =
     "                    messages, a client killed mid-transaction; after each, a well-behaved\n"
     "                    client must get its answers byte for byte (needs the control socket)\n"
     "  --seed N          seed of the random frames and messages of --abuse (default 1)\n"
+    "  --case NAME       run only this --abuse case (again for more; the refusals the log\n"
+    "                    must name are then not checked)\n"
     "  --rss-growth MB   --abuse fails when the daemon's VmRSS grew by more (default 64)\n"
     "  --pid PID         the running daemon's process, for its memory figures with --socket\n"
     "  --echo            after each step, the same step against an echo server on the same\n"
@@ -87,6 +90,7 @@ struct OPTIONS {
     uint32_t Seed = 1;
     unsigned RssGrowthMb = 64;
     int Pid = -1;
+    std::vector<std::string> Cases;
 };
 
 bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
@@ -103,7 +107,7 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
         static const char* const WithValue[] = {
             "--daemon",     "--records",  "--mtu",      "--socket", "--control", "--channels",
             "--processes",  "--duration", "--requests", "--uuid",   "--memory",  "--seed",
-            "--rss-growth", "--pid",      "--flood",    "--browse"};
+            "--rss-growth", "--pid",      "--flood",    "--browse", "--case"};
         if (std::find(std::begin(WithValue), std::end(WithValue), Arg) == std::end(WithValue)) {
             Err = "unknown option " + Arg;
             return false;
@@ -120,7 +124,14 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
             Err = Message;
             return false;
         };
-        if (Arg == "--daemon") {
+        if (Arg == "--case") {
+            const auto& Names = AbuseCaseNames();
+            if (std::find(Names.begin(), Names.end(), V) == Names.end()) {
+                Err = "--case: no abuse case '" + V + "'";
+                return false;
+            }
+            O.Cases.push_back(V);
+        } else if (Arg == "--daemon") {
             O.Daemon = V;
         } else if (Arg == "--records") {
             O.Records = V;
@@ -199,6 +210,10 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
     }
     if (O.Abuse && O.Daemon.empty() && O.Control.empty()) {
         Err = "--abuse needs --daemon or --control";
+        return false;
+    }
+    if (!O.Cases.empty() && !O.Abuse) {
+        Err = "--case belongs with --abuse";
         return false;
     }
     if (O.Abuse && O.ClientRole) {
@@ -536,7 +551,8 @@ bool OpenDevice(kivctl::CtlClient& Ctl, const std::string& Path, std::string& Er
 
 // Transactions through the device's client path: a listen-for-response request (it pends until
 // the answer arrives), the send request, the answer. One channel, from the daemon to its own
-// socket, so the server side runs in the same daemon.
+// socket through a relay of this process (the daemon refuses its own sockets as peers), so the
+// server side runs in the same daemon.
 STEP_RESULT RunClientRole(const OPTIONS& O, const std::string& Control, const std::string& Sdp,
                           const CResponseCheck& Check)
 {
@@ -548,9 +564,10 @@ STEP_RESULT RunClientRole(const OPTIONS& O, const std::string& Control, const st
     kivctl::CtlClient Ctl;
     kivctl::CtlReply R;
     std::string Err;
-    if (!OpenDevice(Ctl, Control, Err) ||
-        !Ctl.Call(kivctl::CTL_CONNECT, std::vector<uint8_t>(Sdp.begin(), Sdp.end()), 10000, R,
-                  Err)) {
+    CRelay Relay;
+    if (!Relay.Start(Sdp, Err) || !OpenDevice(Ctl, Control, Err) ||
+        !Ctl.Call(kivctl::CTL_CONNECT,
+                  std::vector<uint8_t>(Relay.Path().begin(), Relay.Path().end()), 10000, R, Err)) {
         S.Error = "client role: " + Err;
         return S;
     }
@@ -822,8 +839,10 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
     uint64_t GrowthKb = A.After.RssKb > A.Before.RssKb ? A.After.RssKb - A.Before.RssKb : 0;
     bool Bounded = !A.HaveMemory || GrowthKb <= uint64_t(O.RssGrowthMb) * 1024;
     // The refusals the daemon names in its log (empty when it is not ours to read).
-    const char* const Lines[] = {"message dropped", "connection refused", "client refused",
-                                 "does not read its replies"};
+    const char* const Lines[] = {
+        "message dropped",           "connection refused",          "client refused",
+        "does not read its replies", "from an application refused", "is a socket of this daemon",
+        "is not an SDP server",      "line(s) suppressed"};
     std::string Json = "{\"cases\":[";
     if (!O.Json)
         printf("%-24s %8s %9s %8s %8s  %s\n", "abuse case", "sent", "answered", "refused",
@@ -834,16 +853,18 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
             char Text[200];
             snprintf(Text, sizeof(Text),
                      "{\"name\":\"%s\",\"sent\":%llu,\"answered\":%llu,\"refused\":%llu,"
-                     "\"seconds\":%.3f,\"fault\":",
+                     "\"seconds\":%.3f,\"figure\":%s,\"fault\":",
                      C.Name.c_str(), (unsigned long long)C.Sent, (unsigned long long)C.Answered,
-                     (unsigned long long)C.Refused, C.Seconds);
+                     (unsigned long long)C.Refused, C.Seconds,
+                     C.Figure.empty() ? "null" : JsonString(C.Figure).c_str());
             Json += (i ? "," : "") + std::string(Text) +
                     (C.Fault.empty() ? "null" : JsonString(C.Fault)) + "}";
         } else {
-            printf("%-24s %8llu %9llu %8llu %8.2f  %s\n", C.Name.c_str(),
-                   (unsigned long long)C.Sent, (unsigned long long)C.Answered,
-                   (unsigned long long)C.Refused, C.Seconds,
-                   C.Fault.empty() ? "ok" : ("FAILED: " + C.Fault).c_str());
+            printf(
+                "%-24s %8llu %9llu %8llu %8.2f  %s\n", C.Name.c_str(), (unsigned long long)C.Sent,
+                (unsigned long long)C.Answered, (unsigned long long)C.Refused, C.Seconds,
+                C.Fault.empty() ? ("ok" + (C.Figure.empty() ? "" : " (" + C.Figure + ")")).c_str()
+                                : ("FAILED: " + C.Fault).c_str());
         }
     }
     char Text[400];
@@ -862,7 +883,8 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
                    A.Before.RssKb / 1024.0, A.Peak.RssKb / 1024.0, A.After.RssKb / 1024.0,
                    A.After.HwmKb / 1024.0);
     }
-    if (!Log.empty()) {
+    // Only a whole run provokes every refusal.
+    if (!Log.empty() && O.Cases.empty()) {
         Json += ",\"log_lines\":{";
         std::string Counts;
         for (size_t i = 0; i < sizeof(Lines) / sizeof(Lines[0]); i++) {
@@ -940,6 +962,8 @@ int main(int argc, char** argv)
         T.Pid = O.Daemon.empty() ? O.Pid : int(D.Pid);
         T.Seed = O.Seed;
         if (!O.Daemon.empty()) T.IdleTimeoutS = ABUSE_IDLE_TIMEOUT_S;
+        T.Log = O.Daemon.empty() ? "" : D.Log;
+        T.Only = O.Cases;
         LOOP_OPTIONS Good;
         Good.Uuid = O.Uuid;
         Abuse = RunAbuse(T, Check, Good);

@@ -9,6 +9,7 @@
 #include "controlserver.h"
 #include "kivsdp.h"
 #include "kivsdpioctl.h"
+#include "logsink.h"
 #include "sdpcontrol.h"
 #include "sdprecordfile.h"
 #include "socketradio.h"
@@ -47,38 +48,29 @@ const char USAGE[] =
     "L2CAP\n"
     "  --idle-timeout S  disconnect a channel that sent and received nothing for S seconds\n"
     "                    (default 30; 0: never)\n"
+    "  --log-rate N      log lines a second on average, bursts of 100*N at once; past them a "
+    "line\n"
+    "                    counts what was left out (default 100; 0 for every line)\n"
     "  --help            this text\n"
     "SIGINT or SIGTERM removes the devices, unloads the drivers and reports what was left.\n";
 
-std::mutex g_PrintLock;
-bool g_AtLineStart = true;
+CLogSink g_Log;
 
-// Debug output arrives in pieces (a dump prints byte by byte); a timestamp starts each line.
+// Debug output arrives in pieces (a dump prints byte by byte); the sink stamps each line.
 void PrintStamped(const std::string& Text)
 {
-    std::lock_guard<std::mutex> Guard(g_PrintLock);
-    std::string Out;
-    for (char c : Text) {
-        if (g_AtLineStart) {
-            timeval Now;
-            gettimeofday(&Now, nullptr);
-            tm Utc;
-            gmtime_r(&Now.tv_sec, &Utc);
-            char Stamp[32];
-            snprintf(Stamp, sizeof(Stamp), "%02d:%02d:%02d.%06ld ", Utc.tm_hour, Utc.tm_min,
-                     Utc.tm_sec, long(Now.tv_usec));
-            Out += Stamp;
-            g_AtLineStart = false;
-        }
-        Out += c;
-        if (c == '\n') g_AtLineStart = true;
-    }
-    fputs(Out.c_str(), stderr);
+    g_Log.Print(Text);
 }
 
 void Note(const std::string& Line)
 {
-    PrintStamped("kivsdpd: " + Line + "\n");
+    g_Log.Line("kivsdpd: " + Line);
+}
+
+// The start and stop reports: never left out.
+void Report(const std::string& Line)
+{
+    g_Log.Always("kivsdpd: " + Line);
 }
 
 bool ParseNumber(const char* Text, unsigned long Max, unsigned long& Out)
@@ -108,6 +100,7 @@ struct DAEMON_OPTIONS {
     bool ZonesSet = false;
     // Sixteen idle connections would hold every channel context of a device for good.
     unsigned IdleTimeoutS = 30;
+    unsigned LogRate = 100;
 };
 
 bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
@@ -173,6 +166,13 @@ bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
             }
             Opt.Zones = n;
             Opt.ZonesSet = true;
+        } else if (Arg == "--log-rate") {
+            if (!Value(v)) return false;
+            if (!ParseNumber(v, 1000000, n)) {
+                Err = "--log-rate takes lines a second from 0 (every line) to 1000000";
+                return false;
+            }
+            Opt.LogRate = unsigned(n);
         } else {
             Err = "unknown option '" + Arg + "'";
             return false;
@@ -263,6 +263,10 @@ int main(int argc, char** argv)
     const int ReadStatus = kivtool::ReadCommandLine("kivsdpd", USAGE, argc, argv, Opt, ParseArgs);
     if (ReadStatus != kivtool::COMMAND_LINE_READ) return ReadStatus;
     std::string Err;
+    CLogSink::OPTIONS LogOpt;
+    LogOpt.LinesPerSecond = Opt.LogRate;
+    LogOpt.Burst = Opt.LogRate * 100;
+    g_Log.Start(LogOpt);
     // Before anything else: on a machine without Bluetooth this is the one line printed.
     int L2capFd = -1;
     for (const LISTENER& L : Opt.Listen) {
@@ -411,11 +415,12 @@ int main(int argc, char** argv)
     };
 
     if (StartAll()) {
-        Note("serving " + std::to_string(Opt.Devices) + " device(s)");
+        Report("serving " + std::to_string(Opt.Devices) + " device(s)");
         int Signal = 0;
         sigwait(&Signals, &Signal);
-        Note(std::string("stopping on ") + (Signal == SIGINT ? "SIGINT" : "SIGTERM"));
+        Report(std::string("stopping on ") + (Signal == SIGINT ? "SIGINT" : "SIGTERM"));
     } else {
+        g_Log.Flush();
         fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
         Exit = 1;
     }
@@ -434,7 +439,7 @@ int main(int argc, char** argv)
             if (!NT_SUCCESS(Status)) {
                 char Line[64];
                 snprintf(Line, sizeof(Line), "device removal failed (0x%08x)", unsigned(Status));
-                Note(Line);
+                Report(Line);
                 Exit = 1;
             }
             kivrt::DrainWorkItems();
@@ -448,19 +453,23 @@ int main(int argc, char** argv)
 
     size_t Findings = 0;
     for (const auto& R : kivrt::VerifierRecords()) {
-        Note(std::string("verifier ") + (R.Level == kivrt::Severity::Error ? "error" : "warning") +
-             ": " + R.Check + ": " + R.Message);
+        Report(std::string("verifier ") +
+               (R.Level == kivrt::Severity::Error ? "error" : "warning") + ": " + R.Check + ": " +
+               R.Message);
         Findings++;
     }
     for (const auto& U : kivrt::PoolUsage()) {
-        Note("leak: tag '" + kivrt::TagText(U.Tag) + "' " +
-             std::to_string(U.PagedBlocks + U.NonPagedBlocks) + " block(s), " +
-             std::to_string(U.PagedBytes + U.NonPagedBytes) + " bytes");
+        Report("leak: tag '" + kivrt::TagText(U.Tag) + "' " +
+               std::to_string(U.PagedBlocks + U.NonPagedBlocks) + " block(s), " +
+               std::to_string(U.PagedBytes + U.NonPagedBytes) + " bytes");
         Findings++;
     }
-    Note(Findings == 0 ? "stopped: no verifier findings, no pool blocks left"
-                       : "stopped with " + std::to_string(Findings) + " finding(s)");
+    if (g_Log.Suppressed() != 0)
+        Report("log: " + std::to_string(g_Log.Suppressed()) + " line(s) suppressed in all");
+    Report(Findings == 0 ? "stopped: no verifier findings, no pool blocks left"
+                         : "stopped with " + std::to_string(Findings) + " finding(s)");
     kivrt::SetDbgPrintSink(nullptr);
     kivrt::Shutdown();
+    g_Log.Stop();
     return Findings == 0 ? Exit : 1;
 }
