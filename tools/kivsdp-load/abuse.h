@@ -16,6 +16,9 @@ struct ABUSE_TARGET {
     std::string Sdp, Control; // the daemon's SEQPACKET and control sockets
     int Pid = -1;             // for its memory figures; -1: none
     uint32_t Seed = 1;        // of the random frames and messages
+    // The kivsdpd program and a scratch directory, for the cases that start daemons of their
+    // own (record directories with files that are not files); empty: those cases are left out.
+    std::string Daemon, Dir;
 };
 
 struct ABUSE_CASE {

@@ -855,6 +855,8 @@ int main(int argc, char** argv)
         T.Control = Control;
         T.Pid = O.Daemon.empty() ? O.Pid : int(D.Pid);
         T.Seed = O.Seed;
+        T.Daemon = O.Daemon;
+        T.Dir = Dir;
         LOOP_OPTIONS Good;
         Good.Uuid = O.Uuid;
         Abuse = RunAbuse(T, Check, Good);
