@@ -6,6 +6,7 @@
 #include "sdpclient.h"
 #include "sdpcontrol.h"
 #include "sdpprint.h"
+#include "runpaths.h"
 #include "sdprecordfile.h"
 
 #include <algorithm>
@@ -26,7 +27,9 @@ namespace {
 
 const char* const HELP_MAIN =
     "usage: kivsdpctl [--control PATH] [--device N] [--json] COMMAND [ARGS]\n"
-    "The daemon's control socket is --control, else $KIVSDP_CONTROL, else /tmp/kivsdpd.ctl.\n"
+    "The daemon's control socket is --control, else $KIVSDP_CONTROL, else\n"
+    "$XDG_RUNTIME_DIR/kivsdpd/control when a daemon of yours serves it, else\n"
+    "/run/kivsdpd/control (the system daemon; as root always that one).\n"
     "Local database of device KivSdp<N> (default 0):\n"
     "  records                  record handles\n"
     "  browse                   every record as a tree with attribute and UUID names\n"
@@ -114,8 +117,7 @@ uint16_t Number16(const std::string& Text, const char* What)
 ARGS ParseArgs(int argc, char** argv)
 {
     ARGS A;
-    const char* Env = getenv("KIVSDP_CONTROL");
-    A.Control = Env != nullptr && *Env ? Env : "/tmp/kivsdpd.ctl";
+    A.Control = kivtool::ClientControlPath("");
     for (int i = 1; i < argc; i++) {
         std::string Arg = argv[i];
         auto Value = [&]() -> std::string {
