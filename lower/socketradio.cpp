@@ -196,6 +196,7 @@ void CSocketRadio::AcceptOne()
     USHORT Mtu = m_Opt.ChannelMtu ? m_Opt.ChannelMtu(Fd) : m_Opt.Mtu;
     USHORT Cid = 0;
     if (!AddChannel(Fd, false, Mtu, &Cid)) {
+        m_RefusedConnections++;
         Log("connection refused: " + std::to_string(m_Opt.MaxConnections) +
             " channels already open");
         return;
@@ -286,6 +287,7 @@ void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
     }
     char Line[128];
     if (size_t(Got) > MAX_INBOUND_PAYLOAD) {
+        m_RefusedFrames++;
         snprintf(Line, sizeof(Line), "CID 0x%04x: %zd-byte message dropped (at most %u)", Cid, Got,
                  unsigned(MAX_INBOUND_PAYLOAD));
         Log(Line);
@@ -303,6 +305,7 @@ void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
         NTSTATUS Status = KivL2capIndicateFrame(Device(), Cid, m_Buffer.data(), ULONG(Got));
         if (Status != STATUS_DEVICE_BUSY && Status != STATUS_INSUFFICIENT_RESOURCES) {
             if (!NT_SUCCESS(Status)) {
+                m_RefusedFrames++;
                 snprintf(Line, sizeof(Line), "CID 0x%04x: frame not taken (0x%08x)", Cid,
                          unsigned(Status));
                 Log(Line);
@@ -310,6 +313,7 @@ void CSocketRadio::ReadOne(USHORT Cid, int Fd, short Events)
             return;
         }
         if (Attempt == 200 || m_Stopping) {
+            m_RefusedFrames++;
             snprintf(Line, sizeof(Line), "CID 0x%04x: frame dropped, the device is busy", Cid);
             Log(Line);
             return;

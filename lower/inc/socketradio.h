@@ -62,6 +62,10 @@ public:
     // Closes a channel of either kind; the device sees status 32. STATUS_NOT_FOUND if unknown.
     NTSTATUS Disconnect(USHORT Cid);
     size_t Connections() const;
+    // What the radio refused so far: inbound messages it dropped (too long, or not taken by the
+    // device) and connections beyond MaxConnections.
+    uint64_t RefusedFrames() const { return m_RefusedFrames; }
+    uint64_t RefusedConnections() const { return m_RefusedConnections; }
 
     NTSTATUS Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client) override;
     void Detached() override;
@@ -86,6 +90,7 @@ private:
     int m_ListenFd = -1;
     int m_WakeFd = -1;
     std::atomic<bool> m_Stopping{false};
+    std::atomic<uint64_t> m_RefusedFrames{0}, m_RefusedConnections{0};
     std::thread m_Thread;
     std::vector<UCHAR> m_Buffer;
 };

@@ -238,3 +238,39 @@ TEST_F(ServiceFixture, ReloadAppliesTheDifferenceAllOrNothing)
     close(Fd);
     StopClean(D);
 }
+
+TEST_F(ServiceFixture, InfoShowsChannelsRecordsAndRefusals)
+{
+    DAEMON D = Start("i", {"--records", RECORDS_DIR, "--mtu", "100", "--devices", "2"});
+    int Fd = Connect(D.Sdp);
+    ASSERT_GE(Fd, 0);
+    BYTES m;
+    ASSERT_TRUE(Exchange(Fd, BrowsePdu(1, 0xFFFF, {}), m)); // the channel is up
+    // A frame longer than a read of the SDP device holds: dropped.
+    BYTES Long(4000, 0x35);
+    ASSERT_EQ(send(Fd, Long.data(), Long.size(), MSG_NOSIGNAL), ssize_t(Long.size()));
+    EXPECT_TRUE(Exchange(Fd, BrowsePdu(2, 0xFFFF, {}), m));
+    RUN_RESULT R = Ctl(D, {"--json", "info"});
+    EXPECT_EQ(R.Exit, 0) << R.Err;
+    const std::string Devices =
+        "\"devices\":[{\"name\":\"KivSdp0\",\"listen\":\"" + D.Sdp +
+        "\",\"records\":5,\"channels\":[{\"cid\":64,\"mtu\":100}],\"refused_frames\":1,"
+        "\"refused_connections\":0,\"refused_controls\":0},{\"name\":\"KivSdp1\",\"listen\":"
+        "\"\",\"records\":5,\"channels\":[],\"refused_frames\":0,\"refused_connections\":0,"
+        "\"refused_controls\":0}]";
+    EXPECT_NE(R.Out.find(Devices), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("\"control\":\"" + D.Ctl + "\""), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("\"suppressed_log_lines\":null,\"idle_disconnects\":null}"),
+              std::string::npos)
+        << R.Out;
+    close(Fd);
+    // The channel closed: gone from the list.
+    for (int i = 0; i < 100 && Ctl(D, {"info"}).Out.find("0 channel(s) open") == std::string::npos;
+         i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    R = Ctl(D, {"info"});
+    EXPECT_NE(R.Out.find("KivSdp0: " + D.Sdp + ", 5 record(s), 0 channel(s) open\n"),
+              std::string::npos)
+        << R.Out;
+    StopClean(D);
+}

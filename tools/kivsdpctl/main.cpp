@@ -2,6 +2,7 @@
 // daemon's control socket.
 
 #include "ctlclient.h"
+#include "info.h"
 #include "kivsdpioctl.h"
 #include "sdpclient.h"
 #include "sdpcontrol.h"
@@ -41,6 +42,7 @@ const char* const HELP_MAIN =
     "  verify HEX               ask the device whether the bytes are one valid data element\n"
     "  export [HANDLE]          records as record-file XML\n"
     "  debug                    the device's debug counters\n"
+    "  info                     the daemon: version, sockets, channels, records, refusals\n"
     "  zones MASK               set the debug zone mask\n"
     "  status [--count N] [--timeout S]   wait for channel events\n"
     "Client role, through the device's client request path:\n"
@@ -65,6 +67,7 @@ const std::map<std::string, const char*> HELP = {
     {"export", "usage: kivsdpctl export [HANDLE]\nRecord-file XML of one record, or of every "
                "record separated by blank lines.\n"},
     {"debug", "usage: kivsdpctl debug\nPrints the device's debug counters.\n"},
+    {"info", kivctl::INFO_HELP},
     {"zones", "usage: kivsdpctl zones MASK\nSets the device's debug zone mask (0x07 default).\n"},
     {"status", "usage: kivsdpctl status [--count N] [--timeout S]\nPrints channel events as "
                "they come: N of them (default 1), waiting at most S seconds (default forever).\n"},
@@ -431,6 +434,7 @@ int Run(const ARGS& A)
         }
     }
 
+    if (C == "info") return Need(A, 0, 0), kivctl::RunInfo(A.Control, A.Json);
     Session S(A);
 
     if (C == "records") {

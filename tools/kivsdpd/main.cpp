@@ -13,6 +13,7 @@
 #include "runpaths.h"
 #include "sdpcontrol.h"
 #include "socketradio.h"
+#include "status.h"
 #include "toolargs.h"
 
 #include <algorithm>
@@ -295,6 +296,7 @@ int main(int argc, char** argv)
     std::vector<DEVICE> Devices(Opt.Devices);
     std::vector<kivrt::APP_HANDLE> Handles;
     CControlServer Control;
+    kivsdpd::CDaemonStatus Self(Opt.Devices);
     int Exit = 0;
 
     auto StartAll = [&]() -> bool {
@@ -335,13 +337,15 @@ int main(int argc, char** argv)
                                              ULONG Length) {
                     Capture.Frame(i, Cid, Outbound, Payload, Length);
                 };
-                RadioOpt.ChannelEvent = [&Capture, i](USHORT Cid, bool Up, bool Local, USHORT Mtu) {
-                    if (Up)
-                        Capture.ChannelUp(i, Cid, Mtu, Local);
-                    else
-                        Capture.ChannelDown(i, Cid, Local);
-                };
             }
+            RadioOpt.ChannelEvent = [&Capture, &Self, i](USHORT Cid, bool Up, bool Local,
+                                                         USHORT Mtu) {
+                Self.Channel(i, Cid, Up, Mtu);
+                if (Capture.IsOpen() && Up)
+                    Capture.ChannelUp(i, Cid, Mtu, Local);
+                else if (Capture.IsOpen())
+                    Capture.ChannelDown(i, Cid, Local);
+            };
             Devices[i].Radio = std::make_unique<CSocketRadio>();
             if (!Devices[i].Radio->Start(Dev, RadioOpt, Err)) return false;
             Status = kivrt::StartDevice(Devices[i].Node);
@@ -382,6 +386,31 @@ int main(int argc, char** argv)
         auto Disconnect = [&Devices](uint32_t Device, uint16_t Cid) {
             return Devices[Device].Radio->Disconnect(Cid);
         };
+        Control.SetInfo([&](kivtool::DAEMON_INFO& Info) {
+            Self.Fill(Info);
+            Info.Control = Sockets.Control;
+            for (size_t i = 0; i < Handles.size(); i++) {
+                auto& D = Info.Devices[i];
+                D.Listen = i >= Opt.Listen.size()    ? ""
+                           : Opt.Listen[i].Bluetooth ? "bluetooth"
+                                                     : Opt.Listen[i].Path;
+                std::vector<uint8_t> Out;
+                std::vector<uint32_t> Records;
+                std::string Ignored;
+                if (NT_SUCCESS(
+                        Ioctl(Handles[i], kivtool::GetRecordHandlesRequest(0x10000), &Out)) &&
+                    kivtool::DecodeRecordHandles(Out.data(), Out.size(), Records, Ignored))
+                    D.Records = uint32_t(Records.size());
+                KIVL2CAP_COUNTERS C{};
+                if (NT_SUCCESS(KivL2capQueryCounters(KivL2capDeviceOfNode(Devices[i].Node), &C))) {
+                    D.RefusedFrames = C.FramesDropped;
+                    D.RefusedControls = C.ControlsRefused;
+                }
+                D.RefusedFrames += Devices[i].Radio->RefusedFrames();
+                D.RefusedConnections = Devices[i].Radio->RefusedConnections();
+            }
+            // Suppressed log lines and idle disconnects: filled where they are counted.
+        });
         if (!Control.Start(Sockets.Control, Opt.Devices, Connect, Disconnect, Note, Err))
             return false;
         if (!kivtool::SetSocketAccess(Sockets.Control, Sockets.Gid, Err)) return false;
