@@ -866,6 +866,10 @@ void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
             return;
         }
         pid_t Pid = SpawnDaemon(X.T, Dir);
+        if (Pid < 0) {
+            C.Fault = std::string("fork: ") + strerror(errno);
+            return;
+        }
         C.Sent++;
         int Exit = ExitWithin(Pid, 10000);
         if (Exit < 0) {
@@ -885,6 +889,10 @@ void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
     }
     // The same entries met by a reload: refused, and the daemon serves what it served.
     pid_t Pid = SpawnDaemon(X.T, Dir);
+    if (Pid < 0) {
+        C.Fault = std::string("fork: ") + strerror(errno);
+        return;
+    }
     if (!LogShows(Log, "serving", 10000)) {
         C.Fault = "the daemon with a good record file did not start: " + FileText(Log);
         kill(Pid, SIGKILL);
