@@ -243,6 +243,7 @@ void CSocketRadio::AcceptOne()
     USHORT Mtu = m_Opt.ChannelMtu ? m_Opt.ChannelMtu(Fd) : m_Opt.Mtu;
     USHORT Cid = 0;
     if (!AddChannel(Fd, false, Mtu, &Cid)) {
+        m_RefusedConnections++;
         Log("connection refused: " + std::to_string(m_Opt.MaxConnections) +
             " channels already open");
         return;
@@ -384,7 +385,7 @@ void CSocketRadio::ReadOne(const CHANNEL_PTR& Channel, uint32_t Events)
     Channel->LastActive.store(NowNs(), std::memory_order_relaxed);
     char Line[128];
     if (size_t(Got) > MAX_INBOUND_PAYLOAD) {
-        m_DroppedMessages++;
+        m_RefusedFrames++;
         snprintf(Line, sizeof(Line), "CID 0x%04x: %zd-byte message dropped (at most %u)", Cid, Got,
                  unsigned(MAX_INBOUND_PAYLOAD));
         Log(Line);
@@ -401,10 +402,11 @@ void CSocketRadio::ReadOne(const CHANNEL_PTR& Channel, uint32_t Events)
     // channel loses its frame.
     NTSTATUS Status = KivL2capIndicateFrame(Device(), Cid, Buffer, ULONG(Got));
     if (Status == STATUS_DEVICE_BUSY || Status == STATUS_INSUFFICIENT_RESOURCES) {
-        m_DroppedMessages++;
+        m_RefusedFrames++;
         snprintf(Line, sizeof(Line), "CID 0x%04x: frame dropped, the device is busy", Cid);
         Log(Line);
     } else if (!NT_SUCCESS(Status)) {
+        m_RefusedFrames++;
         snprintf(Line, sizeof(Line), "CID 0x%04x: frame not taken (0x%08x)", Cid, unsigned(Status));
         Log(Line);
     }

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PKGS=(cmake ninja-build g++ clang libclang-rt-dev llvm libgtest-dev libgmock-dev libbenchmark-dev
-      clang-format libexpat1-dev libbluetooth-dev libcli11-dev tshark)
+      clang-format libexpat1-dev libbluetooth-dev libcli11-dev tshark systemd)
 
 missing=()
 for p in "${PKGS[@]}"; do

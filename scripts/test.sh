@@ -18,6 +18,15 @@ echo "== release build and tests"
 scripts/build.sh release
 ctest --test-dir build --output-on-failure -j "$(nproc)"
 
+echo "== systemd unit (systemd-analyze verify: no message at all)"
+unit_dir=$(mktemp -d)
+sed -e "s|@KIVSDPD_BINARY@|$PWD/build/tools/kivsdpd/kivsdpd|" \
+    -e "s|@KIVSDPD_RECORDS@|/etc/kivsdpd/records|" tools/kivsdpd/kivsdpd.service \
+    > "$unit_dir/kivsdpd.service"
+verify=$(systemd-analyze verify "$unit_dir/kivsdpd.service" 2>&1) || { echo "$verify"; exit 1; }
+rm -rf "$unit_dir"
+[ -z "$verify" ] || { echo "$verify"; exit 1; }
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh asan
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -74,10 +74,11 @@ public:
     // Closes a channel of either kind; the device sees status 32. STATUS_NOT_FOUND if unknown.
     NTSTATUS Disconnect(USHORT Cid);
     size_t Connections() const;
-    // Channels closed by the idle timeout, and inbound messages dropped (too long, or the device
-    // had no room for the channel's frame) since Start.
+    // What the radio refused since Start: inbound messages it dropped (too long, or not taken by
+    // the device), connections beyond MaxConnections; and the channels the idle timeout closed.
+    uint64_t RefusedFrames() const { return m_RefusedFrames; }
+    uint64_t RefusedConnections() const { return m_RefusedConnections; }
     uint64_t IdleDisconnects() const { return m_IdleDisconnects; }
-    uint64_t DroppedMessages() const { return m_DroppedMessages; }
 
     NTSTATUS Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client) override;
     void Detached() override;
@@ -123,5 +124,5 @@ private:
     kivrt::IO_WATCH* m_ListenWatch = nullptr;
     kivrt::IO_WATCH* m_TimerWatch = nullptr;
     std::atomic<bool> m_Running{false};
-    std::atomic<uint64_t> m_IdleDisconnects{0}, m_DroppedMessages{0};
+    std::atomic<uint64_t> m_IdleDisconnects{0}, m_RefusedFrames{0}, m_RefusedConnections{0};
 };

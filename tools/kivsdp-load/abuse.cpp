@@ -13,6 +13,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <poll.h>
 #include <random>
@@ -1068,6 +1071,172 @@ void ClientLoop(CONTEXT& X, ABUSE_CASE& C)
     C.Figure = std::to_string(Messages) + " messages relayed";
 }
 
+// ---------------------------------------------------------------------------------------------
+// Record directories with entries that are not record files
+
+// Exit status of Pid, or -1 when it has not ended within TimeoutMs.
+int ExitWithin(pid_t Pid, int TimeoutMs)
+{
+    auto Deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+    for (;;) {
+        int Status = 0;
+        pid_t r = waitpid(Pid, &Status, WNOHANG);
+        if (r == Pid) return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+        if (r < 0 || Clock::now() > Deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string FileText(const std::string& Path)
+{
+    std::ifstream In(Path);
+    return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+}
+
+// A daemon of the case's own on Dir/records, its output in Dir/kivsdpd.log.
+pid_t SpawnDaemon(const ABUSE_TARGET& T, const std::string& Dir)
+{
+    std::vector<std::string> Args{T.Daemon,       "--records",    Dir + "/records",
+                                  "--listen",     Dir + "/s.sdp", "--control",
+                                  Dir + "/s.ctl", "--zones",      "0"};
+    fflush(stdout);
+    pid_t Pid = fork();
+    if (Pid == 0) {
+        int Log = open((Dir + "/kivsdpd.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (Log >= 0) {
+            dup2(Log, 1);
+            dup2(Log, 2);
+        }
+        std::vector<char*> Argv;
+        for (auto& A : Args)
+            Argv.push_back(const_cast<char*>(A.c_str()));
+        Argv.push_back(nullptr);
+        execv(Argv[0], Argv.data());
+        _exit(127);
+    }
+    return Pid;
+}
+
+size_t CountIn(const std::string& Text, const std::string& Part)
+{
+    size_t n = 0;
+    for (size_t At = Text.find(Part); At != std::string::npos; At = Text.find(Part, At + 1))
+        n++;
+    return n;
+}
+
+// Waits until the log holds Text Times times; false after TimeoutMs.
+bool LogShows(const std::string& Log, const std::string& Text, int TimeoutMs, size_t Times = 1)
+{
+    auto Deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+    while (CountIn(FileText(Log), Text) < Times) {
+        if (Clock::now() > Deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// A FIFO, a link to /dev/zero and a file over 1 MiB among the record files: the start is
+// refused at once with one line naming the file, and a reload that meets one leaves the
+// records served as they were.
+void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
+{
+    const std::string Dir = X.T.Dir + "/record-files", Records = Dir + "/records";
+    const std::string Log = Dir + "/kivsdpd.log", Good = Records + "/good.xml";
+    if (mkdir(Dir.c_str(), 0700) != 0 || mkdir(Records.c_str(), 0700) != 0) {
+        C.Fault = "cannot make " + Records + ": " + strerror(errno);
+        return;
+    }
+    std::ofstream(Good) << "<record><attribute id=\"0x0001\"><sequence><uuid value=\"0x1105\"/>"
+                           "</sequence></attribute></record>\n";
+    struct BAD {
+        const char* Name;
+        std::function<bool(const std::string&)> Make;
+    };
+    const BAD Bads[] = {
+        {"f.xml", [](const std::string& P) { return mkfifo(P.c_str(), 0600) == 0; }},
+        {"z.xml", [](const std::string& P) { return symlink("/dev/zero", P.c_str()) == 0; }},
+        {"big.xml",
+         [](const std::string& P) {
+             std::ofstream(P) << "<record>" << std::string(1024 * 1024, ' ') << "</record>\n";
+             return true;
+         }},
+    };
+    for (const BAD& B : Bads) {
+        const std::string Path = Records + "/" + B.Name;
+        if (!B.Make(Path)) {
+            C.Fault = "cannot make " + Path + ": " + strerror(errno);
+            return;
+        }
+        pid_t Pid = SpawnDaemon(X.T, Dir);
+        if (Pid < 0) {
+            C.Fault = std::string("fork: ") + strerror(errno);
+            return;
+        }
+        C.Sent++;
+        int Exit = ExitWithin(Pid, 10000);
+        if (Exit < 0) {
+            kill(Pid, SIGKILL);
+            ExitWithin(Pid, 5000);
+        }
+        std::string Text = FileText(Log);
+        unlink(Path.c_str());
+        if (Exit != 1 || Text.rfind("kivsdpd: " + Path + ": ", 0) != 0 ||
+            std::count(Text.begin(), Text.end(), '\n') != 1) {
+            C.Fault = std::string(B.Name) + ": " +
+                      (Exit < 0 ? "the start did not end within 10 s"
+                                : "exit " + std::to_string(Exit) + ", output '" + Text + "'");
+            return;
+        }
+        C.Refused++;
+    }
+    // The same entries met by a reload: refused, and the daemon serves what it served.
+    pid_t Pid = SpawnDaemon(X.T, Dir);
+    if (Pid < 0) {
+        C.Fault = std::string("fork: ") + strerror(errno);
+        return;
+    }
+    if (!LogShows(Log, "serving", 10000)) {
+        C.Fault = "the daemon with a good record file did not start: " + FileText(Log);
+        kill(Pid, SIGKILL);
+        ExitWithin(Pid, 5000);
+        return;
+    }
+    BYTES Before, After;
+    std::string Err;
+    int Fd = ConnectSeqpacket(Dir + "/s.sdp");
+    bool Ok = Fd >= 0 && BrowseSeries(Fd, SERIES_MAX_BYTES, Before, Err);
+    for (size_t i = 0; Ok && i < sizeof(Bads) / sizeof(Bads[0]); i++) {
+        const std::string Path = Records + "/" + Bads[i].Name;
+        Bads[i].Make(Path);
+        kill(Pid, SIGHUP);
+        C.Sent++;
+        std::string Refusal = "reload: " + Path + ": ";
+        if (!LogShows(Log, "records are unchanged", 10000, i + 1) ||
+            CountIn(FileText(Log), Refusal) != 1) {
+            Err = std::string("a reload meeting ") + Bads[i].Name + " was not refused";
+            Ok = false;
+        } else if (!BrowseSeries(Fd, SERIES_MAX_BYTES, After, Err) || After != Before) {
+            Err = std::string("after a reload meeting ") + Bads[i].Name + ": " +
+                  (Err.empty() ? "the records changed" : Err);
+            Ok = false;
+        }
+        unlink(Path.c_str());
+        if (Ok) C.Refused++;
+    }
+    if (Fd >= 0) close(Fd);
+    kill(Pid, SIGTERM);
+    int Exit = ExitWithin(Pid, 30000);
+    if (Exit < 0) {
+        kill(Pid, SIGKILL);
+        ExitWithin(Pid, 5000);
+    }
+    if (!Ok)
+        C.Fault = Err.empty() ? "no browse series from its daemon" : Err;
+    else if (Exit != 0)
+        C.Fault = "its daemon stopped with exit " + std::to_string(Exit);
+}
+
 } // namespace
 
 bool ABUSE_RESULT::Ok() const
@@ -1180,6 +1349,8 @@ ABUSE_RESULT RunAbuse(const ABUSE_TARGET& Target, const CResponseCheck& Check,
     RunCase("client-loop", [&](ABUSE_CASE& C) { ClientLoop(X, C); });
     // Last: the zones it raises make the log busy while it runs.
     RunCase("log-flood", [&](ABUSE_CASE& C) { LogFlood(X, C); });
+    if (!Target.Daemon.empty() && !Target.Dir.empty())
+        RunCase("record-files-not-files", [&](ABUSE_CASE& C) { RecordFilesNotFiles(X, C); });
     // Give the daemon a moment to free what the last clients left.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (Result.HaveMemory) Result.HaveMemory = ReadProcMemory(Target.Pid, Result.After);

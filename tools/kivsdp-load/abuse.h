@@ -19,6 +19,9 @@ struct ABUSE_TARGET {
     std::string Log;               // the daemon's log file, for its growth; empty: not ours to read
     std::vector<std::string> Only; // the cases to run; empty: all of them
     unsigned IdleTimeoutS = 0;     // the daemon's --idle-timeout; 0: the idle case is not run
+    // The kivsdpd program and a scratch directory, for the cases that start daemons of their
+    // own (record directories with files that are not files); empty: those cases are left out.
+    std::string Daemon, Dir;
 };
 
 struct ABUSE_CASE {

@@ -9,6 +9,7 @@
 #include "ctlclient.h"
 #include "kivsdpioctl.h"
 #include "loadgen.h"
+#include "runpaths.h"
 #include "sdpclient.h"
 #include "sdpcontrol.h"
 #include "toolargs.h"
@@ -40,7 +41,8 @@ const char USAGE[] =
     "  --records DIR     record files for the started daemon\n"
     "  --mtu N           MTU of the started daemon's channels\n"
     "  --socket PATH     load a running daemon's SEQPACKET socket instead\n"
-    "  --control PATH    that daemon's control socket (for --client-role)\n"
+    "  --control PATH    that daemon's control socket (for --client-role and --abuse; default\n"
+    "                    $KIVSDP_CONTROL, else the daemon's default control socket)\n"
     "  --channels LIST   concurrent channels of each step (default 1,4,16)\n"
     "  --processes N     client processes of a step at most; channels are spread over them\n"
     "                    (default 4)\n"
@@ -204,14 +206,6 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
         Err = "--memory needs --daemon";
         return false;
     }
-    if (O.ClientRole && O.Daemon.empty() && O.Control.empty()) {
-        Err = "--client-role needs --daemon or --control";
-        return false;
-    }
-    if (O.Abuse && O.Daemon.empty() && O.Control.empty()) {
-        Err = "--abuse needs --daemon or --control";
-        return false;
-    }
     if (!O.Cases.empty() && !O.Abuse) {
         Err = "--case belongs with --abuse";
         return false;
@@ -224,6 +218,8 @@ bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
         Err = "--control belongs with --socket";
         return false;
     }
+    if (O.Daemon.empty() && (O.ClientRole || O.Abuse))
+        O.Control = kivtool::ClientControlPath(O.Control);
     return true;
 }
 
@@ -964,6 +960,8 @@ int main(int argc, char** argv)
         if (!O.Daemon.empty()) T.IdleTimeoutS = ABUSE_IDLE_TIMEOUT_S;
         T.Log = O.Daemon.empty() ? "" : D.Log;
         T.Only = O.Cases;
+        T.Daemon = O.Daemon;
+        T.Dir = Dir;
         LOOP_OPTIONS Good;
         Good.Uuid = O.Uuid;
         Abuse = RunAbuse(T, Check, Good);

@@ -2,10 +2,12 @@
 // daemon's control socket.
 
 #include "ctlclient.h"
+#include "info.h"
 #include "kivsdpioctl.h"
 #include "sdpclient.h"
 #include "sdpcontrol.h"
 #include "sdpprint.h"
+#include "runpaths.h"
 #include "sdprecordfile.h"
 #include "toolcli.h"
 #include "verbs.h"
@@ -657,6 +659,8 @@ const VERB VERBS[] = {
      0, 1, 0, RunExport},
     {"debug", "", "the device's debug counters",
      "usage: kivsdpctl debug\nPrints the device's debug counters.\n", 0, 0, 0, RunDebug},
+    {"info", "", "the daemon: version, sockets, channels, records, refusals", kivctl::INFO_HELP, 0,
+     0, 0, [](const ARGS& A) { return kivctl::RunInfo(A.Control, A.Json); }},
     {"zones", "MASK", "set the debug zone mask",
      "usage: kivsdpctl zones MASK\nSets the device's debug zone mask (0x07 default).\n", 1, 1, 0,
      RunZones},
@@ -682,9 +686,11 @@ const VERB VERBS[] = {
 std::string MainHelp()
 {
     std::string s = "usage: kivsdpctl [--control PATH] [--device N] [--json] COMMAND [ARGS]\n"
-                    "The daemon's control socket is --control, else $KIVSDP_CONTROL, else "
-                    "/tmp/kivsdpd.ctl.\nCommands, on the database of device KivSdp<N> (default "
-                    "0), or as a client (--remote):\n";
+                    "The daemon's control socket is --control, else $KIVSDP_CONTROL, else\n"
+                    "$XDG_RUNTIME_DIR/kivsdpd/control when a daemon of yours serves it, else\n"
+                    "/run/kivsdpd/control (the system daemon; as root always that one).\n"
+                    "Commands, on the database of device KivSdp<N> (default 0), or as a client "
+                    "(--remote):\n";
     for (const VERB& v : VERBS) {
         std::string Line = std::string("  ") + v.Name + (*v.Synopsis ? " " : "") + v.Synopsis;
         if (Line.size() < 38)
@@ -713,8 +719,7 @@ CLI::Validator NumberUpTo(uint64_t Max)
 int main(int argc, char** argv)
 {
     ARGS A;
-    const char* Env = getenv("KIVSDP_CONTROL");
-    A.Control = Env != nullptr && *Env ? Env : "/tmp/kivsdpd.ctl";
+    A.Control = kivtool::ClientControlPath("");
     std::string Device = "0", Count = "1", Timeout;
 
     CLI::App App{"", "kivsdpctl"};

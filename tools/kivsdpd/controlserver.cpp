@@ -268,6 +268,14 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
         C.Channels.push_back(Cid);
         return Reply(C, Op, Tag, Status, Cid);
     }
+    case CTL_INFO: {
+        if (!m_Info) return Reply(C, Op, Tag, STATUS_NOT_SUPPORTED, 0);
+        kivtool::DAEMON_INFO Info;
+        m_Info(Info);
+        const std::string Text = kivtool::EncodeDaemonInfo(Info);
+        return Reply(C, Op, Tag, STATUS_SUCCESS, uint32_t(Text.size()),
+                     reinterpret_cast<const uint8_t*>(Text.data()), Text.size());
+    }
     case CTL_DISCONNECT: {
         if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
         uint16_t Cid = Rq.Cid;

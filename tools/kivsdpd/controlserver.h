@@ -6,6 +6,8 @@
 
 #include <kivrt.h>
 
+#include "daemoninfo.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -22,6 +24,8 @@ public:
     using ConnectFn = std::function<NTSTATUS(uint32_t Device, const std::string& Path,
                                              uint16_t* Cid, std::string& Err)>;
     using DisconnectFn = std::function<NTSTATUS(uint32_t Device, uint16_t Cid)>;
+    // Fills the answer to CTL_INFO, on the server's thread.
+    using InfoFn = std::function<void(kivtool::DAEMON_INFO&)>;
 
     // Bounds that keep one client from starving the others.
     static constexpr size_t MAX_CLIENTS = 64;
@@ -35,6 +39,8 @@ public:
     // Creates the socket with file mode 0660 (owner and group only, like a device node).
     bool Start(const std::string& Path, unsigned Devices, ConnectFn Connect,
                DisconnectFn Disconnect, LogFn Log, std::string& Err);
+    // Before Start: what CTL_INFO answers (without it, CTL_INFO is not supported).
+    void SetInfo(InfoFn Info) { m_Info = std::move(Info); }
     // Drops every client (their requests are cancelled and their handles closed), waits for the
     // requests still in the device to finish and removes the socket file.
     void Stop();
@@ -85,6 +91,7 @@ private:
     ConnectFn m_Connect;
     DisconnectFn m_Disconnect;
     LogFn m_Log;
+    InfoFn m_Info;
     int m_ListenFd = -1;
     std::shared_ptr<WAKER> m_Waker;
     std::atomic<bool> m_Stopping{false};

@@ -29,6 +29,7 @@ enum : uint8_t {
     CTL_CLOSE = 4,
     CTL_CONNECT = 5,
     CTL_DISCONNECT = 6,
+    CTL_INFO = 7, // no device needed; the reply's output is daemoninfo.h's text
     CTL_REPLY = 0x80,
 };
 
@@ -91,6 +92,7 @@ inline bool ParseRequest(const uint8_t* p, size_t Length, CtlRequest& Out, uint3
         return Out.OutputLength <= CTL_MAX_IO && Out.BodyLength - 8 <= CTL_MAX_IO;
     case CTL_CANCEL:
     case CTL_CLOSE:
+    case CTL_INFO:
         return Out.BodyLength == 0;
     case CTL_CONNECT:
         return Out.BodyLength != 0 && memchr(Out.Body, 0, Out.BodyLength) == nullptr;

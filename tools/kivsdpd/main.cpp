@@ -10,9 +10,11 @@
 #include "kivsdp.h"
 #include "kivsdpioctl.h"
 #include "logsink.h"
+#include "records.h"
+#include "runpaths.h"
 #include "sdpcontrol.h"
-#include "sdprecordfile.h"
 #include "socketradio.h"
+#include "status.h"
 #include "toolargs.h"
 
 #include <algorithm>
@@ -21,7 +23,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
@@ -39,10 +40,14 @@ const char USAGE[] =
     "  --bluetooth       serve the next device on L2CAP PSM 1 of every Bluetooth adapter, each\n"
     "                    channel with its negotiated MTU (48..512); instead of --listen\n"
     "  --mtu N           MTU reported for every channel (48..65535, default 672)\n"
-    "  --control PATH    control socket for kivsdpctl and other applications (mode 0660)\n"
-    "  --records DIR     load every *.xml record file in DIR into each device at start; a\n"
-    "                    file's ServiceRecordHandle (0x0000) is dropped, the device gives\n"
-    "                    each record its own\n"
+    "  --control PATH    control socket for kivsdpctl and other applications (mode 0660;\n"
+    "                    default /run/kivsdpd/control as root, else\n"
+    "                    $XDG_RUNTIME_DIR/kivsdpd/control)\n"
+    "  --group NAME      group of the sockets and of their default directory\n"
+    "  --records DIR     load every *.xml record file in DIR into each device at start;\n"
+    "                    SIGHUP applies what changed in DIR since; a file's\n"
+    "                    ServiceRecordHandle (0x0000) is dropped, the device gives each\n"
+    "                    record its own\n"
     "  --zones MASK      debug zone mask of the SDP devices (default 0x07)\n"
     "  --btsnoop FILE    capture every channel's frames in btsnoop format (H4), as SDP over "
     "L2CAP\n"
@@ -95,6 +100,7 @@ struct DAEMON_OPTIONS {
     unsigned Mtu = 672;
     std::string Control;
     std::string Records;
+    std::string Group;
     std::string BtSnoop;
     unsigned long Zones = SDP_ZONE_DEFAULT_MASK;
     bool ZonesSet = false;
@@ -148,6 +154,9 @@ bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
         } else if (Arg == "--records") {
             if (!Value(v)) return false;
             Opt.Records = v;
+        } else if (Arg == "--group") {
+            if (!Value(v)) return false;
+            Opt.Group = v;
         } else if (Arg == "--btsnoop") {
             if (!Value(v)) return false;
             Opt.BtSnoop = v;
@@ -231,25 +240,6 @@ bool AddRecord(kivrt::APP_HANDLE Handle, const kivtool::ServiceRecord& Record, u
     return Ok;
 }
 
-std::vector<std::string> RecordFiles(const std::string& Dir, std::string& Err)
-{
-    std::vector<std::string> Files;
-    DIR* D = opendir(Dir.c_str());
-    if (D == nullptr) {
-        Err = "cannot read record directory " + Dir + ": " + strerror(errno);
-        return Files;
-    }
-    while (dirent* E = readdir(D)) {
-        std::string Name = E->d_name;
-        if (Name.size() > 4 && Name.compare(Name.size() - 4, 4, ".xml") == 0)
-            Files.push_back(Dir + "/" + Name);
-    }
-    closedir(D);
-    // Sorted, so that handles follow the file names from one start to the next.
-    std::sort(Files.begin(), Files.end());
-    return Files;
-}
-
 struct DEVICE {
     kivrt::DEVNODE* Node = nullptr;
     std::unique_ptr<CSocketRadio> Radio;
@@ -278,22 +268,12 @@ int main(int argc, char** argv)
         }
     }
     // Preload the record files: a bad file stops the start before anything runs.
-    std::vector<std::pair<std::string, kivtool::ServiceRecord>> Records;
-    if (!Opt.Records.empty()) {
-        std::vector<std::string> Files = RecordFiles(Opt.Records, Err);
-        if (!Err.empty()) {
-            fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
-            return 1;
-        }
-        for (const auto& File : Files) {
-            kivtool::ServiceRecord Record;
-            kivtool::RecordFileError FileErr;
-            if (!kivtool::ImportRecordFile(File, Record, FileErr)) {
-                fprintf(stderr, "kivsdpd: %s: %s\n", File.c_str(), FileErr.ToString().c_str());
-                return 1;
-            }
-            Records.emplace_back(File, std::move(Record));
-        }
+    kivsdpd::CRecordSet Records;
+    std::vector<std::string> RecordErrors;
+    if (!Opt.Records.empty() && !Records.Read(Opt.Records, RecordErrors)) {
+        for (const std::string& Line : RecordErrors)
+            fprintf(stderr, "kivsdpd: %s\n", Line.c_str());
+        return 1;
     }
 
     // The capture is open before any channel can come up, and closed after the last one went.
@@ -303,11 +283,24 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Socket paths are checked before anything binds them: never a file that is not a socket,
+    // never a socket another daemon serves.
+    kivtool::DAEMON_SOCKETS Sockets;
+    Sockets.Control = Opt.Control;
+    Sockets.Group = Opt.Group;
+    for (const LISTENER& L : Opt.Listen)
+        if (!L.Bluetooth) Sockets.Listen.push_back(L.Path);
+    if (!kivtool::PrepareDaemonSockets(Sockets, Err)) {
+        fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
+        return 1;
+    }
+
     // Signals are taken by sigwait on the main thread only: block them before any thread starts.
     sigset_t Signals;
     sigemptyset(&Signals);
     sigaddset(&Signals, SIGINT);
     sigaddset(&Signals, SIGTERM);
+    sigaddset(&Signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
@@ -320,6 +313,7 @@ int main(int argc, char** argv)
     std::vector<DEVICE> Devices(Opt.Devices);
     std::vector<kivrt::APP_HANDLE> Handles;
     CControlServer Control;
+    kivsdpd::CDaemonStatus Self(Opt.Devices);
     int Exit = 0;
 
     auto StartAll = [&]() -> bool {
@@ -361,13 +355,15 @@ int main(int argc, char** argv)
                                              ULONG Length) {
                     Capture.Frame(i, Cid, Outbound, Payload, Length);
                 };
-                RadioOpt.ChannelEvent = [&Capture, i](USHORT Cid, bool Up, bool Local, USHORT Mtu) {
-                    if (Up)
-                        Capture.ChannelUp(i, Cid, Mtu, Local);
-                    else
-                        Capture.ChannelDown(i, Cid, Local);
-                };
             }
+            RadioOpt.ChannelEvent = [&Capture, &Self, i](USHORT Cid, bool Up, bool Local,
+                                                         USHORT Mtu) {
+                Self.Channel(i, Cid, Up, Mtu);
+                if (Capture.IsOpen() && Up)
+                    Capture.ChannelUp(i, Cid, Mtu, Local);
+                else if (Capture.IsOpen())
+                    Capture.ChannelDown(i, Cid, Local);
+            };
             Devices[i].Radio = std::make_unique<CSocketRadio>();
             if (!Devices[i].Radio->Start(Dev, RadioOpt, Err)) return false;
             Status = kivrt::StartDevice(Devices[i].Node);
@@ -390,16 +386,16 @@ int main(int argc, char** argv)
                     Zones.Input.push_back(uint8_t(Opt.Zones >> (8 * b)));
                 Ioctl(Handle, Zones);
             }
-            for (const auto& [File, Record] : Records) {
-                uint32_t hRec = 0;
-                if (!AddRecord(Handle, Record, hRec, Err)) {
-                    Err = File + ": " + Err;
-                    return false;
-                }
-                char Line[64];
-                snprintf(Line, sizeof(Line), "KivSdp%u: record 0x%08x from ", i, hRec);
-                Note(Line + File);
-            }
+            auto Add = [Handle](const kivtool::ServiceRecord& R, uint32_t& hRec,
+                                std::string& AddErr) { return AddRecord(Handle, R, hRec, AddErr); };
+            auto Delete = [Handle](uint32_t hRec, std::string& DelErr) {
+                NTSTATUS St = Ioctl(Handle, kivtool::DeleteRecordRequest(hRec));
+                char Text[64];
+                snprintf(Text, sizeof(Text), "delete failed (0x%08x)", unsigned(St));
+                if (!NT_SUCCESS(St)) DelErr = Text;
+                return NT_SUCCESS(St);
+            };
+            if (!Records.Attach({Add, Delete}, Note, Err)) return false;
         }
         auto Connect = [&Devices](uint32_t Device, const std::string& Path, uint16_t* Cid,
                                   std::string& ConnectErr) {
@@ -408,16 +404,49 @@ int main(int argc, char** argv)
         auto Disconnect = [&Devices](uint32_t Device, uint16_t Cid) {
             return Devices[Device].Radio->Disconnect(Cid);
         };
-        if (!Opt.Control.empty() &&
-            !Control.Start(Opt.Control, Opt.Devices, Connect, Disconnect, Note, Err))
+        Control.SetInfo([&](kivtool::DAEMON_INFO& Info) {
+            Self.Fill(Info);
+            Info.Control = Sockets.Control;
+            for (size_t i = 0; i < Handles.size(); i++) {
+                auto& D = Info.Devices[i];
+                D.Listen = i >= Opt.Listen.size()    ? ""
+                           : Opt.Listen[i].Bluetooth ? "bluetooth"
+                                                     : Opt.Listen[i].Path;
+                std::vector<uint8_t> Out;
+                std::vector<uint32_t> Records;
+                std::string Ignored;
+                if (NT_SUCCESS(
+                        Ioctl(Handles[i], kivtool::GetRecordHandlesRequest(0x10000), &Out)) &&
+                    kivtool::DecodeRecordHandles(Out.data(), Out.size(), Records, Ignored))
+                    D.Records = uint32_t(Records.size());
+                KIVL2CAP_COUNTERS C{};
+                if (NT_SUCCESS(KivL2capQueryCounters(KivL2capDeviceOfNode(Devices[i].Node), &C))) {
+                    D.RefusedFrames = C.FramesDropped;
+                    // Codes it does not know, and its own channel requests from applications.
+                    D.RefusedControls = C.ControlsRefused + C.ApplicationRequestsRefused;
+                }
+                D.RefusedFrames += Devices[i].Radio->RefusedFrames();
+                D.RefusedConnections = Devices[i].Radio->RefusedConnections();
+            }
+            uint64_t Idle = 0;
+            for (const DEVICE& D : Devices)
+                if (D.Radio) Idle += D.Radio->IdleDisconnects();
+            Info.IdleDisconnects = Idle;
+            Info.SuppressedLogLines = g_Log.Suppressed();
+        });
+        if (!Control.Start(Sockets.Control, Opt.Devices, Connect, Disconnect, Note, Err))
             return false;
+        if (!kivtool::SetSocketAccess(Sockets.Control, Sockets.Gid, Err)) return false;
+        for (const std::string& Path : Sockets.Listen)
+            if (!kivtool::SetSocketAccess(Path, Sockets.Gid, Err)) return false;
         return true;
     };
 
     if (StartAll()) {
         Report("serving " + std::to_string(Opt.Devices) + " device(s)");
         int Signal = 0;
-        sigwait(&Signals, &Signal);
+        while (sigwait(&Signals, &Signal) == 0 && Signal == SIGHUP)
+            kivsdpd::ReloadRecords(Records, Note);
         Report(std::string("stopping on ") + (Signal == SIGINT ? "SIGINT" : "SIGTERM"));
     } else {
         g_Log.Flush();

@@ -1,0 +1,155 @@
+// The daemon's socket path rules: what may be at a path before it binds, and its run directory.
+#include "runpaths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+class RunPaths : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char Template[] = "/tmp/runpaths-test.XXXXXX";
+        ASSERT_NE(mkdtemp(Template), nullptr);
+        m_Dir = Template;
+    }
+    void TearDown() override
+    {
+        for (int Fd : m_Fds)
+            close(Fd);
+        EXPECT_EQ(system(("rm -rf '" + m_Dir + "'").c_str()), 0);
+    }
+    // A SEQPACKET socket bound at Path, listening or (Listen false) closed again: stale.
+    void Bind(const std::string& Path, bool Listen)
+    {
+        int Fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        sockaddr_un Addr{};
+        Addr.sun_family = AF_UNIX;
+        Path.copy(Addr.sun_path, sizeof(Addr.sun_path) - 1);
+        ASSERT_EQ(bind(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof(Addr)), 0);
+        if (Listen) {
+            ASSERT_EQ(listen(Fd, 1), 0);
+            m_Fds.push_back(Fd);
+        } else {
+            close(Fd);
+        }
+    }
+    std::string m_Dir;
+    std::vector<int> m_Fds;
+};
+
+TEST(RunPathDefaults, RootGetsTheSystemDirectoryOthersTheirRuntimeDirectory)
+{
+    struct CASE {
+        uid_t Uid;
+        const char* Xdg;
+        const char* Expected;
+    } Cases[] = {
+        {0, nullptr, "/run/kivsdpd"},
+        {0, "/run/user/0", "/run/kivsdpd"},
+        {1000, "/run/user/1000", "/run/user/1000/kivsdpd"},
+        {1000, nullptr, ""},
+        {1000, "", ""},
+        {1000, "relative/dir", ""},
+    };
+    for (const CASE& C : Cases)
+        EXPECT_EQ(kivtool::DefaultRunDir(C.Uid, C.Xdg), C.Expected)
+            << C.Uid << " " << (C.Xdg ? C.Xdg : "(unset)");
+}
+
+TEST(RunPathDefaults, ClientTakesFlagThenEnvironment)
+{
+    setenv("KIVSDP_CONTROL", "/env/control", 1);
+    EXPECT_EQ(kivtool::ClientControlPath("/flag/control"), "/flag/control");
+    EXPECT_EQ(kivtool::ClientControlPath(""), "/env/control");
+    unsetenv("KIVSDP_CONTROL");
+    // No daemon of this user's own: the system daemon's socket.
+    setenv("XDG_RUNTIME_DIR", "/nonexistent-runtime-dir", 1);
+    EXPECT_EQ(kivtool::ClientControlPath(""), "/run/kivsdpd/control");
+}
+
+TEST_F(RunPaths, OnlyNothingOrAStaleSocketIsTaken)
+{
+    const std::string File = m_Dir + "/file", Dir = m_Dir + "/dir", Live = m_Dir + "/live",
+                      Stale = m_Dir + "/stale", Link = m_Dir + "/link";
+    std::ofstream(File) << "keep me\n";
+    ASSERT_EQ(mkdir(Dir.c_str(), 0700), 0);
+    Bind(Live, true);
+    Bind(Stale, false);
+    ASSERT_EQ(symlink(Stale.c_str(), Link.c_str()), 0);
+    struct CASE {
+        std::string Path;
+        bool Taken;
+        const char* Says;
+    } Cases[] = {
+        {m_Dir + "/none", true, ""},
+        {File, false, "is not a socket"},
+        {Dir, false, "is not a socket"},
+        {Link, false, "is not a socket"}, // a link is not followed, even to a socket
+        {Live, false, "another kivsdpd is serving it"},
+        {Stale, true, ""},
+    };
+    for (const CASE& C : Cases) {
+        std::string Err;
+        EXPECT_EQ(kivtool::ClaimSocketPath(C.Path, Err), C.Taken) << C.Path;
+        EXPECT_NE(Err.find(C.Says), std::string::npos) << Err;
+        if (!C.Taken) {
+            EXPECT_EQ(Err.rfind(C.Path + ": ", 0), 0u) << Err;
+        }
+        struct stat St;
+        // What was refused is left as it was; a stale socket is gone.
+        EXPECT_EQ(lstat(C.Path.c_str(), &St) == 0, !C.Taken) << C.Path;
+    }
+    std::ifstream In(File);
+    std::string Line;
+    std::getline(In, Line);
+    EXPECT_EQ(Line, "keep me");
+}
+
+TEST_F(RunPaths, RunDirectoryGetsItsModeAndGroupAndMustBeOurs)
+{
+    // Root may give any group; another user one of its own.
+    const gid_t Group = geteuid() == 0 ? 4242 : getegid();
+    const std::string Run = m_Dir + "/run";
+    std::string Err;
+    ASSERT_TRUE(kivtool::PrepareRunDir(Run, 0750, Group, Err)) << Err;
+    struct stat St;
+    ASSERT_EQ(lstat(Run.c_str(), &St), 0);
+    EXPECT_EQ(St.st_mode & 07777, 0750u);
+    EXPECT_EQ(St.st_gid, Group);
+    // Taken over when it exists, with its mode set again.
+    ASSERT_EQ(chmod(Run.c_str(), 0777), 0);
+    ASSERT_TRUE(kivtool::PrepareRunDir(Run, 0700, gid_t(-1), Err)) << Err;
+    ASSERT_EQ(lstat(Run.c_str(), &St), 0);
+    EXPECT_EQ(St.st_mode & 07777, 0700u);
+    // A link or a file in its place is refused.
+    const std::string Link = m_Dir + "/link", File = m_Dir + "/file";
+    ASSERT_EQ(symlink(Run.c_str(), Link.c_str()), 0);
+    std::ofstream(File) << "x";
+    EXPECT_FALSE(kivtool::PrepareRunDir(Link, 0750, gid_t(-1), Err));
+    EXPECT_NE(Err.find("not a directory"), std::string::npos) << Err;
+    EXPECT_FALSE(kivtool::PrepareRunDir(File, 0750, gid_t(-1), Err));
+    // A directory of another user is not ours to take.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(Run.c_str(), 4242, uid_t(-1)), 0);
+        EXPECT_FALSE(kivtool::PrepareRunDir(Run, 0750, gid_t(-1), Err));
+        EXPECT_NE(Err.find("owned by uid 4242"), std::string::npos) << Err;
+        ASSERT_EQ(chown(Run.c_str(), 0, uid_t(-1)), 0);
+    }
+    // Sockets inside: 0660 and the group.
+    const std::string Sock = Run + "/control";
+    Bind(Sock, true);
+    ASSERT_TRUE(kivtool::SetSocketAccess(Sock, Group, Err)) << Err;
+    ASSERT_EQ(lstat(Sock.c_str(), &St), 0);
+    EXPECT_EQ(St.st_mode & 0777, 0660u);
+    EXPECT_EQ(St.st_gid, Group);
+}
+
+} // namespace
