@@ -438,7 +438,10 @@ void CSocketRadio::SetFull(CHANNEL& Channel, bool Full)
     std::lock_guard<std::mutex> Guard(Channel.FullLock);
     if (Channel.Full.load() == Full) return;
     Channel.Full = Full;
-    kivrt::ModifyIoWatch(Channel.Watch, EPOLLIN | EPOLLRDHUP | (Full ? uint32_t(EPOLLOUT) : 0u));
+    // While the peer does not read its answers, its requests are not read either: they wait in
+    // its socket (its sends block), and it costs the daemon nothing until it reads.
+    kivrt::ModifyIoWatch(Channel.Watch,
+                         EPOLLRDHUP | (Full ? uint32_t(EPOLLOUT) : uint32_t(EPOLLIN)));
 }
 
 NTSTATUS CSocketRadio::Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client)

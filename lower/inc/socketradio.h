@@ -90,8 +90,9 @@ private:
         bool Outgoing; // made by Connect: the peer must behave as an SDP server
         kivrt::IO_WATCH* Watch = nullptr;
         std::atomic<int64_t> LastActive{0}; // steady clock, ns
-        // The peer's socket was full: answers are dropped without a system call until the
-        // socket takes more (the watch then also waits for EPOLLOUT). FullLock orders the two.
+        // The peer's socket was full: answers are dropped without a system call, and the
+        // channel's messages are left unread, until the socket takes more (the watch then waits
+        // for EPOLLOUT instead of EPOLLIN). FullLock orders the two.
         std::atomic<bool> Full{false};
         std::mutex FullLock;
     };

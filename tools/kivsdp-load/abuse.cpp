@@ -931,21 +931,27 @@ uint64_t FileSize(const std::string& Path)
 void FloodFor(int Fd, double Seconds, ABUSE_CASE& C, uint16_t& Tid)
 {
     auto Deadline = Clock::now() + std::chrono::microseconds(int64_t(Seconds * 1e6));
+    uint8_t Answer[2048];
     while (Clock::now() < Deadline) {
-        BYTES Pdu = BrowsePdu(++Tid, SERIES_MAX_BYTES, {});
-        if (send(Fd, Pdu.data(), Pdu.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
+        // Every answer is read, so the daemon never holds the flood back for an unread socket.
+        while (recv(Fd, Answer, sizeof(Answer), MSG_DONTWAIT) > 0) {
+        }
+        BYTES Frame = FloodFrame(FLOOD::Headers, Tid);
+        Tid = uint16_t(Tid + 204);
+        if (send(Fd, Frame.data(), Frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
             C.Sent++;
             continue;
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK) return;
-        pollfd P{Fd, POLLOUT, 0};
+        pollfd P{Fd, POLLIN | POLLOUT, 0};
         poll(&P, 1, 20);
     }
 }
 
-// With the SDP device's initial debug zones, a client that sends valid requests and never reads
-// makes the device print lines for every answer it cannot deliver: the daemon's log grows by a
-// bounded number of bytes a second, and a well-behaved client is answered meanwhile.
+// With the SDP device's initial debug zones, a client that sends frames of 204 header-only
+// requests as fast as the daemon takes them, reading every answer, makes the device print an
+// error line for every request: the daemon's log grows by a bounded number of bytes a second,
+// and a well-behaved client is answered meanwhile.
 void LogFlood(CONTEXT& X, ABUSE_CASE& C)
 {
     constexpr double MAX_LOG_BYTES_PER_SECOND = 64 * 1024;
