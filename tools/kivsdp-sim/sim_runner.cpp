@@ -155,10 +155,11 @@ void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Ou
                 Out << "device remove" << StatusText(Target.RemoveDevice(Cmd.Node)) << '\n';
             }
             continue;
-        case SIM_VERB::Power:
+        case SIM_VERB::Power: {
+            uint32_t Status = Target.Power(Cmd.Query, Cmd.System, Cmd.PowerState);
             Out << "power " << (Cmd.Query ? "query " : "")
-                << SimPowerStateName(Cmd.System, Cmd.PowerState)
-                << StatusText(Target.Power(Cmd.Query, Cmd.System, Cmd.PowerState)) << '\n';
+                << SimPowerStateName(Cmd.System, Cmd.PowerState) << StatusText(Status) << '\n';
+        }
             continue;
         case SIM_VERB::Capabilities: {
             uint32_t Flags = 0;
