@@ -451,7 +451,7 @@ private:
         Request->Word = std::string(Word);
         Settle();
         // A request the I/O manager refused before it built an IRP (an access
-        // or transfer type it does not serve) has only the returned status.
+        // the handle lacks) has only the returned status.
         if (!Request->Ov.IsComplete() && Request->Issued != STATUS_PENDING) {
             SIM_REQUEST_RESULT Result{uint32_t(Request->Issued), {}};
             m_Requests.pop_back();
