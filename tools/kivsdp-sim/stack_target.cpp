@@ -44,7 +44,7 @@ public:
         kivrt::Reset();
         kivrt::SetDbgPrintSink([this](const std::string& Text) { OnDebugText(Text); });
         m_Radio.SetTransmitHook([this](const CMemoryRadio::WRITTEN_FRAME& Frame) {
-            m_Sink.OnTx(Frame.Cid, Frame.Payload);
+            if (!m_Quiet) m_Sink.OnTx(Frame.Cid, Frame.Payload);
         });
         if (!NT_SUCCESS(KivL2capLoad(&m_L2cap))) return false;
         if (!NT_SUCCESS(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp))) return false;
@@ -331,6 +331,12 @@ public:
         m_ShowDebug = false;
         m_Quiet = true;
         kivrt::ClearFailureInjection();
+        // Parked writes would keep the device from being removed.
+        if (PDEVICE_OBJECT Dev = m_Node != nullptr ? KivL2capDeviceOfNode(m_Node) : nullptr) {
+            (void)KivL2capDeferWrites(Dev, false);
+            (void)KivL2capCompleteDeferred(Dev, DISPATCH_LEVEL);
+        }
+        kivrt::DrainWorkItems();
         for (kivrt::APP_HANDLE& Handle : m_Handles) {
             if (Handle != nullptr) kivrt::AppClose(Handle);
             Handle = nullptr;
@@ -345,8 +351,9 @@ public:
                 Report << "kivsdp-sim: removing a device failed: 0x" << Hex32(uint32_t(Status))
                        << "\n";
                 Clean = false;
+            } else {
+                kivrt::DeleteDevNode(Node);
             }
-            kivrt::DeleteDevNode(Node);
             Node = nullptr;
         }
         if (m_Node != nullptr) {
@@ -357,8 +364,10 @@ public:
                 Report << "kivsdp-sim: removing the device failed: 0x" << Hex32(uint32_t(Status))
                        << "\n";
                 Clean = false;
+            } else {
+                // A node whose stack is still built must not be freed under it.
+                kivrt::DeleteDevNode(m_Node);
             }
-            kivrt::DeleteDevNode(m_Node);
             m_Node = nullptr;
         }
         m_Radio.Detach();
@@ -510,7 +519,7 @@ private:
     unsigned m_LastId = 0;
     bool m_Surprised = false;
     bool m_ShowDebug = false;
-    bool m_Quiet = false; // no done lines while tearing down
+    bool m_Quiet = false; // no done or tx lines while tearing down
     bool m_Ok = false;
     std::string m_DebugLine;
 };
