@@ -962,7 +962,7 @@ static uint8_t* KivSdpGetResponseBlock(void* Context)
 
 // The block now belongs to this driver: it goes down in a write, or back to
 // the pool when no request can carry it.
-static void KivSdpSendResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen)
+static void* KivSdpPrepareResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen)
 {
     CKivSdp* pSdp = static_cast<CKivSdp*>(Context);
     PIRP Irp = pSdp->GetNewResponseIrp(pFrame, FrameLen, CKivSdp::IncomingRequestCompletionRoutine);
@@ -971,12 +971,24 @@ static void KivSdpSendResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen
                      "kivsdp : ProcessSdpRequest() - Fatal error!. Could not allocate an IRP for "
                      "our response!\n");
         pSdp->ReleaseResponseBlock(pFrame);
-        return;
     }
+    return Irp;
+}
+
+static void KivSdpSendPrepared(void* Context, void* Carrier)
+{
+    CKivSdp* pSdp = static_cast<CKivSdp*>(Context);
     KivSdpCountUp(&pSdp->ResponsesSent);
-    NTSTATUS status = IoCallDriver(pSdp->GetStackDeviceObject(), Irp);
+    NTSTATUS status = IoCallDriver(pSdp->GetStackDeviceObject(), static_cast<PIRP>(Carrier));
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK,
                  "kivsdp : ProcessSdpRequest() - IoCallDriver returned 0x%x\n", unsigned(status));
+}
+
+// Every response goes through the two steps above.
+static void KivSdpSendResponse(void* Context, uint8_t* pFrame, uint32_t FrameLen)
+{
+    void* Carrier = KivSdpPrepareResponse(Context, pFrame, FrameLen);
+    if (Carrier != NULL) KivSdpSendPrepared(Context, Carrier);
 }
 
 static void KivSdpCoreResponse(void* Context, const uint8_t* pPdu, uint32_t PduLen, uint16_t Cid)
@@ -996,8 +1008,12 @@ VOID CKivSdp::ProcessFrame(PIRP Irp)
 
     ULONG TotLen = ULONG(Irp->IoStatus.Information);
     if (TotLen > MAX_SDP_DATA_PACKET_SIZE) TotLen = MAX_SDP_DATA_PACKET_SIZE;
-    const SDP_SERVER_HOST Host = {this, KivSdpGetResponseBlock, KivSdpSendResponse,
-                                  KivSdpCoreResponse};
+    const SDP_SERVER_HOST Host = {this,
+                                  KivSdpGetResponseBlock,
+                                  KivSdpSendResponse,
+                                  KivSdpCoreResponse,
+                                  KivSdpPrepareResponse,
+                                  KivSdpSendPrepared};
     SdpProcessFrame(Database, Channels,
                     static_cast<const uint8_t*>(Irp->AssociatedIrp.SystemBuffer), TotLen, Host);
 }
@@ -1009,8 +1025,12 @@ VOID CKivSdp::ProcessSdpRequest(const UCHAR* pPdu, ULONG PduLen, USHORT Cid)
     KeAcquireSpinLock(&m_ChannelLock, &irql);
     Channels = ChannelTable;
     KeReleaseSpinLock(&m_ChannelLock, irql);
-    const SDP_SERVER_HOST Host = {this, KivSdpGetResponseBlock, KivSdpSendResponse,
-                                  KivSdpCoreResponse};
+    const SDP_SERVER_HOST Host = {this,
+                                  KivSdpGetResponseBlock,
+                                  KivSdpSendResponse,
+                                  KivSdpCoreResponse,
+                                  KivSdpPrepareResponse,
+                                  KivSdpSendPrepared};
     ::ProcessSdpRequest(Database, Channels, pPdu, PduLen, Cid, Host);
 }
 

@@ -57,7 +57,10 @@ static NTSTATUS L2capFinish(PL2CAP_EXTENSION Ext, PIRP Irp, NTSTATUS Status, ULO
 {
     KIRQL OldIrql;
     KeAcquireSpinLock(&Ext->Lock, &OldIrql);
-    if (Ext->DeferCompletions && !Ext->Removed) {
+    BOOLEAN Defer =
+        Ext->DeferCompletions ||
+        (Ext->DeferWrites && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_WRITE);
+    if (Defer && !Ext->Removed) {
         IoMarkIrpPending(Irp);
         Irp->IoStatus.Status = Status;
         Irp->IoStatus.Information = Information;
@@ -469,6 +472,15 @@ NTSTATUS L2capDeferCompletions(PL2CAP_EXTENSION Ext, BOOLEAN Defer)
     KIRQL OldIrql;
     KeAcquireSpinLock(&Ext->Lock, &OldIrql);
     Ext->DeferCompletions = Defer;
+    KeReleaseSpinLock(&Ext->Lock, OldIrql);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS L2capDeferWrites(PL2CAP_EXTENSION Ext, BOOLEAN Defer)
+{
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&Ext->Lock, &OldIrql);
+    Ext->DeferWrites = Defer;
     KeReleaseSpinLock(&Ext->Lock, OldIrql);
     return STATUS_SUCCESS;
 }

@@ -77,6 +77,12 @@ NTSTATUS KivL2capDeferCompletions(PDEVICE_OBJECT Dev, bool Defer)
     return Ext ? L2capDeferCompletions(Ext, Defer ? TRUE : FALSE) : STATUS_INVALID_PARAMETER;
 }
 
+NTSTATUS KivL2capDeferWrites(PDEVICE_OBJECT Dev, bool Defer)
+{
+    PL2CAP_EXTENSION Ext = L2capExtensionOf(Dev);
+    return Ext ? L2capDeferWrites(Ext, Defer ? TRUE : FALSE) : STATUS_INVALID_PARAMETER;
+}
+
 ULONG KivL2capCompleteDeferred(PDEVICE_OBJECT Dev, KIRQL Irql)
 {
     PL2CAP_EXTENSION Ext = L2capExtensionOf(Dev);

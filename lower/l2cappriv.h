@@ -40,6 +40,8 @@ typedef struct _L2CAP_EXTENSION {
     LIST_ENTRY Deferred; // finished requests parked while completions are deferred
     ULONG DeferredCount;
     BOOLEAN DeferCompletions;
+    BOOLEAN DeferWrites; // park writes only, as a slow link would
+
     ULONG HeldReadCount, HeldListenCount, KeptFrameCount, KeptEventCount;
     BOOLEAN Started;
     BOOLEAN Removed; // surprise removal or removal: no new work is accepted
@@ -68,4 +70,5 @@ NTSTATUS L2capFailHeld(PL2CAP_EXTENSION Ext, L2CAP_KIND Kind, NTSTATUS Status);
 NTSTATUS L2capFailNext(PL2CAP_EXTENSION Ext, L2CAP_KIND Kind, NTSTATUS Status, ULONG Count);
 NTSTATUS L2capAttachRadio(PL2CAP_EXTENSION Ext, CL2capRadio* Radio);
 NTSTATUS L2capDeferCompletions(PL2CAP_EXTENSION Ext, BOOLEAN Defer);
+NTSTATUS L2capDeferWrites(PL2CAP_EXTENSION Ext, BOOLEAN Defer);
 ULONG L2capCompleteDeferred(PL2CAP_EXTENSION Ext, KIRQL Irql);

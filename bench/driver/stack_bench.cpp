@@ -284,7 +284,7 @@ private:
     std::unique_ptr<CSdpDatabase> m_Db;
     CChannelTable m_Channels;
     uint32_t m_SerialPort = 0;
-    const SDP_SERVER_HOST m_Host = {this, nullptr, SendResponse, nullptr};
+    const SDP_SERVER_HOST m_Host = {this, nullptr, SendResponse, nullptr, nullptr, nullptr};
     RESPONSE m_Response = {};
     BYTES m_Bytes;
 };

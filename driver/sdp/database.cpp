@@ -523,27 +523,27 @@ SDP_STATUS CSdpDatabase::UserIoctlGetDatabase(SDP_IOCTL_BUFFER& Io)
 
     CByteWriter Out(Io.SystemBuffer, N);
     DatabaseLock();
-    Out.Reserve(4);
+    // p runs ahead of the writer: a record's count slot is only written once its first entry
+    // (or, for a record without attributes, the slot alone) is known to fit.
+    uint64_t p = 4;
     uint32_t Records = 0;
     for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
         Records++;
-        // The count slot itself must fit, even for a record without attributes.
-        const size_t Slot = Out.Position();
-        if (N - Slot < 4) {
+        const uint64_t Slot = p;
+        p += 4;
+        if (!pRecord->AttributeList && p > N) {
             DatabaseUnlock();
-            Io.Information = static_cast<uint32_t>(Slot + 4);
+            Io.Information = static_cast<uint32_t>(p);
             SdpDbgPrint(SDP_ZONE_WARN_MASK,
                         "kivsdp : UserIoctlGetDatabase() - Buffer too small. We need at least "
                         "0x%x\n",
                         Io.Information);
             return SDP_STATUS_INVALID_PARAMETER;
         }
-        Out.Reserve(4);
         uint32_t Attributes = 0;
         for (const SERVICE_ATTRIBUTE* pAttr = pRecord->AttributeList; pAttr; pAttr = pAttr->Next) {
             Attributes++;
             const uint32_t V = GetDataElementSize(pAttr->Value, 5);
-            const uint64_t p = Out.Position();
             // The entry must end at least one byte before the buffer does.
             if (p + 6 + V >= N) {
                 DatabaseUnlock();
@@ -554,22 +554,20 @@ SDP_STATUS CSdpDatabase::UserIoctlGetDatabase(SDP_IOCTL_BUFFER& Io)
                             Io.Information);
                 return SDP_STATUS_INVALID_PARAMETER;
             }
+            Out.Seek(static_cast<size_t>(p));
             Out.WriteLe16(pAttr->AttributeId);
             Out.WriteLe32(V);
             Out.WriteBytes(pAttr->Value, V);
+            p += 6 + V;
         }
-        const size_t End = Out.Position();
-        Out.Seek(Slot);
+        Out.Seek(static_cast<size_t>(Slot));
         Out.WriteLe32(Attributes);
-        Out.Seek(End);
     }
     DatabaseUnlock();
-    const size_t End = Out.Position();
     Out.Seek(0);
     Out.WriteLe32(Records);
-    Out.Seek(End);
     if (!Out.Ok()) return SDP_STATUS_INTERNAL_ERROR;
-    Io.Information = static_cast<uint32_t>(End);
+    Io.Information = static_cast<uint32_t>(p);
     return SDP_STATUS_SUCCESS;
 }
 

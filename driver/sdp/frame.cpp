@@ -34,8 +34,16 @@ void ProcessSdpRequest(CSdpDatabase& Database, const CChannelTable& Channels, co
     // The transactions guarantee the bound; a larger length is a programming error.
     if (Length > MaxMtu) SdpAssertFailed("length <= MaxMtu", __LINE__, __FILE__);
 
+    void* Carrier = nullptr;
+    if (Host.PrepareResponse) {
+        Carrier = Host.PrepareResponse(Host.Context, pBlock, Length + 2);
+        if (!Carrier) return;
+    }
     SdpDumpBytes(SDP_ZONE_DUMP_MASK, "kivsdp : SDP TX RESPONSE : ", pBlock + 2, Length);
-    Host.SendResponse(Host.Context, pBlock, Length + 2);
+    if (Carrier)
+        Host.SendPrepared(Host.Context, Carrier);
+    else
+        Host.SendResponse(Host.Context, pBlock, Length + 2);
 }
 
 void SdpProcessFrame(CSdpDatabase& Database, const CChannelTable& Channels, const uint8_t* pFrame,

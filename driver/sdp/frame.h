@@ -20,6 +20,12 @@ struct SDP_SERVER_HOST {
     // Optional. An inbound response PDU (ID 0x01, 0x03, 0x05, 0x07) for the
     // client path; CurPduLen bytes at pPdu. Null: the PDU is ignored.
     void (*ProcessSdpResponse)(void* Context, const uint8_t* pPdu, uint32_t PduLen, uint16_t Cid);
+    // Optional, for a host whose send can fail before anything goes out: gets what will carry
+    // the frame down, before the response is dumped, so only a response that will go out is
+    // dumped. Null when nothing can carry it: the host has said why and taken the block back,
+    // and the response is dropped. Otherwise SendPrepared sends it in place of SendResponse.
+    void* (*PrepareResponse)(void* Context, uint8_t* pFrame, uint32_t FrameLen);
+    void (*SendPrepared)(void* Context, void* Carrier);
 };
 
 // Walks one frame of TotLen bytes (CID included). A host that receives frames

@@ -21,7 +21,7 @@
 //   SDP_IOCTL_BUFFER Io = {Buffer, InLen, OutLen, 0};
 //   Db.UserIoctlAddRecord(Io);               // and the other UserIoctl* requests
 //
-//   SDP_SERVER_HOST Host = {Ctx, nullptr, SendResponse, DeliverResponse};
+//   SDP_SERVER_HOST Host = {Ctx, nullptr, SendResponse, DeliverResponse, nullptr, nullptr};
 //   SdpProcessFrame(Db, Channels, Frame, FrameLen, Host);  // CID + PDUs
 //
 //   Db.TerminateSdpDatabase();               // or let ~CSdpDatabase do it

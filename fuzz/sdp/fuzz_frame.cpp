@@ -190,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
         uint16_t Mtu = Mtus[In.U8() % (sizeof(Mtus) / sizeof(Mtus[0]))];
         (void)Channels.CreateL2capContext(FUZZ_CID, Mtu);
         State.Mtu = StoredMtu(Mtu);
-        SDP_SERVER_HOST Host{&State, nullptr, &CheckResponse, nullptr};
+        SDP_SERVER_HOST Host{&State, nullptr, &CheckResponse, nullptr, nullptr, nullptr};
 
         auto SendFrame = [&](const std::vector<uint8_t>& Payload) {
             std::vector<uint8_t> Frame;

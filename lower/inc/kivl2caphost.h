@@ -77,6 +77,9 @@ NTSTATUS KivL2capFailHeldRequest(PDEVICE_OBJECT Dev, KIVL2CAP_REQUEST Kind, NTST
 // PASSIVE or DISPATCH_LEVEL, from another thread if the host likes. Removal completes what is
 // still parked; turning deferral off does not. Returns how many were completed.
 NTSTATUS KivL2capDeferCompletions(PDEVICE_OBJECT Dev, bool Defer);
+// The same for writes alone, as over a slow link: each write is sent (the radio sees it) and
+// parked with its result; everything else completes as usual.
+NTSTATUS KivL2capDeferWrites(PDEVICE_OBJECT Dev, bool Defer);
 ULONG KivL2capCompleteDeferred(PDEVICE_OBJECT Dev, KIRQL Irql = DISPATCH_LEVEL);
 
 // What the device holds and has done, for tests and debugging.

@@ -244,7 +244,9 @@ public:
 // Returns the create's status; *Handle is set only on success.
 NTSTATUS AppOpen(const char16_t* Path, ULONG DesiredAccess, ULONG ShareMode, bool Overlapped,
                  APP_HANDLE* Handle);
-// DeviceIoControl with METHOD_BUFFERED semantics. Synchronous handle: waits and returns the final
+// DeviceIoControl with the buffers of the code's transfer type: METHOD_BUFFERED copies through
+// one system buffer; the direct types buffer the input and hand the output over in an MDL;
+// METHOD_NEITHER passes both addresses as they are. Synchronous handle: waits and returns the final
 // status; *BytesReturned is Information when the status block was written, else 0.
 // Overlapped handle (Ov required): returns STATUS_PENDING when the request went pending (Ov
 // completes later), otherwise the final status with Ov already complete.

@@ -1155,10 +1155,40 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+// A memory descriptor list of one buffer. Direct I/O locks the caller's buffer in place: in a
+// process that is its own system space, the mapping is the caller's address itself.
+typedef struct _MDL {
+    struct _MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+} MDL, *PMDL;
+
+#define MDL_PAGES_LOCKED            0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+
+#define MmGetMdlByteCount(Mdl)      ((Mdl)->ByteCount)
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+
+inline PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, MM_PAGE_PRIORITY Priority)
+{
+    (void)Priority;
+    return Mdl->MappedSystemVa;
+}
+
 typedef struct _IRP {
     CSHORT Type;
     USHORT Size;
-    PVOID MdlAddress;
+    PMDL MdlAddress;
     ULONG Flags;
     union {
         struct _IRP* MasterIrp;

@@ -1,5 +1,5 @@
-// The application side of the I/O manager: CreateFile, DeviceIoControl with METHOD_BUFFERED
-// semantics, ReadFile/WriteFile, CancelIo and CloseHandle, acting on FILE_OBJECTs.
+// The application side of the I/O manager: CreateFile, DeviceIoControl with each transfer
+// type's buffers, ReadFile/WriteFile, CancelIo and CloseHandle, acting on FILE_OBJECTs.
 #include "internal.h"
 
 #include <algorithm>
@@ -40,6 +40,7 @@ struct APP_REQUEST {
     ULONG OutLength = 0;
     PVOID SystemBuffer = nullptr;
     ULONG SystemBufferLength = 0;
+    MDL Mdl{};
     kivrt::Overlapped* Ov = nullptr;
     std::atomic<bool> Done{false};
     NTSTATUS Status = STATUS_PENDING;
@@ -137,9 +138,14 @@ NTSTATUS Issue(FILE_PRIVATE* F, PIRP Irp, APP_REQUEST* R, bool Track)
     return Status;
 }
 
-NTSTATUS BufferedRequest(kivrt::APP_HANDLE Handle, UCHAR Major, ULONG Code, const void* In,
-                         ULONG InLength, void* Out, ULONG OutLength, ULONG* BytesReturned,
-                         kivrt::Overlapped* Ov)
+// Builds and sends one request with the buffer conventions of its transfer type. Buffered: one
+// system buffer holding the input, copied back to the output. Direct: the input in a system
+// buffer, the output described by an MDL and written in place. Neither: the caller's own
+// addresses, the input in Type3InputBuffer and the output in UserBuffer. Reads and writes are
+// buffered.
+NTSTATUS IssueRequest(kivrt::APP_HANDLE Handle, UCHAR Major, ULONG Code, ULONG Method,
+                      const void* In, ULONG InLength, void* Out, ULONG OutLength,
+                      ULONG* BytesReturned, kivrt::Overlapped* Ov)
 {
     if (BytesReturned) *BytesReturned = 0;
     if (Handle == nullptr) return STATUS_INVALID_HANDLE;
@@ -148,7 +154,10 @@ NTSTATUS BufferedRequest(kivrt::APP_HANDLE Handle, UCHAR Major, ULONG Code, cons
     APP_REQUEST* R;
     PIRP Irp = BuildIrp(F, Major, &R, true);
     if (Irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    ULONG N = std::max(InLength, OutLength);
+    PIO_STACK_LOCATION L = IoGetNextIrpStackLocation(Irp);
+    ULONG N = Method == METHOD_BUFFERED  ? std::max(InLength, OutLength)
+              : Method == METHOD_NEITHER ? 0
+                                         : InLength;
     if (N > 0) {
         auto* Buffer = (uint8_t*)PoolAllocateSystem(NonPagedPool, N, kivrt::TAG_SYSTEM_BUFFER);
         if (InLength && In != nullptr) memcpy(Buffer, In, InLength);
@@ -158,15 +167,26 @@ NTSTATUS BufferedRequest(kivrt::APP_HANDLE Handle, UCHAR Major, ULONG Code, cons
         Irp->AssociatedIrp.SystemBuffer = Buffer;
         Irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
     }
-    if (OutLength > 0 && Out != nullptr) {
-        R->UserOut = Out;
-        R->OutLength = OutLength;
+    if (Method == METHOD_BUFFERED) {
+        if (OutLength > 0 && Out != nullptr) {
+            R->UserOut = Out;
+            R->OutLength = OutLength;
+            Irp->UserBuffer = Out;
+            Irp->Flags |= IRP_INPUT_OPERATION;
+        }
+    } else if (Method == METHOD_NEITHER) {
+        L->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(In);
         Irp->UserBuffer = Out;
-        Irp->Flags |= IRP_INPUT_OPERATION;
+    } else if (OutLength > 0 && Out != nullptr) {
+        R->Mdl.Size = CSHORT(sizeof(MDL));
+        R->Mdl.MdlFlags = MDL_PAGES_LOCKED;
+        R->Mdl.StartVa = Out;
+        R->Mdl.MappedSystemVa = Out;
+        R->Mdl.ByteCount = OutLength;
+        Irp->MdlAddress = &R->Mdl;
     }
     if (!Handle->Overlapped) Irp->Flags |= IRP_SYNCHRONOUS_API;
     R->Ov = Handle->Overlapped ? Ov : nullptr;
-    PIO_STACK_LOCATION L = IoGetNextIrpStackLocation(Irp);
     switch (Major) {
     case IRP_MJ_DEVICE_CONTROL:
         L->Parameters.DeviceIoControl.IoControlCode = Code;
@@ -381,20 +401,22 @@ NTSTATUS AppDeviceIoControl(APP_HANDLE Handle, ULONG IoControlCode, const void* 
     if (((Access & FILE_READ_ACCESS) && !Handle->File->Fo.ReadAccess) ||
         ((Access & FILE_WRITE_ACCESS) && !Handle->File->Fo.WriteAccess))
         return STATUS_ACCESS_DENIED;
-    if (METHOD_FROM_CTL_CODE(IoControlCode) != METHOD_BUFFERED) return STATUS_NOT_IMPLEMENTED;
-    return BufferedRequest(Handle, IRP_MJ_DEVICE_CONTROL, IoControlCode, InBuffer, InLength,
-                           OutBuffer, OutLength, BytesReturned, Ov);
+    return IssueRequest(Handle, IRP_MJ_DEVICE_CONTROL, IoControlCode,
+                        METHOD_FROM_CTL_CODE(IoControlCode), InBuffer, InLength, OutBuffer,
+                        OutLength, BytesReturned, Ov);
 }
 
 NTSTATUS AppRead(APP_HANDLE Handle, void* Buffer, ULONG Length, ULONG* BytesRead, Overlapped* Ov)
 {
-    return BufferedRequest(Handle, IRP_MJ_READ, 0, nullptr, 0, Buffer, Length, BytesRead, Ov);
+    return IssueRequest(Handle, IRP_MJ_READ, 0, METHOD_BUFFERED, nullptr, 0, Buffer, Length,
+                        BytesRead, Ov);
 }
 
 NTSTATUS AppWrite(APP_HANDLE Handle, const void* Buffer, ULONG Length, ULONG* BytesWritten,
                   Overlapped* Ov)
 {
-    return BufferedRequest(Handle, IRP_MJ_WRITE, 0, Buffer, Length, nullptr, 0, BytesWritten, Ov);
+    return IssueRequest(Handle, IRP_MJ_WRITE, 0, METHOD_BUFFERED, Buffer, Length, nullptr, 0,
+                        BytesWritten, Ov);
 }
 
 void AppCancelIo(APP_HANDLE Handle)

@@ -391,7 +391,7 @@ TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
         {"disconnect foreign cid", Message(CTL_DISCONNECT, 14, {0x40, 0}), 14, 0xC0000225},
         {"connect empty path", Message(CTL_CONNECT, 15), 15, 0xC000000D},
         {"cancel with body", Message(CTL_CANCEL, 16, {1}), 16, 0xC000000D},
-        // Refused by the I/O manager before any request exists: once left without a reply.
+        // The protocol carries no addresses: refused by the daemon, never sent to the device.
         {"ioctl method neither", Message(CTL_IOCTL, 18, Neither), 18, 0xC0000002},
         {"debug info", Message(CTL_IOCTL, 17, Debug), 17, 0},
     };

@@ -1,5 +1,5 @@
-// The application side: open, METHOD_BUFFERED device control with its copy-back rules,
-// overlapped requests, CancelIo, and cleanup/close ordering.
+// The application side: open, device control with each transfer type's buffers and the buffered
+// copy-back rules, overlapped requests, CancelIo, and cleanup/close ordering.
 #include "test_drivers.h"
 
 #include <cstring>
@@ -34,7 +34,9 @@ public:
                 auto* B = (uint8_t*)Irp->AssociatedIrp.SystemBuffer;
                 ULONG N = std::max(L->Parameters.DeviceIoControl.InputBufferLength,
                                    L->Parameters.DeviceIoControl.OutputBufferLength);
-                In.assign(B, B + N);
+                if (METHOD_FROM_CTL_CODE(L->Parameters.DeviceIoControl.IoControlCode) ==
+                    METHOD_BUFFERED)
+                    In.assign(B, B + N);
                 return Ioctl(Irp);
             }
             if (L->MajorFunction == IRP_MJ_CREATE && L->Parameters.Create.ShareAccess == 7)
@@ -136,6 +138,64 @@ TEST_F(AppTest, SystemBufferHasTheLargerLengthWithInputCopiedAndTheRestPoisoned)
         return CompleteWith(Irp, STATUS_SUCCESS);
     };
     EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_TEST, nullptr, 0, nullptr, 0, nullptr),
+              STATUS_SUCCESS);
+    kivrt::AppClose(H);
+}
+
+// Direct: the input in a system buffer of its own length, the output described by an MDL and
+// written in place (nothing is copied back). Neither: the caller's own addresses.
+TEST_F(AppTest, EachTransferTypeGetsTheKernelsBuffers)
+{
+    kivrt::APP_HANDLE H = Open();
+    char Input[3] = {'x', 'y', 'z'};
+    uint8_t Out[4];
+    for (ULONG Method : {METHOD_IN_DIRECT, METHOD_OUT_DIRECT}) {
+        SCOPED_TRACE(Method);
+        memset(Out, 0, sizeof(Out));
+        Ioctl = [](PIRP Irp) {
+            PIO_STACK_LOCATION L = IoGetCurrentIrpStackLocation(Irp);
+            auto* B = (uint8_t*)Irp->AssociatedIrp.SystemBuffer;
+            EXPECT_EQ(L->Parameters.DeviceIoControl.InputBufferLength, 3u);
+            EXPECT_EQ(L->Parameters.DeviceIoControl.OutputBufferLength, 4u);
+            EXPECT_TRUE(B != nullptr && memcmp(B, "xyz", 3) == 0);
+            if (Irp->MdlAddress == nullptr) return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+            EXPECT_EQ(MmGetMdlByteCount(Irp->MdlAddress), 4u);
+            auto* P = (uint8_t*)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+            P[0] = 0x5A;
+            if (B) B[1] = 0xEE; // stays in the system buffer
+            return CompleteWith(Irp, STATUS_SUCCESS, 4);
+        };
+        ULONG Returned = 0;
+        EXPECT_EQ(kivrt::AppDeviceIoControl(H, CTL_CODE(0x8004, 0x802, Method, FILE_ANY_ACCESS),
+                                            Input, 3, Out, 4, &Returned),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(Returned, 4u);
+        EXPECT_EQ(Out[0], 0x5A);
+        EXPECT_EQ(Out[1], 0);
+        EXPECT_EQ(Input[0], 'x');
+    }
+    const ULONG Neither = CTL_CODE(0x8004, 0x803, METHOD_NEITHER, FILE_ANY_ACCESS);
+    Ioctl = [&](PIRP Irp) {
+        PIO_STACK_LOCATION L = IoGetCurrentIrpStackLocation(Irp);
+        EXPECT_EQ(L->Parameters.DeviceIoControl.Type3InputBuffer, (void*)Input);
+        EXPECT_EQ(Irp->UserBuffer, (void*)Out);
+        EXPECT_EQ(Irp->AssociatedIrp.SystemBuffer, nullptr);
+        EXPECT_EQ(Irp->MdlAddress, nullptr);
+        if (Irp->UserBuffer) ((uint8_t*)Irp->UserBuffer)[1] = 0x6B;
+        return CompleteWith(Irp, STATUS_SUCCESS, 2);
+    };
+    ULONG Returned = 0;
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H, Neither, Input, 3, Out, 4, &Returned), STATUS_SUCCESS);
+    EXPECT_EQ(Returned, 2u);
+    EXPECT_EQ(Out[1], 0x6B);
+    // Without buffers a direct request has neither a system buffer nor an MDL.
+    Ioctl = [](PIRP Irp) {
+        EXPECT_EQ(Irp->AssociatedIrp.SystemBuffer, nullptr);
+        EXPECT_EQ(Irp->MdlAddress, nullptr);
+        return CompleteWith(Irp, STATUS_SUCCESS);
+    };
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H, CTL_CODE(0x8004, 0x802, METHOD_OUT_DIRECT, 0), nullptr,
+                                        0, nullptr, 0, nullptr),
               STATUS_SUCCESS);
     kivrt::AppClose(H);
 }

@@ -43,12 +43,33 @@ const GOOD_LINE GoodLines[] = {
     {"connect 1 2\r", {.Verb = V::Connect, .Cid = 1, .Mtu = 2}},
     {"zone 0xFFFFFFFF", {.Verb = V::Zone, .Mask = 0xFFFFFFFF}},
     {"zone 0x90", {.Verb = V::Zone, .Mask = 0x90}},
-    {"dbg on", {.Verb = V::Dbg, .On = true}},
+    {"dbg on", {.Verb = V::Dbg, .On = true, .Dbg = SIM_DBG::On}},
     {"dbg off", {.Verb = V::Dbg, .On = false}},
     {"status 0x41 64 0", {.Verb = V::Status, .Cid = 0x41, .StatusCode = 64}},
     {"status 0x41 0xFFFF 0x2A0",
      {.Verb = V::Status, .Cid = 0x41, .Mtu = 0x2A0, .StatusCode = 0xFFFF}},
     {"open", {.Verb = V::Open}},
+    {"open 9", {.Verb = V::Open, .Node = 9}},
+    {"dbg hide buffer pIrp", {.Verb = V::Dbg, .Dbg = SIM_DBG::Hide, .Words = {"buffer", "pIrp"}}},
+    {"dbg show-all", {.Verb = V::Dbg, .Dbg = SIM_DBG::ShowAll}},
+    {"hold on", {.Verb = V::Hold, .On = true}},
+    {"hold off", {.Verb = V::Hold}},
+    {"release", {.Verb = V::Release}},
+    {"fail-alloc pool 2 1",
+     {.Verb = V::FailAlloc, .Count = 1, .Alloc = SIM_ALLOC::Pool, .After = 2}},
+    {"fail-alloc tag NrnU 0 3",
+     {.Verb = V::FailAlloc, .Count = 3, .Alloc = SIM_ALLOC::Tag, .Tag = 0x556E724E}},
+    {"fail-alloc tag 0x206D6457 1 1",
+     {.Verb = V::FailAlloc, .Count = 1, .Alloc = SIM_ALLOC::Tag, .Tag = 0x206D6457, .After = 1}},
+    {"fail-alloc irp 0 1", {.Verb = V::FailAlloc, .Count = 1, .Alloc = SIM_ALLOC::Irp}},
+    {"fail-alloc device 0 10", {.Verb = V::FailAlloc, .Count = 10, .Alloc = SIM_ALLOC::Device}},
+    {"fail-alloc power 0 1", {.Verb = V::FailAlloc, .Count = 1, .Alloc = SIM_ALLOC::Power}},
+    {"fail-alloc off", {.Verb = V::FailAlloc}},
+    {"device add", {.Verb = V::Device, .Add = true}},
+    {"device remove 3", {.Verb = V::Device, .Node = 3}},
+    {"power D3", {.Verb = V::Power, .PowerState = 4}},
+    {"power query S3", {.Verb = V::Power, .Query = true, .System = true, .PowerState = 4}},
+    {"capabilities", {.Verb = V::Capabilities}},
     {"close 3", {.Verb = V::Close, .App = 3}},
     {"cancel 0x2", {.Verb = V::Cancel, .App = 2}},
     {"ioctl 1 0x80042028 0x58", {.Verb = V::Ioctl, .App = 1, .Code = 0x80042028, .OutLen = 0x58}},
@@ -101,6 +122,16 @@ TEST(SimScript, WellFormedLinesGiveTheirCommand)
         EXPECT_EQ(Cmd.Kind, W.Kind);
         EXPECT_EQ(Cmd.Count, W.Count);
         EXPECT_EQ(Cmd.Bytes, W.Bytes);
+        EXPECT_EQ(Cmd.Dbg, W.Dbg);
+        EXPECT_EQ(Cmd.Words, W.Words);
+        EXPECT_EQ(Cmd.Alloc, W.Alloc);
+        EXPECT_EQ(Cmd.Tag, W.Tag);
+        EXPECT_EQ(Cmd.After, W.After);
+        EXPECT_EQ(Cmd.Add, W.Add);
+        EXPECT_EQ(Cmd.Node, W.Node);
+        EXPECT_EQ(Cmd.Query, W.Query);
+        EXPECT_EQ(Cmd.System, W.System);
+        EXPECT_EQ(Cmd.PowerState, W.PowerState);
         if (W.Verb == V::Pnp) {
             EXPECT_EQ("pnp " + std::string(SimPnpName(W.Pnp)), c.Text);
         }
@@ -111,7 +142,8 @@ TEST(SimScript, WellFormedLinesGiveTheirCommand)
         EXPECT_FALSE(SimVerbNeedsStack(Core)) << SimVerbName(Core);
     for (V Stack :
          {V::Status, V::Open, V::Close, V::Cancel, V::Ioctl, V::ListenStatus, V::ListenResponse,
-          V::Send, V::DebugInfo, V::ResetDebugInfo, V::Pnp, V::FailTx, V::Fail})
+          V::Send, V::DebugInfo, V::ResetDebugInfo, V::Pnp, V::FailTx, V::Fail, V::Hold, V::Release,
+          V::FailAlloc, V::Device, V::Power, V::Capabilities})
         EXPECT_TRUE(SimVerbNeedsStack(Stack)) << SimVerbName(Stack);
 }
 
@@ -136,7 +168,30 @@ const BAD_LINE BadLines[] = {
     {"conect 0x40 48", "unknown command 'conect'"},
     {"status 0x41 8", "expected 'status CID CODE MTU'"},
     {"status 0x41 0x10000 0", "'0x10000' is larger than 65535"},
-    {"open 1", "expected 'open'"},
+    {"open 1 2", "expected 'open [INSTANCE]'"},
+    {"open 10", "'10' is larger than 9"},
+    {"dbg hide", "expected 'dbg on|off|hide WORD...|show-all'"},
+    {"hold", "expected 'hold on|off'"},
+    {"hold yes", "expected 'hold on|off'"},
+    {"release 1", "expected 'release'"},
+    {"fail-alloc pool 1",
+     "expected 'fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
+     "fail-alloc off'"},
+    {"fail-alloc off 1",
+     "expected 'fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
+     "fail-alloc off'"},
+    {"fail-alloc tag NrnU 0",
+     "expected 'fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
+     "fail-alloc off'"},
+    {"fail-alloc tag 0 0 1", "tag 0 would match every allocation (use 'fail-alloc pool')"},
+    {"fail-alloc irp 0 0x10000", "'0x10000' is larger than 65535"},
+    {"device", "expected 'device add or device remove NODE'"},
+    {"device remove", "expected 'device add or device remove NODE'"},
+    {"device add 1", "expected 'device add or device remove NODE'"},
+    {"power D4", "expected 'power [query] D0|D1|D2|D3|S0|S1|S2|S3|S4|S5'"},
+    {"power S6", "expected 'power [query] D0|D1|D2|D3|S0|S1|S2|S3|S4|S5'"},
+    {"power set D3", "expected 'power [query] D0|D1|D2|D3|S0|S1|S2|S3|S4|S5'"},
+    {"capabilities 0", "expected 'capabilities'"},
     {"close", "expected 'close APP'"},
     {"ioctl 0 0x80042028", "expected 'ioctl APP CODE OUTLEN [BYTES]'"},
     {"ioctl 0 0x80042028 0x100001", "'0x100001' is larger than 1048576"},
@@ -171,9 +226,9 @@ const BAD_LINE BadLines[] = {
     {"frame 0x40 35 0", "'0' is not a run of hex byte pairs (odd digit count)"},
     {"frame 0x40 zz", "'zz' is not a run of hex byte pairs"},
     {"add-attr 0x10000 1 0x35", "'0x35' is not a run of hex byte pairs"},
-    {"dbg", "expected 'dbg on|off'"},
-    {"dbg yes", "expected 'dbg on|off'"},
-    {"dbg on off", "expected 'dbg on|off'"},
+    {"dbg", "expected 'dbg on|off|hide WORD...|show-all'"},
+    {"dbg yes", "expected 'dbg on|off|hide WORD...|show-all'"},
+    {"dbg on off", "expected 'dbg on|off|hide WORD...|show-all'"},
     {"zone", "expected 'zone MASK'"},
     {"zone 0x100000000", "'0x100000000' is larger than 4294967295"},
 };
@@ -361,7 +416,7 @@ public:
         Calls.push_back("status " + std::to_string(Cid) + " " + std::to_string(Code) + " " +
                         std::to_string(Mtu));
     }
-    SIM_REQUEST_RESULT Open() override
+    SIM_REQUEST_RESULT Open(uint32_t) override
     {
         SIM_REQUEST_RESULT Result;
         Result.Id = 1;

@@ -106,7 +106,8 @@ private:
         Self->m_DebugLine.append(Text, std::min<size_t>(size_t(n), sizeof(Text) - 1));
         size_t Eol;
         while ((Eol = Self->m_DebugLine.find('\n')) != std::string::npos) {
-            Self->m_Sink.OnDebugLine(std::string_view(Self->m_DebugLine).substr(0, Eol));
+            std::string_view Line = std::string_view(Self->m_DebugLine).substr(0, Eol);
+            if (!Self->DebugHidden(Line)) Self->m_Sink.OnDebugLine(Line);
             Self->m_DebugLine.erase(0, Eol + 1);
         }
     }

@@ -96,13 +96,18 @@ void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Ou
             Result = Target.SetZoneMask(Cmd.Mask);
             break;
         case SIM_VERB::Dbg:
-            Target.ShowDebug(Cmd.On);
+            if (Cmd.Dbg == SIM_DBG::Hide)
+                Target.HideDebug(Cmd.Words);
+            else if (Cmd.Dbg == SIM_DBG::ShowAll)
+                Target.ShowAllDebug();
+            else
+                Target.ShowDebug(Cmd.On);
             continue;
         case SIM_VERB::Status:
             Target.Status(Cmd.Cid, Cmd.StatusCode, Cmd.Mtu);
             continue;
         case SIM_VERB::Open:
-            Result = Target.Open();
+            Result = Target.Open(Cmd.Node);
             Out << "open" << StatusText(Result.Status);
             if (Result.Status == 0) Out << ' ' << Result.Id;
             Out << '\n';
@@ -127,6 +132,40 @@ void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Ou
             continue;
         case SIM_VERB::Fail:
             Out << "fail" << StatusText(Target.Fail(Cmd.Kind, Cmd.Code, Cmd.Count)) << '\n';
+            continue;
+        case SIM_VERB::Hold:
+            Out << "hold" << StatusText(Target.Hold(Cmd.On)) << '\n';
+            continue;
+        case SIM_VERB::Release: {
+            unsigned Count = 0;
+            uint32_t Status = Target.Release(&Count); // done lines come first
+            Out << "release" << StatusText(Status) << ' ' << Count << '\n';
+        }
+            continue;
+        case SIM_VERB::FailAlloc:
+            Out << "fail-alloc" << StatusText(Target.FailAlloc(Cmd)) << '\n';
+            continue;
+        case SIM_VERB::Device:
+            if (Cmd.Add) {
+                Result = Target.AddDevice();
+                Out << "device add" << StatusText(Result.Status);
+                if (Result.Status == 0) Out << ' ' << Result.Id;
+                Out << '\n';
+            } else {
+                Out << "device remove" << StatusText(Target.RemoveDevice(Cmd.Node)) << '\n';
+            }
+            continue;
+        case SIM_VERB::Power: {
+            uint32_t Status = Target.Power(Cmd.Query, Cmd.System, Cmd.PowerState);
+            Out << "power " << (Cmd.Query ? "query " : "")
+                << SimPowerStateName(Cmd.System, Cmd.PowerState) << StatusText(Status) << '\n';
+        }
+            continue;
+        case SIM_VERB::Capabilities: {
+            uint32_t Flags = 0;
+            uint32_t Status = Target.Capabilities(&Flags);
+            Out << "capabilities" << StatusText(Status) << StatusText(Flags) << '\n';
+        }
             continue;
         case SIM_VERB::Ioctl:
         case SIM_VERB::ListenStatus:

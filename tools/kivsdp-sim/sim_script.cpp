@@ -13,7 +13,7 @@ struct VERB_INFO {
     const char* Usage;
 };
 
-constexpr std::array<VERB_INFO, 23> Verbs = {{
+constexpr std::array<VERB_INFO, 29> Verbs = {{
     {"connect", SIM_VERB::Connect, 2, false, "connect CID MTU"},
     {"config", SIM_VERB::Config, 2, false, "config CID MTU"},
     {"disconnect", SIM_VERB::Disconnect, 1, false, "disconnect CID"},
@@ -23,9 +23,9 @@ constexpr std::array<VERB_INFO, 23> Verbs = {{
     {"add-attr", SIM_VERB::AddAttr, 2, true, "add-attr HANDLE ID BYTES"},
     {"del-attr", SIM_VERB::DelAttr, 2, false, "del-attr HANDLE ID"},
     {"zone", SIM_VERB::Zone, 1, false, "zone MASK"},
-    {"dbg", SIM_VERB::Dbg, 1, false, "dbg on|off"},
+    {"dbg", SIM_VERB::Dbg, 1, false, "dbg on|off|hide WORD...|show-all"},
     {"status", SIM_VERB::Status, 3, false, "status CID CODE MTU"},
-    {"open", SIM_VERB::Open, 0, false, "open"},
+    {"open", SIM_VERB::Open, 0, false, "open [INSTANCE]"},
     {"close", SIM_VERB::Close, 1, false, "close APP"},
     {"cancel", SIM_VERB::Cancel, 1, false, "cancel APP"},
     {"ioctl", SIM_VERB::Ioctl, 3, true, "ioctl APP CODE OUTLEN [BYTES]"},
@@ -38,6 +38,14 @@ constexpr std::array<VERB_INFO, 23> Verbs = {{
      "pnp start|stop|restart|remove|surprise|remove-after-surprise"},
     {"fail-tx", SIM_VERB::FailTx, 2, false, "fail-tx STATUS COUNT"},
     {"fail", SIM_VERB::Fail, 3, false, "fail read|write|listen STATUS COUNT"},
+    {"hold", SIM_VERB::Hold, 1, false, "hold on|off"},
+    {"release", SIM_VERB::Release, 0, false, "release"},
+    {"fail-alloc", SIM_VERB::FailAlloc, 1, false,
+     "fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
+     "fail-alloc off"},
+    {"device", SIM_VERB::Device, 1, false, "device add or device remove NODE"},
+    {"power", SIM_VERB::Power, 1, false, "power [query] D0|D1|D2|D3|S0|S1|S2|S3|S4|S5"},
+    {"capabilities", SIM_VERB::Capabilities, 0, false, "capabilities"},
 }};
 
 struct PNP_INFO {
@@ -151,7 +159,67 @@ bool AppendHexBytes(std::string_view Tok, std::vector<uint8_t>& Bytes, std::stri
 #pragma GCC diagnostic pop
 #endif
 
+bool Usage(const VERB_INFO* Info, std::string& Error)
+{
+    Error = std::string("expected '") + Info->Usage + "'";
+    return false;
+}
+
+// A pool tag: four characters as they lie in memory ("NrnU"), or a number.
+bool ParseTag(std::string_view Tok, uint32_t& Tag, std::string& Error)
+{
+    if (Tok.size() == 4 && !(Tok[0] >= '0' && Tok[0] <= '9')) {
+        Tag = 0;
+        for (size_t i = 0; i < 4; ++i)
+            Tag |= uint32_t(uint8_t(Tok[i])) << (8 * i);
+        return true;
+    }
+    return ParseField(Tok, 0xFFFFFFFF, Tag, Error);
+}
+
+// Leaves Error empty when only the shape of the line is wrong.
+bool ParseFailAlloc(const std::vector<std::string_view>& Tokens, SIM_COMMAND& Cmd,
+                    std::string& Error)
+{
+    size_t Args = Tokens.size() - 1;
+    std::string_view What = Tokens[1];
+    if (What == "off") {
+        Cmd.Alloc = SIM_ALLOC::Off;
+        return Args == 1;
+    }
+    size_t First = 2;
+    if (What == "pool") {
+        Cmd.Alloc = SIM_ALLOC::Pool;
+    } else if (What == "irp") {
+        Cmd.Alloc = SIM_ALLOC::Irp;
+    } else if (What == "device") {
+        Cmd.Alloc = SIM_ALLOC::Device;
+    } else if (What == "power") {
+        Cmd.Alloc = SIM_ALLOC::Power;
+    } else if (What == "tag") {
+        Cmd.Alloc = SIM_ALLOC::Tag;
+        if (Args != 4) return false;
+        if (!ParseTag(Tokens[2], Cmd.Tag, Error)) return false;
+        if (Cmd.Tag == 0) {
+            Error = "tag 0 would match every allocation (use 'fail-alloc pool')";
+            return false;
+        }
+        First = 3;
+    } else {
+        return false;
+    }
+    if (Args != First + 1) return false;
+    if (!ParseField(Tokens[First], 0xFFFF, Cmd.After, Error)) return false;
+    if (!ParseField(Tokens[First + 1], 0xFFFF, Cmd.Count, Error)) return false;
+    return true;
+}
+
 } // namespace
+
+std::string SimPowerStateName(bool System, uint32_t State)
+{
+    return std::string(1, System ? 'S' : 'D') + char('0' + State - 1);
+}
 
 std::string_view SimVerbName(SIM_VERB Verb)
 {
@@ -189,7 +257,12 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
         return false;
     }
     size_t Args = Tokens.size() - 1;
-    if (Args < Info->Numbers || (!Info->HasBytes && Args > Info->Numbers)) {
+    // "dbg hide" takes words, not bytes.
+    bool Words = Info->Verb == SIM_VERB::Dbg && Args > 1 && Tokens[1] == "hide";
+    // Commands whose arity depends on their first word check it themselves.
+    bool Varying = Info->Verb == SIM_VERB::FailAlloc || Info->Verb == SIM_VERB::Device ||
+                   Info->Verb == SIM_VERB::Power || Info->Verb == SIM_VERB::Open;
+    if (Args < Info->Numbers || (!Info->HasBytes && !Words && !Varying && Args > Info->Numbers)) {
         Error = std::string("expected '") + Info->Usage + "'";
         return false;
     }
@@ -221,11 +294,18 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
         if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Mask, Error)) return false;
         break;
     case SIM_VERB::Dbg:
-        if (Tokens[1] != "on" && Tokens[1] != "off") {
+        if (Tokens[1] == "on" || Tokens[1] == "off") {
+            Cmd.On = Tokens[1] == "on";
+            Cmd.Dbg = Cmd.On ? SIM_DBG::On : SIM_DBG::Off;
+        } else if (Words) {
+            Cmd.Dbg = SIM_DBG::Hide;
+            Cmd.Words.assign(Tokens.begin() + 2, Tokens.end());
+        } else if (Tokens[1] == "show-all") {
+            Cmd.Dbg = SIM_DBG::ShowAll;
+        } else {
             Error = std::string("expected '") + Info->Usage + "'";
             return false;
         }
-        Cmd.On = Tokens[1] == "on";
         break;
     case SIM_VERB::Status:
         if (!ParseField(Tokens[1], 0xFFFF, Cmd.Cid, Error)) return false;
@@ -233,9 +313,42 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
         if (!ParseField(Tokens[3], 0xFFFF, Cmd.Mtu, Error)) return false;
         break;
     case SIM_VERB::Open:
+        // open [INSTANCE]: a handle on \\.\KivSdpN (0 without a number)
+        if (Args > 1) return Usage(Info, Error);
+        if (Args == 1 && !ParseField(Tokens[1], 9, Cmd.Node, Error)) return false;
+        break;
     case SIM_VERB::DebugInfo:
     case SIM_VERB::ResetDebugInfo:
+    case SIM_VERB::Release:
+    case SIM_VERB::Capabilities:
         break;
+    case SIM_VERB::Hold:
+        if (Tokens[1] != "on" && Tokens[1] != "off") return Usage(Info, Error);
+        Cmd.On = Tokens[1] == "on";
+        break;
+    case SIM_VERB::FailAlloc:
+        if (!ParseFailAlloc(Tokens, Cmd, Error)) return Error.empty() ? Usage(Info, Error) : false;
+        break;
+    case SIM_VERB::Device:
+        if (Args == 1 && Tokens[1] == "add") {
+            Cmd.Add = true;
+        } else if (Args == 2 && Tokens[1] == "remove") {
+            if (!ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Node, Error)) return false;
+        } else {
+            return Usage(Info, Error);
+        }
+        break;
+    case SIM_VERB::Power: {
+        if (Args < 1 || Args > 2 || (Args == 2 && Tokens[1] != "query")) return Usage(Info, Error);
+        Cmd.Query = Args == 2;
+        std::string_view State = Tokens[Args];
+        if (State.size() != 2 || (State[0] != 'D' && State[0] != 'S')) return Usage(Info, Error);
+        Cmd.System = State[0] == 'S';
+        unsigned Max = Cmd.System ? 5 : 3;
+        if (State[1] < '0' || unsigned(State[1] - '0') > Max) return Usage(Info, Error);
+        Cmd.PowerState = unsigned(State[1] - '0') + 1;
+        break;
+    }
     case SIM_VERB::Close:
     case SIM_VERB::Cancel:
     case SIM_VERB::ListenStatus:

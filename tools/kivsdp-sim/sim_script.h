@@ -18,7 +18,7 @@ enum class SIM_VERB {
     AddAttr,    // add-attr HANDLE ID BYTES
     DelAttr,    // del-attr HANDLE ID
     Zone,       // zone MASK      (set the debug zone mask)
-    Dbg,        // dbg on|off     (show debug print lines)
+    Dbg,        // dbg on|off|hide WORD...|show-all (show debug print lines, hide some)
     // The commands below need the whole device stack.
     Status,         // status CID CODE MTU         (any channel event code)
     Open,           // open                        (another application handle)
@@ -33,9 +33,20 @@ enum class SIM_VERB {
     Pnp,            // pnp start|stop|restart|remove|surprise|remove-after-surprise
     FailTx,         // fail-tx STATUS COUNT        (the radio refuses the next frames)
     Fail,           // fail read|write|listen STATUS COUNT (the L2CAP device fails requests)
+    Hold,           // hold on|off                 (the L2CAP device parks its completions)
+    Release,        // release                     (completes what it parked)
+    FailAlloc,      // fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER
+                    // COUNT, fail-alloc off
+    Device,         // device add, device remove NODE
+    Power,          // power [query] D0..D3|S0..S5
+    Capabilities,   // capabilities
 };
 
 enum class SIM_LOWER_REQUEST { Read, Write, Listen };
+
+enum class SIM_DBG { On, Off, Hide, ShowAll };
+
+enum class SIM_ALLOC { Pool, Tag, Irp, Device, Power, Off };
 
 enum class SIM_PNP { Start, Stop, Restart, Remove, Surprise, RemoveAfterSurprise };
 
@@ -51,13 +62,23 @@ struct SIM_COMMAND {
     uint16_t AttId = 0;
     uint32_t Mask = 0;
     bool On = false;
-    uint32_t App = 0;    // application handle number (0 is opened at start)
-    uint32_t Code = 0;   // device-control code
-    uint32_t OutLen = 0; // output buffer length
+    SIM_DBG Dbg = SIM_DBG::Off;
+    std::vector<std::string> Words; // dbg hide
+    uint32_t App = 0;               // application handle number (0 is opened at start)
+    uint32_t Code = 0;              // device-control code
+    uint32_t OutLen = 0;            // output buffer length
     uint16_t StatusCode = 0;
     SIM_PNP Pnp = SIM_PNP::Start;
     SIM_LOWER_REQUEST Kind = SIM_LOWER_REQUEST::Read;
     uint32_t Count = 0;
+    SIM_ALLOC Alloc = SIM_ALLOC::Off;
+    uint32_t Tag = 0;           // fail-alloc tag
+    uint32_t After = 0;         // fail-alloc: allocations that still succeed first
+    bool Add = false;           // device add (else remove)
+    uint32_t Node = 0;          // device remove; open: SDP device instance
+    bool Query = false;         // power query
+    bool System = false;        // power: a system state (else a device state)
+    uint32_t PowerState = 0;    // power: D0..D3 as 1..4, S0..S5 as 1..6
     std::vector<uint8_t> Bytes; // frame payload after the CID, or attribute value
 };
 
@@ -82,3 +103,5 @@ SIM_SCRIPT ParseSimScript(std::istream& In);
 // The command word of a verb, as it appears in scripts and output lines.
 std::string_view SimVerbName(SIM_VERB Verb);
 std::string_view SimPnpName(SIM_PNP Action);
+// "D0".."D3" or "S0".."S5" for a power command's state.
+std::string SimPowerStateName(bool System, uint32_t State);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -66,6 +67,19 @@ public:
     // Whether debug print lines reach the sink. Off at start. Which lines
     // exist depends on the target: the core target has only the core's own.
     virtual void ShowDebug(bool On) = 0;
+    // Debug lines that contain any of the words are not shown (addresses make some lines differ
+    // from run to run); the words add up until ShowAllDebug.
+    void HideDebug(const std::vector<std::string>& Words)
+    {
+        m_HiddenWords.insert(m_HiddenWords.end(), Words.begin(), Words.end());
+    }
+    void ShowAllDebug() { m_HiddenWords.clear(); }
+    bool DebugHidden(std::string_view Line) const
+    {
+        for (const std::string& Word : m_HiddenWords)
+            if (Line.find(Word) != std::string_view::npos) return true;
+        return false;
+    }
 
     // The full-stack commands. App numbers an application handle: 0 is
     // opened at start, open returns the next number.
@@ -73,8 +87,13 @@ public:
     {
         (void)Cid, (void)StatusCode, (void)Mtu;
     }
-    // Status, and the handle number on success.
-    virtual SIM_REQUEST_RESULT Open() { return {SIM_STATUS_NOT_SUPPORTED, {}}; }
+    // A handle on the SDP device of that instance number: the status, and the handle number on
+    // success.
+    virtual SIM_REQUEST_RESULT Open(uint32_t Instance)
+    {
+        (void)Instance;
+        return {SIM_STATUS_NOT_SUPPORTED, {}};
+    }
     virtual uint32_t Close(uint32_t App)
     {
         (void)App;
@@ -109,4 +128,45 @@ public:
         (void)Action;
         return SIM_STATUS_NOT_SUPPORTED;
     }
+    // Writes to the L2CAP device are parked with their result (after the radio sent them)
+    // until Release completes them, oldest first; *Count tells how many.
+    virtual uint32_t Hold(bool On)
+    {
+        (void)On;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    virtual uint32_t Release(unsigned* Count)
+    {
+        *Count = 0;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    // The runtime's failure injection (pool by tag or any, IRPs, device objects, power IRPs).
+    virtual uint32_t FailAlloc(const SIM_COMMAND& Cmd)
+    {
+        (void)Cmd;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    // Another L2CAP device with the SDP device above it: the status and its node number (the
+    // first one is node 0).
+    virtual SIM_REQUEST_RESULT AddDevice() { return {SIM_STATUS_NOT_SUPPORTED, {}}; }
+    virtual uint32_t RemoveDevice(uint32_t Node)
+    {
+        (void)Node;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    // A power request to node 0's stack; State is D0..D3 as 1..4 or S0..S5 as 1..6.
+    virtual uint32_t Power(bool Query, bool System, uint32_t State)
+    {
+        (void)Query, (void)System, (void)State;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+    // Query capabilities on node 0's stack: the status and the capability flag word.
+    virtual uint32_t Capabilities(uint32_t* Flags)
+    {
+        *Flags = 0;
+        return SIM_STATUS_NOT_SUPPORTED;
+    }
+
+private:
+    std::vector<std::string> m_HiddenWords;
 };

@@ -12,7 +12,9 @@
 #include "memoryradio.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,7 +44,7 @@ public:
         kivrt::Reset();
         kivrt::SetDbgPrintSink([this](const std::string& Text) { OnDebugText(Text); });
         m_Radio.SetTransmitHook([this](const CMemoryRadio::WRITTEN_FRAME& Frame) {
-            m_Sink.OnTx(Frame.Cid, Frame.Payload);
+            if (!m_Quiet) m_Sink.OnTx(Frame.Cid, Frame.Payload);
         });
         if (!NT_SUCCESS(KivL2capLoad(&m_L2cap))) return false;
         if (!NT_SUCCESS(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp))) return false;
@@ -52,7 +54,7 @@ public:
         if (L2capDev == nullptr || !NT_SUCCESS(m_Radio.Attach(L2capDev))) return false;
         if (!NT_SUCCESS(kivrt::StartDevice(m_Node))) return false;
         kivrt::DrainWorkItems();
-        if (Open().Status != 0) return false;
+        if (Open(0).Status != 0) return false;
         m_Ok = true;
         return true;
     }
@@ -87,10 +89,11 @@ public:
         Settle();
     }
 
-    SIM_REQUEST_RESULT Open() override
+    SIM_REQUEST_RESULT Open(uint32_t Instance) override
     {
         kivrt::APP_HANDLE Handle = nullptr;
-        NTSTATUS Status = kivrt::AppOpen(u"\\\\.\\KivSdp0", GENERIC_READ | GENERIC_WRITE,
+        std::u16string Path = u"\\\\.\\KivSdp" + std::u16string(1, char16_t(u'0' + Instance));
+        NTSTATUS Status = kivrt::AppOpen(Path.c_str(), GENERIC_READ | GENERIC_WRITE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, true, &Handle);
         Settle();
         SIM_REQUEST_RESULT Result{uint32_t(Status), {}};
@@ -185,6 +188,114 @@ public:
         return uint32_t(Status);
     }
 
+    uint32_t Hold(bool On) override
+    {
+        PDEVICE_OBJECT Dev = m_Node != nullptr ? KivL2capDeviceOfNode(m_Node) : nullptr;
+        if (Dev == nullptr) return SIM_STATUS_NO_SUCH_DEVICE;
+        return uint32_t(KivL2capDeferWrites(Dev, On));
+    }
+    uint32_t Release(unsigned* Count) override
+    {
+        *Count = 0;
+        PDEVICE_OBJECT Dev = m_Node != nullptr ? KivL2capDeviceOfNode(m_Node) : nullptr;
+        if (Dev == nullptr) return SIM_STATUS_NO_SUCH_DEVICE;
+        *Count = KivL2capCompleteDeferred(Dev, DISPATCH_LEVEL);
+        Settle();
+        return 0;
+    }
+
+    uint32_t FailAlloc(const SIM_COMMAND& Cmd) override
+    {
+        switch (Cmd.Alloc) {
+        case SIM_ALLOC::Pool:
+            kivrt::FailPoolAllocations(0, Cmd.After, Cmd.Count);
+            break;
+        case SIM_ALLOC::Tag:
+            kivrt::FailPoolAllocations(Cmd.Tag, Cmd.After, Cmd.Count);
+            break;
+        case SIM_ALLOC::Irp:
+            kivrt::FailIrpAllocations(Cmd.After, Cmd.Count);
+            break;
+        case SIM_ALLOC::Device:
+            kivrt::FailDeviceCreation(Cmd.After, Cmd.Count);
+            break;
+        case SIM_ALLOC::Power:
+            kivrt::FailPowerIrpRequests(Cmd.After, Cmd.Count);
+            break;
+        case SIM_ALLOC::Off:
+            kivrt::ClearFailureInjection();
+            break;
+        }
+        return 0;
+    }
+
+    // Each added node gets an L2CAP device of its own and, above it, an SDP device with the
+    // lowest free instance number (none past ten). Its radio is not driven.
+    SIM_REQUEST_RESULT AddDevice() override
+    {
+        if (m_Sdp == nullptr || !kivrt::IsDriverLoaded(m_Sdp) || !kivrt::IsDriverLoaded(m_L2cap))
+            return {SIM_STATUS_NO_SUCH_DEVICE, {}};
+        std::string Number = std::to_string(++m_NodesMade);
+        std::u16string Path = u"ROOT\\KIVL2CAP\\" + std::u16string(4 - Number.size(), u'0');
+        for (char c : Number)
+            Path += char16_t(c);
+        kivrt::DEVNODE* Node = nullptr;
+        NTSTATUS Status = kivrt::CreateDevNode(Path.c_str(), m_L2cap, {m_Sdp}, &Node);
+        if (NT_SUCCESS(Status)) {
+            // A failed start is followed by the removal.
+            Status = kivrt::StartDevice(Node);
+        } else if (Node != nullptr) {
+            (void)kivrt::RemoveDevice(Node);
+        }
+        Settle();
+        if (!NT_SUCCESS(Status)) {
+            if (Node != nullptr) kivrt::DeleteDevNode(Node);
+            return {uint32_t(Status), {}};
+        }
+        m_Extra.push_back(Node);
+        SIM_REQUEST_RESULT Result;
+        Result.Id = unsigned(m_Extra.size());
+        return Result;
+    }
+    uint32_t RemoveDevice(uint32_t Number) override
+    {
+        if (Number == 0 || Number > m_Extra.size() || m_Extra[Number - 1] == nullptr)
+            return SIM_STATUS_NO_SUCH_DEVICE;
+        NTSTATUS Status = kivrt::RemoveDevice(m_Extra[Number - 1]);
+        Settle();
+        if (NT_SUCCESS(Status)) {
+            kivrt::DeleteDevNode(m_Extra[Number - 1]);
+            m_Extra[Number - 1] = nullptr;
+        }
+        return uint32_t(Status);
+    }
+
+    uint32_t Power(bool Query, bool System, uint32_t State) override
+    {
+        if (m_Node == nullptr) return SIM_STATUS_NO_SUCH_DEVICE;
+        POWER_STATE Target;
+        if (System)
+            Target.SystemState = SYSTEM_POWER_STATE(State);
+        else
+            Target.DeviceState = DEVICE_POWER_STATE(State);
+        NTSTATUS Status = kivrt::SendPower(m_Node, Query ? IRP_MN_QUERY_POWER : IRP_MN_SET_POWER,
+                                           System ? SystemPowerState : DevicePowerState, Target);
+        Settle();
+        return uint32_t(Status);
+    }
+    uint32_t Capabilities(uint32_t* Flags) override
+    {
+        *Flags = 0;
+        if (m_Node == nullptr) return SIM_STATUS_NO_SUCH_DEVICE;
+        DEVICE_CAPABILITIES Caps;
+        NTSTATUS Status = kivrt::QueryCapabilities(m_Node, &Caps);
+        Settle();
+        // The bit fields after Size and Version make one 32-bit word.
+        static_assert(offsetof(DEVICE_CAPABILITIES, Address) == 8);
+        std::memcpy(Flags, reinterpret_cast<const uint8_t*>(&Caps) + 4, sizeof(*Flags));
+        return uint32_t(Status);
+    }
+
     SIM_REQUEST_RESULT AddRecord() override
     {
         return Control("add-record", 0, IOCTL_KIVSDP_ADD_SERVICE_RECORD, {},
@@ -218,12 +329,33 @@ public:
     {
         // Tearing down is not part of the scenario: it prints nothing.
         m_ShowDebug = false;
+        m_Quiet = true;
+        kivrt::ClearFailureInjection();
+        // Parked writes would keep the device from being removed.
+        if (PDEVICE_OBJECT Dev = m_Node != nullptr ? KivL2capDeviceOfNode(m_Node) : nullptr) {
+            (void)KivL2capDeferWrites(Dev, false);
+            (void)KivL2capCompleteDeferred(Dev, DISPATCH_LEVEL);
+        }
+        kivrt::DrainWorkItems();
         for (kivrt::APP_HANDLE& Handle : m_Handles) {
             if (Handle != nullptr) kivrt::AppClose(Handle);
             Handle = nullptr;
         }
         kivrt::DrainWorkItems();
         bool Clean = true;
+        for (kivrt::DEVNODE*& Node : m_Extra) {
+            if (Node == nullptr) continue;
+            NTSTATUS Status = kivrt::RemoveDevice(Node);
+            kivrt::DrainWorkItems();
+            if (!NT_SUCCESS(Status)) {
+                Report << "kivsdp-sim: removing a device failed: 0x" << Hex32(uint32_t(Status))
+                       << "\n";
+                Clean = false;
+            } else {
+                kivrt::DeleteDevNode(Node);
+            }
+            Node = nullptr;
+        }
         if (m_Node != nullptr) {
             NTSTATUS Status =
                 m_Surprised ? kivrt::RemoveAfterSurprise(m_Node) : kivrt::RemoveDevice(m_Node);
@@ -232,8 +364,10 @@ public:
                 Report << "kivsdp-sim: removing the device failed: 0x" << Hex32(uint32_t(Status))
                        << "\n";
                 Clean = false;
+            } else {
+                // A node whose stack is still built must not be freed under it.
+                kivrt::DeleteDevNode(m_Node);
             }
-            kivrt::DeleteDevNode(m_Node);
             m_Node = nullptr;
         }
         m_Radio.Detach();
@@ -285,7 +419,8 @@ private:
         m_DebugLine += Text;
         size_t Eol;
         while ((Eol = m_DebugLine.find('\n')) != std::string::npos) {
-            m_Sink.OnDebugLine(std::string_view(m_DebugLine).substr(0, Eol));
+            std::string_view Line = std::string_view(m_DebugLine).substr(0, Eol);
+            if (!DebugHidden(Line)) m_Sink.OnDebugLine(Line);
             m_DebugLine.erase(0, Eol + 1);
         }
     }
@@ -295,25 +430,22 @@ private:
         return App < m_Handles.size() ? m_Handles[App] : nullptr;
     }
 
-    // Runs every queued work item, one at a time, and reports each request
-    // that was pending and has completed since, oldest first, so done lines
-    // stay in step with the tx lines around them.
+    // Runs every queued work item, one at a time. A request that went pending reports its
+    // done line from its completion, so the line stands where the completion happened among
+    // the tx and dbg lines.
     void Settle()
     {
-        ReportCompletions();
-        while (kivrt::RunOneWorkItem())
-            ReportCompletions();
+        while (kivrt::RunOneWorkItem()) {
+        }
     }
 
-    void ReportCompletions()
+    void ReportDone(SIM_PENDING_REQUEST& Request)
     {
-        for (auto& Request : m_Requests) {
-            if (Request->Id == 0 || Request->Reported || !Request->Ov.IsComplete()) continue;
-            Request->Reported = true;
-            SIM_REQUEST_RESULT Result = ResultOf(*Request);
-            m_Sink.OnLine("done #" + std::to_string(Request->Id) + " " +
-                          FormatRequestLine(Request->Word, Result.Status, Result.Output));
-        }
+        if (m_Quiet || Request.Reported) return;
+        Request.Reported = true;
+        SIM_REQUEST_RESULT Result = ResultOf(Request);
+        m_Sink.OnLine("done #" + std::to_string(Request.Id) + " " +
+                      FormatRequestLine(Request.Word, Result.Status, Result.Output));
     }
 
     // A device-control request on an application handle, then every work
@@ -328,7 +460,7 @@ private:
         Request->Word = std::string(Word);
         Settle();
         // A request the I/O manager refused before it built an IRP (an access
-        // or transfer type it does not serve) has only the returned status.
+        // the handle lacks) has only the returned status.
         if (!Request->Ov.IsComplete() && Request->Issued != STATUS_PENDING) {
             SIM_REQUEST_RESULT Result{uint32_t(Request->Issued), {}};
             m_Requests.pop_back();
@@ -340,6 +472,7 @@ private:
             return Result;
         }
         Request->Id = ++m_LastId;
+        Request->Ov.NotifyOnCompletion([this, Request] { ReportDone(*Request); });
         SIM_REQUEST_RESULT Result;
         Result.Pending = true;
         Result.Id = Request->Id;
@@ -379,11 +512,14 @@ private:
     PDRIVER_OBJECT m_L2cap = nullptr;
     PDRIVER_OBJECT m_Sdp = nullptr;
     kivrt::DEVNODE* m_Node = nullptr;
+    std::vector<kivrt::DEVNODE*> m_Extra; // nodes 1, 2, ...; removed ones are null
+    unsigned m_NodesMade = 0;
     std::vector<kivrt::APP_HANDLE> m_Handles; // closed ones are null
     std::vector<std::unique_ptr<SIM_PENDING_REQUEST>> m_Requests;
     unsigned m_LastId = 0;
     bool m_Surprised = false;
     bool m_ShowDebug = false;
+    bool m_Quiet = false; // no done or tx lines while tearing down
     bool m_Ok = false;
     std::string m_DebugLine;
 };

@@ -217,6 +217,10 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
         if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
         uint32_t Code = Rq.Code;
         uint32_t OutLength = Rq.OutputLength;
+        // The protocol carries bytes, not addresses: only a buffered request's output comes back
+        // in the reply, so the other transfer types are not offered to a remote client.
+        if (METHOD_FROM_CTL_CODE(Code) != METHOD_BUFFERED)
+            return Reply(C, Op, Tag, STATUS_NOT_IMPLEMENTED, 0);
         // The buffers live until the request completes, which for a listen may be never: each
         // client and all of them together hold a bounded number of bytes.
         size_t Bytes = (BodyLength - 8) + OutLength;
@@ -238,8 +242,8 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
             ULONG(Request->In.size()), Request->Out.empty() ? nullptr : Request->Out.data(),
             OutLength, &Returned, &Request->Ov);
         if (Status != STATUS_PENDING && !Request->Ov.IsComplete()) {
-            // Refused before any request was built (a transfer method other than buffered, an
-            // access the handle lacks): no completion will ever come, so reply now.
+            // Refused before any request was built (an access the handle lacks): no completion will
+            // ever come, so reply now.
             C.PendingBytes -= Bytes;
             m_PendingBytes -= Bytes;
             return Reply(C, Op, Tag, Status, 0);

@@ -3,7 +3,8 @@
 //
 //   request: Op (1 byte), 3 zero bytes, Tag (4), then by Op:
 //     OPEN        Device (4)                      opens \\.\KivSdp<Device> for this client
-//     IOCTL       Code (4), OutputLength (4), input bytes
+//     IOCTL       Code (4), OutputLength (4), input bytes; buffered codes only (the other
+//                 transfer types pass addresses, not bytes: STATUS_NOT_IMPLEMENTED)
 //     CANCEL      -                               cancels every pending request of the client
 //     CLOSE       -                               closes the device (pending requests end)
 //     CONNECT     socket path bytes               client role: connect a channel; Information
