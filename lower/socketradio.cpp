@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -236,10 +237,33 @@ bool CSocketRadio::AddChannel(int Fd, bool Outgoing, USHORT Mtu, USHORT* Cid)
     return true;
 }
 
+// With every channel taken, a peer may have hung up whose worker has not closed its channel
+// yet: closed here first, a client that closes and connects again finds its channel free.
+void CSocketRadio::CloseHungUpChannels()
+{
+    std::vector<pollfd> Fds;
+    std::vector<USHORT> Cids;
+    {
+        std::shared_lock<std::shared_mutex> Guard(m_Lock);
+        if (m_Channels.size() < m_Opt.MaxConnections) return;
+        for (const auto& Entry : m_Channels) {
+            Fds.push_back({Entry.second->Fd, POLLRDHUP, 0});
+            Cids.push_back(Entry.first);
+        }
+    }
+    // A channel closed meanwhile by its own worker is looked up by its CID and found gone; its fd
+    // number, even if reused by then, costs only a poll.
+    if (poll(Fds.data(), Fds.size(), 0) <= 0) return;
+    for (size_t i = 0; i < Fds.size(); i++)
+        if ((Fds[i].revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0)
+            CloseChannel(Cids[i], true, false);
+}
+
 void CSocketRadio::AcceptOne()
 {
     int Fd = accept4(m_ListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (Fd < 0) return;
+    CloseHungUpChannels();
     USHORT Mtu = m_Opt.ChannelMtu ? m_Opt.ChannelMtu(Fd) : m_Opt.Mtu;
     USHORT Cid = 0;
     if (!AddChannel(Fd, false, Mtu, &Cid)) {

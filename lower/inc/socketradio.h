@@ -110,6 +110,7 @@ private:
     // Local: this side closes it (Disconnect, Stop or the idle timeout), not the peer.
     void CloseChannel(USHORT Cid, bool Indicate, bool Local);
     void CloseIdleChannels();
+    void CloseHungUpChannels();
     PDEVICE_OBJECT Device() const { return m_Device.load(); }
     bool Running() const { return m_Running.load(); }
 

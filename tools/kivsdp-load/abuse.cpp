@@ -1303,6 +1303,8 @@ const std::vector<std::string>& AbuseCaseNames()
                                                 "close-half-way",
                                                 "channels-at-once",
                                                 "connect-close-cycles",
+                                                "flooding-neighbour",
+                                                "idle-channels",
                                                 "control-garbage",
                                                 "control-pending-memory",
                                                 "control-never-reads",
@@ -1310,7 +1312,8 @@ const std::vector<std::string>& AbuseCaseNames()
                                                 "killed-mid-transaction",
                                                 "lower-device-requests",
                                                 "client-loop",
-                                                "log-flood"};
+                                                "log-flood",
+                                                "record-files-not-files"};
     return Names;
 }
 
