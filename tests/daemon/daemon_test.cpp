@@ -172,6 +172,8 @@ TEST_F(DaemonFixture, DaemonAndLoadGeneratorNameTheOptionAtFault)
     } Cases[] = {
         {KIVSDPD_PATH, {"--mtu", "47"}, "--mtu takes a number from 48 to 65535"},
         {KIVSDPD_PATH, {"--mtu=65536"}, "--mtu takes a number from 48 to 65535"},
+        {KIVSDPD_PATH, {"--mtu="}, "--mtu needs a value"},
+        {KIVSDPD_PATH, {"--mtu", ""}, "--mtu takes a number from 48 to 65535"},
         {KIVSDPD_PATH, {"--devices", "0"}, "--devices takes a number from 1 to 10"},
         {KIVSDPD_PATH, {"--devices=0x0b"}, "--devices takes a number from 1 to 10"},
         {KIVSDPD_PATH, {"--zones", "7z"}, "--zones takes a number (0x.. for hex)"},
@@ -196,6 +198,9 @@ TEST_F(DaemonFixture, DaemonAndLoadGeneratorNameTheOptionAtFault)
          {"--socket", "s", "--channels=1,17"},
          "--channels takes counts from 1 to 16 (the device's channel contexts), comma-separated"},
         {KIVSDP_LOAD_PATH, {"--socket", "s", "--processes", "0"}, "--processes takes 1..16"},
+        {KIVSDP_LOAD_PATH,
+         {"--socket", "s", "--duration", ""},
+         "--duration takes seconds, more than 0 and at most 3600"},
         {KIVSDP_LOAD_PATH,
          {"--socket", "s", "--duration", "3600.5"},
          "--duration takes seconds, more than 0 and at most 3600"},

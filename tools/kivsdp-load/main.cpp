@@ -122,9 +122,11 @@ int ReadCommandLine(int argc, char** argv, OPTIONS& O)
         {"--flood", &Flood},       {"--browse", &Browse},        {"--memory", &Memory}};
     for (const auto& [Name, Text] : Values)
         App.add_option(Name, *Text);
-    // The values are checked once the whole line is read, so that --help wins over them.
+    // The values are checked once the whole line is read, so that --help wins over them; an
+    // empty one is refused as any other bad value.
     App.final_callback([&]() {
         auto Refuse = [](const std::string& Why) { throw CLI::ValidationError(Why); };
+        auto Given = [&App](const char* Name) { return App.count(Name) != 0; };
         uint64_t n = 0;
         // Text as a count from 1 to Max, else Refusal.
         auto Count = [&](const std::string& Text, uint64_t Max, const char* Refusal) {
@@ -136,16 +138,16 @@ int ReadCommandLine(int argc, char** argv, OPTIONS& O)
             if (std::find(Names.begin(), Names.end(), Case) == Names.end())
                 Refuse("--case: no abuse case '" + Case + "'");
         }
-        if (!Mtu.empty()) {
+        if (Given("--mtu")) {
             if (!kivctl::ParseNumber(Mtu, 0xFFFF, n) || n < 48) Refuse("--mtu takes 48..65535");
             O.Mtu = std::to_string(n);
         }
-        if (!Channels.empty() && !ParseCountList(Channels, O.Channels))
+        if (Given("--channels") && !ParseCountList(Channels, O.Channels))
             Refuse("--channels takes counts from 1 to 16 (the device's channel contexts), "
                    "comma-separated");
-        if (!Processes.empty())
+        if (Given("--processes"))
             O.Processes = unsigned(Count(Processes, MAX_CHANNELS, "--processes takes 1..16"));
-        if (!Duration.empty()) {
+        if (Given("--duration")) {
             char* End = nullptr;
             O.DurationS = strtod(Duration.c_str(), &End);
             if (End == Duration.c_str() || *End != '\0' ||
@@ -153,25 +155,25 @@ int ReadCommandLine(int argc, char** argv, OPTIONS& O)
                 Refuse("--duration takes seconds, more than 0 and at most 3600");
             O.DurationSet = true;
         }
-        if (!Requests.empty())
+        if (Given("--requests"))
             O.Requests = Count(Requests, 100000000, "--requests takes 1..100000000");
-        if (!Uuid.empty()) {
+        if (Given("--uuid")) {
             if (!kivctl::ParseUuid(Uuid, O.Uuid)) Refuse("--uuid: '" + Uuid + "' is not a UUID");
             O.UuidText = Uuid;
         }
-        if (!Seed.empty()) {
+        if (Given("--seed")) {
             if (!kivctl::ParseNumber(Seed, 0xFFFFFFFF, n)) Refuse("--seed takes 0..4294967295");
             O.Seed = uint32_t(n);
         }
-        if (!RssGrowth.empty())
+        if (Given("--rss-growth"))
             O.RssGrowthMb = unsigned(Count(RssGrowth, 100000, "--rss-growth takes 1..100000 MB"));
-        if (!Pid.empty()) O.Pid = int(Count(Pid, 0x7FFFFFFF, "--pid takes a process ID"));
-        if (!Flood.empty() && !ParseFloodList(Flood, O.Floods))
+        if (Given("--pid")) O.Pid = int(Count(Pid, 0x7FFFFFFF, "--pid takes a process ID"));
+        if (Given("--flood") && !ParseFloodList(Flood, O.Floods))
             Refuse("--flood takes headers, browse or valid, comma-separated");
-        if (!Browse.empty())
+        if (Given("--browse"))
             O.BrowseSeriesCount =
                 unsigned(Count(Browse, 100000, "--browse takes 1..100000 series"));
-        if (!Memory.empty())
+        if (Given("--memory"))
             O.MemoryRecords = unsigned(Count(Memory, 100000, "--memory takes 1..100000 records"));
 
         if (O.Daemon.empty() == O.Socket.empty()) Refuse("give either --daemon or --socket");

@@ -142,23 +142,24 @@ int ReadCommandLine(int argc, char** argv, DAEMON_OPTIONS& Opt)
     App.add_option("--idle-timeout", IdleTimeout);
     App.add_option("--zones", Zones);
     App.add_option("--log-rate", LogRate);
-    // The values are checked once the whole line is read, so that --help wins over them.
+    // The values are checked once the whole line is read, so that --help wins over them; an
+    // empty one is refused as any other bad value.
     App.final_callback([&]() {
-        if (!Devices.empty())
+        if (App.count("--devices") != 0)
             Opt.Devices =
                 unsigned(NumberOption(Devices, 1, 10, "--devices takes a number from 1 to 10"));
-        if (!Mtu.empty())
+        if (App.count("--mtu") != 0)
             Opt.Mtu =
                 unsigned(NumberOption(Mtu, 48, 0xFFFF, "--mtu takes a number from 48 to 65535"));
-        if (!IdleTimeout.empty())
+        if (App.count("--idle-timeout") != 0)
             Opt.IdleTimeoutS = unsigned(NumberOption(
                 IdleTimeout, 0, 86400, "--idle-timeout takes seconds from 0 (never) to 86400"));
-        if (!Zones.empty()) {
+        if (App.count("--zones") != 0) {
             Opt.Zones =
                 NumberOption(Zones, 0, 0xFFFFFFFFul, "--zones takes a number (0x.. for hex)");
             Opt.ZonesSet = true;
         }
-        if (!LogRate.empty())
+        if (App.count("--log-rate") != 0)
             Opt.LogRate = unsigned(
                 NumberOption(LogRate, 0, 1000000,
                              "--log-rate takes lines a second from 0 (every line) to 1000000"));
