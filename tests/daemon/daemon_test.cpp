@@ -161,6 +161,93 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
     EXPECT_EQ(Run(KIVSDPD_PATH, {"--help"}).Exit, 0);
 }
 
+// The daemon's and the load generator's refusals of a command line, each the whole error
+// output, before anything starts.
+TEST_F(DaemonFixture, DaemonAndLoadGeneratorNameTheOptionAtFault)
+{
+    struct CASE {
+        const char* Tool;
+        std::vector<std::string> Args;
+        const char* Err;
+    } Cases[] = {
+        {KIVSDPD_PATH, {"--mtu", "47"}, "--mtu takes a number from 48 to 65535"},
+        {KIVSDPD_PATH, {"--mtu=65536"}, "--mtu takes a number from 48 to 65535"},
+        {KIVSDPD_PATH, {"--mtu="}, "--mtu needs a value"},
+        {KIVSDPD_PATH, {"--mtu", ""}, "--mtu takes a number from 48 to 65535"},
+        {KIVSDPD_PATH, {"--devices", "0"}, "--devices takes a number from 1 to 10"},
+        {KIVSDPD_PATH, {"--devices=0x0b"}, "--devices takes a number from 1 to 10"},
+        {KIVSDPD_PATH, {"--zones", "7z"}, "--zones takes a number (0x.. for hex)"},
+        {KIVSDPD_PATH,
+         {"--idle-timeout", "86401"},
+         "--idle-timeout takes seconds from 0 (never) to 86400"},
+        {KIVSDPD_PATH,
+         {"--log-rate", "-1"},
+         "--log-rate takes lines a second from 0 (every line) to 1000000"},
+        {KIVSDPD_PATH, {"--control"}, "--control needs a value"},
+        {KIVSDPD_PATH, {"--mtu", "100", "--records"}, "--records needs a value"},
+        // A value is the next word, whatever it looks like.
+        {KIVSDPD_PATH, {"--records", "--mtu", "100"}, "unexpected argument '100'"},
+        {KIVSDPD_PATH, {"--listen", "a", "--frobnicate"}, "unknown option '--frobnicate'"},
+        {KIVSDPD_PATH, {"stray"}, "unexpected argument 'stray'"},
+        {KIVSDPD_PATH,
+         {"--devices", "2", "--listen", "a", "--listen=b", "--listen", "c"},
+         "more --listen paths (and --bluetooth) than devices"},
+        {KIVSDP_LOAD_PATH, {}, "give either --daemon or --socket"},
+        {KIVSDP_LOAD_PATH, {"--socket", "s", "--mtu", "47"}, "--mtu takes 48..65535"},
+        {KIVSDP_LOAD_PATH,
+         {"--socket", "s", "--channels=1,17"},
+         "--channels takes counts from 1 to 16 (the device's channel contexts), comma-separated"},
+        {KIVSDP_LOAD_PATH, {"--socket", "s", "--processes", "0"}, "--processes takes 1..16"},
+        {KIVSDP_LOAD_PATH,
+         {"--socket", "s", "--duration", ""},
+         "--duration takes seconds, more than 0 and at most 3600"},
+        {KIVSDP_LOAD_PATH,
+         {"--socket", "s", "--duration", "3600.5"},
+         "--duration takes seconds, more than 0 and at most 3600"},
+        {KIVSDP_LOAD_PATH, {"--socket", "s", "--uuid", "0x1g"}, "--uuid: '0x1g' is not a UUID"},
+        {KIVSDP_LOAD_PATH, {"--socket", "s", "--seed", "4294967296"}, "--seed takes 0..4294967295"},
+        {KIVSDP_LOAD_PATH,
+         {"--socket", "s", "--flood", "headers,all"},
+         "--flood takes headers, browse or valid, comma-separated"},
+        {KIVSDP_LOAD_PATH,
+         {"--socket", "s", "--abuse", "--case", "bad-frames", "--case=nope"},
+         "--case: no abuse case 'nope'"},
+        {KIVSDP_LOAD_PATH,
+         {"--socket", "s", "--case", "bad-frames"},
+         "--case belongs with --abuse"},
+        {KIVSDP_LOAD_PATH, {"--socket", "s", "--requests"}, "--requests needs a value"},
+        {KIVSDP_LOAD_PATH, {"--socket", "s", "--bogus"}, "unknown option '--bogus'"},
+        {KIVSDP_LOAD_PATH, {"--daemon", "d", "--control", "c"}, "--control belongs with --socket"},
+        {KIVSDP_LOAD_PATH, {"--socket", "s", "--memory", "5"}, "--memory needs --daemon"},
+    };
+    for (const CASE& C : Cases) {
+        RUN_RESULT R = Run(C.Tool, C.Args);
+        const std::string Name = std::string(C.Tool).substr(std::string(C.Tool).rfind('/') + 1);
+        EXPECT_EQ(R.Exit, 2) << C.Err;
+        EXPECT_EQ(R.Err, Name + ": " + C.Err + " (see " + Name + " --help)\n");
+        EXPECT_EQ(R.Out, "");
+    }
+    // Help wins over whatever else the line holds.
+    for (const char* Tool : {KIVSDPD_PATH, KIVSDP_LOAD_PATH}) {
+        RUN_RESULT R = Run(Tool, {"--mtu", "1", "--help"});
+        EXPECT_EQ(R.Exit, 0) << Tool << R.Err;
+        EXPECT_EQ(R.Out.rfind("usage: ", 0), 0u) << R.Out;
+        EXPECT_NE(R.Out.find("--opt=value"), std::string::npos) << R.Out;
+    }
+}
+
+// The devices take the --listen paths in the order given, in either form.
+TEST_F(DaemonFixture, ListenPathsGoToTheDevicesInOrder)
+{
+    const std::string B = m_Dir + "/b.sdp", A = m_Dir + "/a.sdp";
+    DAEMON D = Start("o", {"--devices", "3", "--listen=" + B, "--listen", A});
+    RUN_RESULT R = Ctl(D, {"info"});
+    EXPECT_NE(R.Out.find("KivSdp0: " + D.Sdp + ", "), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("KivSdp1: " + B + ", "), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("KivSdp2: " + A + ", "), std::string::npos) << R.Out;
+    StopClean(D);
+}
+
 // Our machines' kernels have no Bluetooth: the daemon must say so in one line and stop before
 // serving anything. Where L2CAP sockets do open, a real adapter stack is there: skipped.
 TEST_F(DaemonFixture, BluetoothWithoutKernelSupportStopsWithOneLine)

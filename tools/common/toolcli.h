@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-
-#include "toolargs.h"
+#include <vector>
 
 namespace kivtool {
+
+// What ParseCommandLine returns when the tool is to run.
+constexpr int COMMAND_LINE_READ = -1;
 
 // The deepest verb given on the command line (App itself when none).
 inline const CLI::App* GivenVerb(const CLI::App& App)
@@ -45,7 +47,13 @@ inline int ParseCommandLine(CLI::App& App, int argc, char** argv,
     } catch (const CLI::ParseError& E) {
         const CLI::App& Verb = *GivenVerb(App);
         std::string Reason = E.what();
-        if (E.get_exit_code() == int(CLI::ExitCodes::ExtrasError)) {
+        const std::string Missing = " missing";
+        if (E.get_exit_code() == int(CLI::ExitCodes::ArgumentMismatch) &&
+            Reason.size() > Missing.size() &&
+            Reason.compare(Reason.size() - Missing.size(), Missing.size(), Missing) == 0) {
+            // "--opt: 1 required TEXT missing": the option came without its value.
+            Reason = Reason.substr(0, Reason.find(':')) + " needs a value";
+        } else if (E.get_exit_code() == int(CLI::ExitCodes::ExtrasError)) {
             // Name the first word nobody took, as the tools always did.
             std::vector<std::string> Left = Verb.remaining();
             if (Left.empty()) Left = App.remaining();

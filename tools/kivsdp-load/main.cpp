@@ -12,7 +12,7 @@
 #include "runpaths.h"
 #include "sdpclient.h"
 #include "sdpcontrol.h"
-#include "toolargs.h"
+#include "toolcli.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -73,6 +73,7 @@ const char USAGE[] =
     "                    browse group, every attribute) on one channel: responses, and\n"
     "                    wall time and server CPU per response\n"
     "  --json            print the figures as one JSON object instead of the tables\n"
+    "Options also as --opt=value.\n"
     "Exit 0 when every request got the right answer, 1 otherwise, 2 on a usage error.\n";
 
 struct OPTIONS {
@@ -95,132 +96,97 @@ struct OPTIONS {
     std::vector<std::string> Cases;
 };
 
-bool ParseArgs(int argc, char** argv, OPTIONS& O, std::string& Err)
+// Reads the command line into O: kivtool::COMMAND_LINE_READ, or the exit status.
+int ReadCommandLine(int argc, char** argv, OPTIONS& O)
 {
-    for (int i = 1; i < argc; i++) {
-        std::string Arg = argv[i];
-        if (Arg == "--client-role" || Arg == "--abuse" || Arg == "--json" || Arg == "--echo") {
-            (Arg == "--abuse"  ? O.Abuse
-             : Arg == "--json" ? O.Json
-             : Arg == "--echo" ? O.Echo
-                               : O.ClientRole) = true;
-            continue;
-        }
-        static const char* const WithValue[] = {
-            "--daemon",     "--records",  "--mtu",      "--socket", "--control", "--channels",
-            "--processes",  "--duration", "--requests", "--uuid",   "--memory",  "--seed",
-            "--rss-growth", "--pid",      "--flood",    "--browse", "--case"};
-        if (std::find(std::begin(WithValue), std::end(WithValue), Arg) == std::end(WithValue)) {
-            Err = "unknown option " + Arg;
-            return false;
-        }
-        if (i + 1 >= argc) {
-            Err = Arg + " needs a value";
-            return false;
-        }
-        std::string V = argv[++i];
+    CLI::App App{"", "kivsdp-load"};
+    // Given again, an option's last value holds (--case adds a case each time).
+    App.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    App.add_flag("--client-role", O.ClientRole);
+    App.add_flag("--abuse", O.Abuse);
+    App.add_flag("--json", O.Json);
+    App.add_flag("--echo", O.Echo);
+    App.add_option("--daemon", O.Daemon);
+    App.add_option("--records", O.Records);
+    App.add_option("--socket", O.Socket);
+    App.add_option("--control", O.Control);
+    App.add_option("--case", O.Cases)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->allow_extra_args(false);
+    std::string Mtu, Channels, Processes, Duration, Requests, Uuid, Seed, RssGrowth, Pid, Flood,
+        Browse, Memory;
+    const std::pair<const char*, std::string*> Values[] = {
+        {"--mtu", &Mtu},           {"--channels", &Channels},    {"--processes", &Processes},
+        {"--duration", &Duration}, {"--requests", &Requests},    {"--uuid", &Uuid},
+        {"--seed", &Seed},         {"--rss-growth", &RssGrowth}, {"--pid", &Pid},
+        {"--flood", &Flood},       {"--browse", &Browse},        {"--memory", &Memory}};
+    for (const auto& [Name, Text] : Values)
+        App.add_option(Name, *Text);
+    // The values are checked once the whole line is read, so that --help wins over them; an
+    // empty one is refused as any other bad value.
+    App.final_callback([&]() {
+        auto Refuse = [](const std::string& Why) { throw CLI::ValidationError(Why); };
+        auto Given = [&App](const char* Name) { return App.count(Name) != 0; };
         uint64_t n = 0;
-        // A count from 1 to Max into n; Message is the refusal.
-        auto Count = [&](uint64_t Max, const char* Message) {
-            if (kivctl::ParseNumber(V, Max, n) && n != 0) return true;
-            Err = Message;
-            return false;
+        // Text as a count from 1 to Max, else Refusal.
+        auto Count = [&](const std::string& Text, uint64_t Max, const char* Refusal) {
+            if (!kivctl::ParseNumber(Text, Max, n) || n == 0) Refuse(Refusal);
+            return n;
         };
-        if (Arg == "--case") {
+        for (const std::string& Case : O.Cases) {
             const auto& Names = AbuseCaseNames();
-            if (std::find(Names.begin(), Names.end(), V) == Names.end()) {
-                Err = "--case: no abuse case '" + V + "'";
-                return false;
-            }
-            O.Cases.push_back(V);
-        } else if (Arg == "--daemon") {
-            O.Daemon = V;
-        } else if (Arg == "--records") {
-            O.Records = V;
-        } else if (Arg == "--mtu") {
-            if (!kivctl::ParseNumber(V, 0xFFFF, n) || n < 48) {
-                Err = "--mtu takes 48..65535";
-                return false;
-            }
-            O.Mtu = std::to_string(n);
-        } else if (Arg == "--socket") {
-            O.Socket = V;
-        } else if (Arg == "--control") {
-            O.Control = V;
-        } else if (Arg == "--channels") {
-            if (!ParseCountList(V, O.Channels)) {
-                Err = "--channels takes counts from 1 to 16 (the device's channel contexts), "
-                      "comma-separated";
-                return false;
-            }
-        } else if (Arg == "--processes") {
-            if (!Count(MAX_CHANNELS, "--processes takes 1..16")) return false;
-            O.Processes = unsigned(n);
-        } else if (Arg == "--duration") {
-            char* End = nullptr;
-            O.DurationS = strtod(V.c_str(), &End);
-            if (End == V.c_str() || *End != '\0' || !(O.DurationS > 0 && O.DurationS <= 3600)) {
-                Err = "--duration takes seconds, more than 0 and at most 3600";
-                return false;
-            }
-            O.DurationSet = true;
-        } else if (Arg == "--requests") {
-            if (!Count(100000000, "--requests takes 1..100000000")) return false;
-            O.Requests = n;
-        } else if (Arg == "--uuid") {
-            if (!kivctl::ParseUuid(V, O.Uuid)) {
-                Err = "--uuid: '" + V + "' is not a UUID";
-                return false;
-            }
-            O.UuidText = V;
-        } else if (Arg == "--seed") {
-            if (!kivctl::ParseNumber(V, 0xFFFFFFFF, n)) {
-                Err = "--seed takes 0..4294967295";
-                return false;
-            }
-            O.Seed = uint32_t(n);
-        } else if (Arg == "--rss-growth") {
-            if (!Count(100000, "--rss-growth takes 1..100000 MB")) return false;
-            O.RssGrowthMb = unsigned(n);
-        } else if (Arg == "--pid") {
-            if (!Count(0x7FFFFFFF, "--pid takes a process ID")) return false;
-            O.Pid = int(n);
-        } else if (Arg == "--flood") {
-            if (!ParseFloodList(V, O.Floods)) {
-                Err = "--flood takes headers, browse or valid, comma-separated";
-                return false;
-            }
-        } else if (Arg == "--browse") {
-            if (!Count(100000, "--browse takes 1..100000 series")) return false;
-            O.BrowseSeriesCount = unsigned(n);
-        } else if (Arg == "--memory") {
-            if (!Count(100000, "--memory takes 1..100000 records")) return false;
-            O.MemoryRecords = unsigned(n);
+            if (std::find(Names.begin(), Names.end(), Case) == Names.end())
+                Refuse("--case: no abuse case '" + Case + "'");
         }
-    }
-    if (O.Daemon.empty() == O.Socket.empty()) {
-        Err = "give either --daemon or --socket";
-        return false;
-    }
-    if (O.MemoryRecords != 0 && O.Daemon.empty()) {
-        Err = "--memory needs --daemon";
-        return false;
-    }
-    if (!O.Cases.empty() && !O.Abuse) {
-        Err = "--case belongs with --abuse";
-        return false;
-    }
-    if (O.Abuse && O.ClientRole) {
-        Err = "--abuse runs instead of the load steps, --client-role is one of them";
-        return false;
-    }
-    if (!O.Daemon.empty() && !O.Control.empty()) {
-        Err = "--control belongs with --socket";
-        return false;
-    }
-    if (O.Daemon.empty() && (O.ClientRole || O.Abuse))
-        O.Control = kivtool::ClientControlPath(O.Control);
-    return true;
+        if (Given("--mtu")) {
+            if (!kivctl::ParseNumber(Mtu, 0xFFFF, n) || n < 48) Refuse("--mtu takes 48..65535");
+            O.Mtu = std::to_string(n);
+        }
+        if (Given("--channels") && !ParseCountList(Channels, O.Channels))
+            Refuse("--channels takes counts from 1 to 16 (the device's channel contexts), "
+                   "comma-separated");
+        if (Given("--processes"))
+            O.Processes = unsigned(Count(Processes, MAX_CHANNELS, "--processes takes 1..16"));
+        if (Given("--duration")) {
+            char* End = nullptr;
+            O.DurationS = strtod(Duration.c_str(), &End);
+            if (End == Duration.c_str() || *End != '\0' ||
+                !(O.DurationS > 0 && O.DurationS <= 3600))
+                Refuse("--duration takes seconds, more than 0 and at most 3600");
+            O.DurationSet = true;
+        }
+        if (Given("--requests"))
+            O.Requests = Count(Requests, 100000000, "--requests takes 1..100000000");
+        if (Given("--uuid")) {
+            if (!kivctl::ParseUuid(Uuid, O.Uuid)) Refuse("--uuid: '" + Uuid + "' is not a UUID");
+            O.UuidText = Uuid;
+        }
+        if (Given("--seed")) {
+            if (!kivctl::ParseNumber(Seed, 0xFFFFFFFF, n)) Refuse("--seed takes 0..4294967295");
+            O.Seed = uint32_t(n);
+        }
+        if (Given("--rss-growth"))
+            O.RssGrowthMb = unsigned(Count(RssGrowth, 100000, "--rss-growth takes 1..100000 MB"));
+        if (Given("--pid")) O.Pid = int(Count(Pid, 0x7FFFFFFF, "--pid takes a process ID"));
+        if (Given("--flood") && !ParseFloodList(Flood, O.Floods))
+            Refuse("--flood takes headers, browse or valid, comma-separated");
+        if (Given("--browse"))
+            O.BrowseSeriesCount =
+                unsigned(Count(Browse, 100000, "--browse takes 1..100000 series"));
+        if (Given("--memory"))
+            O.MemoryRecords = unsigned(Count(Memory, 100000, "--memory takes 1..100000 records"));
+
+        if (O.Daemon.empty() == O.Socket.empty()) Refuse("give either --daemon or --socket");
+        if (O.MemoryRecords != 0 && O.Daemon.empty()) Refuse("--memory needs --daemon");
+        if (!O.Cases.empty() && !O.Abuse) Refuse("--case belongs with --abuse");
+        if (O.Abuse && O.ClientRole)
+            Refuse("--abuse runs instead of the load steps, --client-role is one of them");
+        if (!O.Daemon.empty() && !O.Control.empty()) Refuse("--control belongs with --socket");
+        if (O.Daemon.empty() && (O.ClientRole || O.Abuse))
+            O.Control = kivtool::ClientControlPath(O.Control);
+    });
+    return kivtool::ParseCommandLine(App, argc, argv,
+                                     [](const CLI::App&) { return std::string(USAGE); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -917,7 +883,7 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
 int main(int argc, char** argv)
 {
     OPTIONS O;
-    const int ReadStatus = kivtool::ReadCommandLine("kivsdp-load", USAGE, argc, argv, O, ParseArgs);
+    const int ReadStatus = ReadCommandLine(argc, argv, O);
     if (ReadStatus != kivtool::COMMAND_LINE_READ) return ReadStatus;
     std::string Err;
     signal(SIGPIPE, SIG_IGN);

@@ -15,7 +15,7 @@
 #include "sdpcontrol.h"
 #include "socketradio.h"
 #include "status.h"
-#include "toolargs.h"
+#include "toolcli.h"
 
 #include <algorithm>
 #include <chrono>
@@ -57,6 +57,8 @@ const char USAGE[] =
     "line\n"
     "                    counts what was left out (default 100; 0 for every line)\n"
     "  --help            this text\n"
+    "Options also as --opt=value. Exit status: 0 stopped clean, 1 failed or left findings,\n"
+    "2 bad usage.\n"
     "SIGINT or SIGTERM removes the devices, unloads the drivers and reports what was left.\n";
 
 CLogSink g_Log;
@@ -109,89 +111,71 @@ struct DAEMON_OPTIONS {
     unsigned LogRate = 100;
 };
 
-bool ParseArgs(int argc, char** argv, DAEMON_OPTIONS& Opt, std::string& Err)
+// The value of a number option given as Text (0x.. for hex) from Min to Max, else the option's
+// refusal.
+unsigned long NumberOption(const std::string& Text, unsigned long Min, unsigned long Max,
+                           const char* Refusal)
 {
-    for (int i = 1; i < argc; i++) {
-        std::string Arg = argv[i];
-        auto Value = [&](const char*& Out) {
-            if (i + 1 >= argc) {
-                Err = Arg + " needs a value";
-                return false;
-            }
-            Out = argv[++i];
-            return true;
-        };
-        const char* v = nullptr;
-        unsigned long n = 0;
-        if (Arg == "--devices") {
-            if (!Value(v)) return false;
-            if (!ParseNumber(v, 10, n) || n == 0) {
-                Err = "--devices takes a number from 1 to 10";
-                return false;
-            }
-            Opt.Devices = unsigned(n);
-        } else if (Arg == "--listen") {
-            if (!Value(v)) return false;
-            Opt.Listen.push_back({v, false});
-        } else if (Arg == "--bluetooth") {
-            for (const LISTENER& L : Opt.Listen) {
-                if (L.Bluetooth) {
-                    Err = "--bluetooth given twice (PSM 1 has one server)";
-                    return false;
-                }
-            }
-            Opt.Listen.push_back({"", true});
-        } else if (Arg == "--mtu") {
-            if (!Value(v)) return false;
-            if (!ParseNumber(v, 0xFFFF, n) || n < 48) {
-                Err = "--mtu takes a number from 48 to 65535";
-                return false;
-            }
-            Opt.Mtu = unsigned(n);
-        } else if (Arg == "--control") {
-            if (!Value(v)) return false;
-            Opt.Control = v;
-        } else if (Arg == "--records") {
-            if (!Value(v)) return false;
-            Opt.Records = v;
-        } else if (Arg == "--group") {
-            if (!Value(v)) return false;
-            Opt.Group = v;
-        } else if (Arg == "--btsnoop") {
-            if (!Value(v)) return false;
-            Opt.BtSnoop = v;
-        } else if (Arg == "--idle-timeout") {
-            if (!Value(v)) return false;
-            if (!ParseNumber(v, 86400, n)) {
-                Err = "--idle-timeout takes seconds from 0 (never) to 86400";
-                return false;
-            }
-            Opt.IdleTimeoutS = unsigned(n);
-        } else if (Arg == "--zones") {
-            if (!Value(v)) return false;
-            if (!ParseNumber(v, 0xFFFFFFFFul, n)) {
-                Err = "--zones takes a number (0x.. for hex)";
-                return false;
-            }
-            Opt.Zones = n;
+    unsigned long n = 0;
+    if (!ParseNumber(Text.c_str(), Max, n) || n < Min) throw CLI::ValidationError(Refusal);
+    return n;
+}
+
+// Reads the command line into Opt: kivtool::COMMAND_LINE_READ, or the exit status.
+int ReadCommandLine(int argc, char** argv, DAEMON_OPTIONS& Opt)
+{
+    CLI::App App{"", "kivsdpd"};
+    // Given again, an option's last value holds.
+    App.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    std::string Devices, Mtu, Zones, IdleTimeout, LogRate;
+    std::vector<std::string> ListenPaths;
+    App.add_option("--devices", Devices);
+    CLI::Option* Listen = App.add_option("--listen", ListenPaths)
+                              ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                              ->allow_extra_args(false);
+    CLI::Option* Bluetooth = App.add_flag("--bluetooth");
+    App.add_option("--mtu", Mtu);
+    App.add_option("--control", Opt.Control);
+    App.add_option("--records", Opt.Records);
+    App.add_option("--group", Opt.Group);
+    App.add_option("--btsnoop", Opt.BtSnoop);
+    App.add_option("--idle-timeout", IdleTimeout);
+    App.add_option("--zones", Zones);
+    App.add_option("--log-rate", LogRate);
+    // The values are checked once the whole line is read, so that --help wins over them; an
+    // empty one is refused as any other bad value.
+    App.final_callback([&]() {
+        if (App.count("--devices") != 0)
+            Opt.Devices =
+                unsigned(NumberOption(Devices, 1, 10, "--devices takes a number from 1 to 10"));
+        if (App.count("--mtu") != 0)
+            Opt.Mtu =
+                unsigned(NumberOption(Mtu, 48, 0xFFFF, "--mtu takes a number from 48 to 65535"));
+        if (App.count("--idle-timeout") != 0)
+            Opt.IdleTimeoutS = unsigned(NumberOption(
+                IdleTimeout, 0, 86400, "--idle-timeout takes seconds from 0 (never) to 86400"));
+        if (App.count("--zones") != 0) {
+            Opt.Zones =
+                NumberOption(Zones, 0, 0xFFFFFFFFul, "--zones takes a number (0x.. for hex)");
             Opt.ZonesSet = true;
-        } else if (Arg == "--log-rate") {
-            if (!Value(v)) return false;
-            if (!ParseNumber(v, 1000000, n)) {
-                Err = "--log-rate takes lines a second from 0 (every line) to 1000000";
-                return false;
-            }
-            Opt.LogRate = unsigned(n);
-        } else {
-            Err = "unknown option '" + Arg + "'";
-            return false;
         }
-    }
-    if (Opt.Listen.size() > Opt.Devices) {
-        Err = "more --listen paths (and --bluetooth) than devices";
-        return false;
-    }
-    return true;
+        if (App.count("--log-rate") != 0)
+            Opt.LogRate = unsigned(
+                NumberOption(LogRate, 0, 1000000,
+                             "--log-rate takes lines a second from 0 (every line) to 1000000"));
+        if (Bluetooth->count() > 1)
+            throw CLI::ValidationError("--bluetooth given twice (PSM 1 has one server)");
+        // The devices take --listen paths and --bluetooth in the order given.
+        size_t Path = 0;
+        for (const CLI::Option* Given : App.parse_order()) {
+            if (Given == Listen) Opt.Listen.push_back({ListenPaths.at(Path++), false});
+            if (Given == Bluetooth) Opt.Listen.push_back({"", true});
+        }
+        if (Opt.Listen.size() > Opt.Devices)
+            throw CLI::ValidationError("more --listen paths (and --bluetooth) than devices");
+    });
+    return kivtool::ParseCommandLine(App, argc, argv,
+                                     [](const CLI::App&) { return std::string(USAGE); });
 }
 
 // One device-control request on an overlapped handle, waited for.
@@ -250,7 +234,7 @@ struct DEVICE {
 int main(int argc, char** argv)
 {
     DAEMON_OPTIONS Opt;
-    const int ReadStatus = kivtool::ReadCommandLine("kivsdpd", USAGE, argc, argv, Opt, ParseArgs);
+    const int ReadStatus = ReadCommandLine(argc, argv, Opt);
     if (ReadStatus != kivtool::COMMAND_LINE_READ) return ReadStatus;
     std::string Err;
     CLogSink::OPTIONS LogOpt;
