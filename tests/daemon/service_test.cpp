@@ -263,8 +263,7 @@ TEST_F(ServiceFixture, InfoShowsChannelsRecordsAndRefusals)
     EXPECT_NE(R.Out.find(Devices), std::string::npos) << R.Out;
     EXPECT_NE(R.Out.find("\"control\":\"" + D.Ctl + "\""), std::string::npos) << R.Out;
     // Nothing was left out of the log, and no channel has been idle long enough yet.
-    EXPECT_NE(R.Out.find("\"suppressed_log_lines\":0,\"idle_disconnects\":0}"),
-              std::string::npos)
+    EXPECT_NE(R.Out.find("\"suppressed_log_lines\":0,\"idle_disconnects\":0}"), std::string::npos)
         << R.Out;
     close(Fd);
     // The channel closed: gone from the list.
