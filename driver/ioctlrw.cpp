@@ -77,9 +77,12 @@ NTSTATUS CKivSdp::UserIoctlGetRecordHandles(PIRP Irp, PIO_STACK_LOCATION pStack)
 // ---------------------------------------------------------------------------------------------
 // Client request path
 
-static USHORT ReadBe16(const UCHAR* p)
+// The ParameterLength field of the PDU header at pPdu (Len bytes; 0 when short).
+static USHORT ReadParameterLength(const UCHAR* pPdu, ULONG Len)
 {
-    return USHORT(p[0] << 8 | p[1]);
+    CByteReader Header(pPdu, Len);
+    Header.Skip(SDP_PDU_PARAMETER_LENGTH_OFFSET);
+    return Header.ReadBe16();
 }
 
 // PASSIVE_LEVEL. STATUS_PENDING: valid, to be queued.
@@ -95,9 +98,11 @@ NTSTATUS CKivSdp::SendSdpRequestCheckParameters(PIRP Irp, PIO_STACK_LOCATION pSt
         return STATUS_INVALID_PARAMETER;
     }
 
-    const USHORT Cid = USHORT(p[0] | p[1] << 8);
-    const UCHAR PduId = p[2];
-    const ULONG PduLen = ULONG(ReadBe16(p + 5)) + SDP_PDU_HEADER_SIZE;
+    CByteReader Header(p, sizeof(KIVSDP_SEND_REQUEST_HEADER));
+    const USHORT Cid = Header.ReadLe16();
+    const UCHAR PduId = Header.ReadU8();
+    Header.Skip(sizeof(KIVSDP_SEND_REQUEST_HEADER::TransactionId));
+    const ULONG PduLen = ULONG(Header.ReadBe16()) + SDP_PDU_HEADER_SIZE;
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK,
                  "kivsdp : SendSdpRequestCheckParameters() - Length of SDP request = %d\n",
                  int(PduLen));
@@ -224,8 +229,7 @@ NTSTATUS CKivSdp::SendSdpRequestCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVOI
 VOID CKivSdp::ProcessSdpResponse(const UCHAR* pPdu, ULONG PduLen, USHORT)
 {
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : ProcessSdpResponse()..\n");
-    const ULONG P = PduLen >= SDP_PDU_HEADER_SIZE ? ULONG(ReadBe16(pPdu + 3)) + SDP_PDU_HEADER_SIZE
-                                                  : SDP_PDU_HEADER_SIZE;
+    const ULONG P = ULONG(ReadParameterLength(pPdu, PduLen)) + SDP_PDU_HEADER_SIZE;
     if (P > MAX_PDU_SIZE) {
         KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                      "kivsdp : ProcessSdpResponse() - Error! PDU len = 0x%x. Max allowed = 0x%x\n",

@@ -523,13 +523,14 @@ SDP_STATUS CSdpDatabase::UserIoctlGetDatabase(SDP_IOCTL_BUFFER& Io)
 
     CByteWriter Out(Io.SystemBuffer, N);
     DatabaseLock();
-    // p runs ahead of the writer: a record's count slot is only written once its first entry
-    // (or, for a record without attributes, the slot alone) is known to fit.
+    // p counts what the buffer needs; it stays with the writer while everything fits, and an
+    // entry is written only once it is known to fit. The count slots are filled at the end.
+    const size_t RecordsAt = Out.Reserve(4);
     uint64_t p = 4;
     uint32_t Records = 0;
     for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
         Records++;
-        const uint64_t Slot = p;
+        const size_t Slot = Out.Reserve(4);
         p += 4;
         if (!pRecord->AttributeList && p > N) {
             DatabaseUnlock();
@@ -554,18 +555,15 @@ SDP_STATUS CSdpDatabase::UserIoctlGetDatabase(SDP_IOCTL_BUFFER& Io)
                             Io.Information);
                 return SDP_STATUS_INVALID_PARAMETER;
             }
-            Out.Seek(static_cast<size_t>(p));
             Out.WriteLe16(pAttr->AttributeId);
             Out.WriteLe32(V);
             Out.WriteBytes(pAttr->Value, V);
             p += 6 + V;
         }
-        Out.Seek(static_cast<size_t>(Slot));
-        Out.WriteLe32(Attributes);
+        Out.PatchLe32(Slot, Attributes);
     }
     DatabaseUnlock();
-    Out.Seek(0);
-    Out.WriteLe32(Records);
+    Out.PatchLe32(RecordsAt, Records);
     if (!Out.Ok()) return SDP_STATUS_INTERNAL_ERROR;
     Io.Information = static_cast<uint32_t>(p);
     return SDP_STATUS_SUCCESS;

@@ -43,7 +43,7 @@ static uint32_t MeasureElement(const uint8_t* pData, uint32_t MaxLen, bool Warn)
     case SDP_DE_SEQUENCE:
     case SDP_DE_ALTERNATIVE:
     case SDP_DE_URL:
-    case 9:
+    case SDP_DE_RESERVED:
         break;
     default:
         return 0;

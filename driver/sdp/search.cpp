@@ -178,16 +178,15 @@ bool RecordMatchesPattern(const SERVICE_RECORD* pRecord, const uint8_t* pPattern
 // The scan over one record for every member of an AttributeIDList. Returns
 // false with *pError when the request must be answered with an error;
 // *pLimitReached when MaxByteCount ended the scan.
-bool ScanIdList(uint8_t* pResponse, uint32_t MaxResponseLen, const SERVICE_RECORD* pRecord,
-                const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersStart,
-                uint32_t MaxByteCount, const CONTINUATION_STATE* pContState, uint32_t ChangeCount,
-                bool LocalHeaders, const char* Name, ATTRIBUTE_SCAN& Scan, bool* pLimitReached,
-                uint16_t* pError)
+bool ScanIdList(CByteWriter& Out, const SERVICE_RECORD* pRecord, const uint8_t* pIdList,
+                uint32_t IdListSize, uint32_t MembersStart, uint32_t MaxByteCount,
+                const CONTINUATION_STATE* pContState, uint32_t ChangeCount, bool LocalHeaders,
+                const char* Name, ATTRIBUTE_SCAN& Scan, bool* pLimitReached, uint16_t* pError)
 {
     *pLimitReached = false;
     auto Visit = [&](const uint8_t* pIdElement, uint16_t* pMemberError) {
-        if (ScanRecordForAttributes(pResponse, MaxResponseLen, pRecord, pIdElement, MaxByteCount,
-                                    pContState, ChangeCount, LocalHeaders, Scan)) {
+        if (ScanRecordForAttributes(Out, pRecord, pIdElement, MaxByteCount, pContState, ChangeCount,
+                                    LocalHeaders, Scan)) {
             return WALK::Next;
         }
         if (Scan.Error != 0) {
@@ -278,11 +277,13 @@ bool ParseIdList(const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersSt
     uint32_t Offset = MembersStart;
     while (Offset < IdListSize) {
         const uint8_t Header = pIdList[Offset];
-        const uint32_t Size = Header == 0x09 ? 3u : Header == 0x0A ? 5u : 0u;
+        const uint32_t Size = Header == SDP_DE_HEADER_UINT16   ? SDP_ATTRIBUTE_ID_ELEMENT_SIZE
+                              : Header == SDP_DE_HEADER_UINT32 ? SDP_ATTRIBUTE_RANGE_ELEMENT_SIZE
+                                                               : 0u;
         if (Size == 0 || Size > IdListSize - Offset || Count == MAX_ID_RANGES) return false;
         CByteReader Id(pIdList + Offset + 1, Size - 1);
         const uint16_t Min = Id.ReadBe16();
-        const uint16_t Max = Size == 5 ? Id.ReadBe16() : Min;
+        const uint16_t Max = Size == SDP_ATTRIBUTE_RANGE_ELEMENT_SIZE ? Id.ReadBe16() : Min;
         if (Max < Min) return false;
         pRanges[Count++] = ID_RANGE{Min, Max};
         Offset += Size;
@@ -305,13 +306,14 @@ bool CountRecordList(const SERVICE_RECORD* pRecord, const ID_RANGE* pRanges, uin
             const uint16_t AttId = pAttr->AttributeId;
             if (AttId < pRanges[i].Min) continue;
             if (AttId > pRanges[i].Max) break;
-            const uint32_t Entry = 3 + SdpQuietElementSize(pAttr->Value, 5);
-            if (Tot + Entry + 6 > MaxByteCount) {
+            const uint32_t Entry =
+                SDP_ATTRIBUTE_ID_ELEMENT_SIZE + SdpQuietElementSize(pAttr->Value, 5);
+            if (Tot + Entry + SDP_LIST_BUDGET_RESERVE > MaxByteCount) {
                 *pTotFound = static_cast<uint32_t>(Tot);
                 return true;
             }
             Tot += Entry;
-            if (First) Tot += 3;
+            if (First) Tot += SDP_SEQUENCE16_HEADER_SIZE;
             First = false;
         }
     }
@@ -425,18 +427,18 @@ bool ExtractRecordHandle(const SERVICE_RECORD* pRecord, uint32_t* pHandle)
     if (!pRecord || !pHandle) return false;
     const SERVICE_ATTRIBUTE* pFirst = pRecord->AttributeList;
     if (!pFirst || pFirst->AttributeId != SDP_ATTR_SERVICE_RECORD_HANDLE || !pFirst->Value ||
-        pFirst->Value[0] != 0x0A) {
+        pFirst->Value[0] != SDP_DE_HEADER_UINT32) {
         return false;
     }
-    CByteReader r(pFirst->Value + 1, 4);
+    CByteReader r(pFirst->Value + 1, SDP_RECORD_HANDLE_SIZE);
     *pHandle = r.ReadBe32();
     return true;
 }
 
-bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
-                             const SERVICE_RECORD* pRecord, const uint8_t* pIdElement,
-                             uint32_t MaxByteCount, const CONTINUATION_STATE* pContState,
-                             uint32_t DatabaseChangeCount, bool LocalHeaders, ATTRIBUTE_SCAN& Scan)
+bool ScanRecordForAttributes(CByteWriter& Out, const SERVICE_RECORD* pRecord,
+                             const uint8_t* pIdElement, uint32_t MaxByteCount,
+                             const CONTINUATION_STATE* pContState, uint32_t DatabaseChangeCount,
+                             bool LocalHeaders, ATTRIBUTE_SCAN& Scan)
 {
     constexpr const char* Prefix = "kivsdp : ScanRecordForAttributes() - ";
     Scan.Error = 0;
@@ -484,7 +486,6 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         return false;
     }
 
-    CByteWriter Out(pResponse, MaxResponseLen);
     for (const SERVICE_ATTRIBUTE* pAttr = pRecord->AttributeList; pAttr; pAttr = pAttr->Next) {
         const uint16_t AttId = pAttr->AttributeId;
         if (AttId < Min || AttId > Max) continue;
@@ -495,20 +496,22 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         // Every attribute in range is counted, sent or not, so the lengths
         // in the headers of the first response cover the whole series.
         const uint32_t Size = GetDataElementSize(pAttr->Value, 5);
-        Scan.TotFound += 3 + Size;
-        Scan.RecFound += 3 + Size;
-        if (static_cast<uint64_t>(Scan.TotFound) + 6 > MaxByteCount) {
+        const uint32_t Entry = SDP_ATTRIBUTE_ID_ELEMENT_SIZE + Size;
+        Scan.TotFound += Entry;
+        Scan.RecFound += Entry;
+        if (static_cast<uint64_t>(Scan.TotFound) + SDP_LIST_BUDGET_RESERVE > MaxByteCount) {
             SdpDbgPrint(SEARCH, "%sAborting search! Max reached..\n", Prefix);
-            SdpDbgPrint(SEARCH, "%s    MaxByteCount = 0x%x\n", Prefix, MaxByteCount - 3);
+            SdpDbgPrint(SEARCH, "%s    MaxByteCount = 0x%x\n", Prefix,
+                        MaxByteCount - SDP_SEQUENCE16_HEADER_SIZE);
             SdpDbgPrint(SEARCH, "%s    *pTotFound = 0x%x\n", Prefix, Scan.TotFound);
-            Scan.TotFound -= 3 + Size;
-            Scan.RecFound -= 3 + Size;
+            Scan.TotFound -= Entry;
+            Scan.RecFound -= Entry;
             Scan.Error = 0;
             return false;
         }
         if (Scan.FirstInRecord && LocalHeaders) {
             SdpDbgPrint(SEARCH, "%sLocal DESEQ header included in TotBytesFound!!\n", Prefix);
-            Scan.TotFound += 3;
+            Scan.TotFound += SDP_SEQUENCE16_HEADER_SIZE;
         }
         Scan.FirstInRecord = false;
 
@@ -523,23 +526,23 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         if (Scan.HeaderPending && LocalHeaders && (!pContState || Scan.StateUsed)) {
             Scan.HeaderReserved = true;
             SdpDbgPrint(SEARCH, "%sMoving pointer to include local DESEQ header..\n", Prefix);
-            SdpDbgPrint(SEARCH, "kivsdp :     We should generate header at 0x%x\n", Scan.DestIndex);
-            Scan.DestIndex += 3;
+            Scan.HeaderAt = Out.Reserve(SDP_SEQUENCE16_HEADER_SIZE);
+            SdpDbgPrint(SEARCH, "kivsdp :     We should generate header at 0x%x\n",
+                        static_cast<unsigned>(Scan.HeaderAt));
         }
         Scan.HeaderPending = false;
 
         if (ResumeOffset == 0) {
             SdpDbgPrint(SEARCH, "%sQueueing ID 0x%x (3 bytes)\n", Prefix, AttId);
-            Out.Seek(Scan.DestIndex);
-            Out.WriteU8(0x09);
+            Out.WriteU8(SDP_DE_HEADER_UINT16);
             Out.WriteBe16(AttId);
-            Scan.DestIndex += 3;
         }
 
-        int64_t Room = static_cast<int64_t>(MaxResponseLen) - Scan.DestIndex - 19;
+        int64_t Room = static_cast<int64_t>(Out.Capacity()) - static_cast<int64_t>(Out.Position()) -
+                       (SDP_QUEUE_RESERVE - SDP_QUEUE_RESERVE_UNTRACED);
         SdpDbgPrint(SEARCH, "%sMax bytes queueable = 0x%x\n", Prefix,
                     static_cast<unsigned>(static_cast<uint32_t>(Room)));
-        Room -= 10;
+        Room -= SDP_QUEUE_RESERVE_UNTRACED;
         if (Room <= 0) Room = 1;
 
         if (Size < ResumeOffset) {
@@ -551,13 +554,12 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         SdpDbgPrint(SEARCH, "%sWe would like to queue 0x%x bytes\n", Prefix, Want);
         // Copies Count bytes of the value from ResumeOffset on; Pad indents its trace.
         auto Queue = [&](const char* Pad, uint32_t Count) {
-            SdpDbgPrint(SEARCH, "%s%sMemCopy - dest index = 0x%x\n", Prefix, Pad, Scan.DestIndex);
+            SdpDbgPrint(SEARCH, "%s%sMemCopy - dest index = 0x%x\n", Prefix, Pad,
+                        static_cast<unsigned>(Out.Position()));
             SdpDbgPrint(SEARCH, "%s%sMemCopy - source index = 0x%x\n", Prefix, Pad, ResumeOffset);
             SdpDbgPrint(SEARCH, "%s%sTotal att length = 0x%x\n", Prefix, Pad, Size);
             SdpDbgPrint(SEARCH, "%s%sBytes to queue = 0x%x\n", Prefix, Pad, Count);
-            Out.Seek(Scan.DestIndex);
             Out.WriteBytes(pAttr->Value + ResumeOffset, Count);
-            Scan.DestIndex += Count;
         };
 
         if (Want <= Room) {
@@ -581,9 +583,7 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
             SdpDbgPrint(SEARCH, "%s     hCurRec = 0x%x\n", Prefix, State.hCurRec);
             SdpDbgPrint(SEARCH, "%s     CurAttID = 0x%x\n", Prefix, State.CurAttID);
             SdpDbgPrint(SEARCH, "%s     CurOffset = 0x%x\n", Prefix, State.CurOffset);
-            Out.Seek(Scan.DestIndex);
             WriteContinuationState(Out, State);
-            Scan.DestIndex += 1 + CONTINUATION_STATE_WIRE_SIZE;
             Scan.StateGenerated = true;
         }
         // The byte budgets keep every write inside the PDU; a write that does
@@ -653,48 +653,60 @@ uint32_t ReceivedListSize(const char* Prefix, const uint8_t* p, uint32_t Availab
 
 } // namespace
 
-// Writes the response header fields shared by the three transactions.
-static void WritePduHeader(uint8_t* pResponse, uint8_t PduId, const uint8_t* pRequest,
-                           uint32_t RequestLen, uint32_t PduLen)
+// Fills the PDU header reserved at the start of Out: PduId, the request's
+// transaction ID, and a ParameterLength covering everything written after it.
+static void PatchPduHeader(CByteWriter& Out, uint8_t PduId, const uint8_t* pRequest,
+                           uint32_t RequestLen)
 {
     CByteReader In(pRequest, RequestLen);
     In.Skip(1);
     const uint16_t Tid = In.ReadBe16();
-    CByteWriter Out(pResponse, SDP_PDU_HEADER_SIZE);
-    Out.WriteU8(PduId);
-    Out.WriteBe16(Tid);
-    Out.WriteBe16(static_cast<uint16_t>(PduLen - SDP_PDU_HEADER_SIZE));
+    Out.PatchU8(0, PduId);
+    Out.PatchBe16(1, Tid);
+    Out.PatchBe16(SDP_PDU_PARAMETER_LENGTH_OFFSET,
+                  static_cast<uint16_t>(Out.Position() - SDP_PDU_HEADER_SIZE));
 }
 
-// Closes the response of an attribute transaction: the list's header in the
-// first response of a series, the empty continuation state unless the scan
-// wrote one, then the PDU header and the byte count of this response's part
-// of the list (N). False, with the headers unwritten, when a write fell
-// outside the PDU.
-static bool FinishAttributeResponse(CByteWriter& Out, uint8_t* pResponse, uint8_t PduId,
-                                    const uint8_t* pRequest, uint32_t RequestLen,
+// Where an attribute response's fixed fields were reserved, to be filled once
+// its part of the list is written.
+struct ATTRIBUTE_RESPONSE_FIELDS {
+    size_t ByteCountAt;
+    size_t ListHeaderAt; // first response of a series only
+};
+
+// Reserves the fixed fields in front of an attribute response's list: the PDU
+// header, AttributeListByteCount and, in the first response of a series, the
+// list's sequence header.
+static ATTRIBUTE_RESPONSE_FIELDS ReserveAttributeResponse(CByteWriter& Out, bool FirstOfSeries)
+{
+    ATTRIBUTE_RESPONSE_FIELDS Fields = {};
+    Out.Reserve(SDP_PDU_HEADER_SIZE);
+    Fields.ByteCountAt = Out.Reserve(SDP_ATTRIBUTE_BYTE_COUNT_SIZE);
+    if (FirstOfSeries) Fields.ListHeaderAt = Out.Reserve(SDP_SEQUENCE16_HEADER_SIZE);
+    return Fields;
+}
+
+// Closes the response of an attribute transaction: the empty continuation
+// state unless the scan wrote one, the list's header in the first response of
+// a series, then the PDU header and the byte count of this response's part of
+// the list (N). False, with the headers unwritten, when a write fell outside
+// the PDU.
+static bool FinishAttributeResponse(CByteWriter& Out, const ATTRIBUTE_RESPONSE_FIELDS& Fields,
+                                    uint8_t PduId, const uint8_t* pRequest, uint32_t RequestLen,
                                     const ATTRIBUTE_SCAN& Scan, bool FirstOfSeries,
                                     uint32_t* pPduLen, uint32_t* pN)
 {
-    uint32_t WriteIndex = Scan.DestIndex;
-    uint32_t N = 0;
-    if (Scan.StateGenerated) {
-        N = WriteIndex - 20;
-    } else {
-        Out.Seek(WriteIndex);
-        Out.WriteU8(0);
-        WriteIndex++;
-        N = WriteIndex - 8;
-    }
+    if (!Scan.StateGenerated) Out.WriteU8(0);
+    const uint32_t WriteIndex = static_cast<uint32_t>(Out.Position());
+    const uint32_t StateSize = Scan.StateGenerated ? SDP_CONTINUATION_FIELD_SIZE : 1;
+    const uint32_t N = WriteIndex - SDP_ATTRIBUTE_LIST_OFFSET - StateSize;
     if (FirstOfSeries) {
-        Out.Seek(7);
-        Out.WriteU8(0x36);
-        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
+        Out.PatchU8(Fields.ListHeaderAt, SDP_DE_HEADER_SEQUENCE16);
+        Out.PatchBe16(Fields.ListHeaderAt + 1, static_cast<uint16_t>(Scan.TotFound));
     }
     if (!Out.Ok()) return false;
-    WritePduHeader(pResponse, PduId, pRequest, RequestLen, WriteIndex);
-    Out.Seek(5);
-    Out.WriteBe16(static_cast<uint16_t>(N));
+    PatchPduHeader(Out, PduId, pRequest, RequestLen);
+    Out.PatchBe16(Fields.ByteCountAt, static_cast<uint16_t>(N));
     *pPduLen = WriteIndex;
     *pN = N;
     return true;
@@ -742,7 +754,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     uint64_t Required = 0;
     const bool UseSummary = IndexUsable() && PatternSummary(pPattern, S, MembersStart, &Required);
     CByteWriter Out(pResponse, MaxResponseLen);
-    uint32_t WriteIndex = 9;
+    Out.Reserve(SDP_PDU_HEADER_SIZE);
+    const size_t CountsAt = Out.Reserve(SDP_SEARCH_RESPONSE_COUNTS_SIZE);
     uint16_t TotalCount = 0;
     uint16_t CurrentCount = 0;
     bool StateWritten = false;
@@ -766,33 +779,24 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
         TotalCount++;
         // Records listed by earlier responses of the series are only counted.
         if (hRec < StartHandle) continue;
-        // 17 = this handle and a whole continuation state, with a byte to spare.
-        if (WriteIndex + 17 < MaxResponseLen) {
-            Out.Seek(WriteIndex);
+        if (Out.Position() + SDP_SEARCH_HANDLE_BUDGET < MaxResponseLen) {
             Out.WriteBe32(hRec);
-            WriteIndex += 4;
             CurrentCount++;
         } else if (!StateWritten) {
             SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
             SdpDbgPrint(SEARCH, "%s    Server state = 0x%x\n", Prefix, DatabaseChangeCount);
             SdpDbgPrint(SEARCH, "%s    hCurRec = 0x%x\n", Prefix, hRec);
-            Out.Seek(WriteIndex);
             WriteContinuationState(Out, CONTINUATION_STATE{DatabaseChangeCount, hRec, 0, 0});
-            WriteIndex += 1 + CONTINUATION_STATE_WIRE_SIZE;
             StateWritten = true;
         }
     }
 
-    if (!StateWritten) {
-        Out.Seek(WriteIndex);
-        Out.WriteU8(0);
-        WriteIndex++;
-    }
+    if (!StateWritten) Out.WriteU8(0);
     if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
-    WritePduHeader(pResponse, SDP_PDU_SERVICE_SEARCH_RESPONSE, pRequest, RequestLen, WriteIndex);
-    Out.Seek(5);
-    Out.WriteBe16(TotalCount);
-    Out.WriteBe16(CurrentCount);
+    const uint32_t WriteIndex = static_cast<uint32_t>(Out.Position());
+    PatchPduHeader(Out, SDP_PDU_SERVICE_SEARCH_RESPONSE, pRequest, RequestLen);
+    Out.PatchBe16(CountsAt, TotalCount);
+    Out.PatchBe16(CountsAt + 2, CurrentCount);
     SdpDbgPrint(SEARCH, "%sReturning SercviceSearchResponse\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Total record count = 0x%x\n", Prefix, TotalCount);
     SdpDbgPrint(SEARCH, "%s    Cur record count = 0x%x\n", Prefix, CurrentCount);
@@ -860,23 +864,24 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     SdpDbgPrint(SEARCH, "%s    Max bytes to return = 0x%x\n", Prefix, MaxByteCount);
 
     ATTRIBUTE_SCAN Scan = {};
-    Scan.DestIndex = pContState ? 7 : 10;
+    CByteWriter Out(pResponse, MaxResponseLen);
+    const ATTRIBUTE_RESPONSE_FIELDS Fields = ReserveAttributeResponse(Out, !pContState);
     bool LimitReached = false;
     uint16_t Error = 0;
-    if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, MembersStart, MaxByteCount,
-                    pContState, DatabaseChangeCount, false, "Database_ServiceAttributeRequest",
-                    Scan, &LimitReached, &Error)) {
+    if (!ScanIdList(Out, pRecord, pIdList, I, MembersStart, MaxByteCount, pContState,
+                    DatabaseChangeCount, false, "Database_ServiceAttributeRequest", Scan,
+                    &LimitReached, &Error)) {
         return Fail(Error);
     }
 
-    if (Scan.DestIndex > MaxResponseLen) {
-        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix, Scan.DestIndex);
+    if (Out.Position() > MaxResponseLen) {
+        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix,
+                    static_cast<unsigned>(Out.Position()));
         return Fail(SDP_ERROR_INTERNAL);
     }
-    CByteWriter Out(pResponse, MaxResponseLen);
     uint32_t WriteIndex = 0;
     uint32_t N = 0;
-    if (!FinishAttributeResponse(Out, pResponse, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest,
+    if (!FinishAttributeResponse(Out, Fields, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest,
                                  RequestLen, Scan, !pContState, &WriteIndex, &N)) {
         return Fail(SDP_ERROR_INTERNAL);
     }
@@ -968,7 +973,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
     ATTRIBUTE_SCAN Scan = {};
-    Scan.DestIndex = pContState ? 7 : 10;
+    CByteWriter Out(pResponse, MaxResponseLen);
+    const ATTRIBUTE_RESPONSE_FIELDS Fields = ReserveAttributeResponse(Out, !pContState);
     SdpDbgPrint(SEARCH, "%s~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n", Prefix);
 
     // Records that cannot match are passed by on their UUID summary. A
@@ -1004,7 +1010,6 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
             Scan.TotFound = Before == SDP_MEMO_LIMIT_REACHED ? 0 : Before;
         }
     }
-    CByteWriter Out(pResponse, MaxResponseLen);
     for (const SERVICE_RECORD* pRecord = pFirst; pRecord; pRecord = pRecord->Next) {
         if (!MayMatch(pRecord, UseSummary, Required)) continue;
         SdpDbgPrint(SEARCH, "%s------------------------------------\n", Prefix);
@@ -1018,22 +1023,19 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
 
         SdpDbgPrint(SEARCH, "%s    Record matches search criteria...\n", Prefix);
         Scan.RecFound = 0;
-        const uint32_t HeaderPos = Scan.DestIndex;
         Scan.HeaderReserved = false;
         Scan.FirstInRecord = true;
         Scan.HeaderPending = true;
         bool LimitReached = false;
-        if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, IdMembersStart,
-                        MaxByteCount, pContState, DatabaseChangeCount, true, Name, Scan,
-                        &LimitReached, &Error)) {
+        if (!ScanIdList(Out, pRecord, pIdList, I, IdMembersStart, MaxByteCount, pContState,
+                        DatabaseChangeCount, true, Name, Scan, &LimitReached, &Error)) {
             return Fail(Error);
         }
         if (Scan.HeaderReserved) {
             SdpDbgPrint(SEARCH, "%s    Generating local DESEQ header at offset 0x%x (len = 0x%x)\n",
-                        Prefix, HeaderPos, Scan.RecFound);
-            Out.Seek(HeaderPos);
-            Out.WriteU8(0x36);
-            Out.WriteBe16(static_cast<uint16_t>(Scan.RecFound));
+                        Prefix, static_cast<unsigned>(Scan.HeaderAt), Scan.RecFound);
+            Out.PatchU8(Scan.HeaderAt, SDP_DE_HEADER_SEQUENCE16);
+            Out.PatchBe16(Scan.HeaderAt + 1, static_cast<uint16_t>(Scan.RecFound));
         }
         if (LimitReached) {
             SdpDbgPrint(SEARCH, "%sMaxBytes reached. Search Terminated\n", Prefix);
@@ -1044,8 +1046,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
 
     uint32_t WriteIndex = 0;
     uint32_t N = 0;
-    if (!FinishAttributeResponse(Out, pResponse, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE,
-                                 pRequest, RequestLen, Scan, !pContState, &WriteIndex, &N)) {
+    if (!FinishAttributeResponse(Out, Fields, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE, pRequest,
+                                 RequestLen, Scan, !pContState, &WriteIndex, &N)) {
         return Fail(SDP_ERROR_INTERNAL);
     }
     SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceSearchAttributeResponse\n", Prefix);
