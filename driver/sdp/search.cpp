@@ -375,27 +375,30 @@ bool ScanAttributeForUuid(const uint8_t* pDE, uint32_t Length, const uint8_t* pU
     }
 
     SdpDbgPrint(SEARCH, "kivsdp : ScanAttributeForUuid() - Checking nested elements..\n");
-    uint32_t Offset = SdpDeHeaderSize(pDE[0]);
-    if (Offset == 0) {
+    const uint32_t HeaderSize = SdpDeHeaderSize(pDE[0]);
+    if (HeaderSize == 0) {
         SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - Error! Invalid header\n");
         *pError = SDP_ERROR_INTERNAL;
         return false;
     }
-    while (Offset < Length) {
-        const uint32_t MemberSize = GetDataElementSize(pDE + Offset, Length - Offset);
+    CByteReader Members(pDE, Length);
+    Members.Skip(HeaderSize);
+    while (Members.Remaining() > 0) {
+        const uint32_t Left = static_cast<uint32_t>(Members.Remaining());
+        const uint32_t MemberSize = GetDataElementSize(Members.Current(), Left);
         if (MemberSize == 0) {
             SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - GetDataElementSize() failed!\n");
             *pError = SDP_ERROR_INTERNAL;
             return false;
         }
-        if (MemberSize > Length - Offset) {
+        if (MemberSize > Left) {
             SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - Nested data element error!\n");
             *pError = SDP_ERROR_INTERNAL;
             return false;
         }
-        if (ScanAttributeForUuid(pDE + Offset, MemberSize, pUuid, pError)) return true;
+        const CByteReader Member = Members.Take(MemberSize);
+        if (ScanAttributeForUuid(Member.Current(), MemberSize, pUuid, pError)) return true;
         if (*pError != 0) return false;
-        Offset += MemberSize;
     }
     *pError = 0;
     return false;
