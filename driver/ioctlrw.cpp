@@ -194,10 +194,11 @@ NTSTATUS CKivSdp::PrepareSdpRequestIrp(PIRP Irp, PIO_STACK_LOCATION pStack)
     pNext->Parameters.Write.ByteOffset.QuadPart = 0;
 
     const UCHAR* p = static_cast<const UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
+    CByteReader Header(p, InLen);
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK,
                  "kivsdp : PrepareSdpRequest() - IRP 0x%x ready for TX. CID = 0x%x. Packet length "
                  "(including CID) = 0x%x..\n",
-                 KivSdpLow32(Irp), unsigned(p[0] | p[1] << 8), unsigned(InLen));
+                 KivSdpLow32(Irp), unsigned(Header.ReadLe16()), unsigned(InLen));
     SdpDumpBytes(SDP_ZONE_DUMP_MASK, "kivsdp : SDP TX REQUEST : ", p + 2, InLen - 2);
 
     IoSetCompletionRoutine(Irp, SendSdpRequestCompletionRoutine, this, TRUE, TRUE, TRUE);
@@ -280,11 +281,10 @@ NTSTATUS CKivSdp::SetApiStatus(USHORT Cid, USHORT Status)
         return STATUS_UNSUCCESSFUL;
     }
 
-    UCHAR* p = static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
-    p[0] = UCHAR(Cid);
-    p[1] = UCHAR(Cid >> 8);
-    p[2] = UCHAR(Status);
-    p[3] = UCHAR(Status >> 8);
+    CByteWriter Record(static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer),
+                       sizeof(KIVSDP_STATUS_RECORD));
+    Record.WriteLe16(Cid);
+    Record.WriteLe16(Status);
     Irp->IoStatus.Information = sizeof(KIVSDP_STATUS_RECORD);
     KivSdpCountUp(&StatusDelivered);
     KivSdpCountDown(&PendingStatusListens);

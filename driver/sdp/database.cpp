@@ -19,15 +19,12 @@ static unsigned Addr32(const void* p)
 // Increments a 32-bit unsigned integer value (0A + 4 bytes) in place.
 static bool IncrementUint32Value(SERVICE_ATTRIBUTE* pAttribute)
 {
-    if (!pAttribute || !pAttribute->Value || pAttribute->Value[0] != 0x0A) return false;
+    if (!pAttribute || !pAttribute->Value || pAttribute->Value[0] != SDP_DE_HEADER_UINT32)
+        return false;
     uint8_t* v = pAttribute->Value + 1;
-    uint32_t n = static_cast<uint32_t>(v[0]) << 24 | static_cast<uint32_t>(v[1]) << 16 |
-                 static_cast<uint32_t>(v[2]) << 8 | v[3];
-    n++;
-    v[0] = static_cast<uint8_t>(n >> 24);
-    v[1] = static_cast<uint8_t>(n >> 16);
-    v[2] = static_cast<uint8_t>(n >> 8);
-    v[3] = static_cast<uint8_t>(n);
+    CByteReader In(v, sizeof(uint32_t));
+    CByteWriter Out(v, sizeof(uint32_t));
+    Out.WriteBe32(In.ReadBe32() + 1);
     return true;
 }
 

@@ -45,6 +45,7 @@ constexpr uint8_t SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE = 0x07;
 
 // PDU header: PduId (1), TransactionId (2), ParameterLength (2), big-endian.
 constexpr uint32_t SDP_PDU_HEADER_SIZE = 5;
+constexpr uint32_t SDP_PDU_TRANSACTION_ID_OFFSET = 1;
 constexpr uint32_t SDP_PDU_PARAMETER_LENGTH_OFFSET = 3;
 constexpr uint32_t SDP_ERROR_RESPONSE_SIZE = 11;
 
@@ -128,6 +129,9 @@ constexpr uint32_t SDP_SEARCH_HANDLE_BUDGET = SDP_RECORD_HANDLE_SIZE + SDP_CONTI
 // continuation state.
 constexpr uint32_t SDP_ATTRIBUTE_BYTE_COUNT_SIZE = 2;
 constexpr uint32_t SDP_ATTRIBUTE_LIST_OFFSET = SDP_PDU_HEADER_SIZE + SDP_ATTRIBUTE_BYTE_COUNT_SIZE;
+// ServiceAttributeRequest: ServiceRecordHandle and MaximumAttributeByteCount
+// come before the ID list.
+constexpr uint32_t SDP_ATTRIBUTE_REQUEST_FIXED_SIZE = SDP_RECORD_HANDLE_SIZE + 2;
 
 // Byte budgets of the attribute scan. Over a series the list's entries stay
 // within MaxByteCount - SDP_LIST_BUDGET_RESERVE. In one response a value is

@@ -84,9 +84,9 @@ void WriteContinuationState(CByteWriter& w, const CONTINUATION_STATE& State)
 // A request's ParameterLength P must account for every byte after the header.
 bool PduLengthMatches(const char* Prefix, uint32_t RequestLen, uint32_t P)
 {
-    if (RequestLen == P + 5) return true;
+    if (RequestLen == P + SDP_PDU_HEADER_SIZE) return true;
     SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
-                static_cast<int>(RequestLen), static_cast<int>(P + 5));
+                static_cast<int>(RequestLen), static_cast<int>(P + SDP_PDU_HEADER_SIZE));
     return false;
 }
 
@@ -607,12 +607,12 @@ SDP_STATUS Database_GenerateErrorResponse(const uint8_t* pRequest, uint32_t Requ
 {
     SdpDbgPrint(SEARCH, "kivsdp : Database_GenerateErrorResponse()..\n");
     CByteReader In(pRequest, RequestLen);
-    In.Skip(1);
+    In.Skip(SDP_PDU_TRANSACTION_ID_OFFSET);
     const uint16_t Tid = In.ReadBe16();
     CByteWriter Out(pResponse, SDP_ERROR_RESPONSE_SIZE);
     Out.WriteU8(SDP_PDU_ERROR_RESPONSE);
     Out.WriteBe16(Tid);
-    Out.WriteBe16(6);
+    Out.WriteBe16(SDP_ERROR_RESPONSE_SIZE - SDP_PDU_HEADER_SIZE);
     Out.WriteBe16(ErrorCode);
     Out.WriteBe32(ErrorInfo);
     return SDP_STATUS_SUCCESS;
@@ -633,7 +633,7 @@ auto ErrorResponder(const uint8_t* pRequest, uint32_t RequestLen, uint8_t* pResp
 uint32_t ReadParameterLength(const uint8_t* pRequest, uint32_t RequestLen)
 {
     CByteReader Header(pRequest, RequestLen);
-    Header.Skip(3);
+    Header.Skip(SDP_PDU_PARAMETER_LENGTH_OFFSET);
     return Header.ReadBe16();
 }
 
@@ -662,10 +662,10 @@ static void PatchPduHeader(CByteWriter& Out, uint8_t PduId, const uint8_t* pRequ
                            uint32_t RequestLen)
 {
     CByteReader In(pRequest, RequestLen);
-    In.Skip(1);
+    In.Skip(SDP_PDU_TRANSACTION_ID_OFFSET);
     const uint16_t Tid = In.ReadBe16();
     Out.PatchU8(0, PduId);
-    Out.PatchBe16(1, Tid);
+    Out.PatchBe16(SDP_PDU_TRANSACTION_ID_OFFSET, Tid);
     Out.PatchBe16(SDP_PDU_PARAMETER_LENGTH_OFFSET,
                   static_cast<uint16_t>(Out.Position() - SDP_PDU_HEADER_SIZE));
 }
@@ -726,7 +726,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     const uint32_t P = ReadParameterLength(pRequest, RequestLen);
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // From here the P parameter bytes are all there.
-    const uint8_t* pParams = pRequest + 5;
+    const uint8_t* pParams = pRequest + SDP_PDU_HEADER_SIZE;
     const uint8_t* pPattern = pParams;
     const uint32_t S = ReceivedListSize(Prefix, pPattern, P, 5);
     if (S == 0) return Fail(SDP_ERROR_INVALID_SYNTAX);
@@ -820,8 +820,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // The fixed fields of a request too short to hold them read as zeros:
     // only received bytes decide the outcome.
-    uint8_t Fixed[6] = {};
-    std::memcpy(Fixed, pRequest + 5, P < sizeof(Fixed) ? P : sizeof(Fixed));
+    uint8_t Fixed[SDP_ATTRIBUTE_REQUEST_FIXED_SIZE] = {};
+    std::memcpy(Fixed, pRequest + SDP_PDU_HEADER_SIZE, P < sizeof(Fixed) ? P : sizeof(Fixed));
     CByteReader FixedReader(Fixed, sizeof(Fixed));
     const uint32_t hRec = FixedReader.ReadBe32();
     const uint32_t MaxByteCount = FixedReader.ReadBe16();
@@ -841,8 +841,9 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
         SdpDbgPrint(WARN, "%sERROR! MaxByteCount too small (0x%x)\n", Prefix, MaxByteCount);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    const uint32_t ListAvailable = P > 6 ? P - 6 : 0;
-    const uint8_t* pIdList = pRequest + 11;
+    const uint32_t ListAvailable =
+        P > SDP_ATTRIBUTE_REQUEST_FIXED_SIZE ? P - SDP_ATTRIBUTE_REQUEST_FIXED_SIZE : 0;
+    const uint8_t* pIdList = pRequest + SDP_PDU_HEADER_SIZE + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE;
     const uint32_t I = ReceivedListSize(Prefix, pIdList, ListAvailable, 1);
     if (I == 0) return Fail(SDP_ERROR_INVALID_SYNTAX);
     const uint32_t MembersStart = SdpDeHeaderSize(pIdList[0]);
@@ -850,17 +851,17 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
         SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    if (I + 7 > P) {
+    if (I + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE + 1 > P) {
         SdpDbgPrint(WARN, "%sERROR! length fuckup\n", Prefix);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    CByteReader Tail(pIdList + I, P - 6 - I);
+    CByteReader Tail(pIdList + I, P - SDP_ATTRIBUTE_REQUEST_FIXED_SIZE - I);
     const uint8_t C = Tail.ReadU8();
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    const uint16_t TailError =
-        CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P, I + 7,
-                         SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
+    const uint16_t TailError = CheckRequestTail(
+        Prefix, "ContStateLength", C, Tail.Current(), P, I + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE + 1,
+        SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
     if (TailError != 0) return Fail(TailError);
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Searching record handle 0x%x\n", Prefix, hRec);
@@ -935,7 +936,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     const uint32_t P = ReadParameterLength(pRequest, RequestLen);
     SdpDbgPrint(SEARCH, "%s    parmLen = %d\n", Prefix, static_cast<int>(P));
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    const uint8_t* pParams = pRequest + 5;
+    const uint8_t* pParams = pRequest + SDP_PDU_HEADER_SIZE;
     const uint8_t* pUuidList = pParams;
     uint32_t U = 0;
     uint32_t UuidMembersStart = 0;
@@ -1118,6 +1119,7 @@ uint32_t CSdpDatabase::ExecuteSdpRequest(const uint8_t* pPdu, uint32_t PduLen, u
         Database_GenerateErrorResponse(pPdu, PduLen, pResponse, SDP_ERROR_INVALID_SYNTAX, 0);
         break;
     }
-    CByteReader Rsp(pResponse + 3, 2);
+    CByteReader Rsp(pResponse, SDP_PDU_HEADER_SIZE);
+    Rsp.Skip(SDP_PDU_PARAMETER_LENGTH_OFFSET);
     return Rsp.ReadBe16() + SDP_PDU_HEADER_SIZE;
 }
