@@ -441,8 +441,8 @@ NTSTATUS CKivSdp::IoctlSetDebugZoneMask(PIRP Irp, PIO_STACK_LOCATION pStack)
                      unsigned(sizeof(ULONG)), unsigned(InLen));
         return STATUS_INVALID_PARAMETER;
     }
-    const UCHAR* p = static_cast<const UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
-    const ULONG Mask = ULONG(p[0]) | ULONG(p[1]) << 8 | ULONG(p[2]) << 16 | ULONG(p[3]) << 24;
+    CByteReader In(static_cast<const UCHAR*>(Irp->AssociatedIrp.SystemBuffer), InLen);
+    const ULONG Mask = In.ReadLe32();
     KivSdpSetZoneMask(Mask);
 
     static const char* const ZoneNames[] = {"SDP_ZONE_INFO_MASK",     "SDP_ZONE_WARN_MASK",

@@ -77,9 +77,12 @@ NTSTATUS CKivSdp::UserIoctlGetRecordHandles(PIRP Irp, PIO_STACK_LOCATION pStack)
 // ---------------------------------------------------------------------------------------------
 // Client request path
 
-static USHORT ReadBe16(const UCHAR* p)
+// The ParameterLength field of the PDU header at pPdu (Len bytes; 0 when short).
+static USHORT ReadParameterLength(const UCHAR* pPdu, ULONG Len)
 {
-    return USHORT(p[0] << 8 | p[1]);
+    CByteReader Header(pPdu, Len);
+    Header.Skip(SDP_PDU_PARAMETER_LENGTH_OFFSET);
+    return Header.ReadBe16();
 }
 
 // PASSIVE_LEVEL. STATUS_PENDING: valid, to be queued.
@@ -95,9 +98,11 @@ NTSTATUS CKivSdp::SendSdpRequestCheckParameters(PIRP Irp, PIO_STACK_LOCATION pSt
         return STATUS_INVALID_PARAMETER;
     }
 
-    const USHORT Cid = USHORT(p[0] | p[1] << 8);
-    const UCHAR PduId = p[2];
-    const ULONG PduLen = ULONG(ReadBe16(p + 5)) + SDP_PDU_HEADER_SIZE;
+    CByteReader Header(p, sizeof(KIVSDP_SEND_REQUEST_HEADER));
+    const USHORT Cid = Header.ReadLe16();
+    const UCHAR PduId = Header.ReadU8();
+    Header.Skip(sizeof(KIVSDP_SEND_REQUEST_HEADER::TransactionId));
+    const ULONG PduLen = ULONG(Header.ReadBe16()) + SDP_PDU_HEADER_SIZE;
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK,
                  "kivsdp : SendSdpRequestCheckParameters() - Length of SDP request = %d\n",
                  int(PduLen));
@@ -189,10 +194,11 @@ NTSTATUS CKivSdp::PrepareSdpRequestIrp(PIRP Irp, PIO_STACK_LOCATION pStack)
     pNext->Parameters.Write.ByteOffset.QuadPart = 0;
 
     const UCHAR* p = static_cast<const UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
+    CByteReader Header(p, InLen);
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK,
                  "kivsdp : PrepareSdpRequest() - IRP 0x%x ready for TX. CID = 0x%x. Packet length "
                  "(including CID) = 0x%x..\n",
-                 KivSdpLow32(Irp), unsigned(p[0] | p[1] << 8), unsigned(InLen));
+                 KivSdpLow32(Irp), unsigned(Header.ReadLe16()), unsigned(InLen));
     SdpDumpBytes(SDP_ZONE_DUMP_MASK, "kivsdp : SDP TX REQUEST : ", p + 2, InLen - 2);
 
     IoSetCompletionRoutine(Irp, SendSdpRequestCompletionRoutine, this, TRUE, TRUE, TRUE);
@@ -224,8 +230,7 @@ NTSTATUS CKivSdp::SendSdpRequestCompletionRoutine(PDEVICE_OBJECT, PIRP Irp, PVOI
 VOID CKivSdp::ProcessSdpResponse(const UCHAR* pPdu, ULONG PduLen, USHORT)
 {
     KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : ProcessSdpResponse()..\n");
-    const ULONG P = PduLen >= SDP_PDU_HEADER_SIZE ? ULONG(ReadBe16(pPdu + 3)) + SDP_PDU_HEADER_SIZE
-                                                  : SDP_PDU_HEADER_SIZE;
+    const ULONG P = ULONG(ReadParameterLength(pPdu, PduLen)) + SDP_PDU_HEADER_SIZE;
     if (P > MAX_PDU_SIZE) {
         KIVSDP_PRINT(SDP_ZONE_ERROR_MASK,
                      "kivsdp : ProcessSdpResponse() - Error! PDU len = 0x%x. Max allowed = 0x%x\n",
@@ -276,11 +281,10 @@ NTSTATUS CKivSdp::SetApiStatus(USHORT Cid, USHORT Status)
         return STATUS_UNSUCCESSFUL;
     }
 
-    UCHAR* p = static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer);
-    p[0] = UCHAR(Cid);
-    p[1] = UCHAR(Cid >> 8);
-    p[2] = UCHAR(Status);
-    p[3] = UCHAR(Status >> 8);
+    CByteWriter Record(static_cast<UCHAR*>(Irp->AssociatedIrp.SystemBuffer),
+                       sizeof(KIVSDP_STATUS_RECORD));
+    Record.WriteLe16(Cid);
+    Record.WriteLe16(Status);
     Irp->IoStatus.Information = sizeof(KIVSDP_STATUS_RECORD);
     KivSdpCountUp(&StatusDelivered);
     KivSdpCountDown(&PendingStatusListens);

@@ -12,9 +12,12 @@ static const GUID GUID_DEVCLASS_NORN_SDP = KIVSDP_GUID_DEVCLASS_NORN_SDP_INIT;
 // requests the cleanup made it complete.
 constexpr LONGLONG KIVSDP_DRAIN_TIMEOUT_100NS = -10LL * 1000 * 1000 * 10; // 10 s, relative
 
-static USHORT ReadLe16At(const UCHAR* p, ULONG Offset)
+// A 16-bit field of a listen-status record, at its offset in the record.
+static USHORT ReadLe16At(const UCHAR* pStatus, ULONG Offset)
 {
-    return USHORT(p[Offset] | p[Offset + 1] << 8);
+    CByteReader Record(pStatus, sizeof(KIVL2CAP_LISTEN_STATUS));
+    Record.Skip(Offset);
+    return Record.ReadLe16();
 }
 
 static VOID FastMutexLock(void* Context)

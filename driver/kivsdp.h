@@ -321,7 +321,6 @@ private:
     template <typename PREPARE, typename FAILED>
     VOID SendRounds(PIRP Irp, PIRP* pSlot, LONG* pSendState, KIVSDP_RESEND_CONTEXT* pResend,
                     PWORKER_THREAD_ROUTINE Worker, PREPARE Prepare, FAILED Failed);
-    // The first round of a path's requests: one allocated into each of the
     // The first round of one kind of lower request: Count slots, each filled by Prepare(Irp, i),
     // counted in *pSent and sent, its inline rounds left to Resend(Irp, i). Stops at the first
     // request that cannot be had or that the lower driver refuses, with its status; *pFailed

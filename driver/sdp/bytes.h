@@ -21,8 +21,6 @@ public:
     CByteReader Take(size_t n);
     // Moves on n bytes without reading them.
     void Skip(size_t n);
-    // Byte at Offset from the current position, without moving; 0 past the end.
-    uint8_t PeekU8(size_t Offset = 0) const;
 
     // Bytes from the current position on (never null unless empty).
     const uint8_t* Current() const { return m_p + (m_Failed ? m_Len : m_Pos); }
@@ -60,13 +58,13 @@ public:
     void WriteLe16(uint16_t v);
     void WriteLe32(uint32_t v);
     void WriteBytes(const uint8_t* p, size_t n);
-    // Reserves n bytes (left as they are) to be patched later; returns their offset.
+    // Reserves n bytes (left as they are) for a field known only later, such
+    // as a length; returns their offset, which a Patch call then fills.
     size_t Reserve(size_t n);
-    // Overwrites bytes already inside the written part.
+    // Overwrite bytes already inside the written part (reserved or written).
     void PatchU8(size_t Offset, uint8_t v);
     void PatchBe16(size_t Offset, uint16_t v);
-    // Moves the write position to Offset (at most the capacity).
-    void Seek(size_t Offset);
+    void PatchLe32(size_t Offset, uint32_t v);
 
     size_t Position() const { return m_Pos; }
     size_t Capacity() const { return m_Cap; }
@@ -83,6 +81,8 @@ private:
         }
         return true;
     }
+    // Offset..Offset+n lies inside the written part; else the writer fails.
+    bool Patchable(size_t Offset, size_t n);
 
     uint8_t* m_p;
     size_t m_Cap;
@@ -184,11 +184,49 @@ inline void CByteWriter::WriteBytes(const uint8_t* p, size_t n)
     m_Pos += n;
 }
 
-inline void CByteWriter::Seek(size_t Offset)
+inline CByteReader CByteReader::Take(size_t n)
 {
-    if (m_Failed || Offset > m_Cap) {
-        m_Failed = true;
-        return;
+    if (!Need(n)) {
+        CByteReader Failed;
+        Failed.m_Failed = true;
+        return Failed;
     }
-    m_Pos = Offset;
+    CByteReader Sub(m_p + m_Pos, n);
+    m_Pos += n;
+    return Sub;
+}
+
+inline size_t CByteWriter::Reserve(size_t n)
+{
+    const size_t Offset = m_Pos;
+    if (Need(n)) m_Pos += n;
+    return Offset;
+}
+
+inline bool CByteWriter::Patchable(size_t Offset, size_t n)
+{
+    if (m_Failed || Offset > m_Pos || m_Pos - Offset < n) {
+        m_Failed = true;
+        return false;
+    }
+    return true;
+}
+
+inline void CByteWriter::PatchU8(size_t Offset, uint8_t v)
+{
+    if (Patchable(Offset, 1)) m_p[Offset] = v;
+}
+
+inline void CByteWriter::PatchBe16(size_t Offset, uint16_t v)
+{
+    if (!Patchable(Offset, 2)) return;
+    m_p[Offset] = static_cast<uint8_t>(v >> 8);
+    m_p[Offset + 1] = static_cast<uint8_t>(v);
+}
+
+inline void CByteWriter::PatchLe32(size_t Offset, uint32_t v)
+{
+    if (!Patchable(Offset, 4)) return;
+    for (int i = 0; i < 4; i++)
+        m_p[Offset + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
 }

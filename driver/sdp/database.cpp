@@ -19,15 +19,12 @@ static unsigned Addr32(const void* p)
 // Increments a 32-bit unsigned integer value (0A + 4 bytes) in place.
 static bool IncrementUint32Value(SERVICE_ATTRIBUTE* pAttribute)
 {
-    if (!pAttribute || !pAttribute->Value || pAttribute->Value[0] != 0x0A) return false;
+    if (!pAttribute || !pAttribute->Value || pAttribute->Value[0] != SDP_DE_HEADER_UINT32)
+        return false;
     uint8_t* v = pAttribute->Value + 1;
-    uint32_t n = static_cast<uint32_t>(v[0]) << 24 | static_cast<uint32_t>(v[1]) << 16 |
-                 static_cast<uint32_t>(v[2]) << 8 | v[3];
-    n++;
-    v[0] = static_cast<uint8_t>(n >> 24);
-    v[1] = static_cast<uint8_t>(n >> 16);
-    v[2] = static_cast<uint8_t>(n >> 8);
-    v[3] = static_cast<uint8_t>(n);
+    CByteReader In(v, sizeof(uint32_t));
+    CByteWriter Out(v, sizeof(uint32_t));
+    Out.WriteBe32(In.ReadBe32() + 1);
     return true;
 }
 
@@ -523,13 +520,14 @@ SDP_STATUS CSdpDatabase::UserIoctlGetDatabase(SDP_IOCTL_BUFFER& Io)
 
     CByteWriter Out(Io.SystemBuffer, N);
     DatabaseLock();
-    // p runs ahead of the writer: a record's count slot is only written once its first entry
-    // (or, for a record without attributes, the slot alone) is known to fit.
+    // p counts what the buffer needs; it stays with the writer while everything fits, and an
+    // entry is written only once it is known to fit. The count slots are filled at the end.
+    const size_t RecordsAt = Out.Reserve(4);
     uint64_t p = 4;
     uint32_t Records = 0;
     for (const SERVICE_RECORD* pRecord = RecordList; pRecord; pRecord = pRecord->Next) {
         Records++;
-        const uint64_t Slot = p;
+        const size_t Slot = Out.Reserve(4);
         p += 4;
         if (!pRecord->AttributeList && p > N) {
             DatabaseUnlock();
@@ -554,18 +552,15 @@ SDP_STATUS CSdpDatabase::UserIoctlGetDatabase(SDP_IOCTL_BUFFER& Io)
                             Io.Information);
                 return SDP_STATUS_INVALID_PARAMETER;
             }
-            Out.Seek(static_cast<size_t>(p));
             Out.WriteLe16(pAttr->AttributeId);
             Out.WriteLe32(V);
             Out.WriteBytes(pAttr->Value, V);
             p += 6 + V;
         }
-        Out.Seek(static_cast<size_t>(Slot));
-        Out.WriteLe32(Attributes);
+        Out.PatchLe32(Slot, Attributes);
     }
     DatabaseUnlock();
-    Out.Seek(0);
-    Out.WriteLe32(Records);
+    Out.PatchLe32(RecordsAt, Records);
     if (!Out.Ok()) return SDP_STATUS_INTERNAL_ERROR;
     Io.Information = static_cast<uint32_t>(p);
     return SDP_STATUS_SUCCESS;

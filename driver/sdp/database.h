@@ -133,7 +133,6 @@ public:
     // series memo answer exactly as a walk of the list would; off, every
     // transaction walks. On by default. Caller holds the lock.
     void SetFastPath(bool Enable) { m_FastPath = Enable; }
-    bool FastPathEnabled() const { return m_FastPath; }
 
     // ---- Search index (dbindex.cpp; caller holds the lock) ----
 

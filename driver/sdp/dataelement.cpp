@@ -43,7 +43,7 @@ static uint32_t MeasureElement(const uint8_t* pData, uint32_t MaxLen, bool Warn)
     case SDP_DE_SEQUENCE:
     case SDP_DE_ALTERNATIVE:
     case SDP_DE_URL:
-    case 9:
+    case SDP_DE_RESERVED:
         break;
     default:
         return 0;
@@ -93,12 +93,14 @@ static bool VerifyElement(const uint8_t* pData, uint32_t Length, bool Warn)
 
     // The 512-byte bound on the outer element bounds the recursion depth: each
     // level costs at least two header bytes.
-    uint32_t Offset = SdpDeHeaderSize(pData[0]);
-    while (Offset < Length) {
-        const uint32_t MemberSize = MeasureElement(pData + Offset, Length - Offset, Warn);
-        if (MemberSize == 0 || MemberSize > Length - Offset) return false;
-        if (!VerifyElement(pData + Offset, MemberSize, Warn)) return false;
-        Offset += MemberSize;
+    CByteReader Members(pData, Length);
+    Members.Skip(SdpDeHeaderSize(pData[0]));
+    while (Members.Remaining() > 0) {
+        const uint32_t Left = static_cast<uint32_t>(Members.Remaining());
+        const uint32_t MemberSize = MeasureElement(Members.Current(), Left, Warn);
+        if (MemberSize == 0 || MemberSize > Left) return false;
+        const CByteReader Member = Members.Take(MemberSize);
+        if (!VerifyElement(Member.Current(), MemberSize, Warn)) return false;
     }
     return true;
 }

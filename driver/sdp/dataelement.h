@@ -14,6 +14,8 @@ constexpr uint8_t SDP_DE_BOOL = 5;
 constexpr uint8_t SDP_DE_SEQUENCE = 6;
 constexpr uint8_t SDP_DE_ALTERNATIVE = 7;
 constexpr uint8_t SDP_DE_URL = 8;
+// Type 9 has no meaning assigned; it carries a length field like text.
+constexpr uint8_t SDP_DE_RESERVED = 9;
 
 // Largest data element the system handles.
 constexpr uint32_t SDP_MAX_DATA_ELEMENT_SIZE = 512;

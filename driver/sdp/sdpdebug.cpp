@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bytes.h"
 #include "kivsdpioctl.h"
 
 namespace {
@@ -80,9 +81,8 @@ SDP_STATUS SdpIoctlSetDebugZoneMask(const uint8_t* pInput, uint32_t InputLength)
         return SDP_STATUS_INVALID_PARAMETER;
     }
     // Bits above 0x80 are kept as given; no message uses them.
-    const uint32_t Mask = static_cast<uint32_t>(pInput[0]) | static_cast<uint32_t>(pInput[1]) << 8 |
-                          static_cast<uint32_t>(pInput[2]) << 16 |
-                          static_cast<uint32_t>(pInput[3]) << 24;
+    CByteReader In(pInput, InputLength);
+    const uint32_t Mask = In.ReadLe32();
     SdpSetZoneMask(Mask);
     for (uint32_t Bit = 0; Bit < 8; Bit++) {
         const uint32_t Zone = 1u << Bit;

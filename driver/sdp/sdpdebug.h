@@ -72,10 +72,6 @@ void SdpDbgPrintZone(uint32_t Zone, const char* Format, ...);
 
 // Prints "NORN ASSERT:  <Condition> on line <Line> in <File>\n" whatever the mask.
 void SdpAssertFailed(const char* Condition, int Line, const char* File);
-#define SDP_ASSERT(c)                                                                              \
-    do {                                                                                           \
-        if (!(c)) SdpAssertFailed(#c, __LINE__, __FILE__);                                         \
-    } while (0)
 
 // Prints Title, then "%02X " per byte, then "\n", in one zone.
 void SdpDumpBytes(uint32_t Zone, const char* Title, const uint8_t* p, uint32_t Len);

@@ -43,7 +43,10 @@ constexpr uint8_t SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE = 0x05;
 constexpr uint8_t SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_REQUEST = 0x06;
 constexpr uint8_t SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE = 0x07;
 
+// PDU header: PduId (1), TransactionId (2), ParameterLength (2), big-endian.
 constexpr uint32_t SDP_PDU_HEADER_SIZE = 5;
+constexpr uint32_t SDP_PDU_TRANSACTION_ID_OFFSET = 1;
+constexpr uint32_t SDP_PDU_PARAMETER_LENGTH_OFFSET = 3;
 constexpr uint32_t SDP_ERROR_RESPONSE_SIZE = 11;
 
 // SDP error codes the server sends. 0x00FF is outside the SDP table: it
@@ -99,3 +102,42 @@ struct CONTINUATION_STATE {
     uint16_t CurOffset;
 };
 constexpr uint8_t CONTINUATION_STATE_WIRE_SIZE = 12;
+// A continuation state field on the wire: its length byte, then the record.
+constexpr uint32_t SDP_CONTINUATION_FIELD_SIZE = 1 + CONTINUATION_STATE_WIRE_SIZE;
+
+// Data element headers the server writes and reads at fixed places: a
+// 16-bit unsigned integer (attribute ID), a 32-bit one (record handle, ID
+// range) and a sequence with a 16-bit length.
+constexpr uint8_t SDP_DE_HEADER_UINT16 = 0x09;
+constexpr uint8_t SDP_DE_HEADER_UINT32 = 0x0A;
+constexpr uint8_t SDP_DE_HEADER_SEQUENCE16 = 0x36;
+constexpr uint32_t SDP_ATTRIBUTE_ID_ELEMENT_SIZE = 3;    // 09 + ID
+constexpr uint32_t SDP_ATTRIBUTE_RANGE_ELEMENT_SIZE = 5; // 0A + Min + Max
+constexpr uint32_t SDP_SEQUENCE16_HEADER_SIZE = 3;       // 36 + length
+
+// ServiceSearchResponse: the PDU header, TotalServiceRecordCount and
+// CurrentServiceRecordCount, then 4 bytes per handle and the continuation
+// state. A handle is written only while it and a whole continuation state
+// fit into the PDU with a byte to spare.
+constexpr uint32_t SDP_SEARCH_RESPONSE_COUNTS_SIZE = 4;
+constexpr uint32_t SDP_RECORD_HANDLE_SIZE = 4;
+constexpr uint32_t SDP_SEARCH_HANDLE_BUDGET = SDP_RECORD_HANDLE_SIZE + SDP_CONTINUATION_FIELD_SIZE;
+
+// ServiceAttributeResponse and ServiceSearchAttributeResponse: the PDU
+// header, AttributeListByteCount, then this response's part of the list
+// (the first of a series opens with the list's sequence header) and the
+// continuation state.
+constexpr uint32_t SDP_ATTRIBUTE_BYTE_COUNT_SIZE = 2;
+constexpr uint32_t SDP_ATTRIBUTE_LIST_OFFSET = SDP_PDU_HEADER_SIZE + SDP_ATTRIBUTE_BYTE_COUNT_SIZE;
+// ServiceAttributeRequest: ServiceRecordHandle and MaximumAttributeByteCount
+// come before the ID list.
+constexpr uint32_t SDP_ATTRIBUTE_REQUEST_FIXED_SIZE = SDP_RECORD_HANDLE_SIZE + 2;
+
+// Byte budgets of the attribute scan. Over a series the list's entries stay
+// within MaxByteCount - SDP_LIST_BUDGET_RESERVE. In one response a value is
+// sent whole only within MaxResponseLen - (write index) - SDP_QUEUE_RESERVE,
+// counted after its ID; the traces show the room before the last
+// SDP_QUEUE_RESERVE_UNTRACED bytes are taken off.
+constexpr uint32_t SDP_LIST_BUDGET_RESERVE = 6;
+constexpr uint32_t SDP_QUEUE_RESERVE = 29;
+constexpr uint32_t SDP_QUEUE_RESERVE_UNTRACED = 10;

@@ -84,9 +84,9 @@ void WriteContinuationState(CByteWriter& w, const CONTINUATION_STATE& State)
 // A request's ParameterLength P must account for every byte after the header.
 bool PduLengthMatches(const char* Prefix, uint32_t RequestLen, uint32_t P)
 {
-    if (RequestLen == P + 5) return true;
+    if (RequestLen == P + SDP_PDU_HEADER_SIZE) return true;
     SdpDbgPrint(WARN, "%sERROR! PDU length invalid. Got %d. Calculated %d\n", Prefix,
-                static_cast<int>(RequestLen), static_cast<int>(P + 5));
+                static_cast<int>(RequestLen), static_cast<int>(P + SDP_PDU_HEADER_SIZE));
     return false;
 }
 
@@ -178,16 +178,15 @@ bool RecordMatchesPattern(const SERVICE_RECORD* pRecord, const uint8_t* pPattern
 // The scan over one record for every member of an AttributeIDList. Returns
 // false with *pError when the request must be answered with an error;
 // *pLimitReached when MaxByteCount ended the scan.
-bool ScanIdList(uint8_t* pResponse, uint32_t MaxResponseLen, const SERVICE_RECORD* pRecord,
-                const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersStart,
-                uint32_t MaxByteCount, const CONTINUATION_STATE* pContState, uint32_t ChangeCount,
-                bool LocalHeaders, const char* Name, ATTRIBUTE_SCAN& Scan, bool* pLimitReached,
-                uint16_t* pError)
+bool ScanIdList(CByteWriter& Out, const SERVICE_RECORD* pRecord, const uint8_t* pIdList,
+                uint32_t IdListSize, uint32_t MembersStart, uint32_t MaxByteCount,
+                const CONTINUATION_STATE* pContState, uint32_t ChangeCount, bool LocalHeaders,
+                const char* Name, ATTRIBUTE_SCAN& Scan, bool* pLimitReached, uint16_t* pError)
 {
     *pLimitReached = false;
     auto Visit = [&](const uint8_t* pIdElement, uint16_t* pMemberError) {
-        if (ScanRecordForAttributes(pResponse, MaxResponseLen, pRecord, pIdElement, MaxByteCount,
-                                    pContState, ChangeCount, LocalHeaders, Scan)) {
+        if (ScanRecordForAttributes(Out, pRecord, pIdElement, MaxByteCount, pContState, ChangeCount,
+                                    LocalHeaders, Scan)) {
             return WALK::Next;
         }
         if (Scan.Error != 0) {
@@ -278,11 +277,13 @@ bool ParseIdList(const uint8_t* pIdList, uint32_t IdListSize, uint32_t MembersSt
     uint32_t Offset = MembersStart;
     while (Offset < IdListSize) {
         const uint8_t Header = pIdList[Offset];
-        const uint32_t Size = Header == 0x09 ? 3u : Header == 0x0A ? 5u : 0u;
+        const uint32_t Size = Header == SDP_DE_HEADER_UINT16   ? SDP_ATTRIBUTE_ID_ELEMENT_SIZE
+                              : Header == SDP_DE_HEADER_UINT32 ? SDP_ATTRIBUTE_RANGE_ELEMENT_SIZE
+                                                               : 0u;
         if (Size == 0 || Size > IdListSize - Offset || Count == MAX_ID_RANGES) return false;
         CByteReader Id(pIdList + Offset + 1, Size - 1);
         const uint16_t Min = Id.ReadBe16();
-        const uint16_t Max = Size == 5 ? Id.ReadBe16() : Min;
+        const uint16_t Max = Size == SDP_ATTRIBUTE_RANGE_ELEMENT_SIZE ? Id.ReadBe16() : Min;
         if (Max < Min) return false;
         pRanges[Count++] = ID_RANGE{Min, Max};
         Offset += Size;
@@ -305,13 +306,14 @@ bool CountRecordList(const SERVICE_RECORD* pRecord, const ID_RANGE* pRanges, uin
             const uint16_t AttId = pAttr->AttributeId;
             if (AttId < pRanges[i].Min) continue;
             if (AttId > pRanges[i].Max) break;
-            const uint32_t Entry = 3 + SdpQuietElementSize(pAttr->Value, 5);
-            if (Tot + Entry + 6 > MaxByteCount) {
+            const uint32_t Entry =
+                SDP_ATTRIBUTE_ID_ELEMENT_SIZE + SdpQuietElementSize(pAttr->Value, 5);
+            if (Tot + Entry + SDP_LIST_BUDGET_RESERVE > MaxByteCount) {
                 *pTotFound = static_cast<uint32_t>(Tot);
                 return true;
             }
             Tot += Entry;
-            if (First) Tot += 3;
+            if (First) Tot += SDP_SEQUENCE16_HEADER_SIZE;
             First = false;
         }
     }
@@ -373,27 +375,30 @@ bool ScanAttributeForUuid(const uint8_t* pDE, uint32_t Length, const uint8_t* pU
     }
 
     SdpDbgPrint(SEARCH, "kivsdp : ScanAttributeForUuid() - Checking nested elements..\n");
-    uint32_t Offset = SdpDeHeaderSize(pDE[0]);
-    if (Offset == 0) {
+    const uint32_t HeaderSize = SdpDeHeaderSize(pDE[0]);
+    if (HeaderSize == 0) {
         SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - Error! Invalid header\n");
         *pError = SDP_ERROR_INTERNAL;
         return false;
     }
-    while (Offset < Length) {
-        const uint32_t MemberSize = GetDataElementSize(pDE + Offset, Length - Offset);
+    CByteReader Members(pDE, Length);
+    Members.Skip(HeaderSize);
+    while (Members.Remaining() > 0) {
+        const uint32_t Left = static_cast<uint32_t>(Members.Remaining());
+        const uint32_t MemberSize = GetDataElementSize(Members.Current(), Left);
         if (MemberSize == 0) {
             SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - GetDataElementSize() failed!\n");
             *pError = SDP_ERROR_INTERNAL;
             return false;
         }
-        if (MemberSize > Length - Offset) {
+        if (MemberSize > Left) {
             SdpDbgPrint(WARN, "kivsdp : ScanAttributeForUuid() - Nested data element error!\n");
             *pError = SDP_ERROR_INTERNAL;
             return false;
         }
-        if (ScanAttributeForUuid(pDE + Offset, MemberSize, pUuid, pError)) return true;
+        const CByteReader Member = Members.Take(MemberSize);
+        if (ScanAttributeForUuid(Member.Current(), MemberSize, pUuid, pError)) return true;
         if (*pError != 0) return false;
-        Offset += MemberSize;
     }
     *pError = 0;
     return false;
@@ -425,18 +430,18 @@ bool ExtractRecordHandle(const SERVICE_RECORD* pRecord, uint32_t* pHandle)
     if (!pRecord || !pHandle) return false;
     const SERVICE_ATTRIBUTE* pFirst = pRecord->AttributeList;
     if (!pFirst || pFirst->AttributeId != SDP_ATTR_SERVICE_RECORD_HANDLE || !pFirst->Value ||
-        pFirst->Value[0] != 0x0A) {
+        pFirst->Value[0] != SDP_DE_HEADER_UINT32) {
         return false;
     }
-    CByteReader r(pFirst->Value + 1, 4);
+    CByteReader r(pFirst->Value + 1, SDP_RECORD_HANDLE_SIZE);
     *pHandle = r.ReadBe32();
     return true;
 }
 
-bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
-                             const SERVICE_RECORD* pRecord, const uint8_t* pIdElement,
-                             uint32_t MaxByteCount, const CONTINUATION_STATE* pContState,
-                             uint32_t DatabaseChangeCount, bool LocalHeaders, ATTRIBUTE_SCAN& Scan)
+bool ScanRecordForAttributes(CByteWriter& Out, const SERVICE_RECORD* pRecord,
+                             const uint8_t* pIdElement, uint32_t MaxByteCount,
+                             const CONTINUATION_STATE* pContState, uint32_t DatabaseChangeCount,
+                             bool LocalHeaders, ATTRIBUTE_SCAN& Scan)
 {
     constexpr const char* Prefix = "kivsdp : ScanRecordForAttributes() - ";
     Scan.Error = 0;
@@ -484,7 +489,6 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         return false;
     }
 
-    CByteWriter Out(pResponse, MaxResponseLen);
     for (const SERVICE_ATTRIBUTE* pAttr = pRecord->AttributeList; pAttr; pAttr = pAttr->Next) {
         const uint16_t AttId = pAttr->AttributeId;
         if (AttId < Min || AttId > Max) continue;
@@ -495,20 +499,22 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         // Every attribute in range is counted, sent or not, so the lengths
         // in the headers of the first response cover the whole series.
         const uint32_t Size = GetDataElementSize(pAttr->Value, 5);
-        Scan.TotFound += 3 + Size;
-        Scan.RecFound += 3 + Size;
-        if (static_cast<uint64_t>(Scan.TotFound) + 6 > MaxByteCount) {
+        const uint32_t Entry = SDP_ATTRIBUTE_ID_ELEMENT_SIZE + Size;
+        Scan.TotFound += Entry;
+        Scan.RecFound += Entry;
+        if (static_cast<uint64_t>(Scan.TotFound) + SDP_LIST_BUDGET_RESERVE > MaxByteCount) {
             SdpDbgPrint(SEARCH, "%sAborting search! Max reached..\n", Prefix);
-            SdpDbgPrint(SEARCH, "%s    MaxByteCount = 0x%x\n", Prefix, MaxByteCount - 3);
+            SdpDbgPrint(SEARCH, "%s    MaxByteCount = 0x%x\n", Prefix,
+                        MaxByteCount - SDP_SEQUENCE16_HEADER_SIZE);
             SdpDbgPrint(SEARCH, "%s    *pTotFound = 0x%x\n", Prefix, Scan.TotFound);
-            Scan.TotFound -= 3 + Size;
-            Scan.RecFound -= 3 + Size;
+            Scan.TotFound -= Entry;
+            Scan.RecFound -= Entry;
             Scan.Error = 0;
             return false;
         }
         if (Scan.FirstInRecord && LocalHeaders) {
             SdpDbgPrint(SEARCH, "%sLocal DESEQ header included in TotBytesFound!!\n", Prefix);
-            Scan.TotFound += 3;
+            Scan.TotFound += SDP_SEQUENCE16_HEADER_SIZE;
         }
         Scan.FirstInRecord = false;
 
@@ -523,23 +529,23 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         if (Scan.HeaderPending && LocalHeaders && (!pContState || Scan.StateUsed)) {
             Scan.HeaderReserved = true;
             SdpDbgPrint(SEARCH, "%sMoving pointer to include local DESEQ header..\n", Prefix);
-            SdpDbgPrint(SEARCH, "kivsdp :     We should generate header at 0x%x\n", Scan.DestIndex);
-            Scan.DestIndex += 3;
+            Scan.HeaderAt = Out.Reserve(SDP_SEQUENCE16_HEADER_SIZE);
+            SdpDbgPrint(SEARCH, "kivsdp :     We should generate header at 0x%x\n",
+                        static_cast<unsigned>(Scan.HeaderAt));
         }
         Scan.HeaderPending = false;
 
         if (ResumeOffset == 0) {
             SdpDbgPrint(SEARCH, "%sQueueing ID 0x%x (3 bytes)\n", Prefix, AttId);
-            Out.Seek(Scan.DestIndex);
-            Out.WriteU8(0x09);
+            Out.WriteU8(SDP_DE_HEADER_UINT16);
             Out.WriteBe16(AttId);
-            Scan.DestIndex += 3;
         }
 
-        int64_t Room = static_cast<int64_t>(MaxResponseLen) - Scan.DestIndex - 19;
+        int64_t Room = static_cast<int64_t>(Out.Capacity()) - static_cast<int64_t>(Out.Position()) -
+                       (SDP_QUEUE_RESERVE - SDP_QUEUE_RESERVE_UNTRACED);
         SdpDbgPrint(SEARCH, "%sMax bytes queueable = 0x%x\n", Prefix,
                     static_cast<unsigned>(static_cast<uint32_t>(Room)));
-        Room -= 10;
+        Room -= SDP_QUEUE_RESERVE_UNTRACED;
         if (Room <= 0) Room = 1;
 
         if (Size < ResumeOffset) {
@@ -551,13 +557,12 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
         SdpDbgPrint(SEARCH, "%sWe would like to queue 0x%x bytes\n", Prefix, Want);
         // Copies Count bytes of the value from ResumeOffset on; Pad indents its trace.
         auto Queue = [&](const char* Pad, uint32_t Count) {
-            SdpDbgPrint(SEARCH, "%s%sMemCopy - dest index = 0x%x\n", Prefix, Pad, Scan.DestIndex);
+            SdpDbgPrint(SEARCH, "%s%sMemCopy - dest index = 0x%x\n", Prefix, Pad,
+                        static_cast<unsigned>(Out.Position()));
             SdpDbgPrint(SEARCH, "%s%sMemCopy - source index = 0x%x\n", Prefix, Pad, ResumeOffset);
             SdpDbgPrint(SEARCH, "%s%sTotal att length = 0x%x\n", Prefix, Pad, Size);
             SdpDbgPrint(SEARCH, "%s%sBytes to queue = 0x%x\n", Prefix, Pad, Count);
-            Out.Seek(Scan.DestIndex);
             Out.WriteBytes(pAttr->Value + ResumeOffset, Count);
-            Scan.DestIndex += Count;
         };
 
         if (Want <= Room) {
@@ -581,9 +586,7 @@ bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
             SdpDbgPrint(SEARCH, "%s     hCurRec = 0x%x\n", Prefix, State.hCurRec);
             SdpDbgPrint(SEARCH, "%s     CurAttID = 0x%x\n", Prefix, State.CurAttID);
             SdpDbgPrint(SEARCH, "%s     CurOffset = 0x%x\n", Prefix, State.CurOffset);
-            Out.Seek(Scan.DestIndex);
             WriteContinuationState(Out, State);
-            Scan.DestIndex += 1 + CONTINUATION_STATE_WIRE_SIZE;
             Scan.StateGenerated = true;
         }
         // The byte budgets keep every write inside the PDU; a write that does
@@ -604,12 +607,12 @@ SDP_STATUS Database_GenerateErrorResponse(const uint8_t* pRequest, uint32_t Requ
 {
     SdpDbgPrint(SEARCH, "kivsdp : Database_GenerateErrorResponse()..\n");
     CByteReader In(pRequest, RequestLen);
-    In.Skip(1);
+    In.Skip(SDP_PDU_TRANSACTION_ID_OFFSET);
     const uint16_t Tid = In.ReadBe16();
     CByteWriter Out(pResponse, SDP_ERROR_RESPONSE_SIZE);
     Out.WriteU8(SDP_PDU_ERROR_RESPONSE);
     Out.WriteBe16(Tid);
-    Out.WriteBe16(6);
+    Out.WriteBe16(SDP_ERROR_RESPONSE_SIZE - SDP_PDU_HEADER_SIZE);
     Out.WriteBe16(ErrorCode);
     Out.WriteBe32(ErrorInfo);
     return SDP_STATUS_SUCCESS;
@@ -630,7 +633,7 @@ auto ErrorResponder(const uint8_t* pRequest, uint32_t RequestLen, uint8_t* pResp
 uint32_t ReadParameterLength(const uint8_t* pRequest, uint32_t RequestLen)
 {
     CByteReader Header(pRequest, RequestLen);
-    Header.Skip(3);
+    Header.Skip(SDP_PDU_PARAMETER_LENGTH_OFFSET);
     return Header.ReadBe16();
 }
 
@@ -653,48 +656,60 @@ uint32_t ReceivedListSize(const char* Prefix, const uint8_t* p, uint32_t Availab
 
 } // namespace
 
-// Writes the response header fields shared by the three transactions.
-static void WritePduHeader(uint8_t* pResponse, uint8_t PduId, const uint8_t* pRequest,
-                           uint32_t RequestLen, uint32_t PduLen)
+// Fills the PDU header reserved at the start of Out: PduId, the request's
+// transaction ID, and a ParameterLength covering everything written after it.
+static void PatchPduHeader(CByteWriter& Out, uint8_t PduId, const uint8_t* pRequest,
+                           uint32_t RequestLen)
 {
     CByteReader In(pRequest, RequestLen);
-    In.Skip(1);
+    In.Skip(SDP_PDU_TRANSACTION_ID_OFFSET);
     const uint16_t Tid = In.ReadBe16();
-    CByteWriter Out(pResponse, SDP_PDU_HEADER_SIZE);
-    Out.WriteU8(PduId);
-    Out.WriteBe16(Tid);
-    Out.WriteBe16(static_cast<uint16_t>(PduLen - SDP_PDU_HEADER_SIZE));
+    Out.PatchU8(0, PduId);
+    Out.PatchBe16(SDP_PDU_TRANSACTION_ID_OFFSET, Tid);
+    Out.PatchBe16(SDP_PDU_PARAMETER_LENGTH_OFFSET,
+                  static_cast<uint16_t>(Out.Position() - SDP_PDU_HEADER_SIZE));
 }
 
-// Closes the response of an attribute transaction: the list's header in the
-// first response of a series, the empty continuation state unless the scan
-// wrote one, then the PDU header and the byte count of this response's part
-// of the list (N). False, with the headers unwritten, when a write fell
-// outside the PDU.
-static bool FinishAttributeResponse(CByteWriter& Out, uint8_t* pResponse, uint8_t PduId,
-                                    const uint8_t* pRequest, uint32_t RequestLen,
+// Where an attribute response's fixed fields were reserved, to be filled once
+// its part of the list is written.
+struct ATTRIBUTE_RESPONSE_FIELDS {
+    size_t ByteCountAt;
+    size_t ListHeaderAt; // first response of a series only
+};
+
+// Reserves the fixed fields in front of an attribute response's list: the PDU
+// header, AttributeListByteCount and, in the first response of a series, the
+// list's sequence header.
+static ATTRIBUTE_RESPONSE_FIELDS ReserveAttributeResponse(CByteWriter& Out, bool FirstOfSeries)
+{
+    ATTRIBUTE_RESPONSE_FIELDS Fields = {};
+    Out.Reserve(SDP_PDU_HEADER_SIZE);
+    Fields.ByteCountAt = Out.Reserve(SDP_ATTRIBUTE_BYTE_COUNT_SIZE);
+    if (FirstOfSeries) Fields.ListHeaderAt = Out.Reserve(SDP_SEQUENCE16_HEADER_SIZE);
+    return Fields;
+}
+
+// Closes the response of an attribute transaction: the empty continuation
+// state unless the scan wrote one, the list's header in the first response of
+// a series, then the PDU header and the byte count of this response's part of
+// the list (N). False, with the headers unwritten, when a write fell outside
+// the PDU.
+static bool FinishAttributeResponse(CByteWriter& Out, const ATTRIBUTE_RESPONSE_FIELDS& Fields,
+                                    uint8_t PduId, const uint8_t* pRequest, uint32_t RequestLen,
                                     const ATTRIBUTE_SCAN& Scan, bool FirstOfSeries,
                                     uint32_t* pPduLen, uint32_t* pN)
 {
-    uint32_t WriteIndex = Scan.DestIndex;
-    uint32_t N = 0;
-    if (Scan.StateGenerated) {
-        N = WriteIndex - 20;
-    } else {
-        Out.Seek(WriteIndex);
-        Out.WriteU8(0);
-        WriteIndex++;
-        N = WriteIndex - 8;
-    }
+    if (!Scan.StateGenerated) Out.WriteU8(0);
+    const uint32_t WriteIndex = static_cast<uint32_t>(Out.Position());
+    const uint32_t StateSize = Scan.StateGenerated ? SDP_CONTINUATION_FIELD_SIZE : 1;
+    const uint32_t N = WriteIndex - SDP_ATTRIBUTE_LIST_OFFSET - StateSize;
     if (FirstOfSeries) {
-        Out.Seek(7);
-        Out.WriteU8(0x36);
-        Out.WriteBe16(static_cast<uint16_t>(Scan.TotFound));
+        Out.PatchU8(Fields.ListHeaderAt, SDP_DE_HEADER_SEQUENCE16);
+        Out.PatchBe16(Fields.ListHeaderAt + 1, static_cast<uint16_t>(Scan.TotFound));
     }
     if (!Out.Ok()) return false;
-    WritePduHeader(pResponse, PduId, pRequest, RequestLen, WriteIndex);
-    Out.Seek(5);
-    Out.WriteBe16(static_cast<uint16_t>(N));
+    PatchPduHeader(Out, PduId, pRequest, RequestLen);
+    Out.PatchBe16(Fields.ByteCountAt, static_cast<uint16_t>(N));
     *pPduLen = WriteIndex;
     *pN = N;
     return true;
@@ -711,7 +726,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     const uint32_t P = ReadParameterLength(pRequest, RequestLen);
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // From here the P parameter bytes are all there.
-    const uint8_t* pParams = pRequest + 5;
+    const uint8_t* pParams = pRequest + SDP_PDU_HEADER_SIZE;
     const uint8_t* pPattern = pParams;
     const uint32_t S = ReceivedListSize(Prefix, pPattern, P, 5);
     if (S == 0) return Fail(SDP_ERROR_INVALID_SYNTAX);
@@ -742,7 +757,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
     uint64_t Required = 0;
     const bool UseSummary = IndexUsable() && PatternSummary(pPattern, S, MembersStart, &Required);
     CByteWriter Out(pResponse, MaxResponseLen);
-    uint32_t WriteIndex = 9;
+    Out.Reserve(SDP_PDU_HEADER_SIZE);
+    const size_t CountsAt = Out.Reserve(SDP_SEARCH_RESPONSE_COUNTS_SIZE);
     uint16_t TotalCount = 0;
     uint16_t CurrentCount = 0;
     bool StateWritten = false;
@@ -766,33 +782,24 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
         TotalCount++;
         // Records listed by earlier responses of the series are only counted.
         if (hRec < StartHandle) continue;
-        // 17 = this handle and a whole continuation state, with a byte to spare.
-        if (WriteIndex + 17 < MaxResponseLen) {
-            Out.Seek(WriteIndex);
+        if (Out.Position() + SDP_SEARCH_HANDLE_BUDGET < MaxResponseLen) {
             Out.WriteBe32(hRec);
-            WriteIndex += 4;
             CurrentCount++;
         } else if (!StateWritten) {
             SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
             SdpDbgPrint(SEARCH, "%s    Server state = 0x%x\n", Prefix, DatabaseChangeCount);
             SdpDbgPrint(SEARCH, "%s    hCurRec = 0x%x\n", Prefix, hRec);
-            Out.Seek(WriteIndex);
             WriteContinuationState(Out, CONTINUATION_STATE{DatabaseChangeCount, hRec, 0, 0});
-            WriteIndex += 1 + CONTINUATION_STATE_WIRE_SIZE;
             StateWritten = true;
         }
     }
 
-    if (!StateWritten) {
-        Out.Seek(WriteIndex);
-        Out.WriteU8(0);
-        WriteIndex++;
-    }
+    if (!StateWritten) Out.WriteU8(0);
     if (!Out.Ok()) return Fail(SDP_ERROR_INTERNAL);
-    WritePduHeader(pResponse, SDP_PDU_SERVICE_SEARCH_RESPONSE, pRequest, RequestLen, WriteIndex);
-    Out.Seek(5);
-    Out.WriteBe16(TotalCount);
-    Out.WriteBe16(CurrentCount);
+    const uint32_t WriteIndex = static_cast<uint32_t>(Out.Position());
+    PatchPduHeader(Out, SDP_PDU_SERVICE_SEARCH_RESPONSE, pRequest, RequestLen);
+    Out.PatchBe16(CountsAt, TotalCount);
+    Out.PatchBe16(CountsAt + 2, CurrentCount);
     SdpDbgPrint(SEARCH, "%sReturning SercviceSearchResponse\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Total record count = 0x%x\n", Prefix, TotalCount);
     SdpDbgPrint(SEARCH, "%s    Cur record count = 0x%x\n", Prefix, CurrentCount);
@@ -813,8 +820,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
     // The fixed fields of a request too short to hold them read as zeros:
     // only received bytes decide the outcome.
-    uint8_t Fixed[6] = {};
-    std::memcpy(Fixed, pRequest + 5, P < sizeof(Fixed) ? P : sizeof(Fixed));
+    uint8_t Fixed[SDP_ATTRIBUTE_REQUEST_FIXED_SIZE] = {};
+    std::memcpy(Fixed, pRequest + SDP_PDU_HEADER_SIZE, P < sizeof(Fixed) ? P : sizeof(Fixed));
     CByteReader FixedReader(Fixed, sizeof(Fixed));
     const uint32_t hRec = FixedReader.ReadBe32();
     const uint32_t MaxByteCount = FixedReader.ReadBe16();
@@ -834,8 +841,9 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
         SdpDbgPrint(WARN, "%sERROR! MaxByteCount too small (0x%x)\n", Prefix, MaxByteCount);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    const uint32_t ListAvailable = P > 6 ? P - 6 : 0;
-    const uint8_t* pIdList = pRequest + 11;
+    const uint32_t ListAvailable =
+        P > SDP_ATTRIBUTE_REQUEST_FIXED_SIZE ? P - SDP_ATTRIBUTE_REQUEST_FIXED_SIZE : 0;
+    const uint8_t* pIdList = pRequest + SDP_PDU_HEADER_SIZE + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE;
     const uint32_t I = ReceivedListSize(Prefix, pIdList, ListAvailable, 1);
     if (I == 0) return Fail(SDP_ERROR_INVALID_SYNTAX);
     const uint32_t MembersStart = SdpDeHeaderSize(pIdList[0]);
@@ -843,40 +851,41 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
         SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    if (I + 7 > P) {
+    if (I + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE + 1 > P) {
         SdpDbgPrint(WARN, "%sERROR! length fuckup\n", Prefix);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    CByteReader Tail(pIdList + I, P - 6 - I);
+    CByteReader Tail(pIdList + I, P - SDP_ATTRIBUTE_REQUEST_FIXED_SIZE - I);
     const uint8_t C = Tail.ReadU8();
     CONTINUATION_STATE State = {};
     const CONTINUATION_STATE* pContState = nullptr;
-    const uint16_t TailError =
-        CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P, I + 7,
-                         SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
+    const uint16_t TailError = CheckRequestTail(
+        Prefix, "ContStateLength", C, Tail.Current(), P, I + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE + 1,
+        SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
     if (TailError != 0) return Fail(TailError);
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
     SdpDbgPrint(SEARCH, "%s    Searching record handle 0x%x\n", Prefix, hRec);
     SdpDbgPrint(SEARCH, "%s    Max bytes to return = 0x%x\n", Prefix, MaxByteCount);
 
     ATTRIBUTE_SCAN Scan = {};
-    Scan.DestIndex = pContState ? 7 : 10;
+    CByteWriter Out(pResponse, MaxResponseLen);
+    const ATTRIBUTE_RESPONSE_FIELDS Fields = ReserveAttributeResponse(Out, !pContState);
     bool LimitReached = false;
     uint16_t Error = 0;
-    if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, MembersStart, MaxByteCount,
-                    pContState, DatabaseChangeCount, false, "Database_ServiceAttributeRequest",
-                    Scan, &LimitReached, &Error)) {
+    if (!ScanIdList(Out, pRecord, pIdList, I, MembersStart, MaxByteCount, pContState,
+                    DatabaseChangeCount, false, "Database_ServiceAttributeRequest", Scan,
+                    &LimitReached, &Error)) {
         return Fail(Error);
     }
 
-    if (Scan.DestIndex > MaxResponseLen) {
-        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix, Scan.DestIndex);
+    if (Out.Position() > MaxResponseLen) {
+        SdpDbgPrint(WARN, "%sInternal ERROR! CurOffset = 0x%x\n", Prefix,
+                    static_cast<unsigned>(Out.Position()));
         return Fail(SDP_ERROR_INTERNAL);
     }
-    CByteWriter Out(pResponse, MaxResponseLen);
     uint32_t WriteIndex = 0;
     uint32_t N = 0;
-    if (!FinishAttributeResponse(Out, pResponse, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest,
+    if (!FinishAttributeResponse(Out, Fields, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest,
                                  RequestLen, Scan, !pContState, &WriteIndex, &N)) {
         return Fail(SDP_ERROR_INTERNAL);
     }
@@ -927,7 +936,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     const uint32_t P = ReadParameterLength(pRequest, RequestLen);
     SdpDbgPrint(SEARCH, "%s    parmLen = %d\n", Prefix, static_cast<int>(P));
     if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    const uint8_t* pParams = pRequest + 5;
+    const uint8_t* pParams = pRequest + SDP_PDU_HEADER_SIZE;
     const uint8_t* pUuidList = pParams;
     uint32_t U = 0;
     uint32_t UuidMembersStart = 0;
@@ -968,7 +977,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
     ATTRIBUTE_SCAN Scan = {};
-    Scan.DestIndex = pContState ? 7 : 10;
+    CByteWriter Out(pResponse, MaxResponseLen);
+    const ATTRIBUTE_RESPONSE_FIELDS Fields = ReserveAttributeResponse(Out, !pContState);
     SdpDbgPrint(SEARCH, "%s~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n", Prefix);
 
     // Records that cannot match are passed by on their UUID summary. A
@@ -1004,7 +1014,6 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
             Scan.TotFound = Before == SDP_MEMO_LIMIT_REACHED ? 0 : Before;
         }
     }
-    CByteWriter Out(pResponse, MaxResponseLen);
     for (const SERVICE_RECORD* pRecord = pFirst; pRecord; pRecord = pRecord->Next) {
         if (!MayMatch(pRecord, UseSummary, Required)) continue;
         SdpDbgPrint(SEARCH, "%s------------------------------------\n", Prefix);
@@ -1018,22 +1027,19 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
 
         SdpDbgPrint(SEARCH, "%s    Record matches search criteria...\n", Prefix);
         Scan.RecFound = 0;
-        const uint32_t HeaderPos = Scan.DestIndex;
         Scan.HeaderReserved = false;
         Scan.FirstInRecord = true;
         Scan.HeaderPending = true;
         bool LimitReached = false;
-        if (!ScanIdList(pResponse, MaxResponseLen, pRecord, pIdList, I, IdMembersStart,
-                        MaxByteCount, pContState, DatabaseChangeCount, true, Name, Scan,
-                        &LimitReached, &Error)) {
+        if (!ScanIdList(Out, pRecord, pIdList, I, IdMembersStart, MaxByteCount, pContState,
+                        DatabaseChangeCount, true, Name, Scan, &LimitReached, &Error)) {
             return Fail(Error);
         }
         if (Scan.HeaderReserved) {
             SdpDbgPrint(SEARCH, "%s    Generating local DESEQ header at offset 0x%x (len = 0x%x)\n",
-                        Prefix, HeaderPos, Scan.RecFound);
-            Out.Seek(HeaderPos);
-            Out.WriteU8(0x36);
-            Out.WriteBe16(static_cast<uint16_t>(Scan.RecFound));
+                        Prefix, static_cast<unsigned>(Scan.HeaderAt), Scan.RecFound);
+            Out.PatchU8(Scan.HeaderAt, SDP_DE_HEADER_SEQUENCE16);
+            Out.PatchBe16(Scan.HeaderAt + 1, static_cast<uint16_t>(Scan.RecFound));
         }
         if (LimitReached) {
             SdpDbgPrint(SEARCH, "%sMaxBytes reached. Search Terminated\n", Prefix);
@@ -1044,8 +1050,8 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
 
     uint32_t WriteIndex = 0;
     uint32_t N = 0;
-    if (!FinishAttributeResponse(Out, pResponse, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE,
-                                 pRequest, RequestLen, Scan, !pContState, &WriteIndex, &N)) {
+    if (!FinishAttributeResponse(Out, Fields, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE, pRequest,
+                                 RequestLen, Scan, !pContState, &WriteIndex, &N)) {
         return Fail(SDP_ERROR_INTERNAL);
     }
     SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceSearchAttributeResponse\n", Prefix);
@@ -1113,6 +1119,7 @@ uint32_t CSdpDatabase::ExecuteSdpRequest(const uint8_t* pPdu, uint32_t PduLen, u
         Database_GenerateErrorResponse(pPdu, PduLen, pResponse, SDP_ERROR_INVALID_SYNTAX, 0);
         break;
     }
-    CByteReader Rsp(pResponse + 3, 2);
+    CByteReader Rsp(pResponse, SDP_PDU_HEADER_SIZE);
+    Rsp.Skip(SDP_PDU_PARAMETER_LENGTH_OFFSET);
     return Rsp.ReadBe16() + SDP_PDU_HEADER_SIZE;
 }

@@ -3,6 +3,7 @@
 // change nothing in it; nothing here allocates.
 #pragma once
 
+#include "bytes.h"
 #include "sdpdefs.h"
 
 // ---- UUID matching ----
@@ -36,24 +37,24 @@ bool ExtractRecordHandle(const SERVICE_RECORD* pRecord, uint32_t* pHandle);
 // The in/out values of one request's scan (the callers set them up once per
 // request, and the per-record ones before each matching record).
 struct ATTRIBUTE_SCAN {
-    uint32_t DestIndex;  // write index into the response PDU
     uint32_t TotFound;   // size of the complete list over the whole series
     uint32_t RecFound;   // size of this record's own list
     uint16_t Error;      // SDP error code of a false result, 0 = limit reached
     bool StateGenerated; // a continuation state was written into this response
-    bool HeaderReserved; // 3 bytes were reserved for this record's header
+    bool HeaderReserved; // 3 bytes were reserved for this record's header...
+    size_t HeaderAt;     // ...at this offset of the response
     bool FirstInRecord;  // the record's first attribute in range is not yet counted
     bool HeaderPending;  // the record's first attribute in range is not yet passed
     bool StateUsed;      // the received continuation state has been consumed
 };
 
-// Appends to pResponse (at most MaxResponseLen bytes) the attributes of
+// Appends to Out (the response PDU, written up to its write position) the attributes of
 // pRecord named by the ID element pIdElement (09 + ID or 0A + range), resuming
 // after pContState (null without one). True when the record was scanned to its
 // end; false with Scan.Error 0 when MaxByteCount was reached, or with the SDP
 // error code to answer with. LocalHeaders: every record's list gets its own
 // 3-byte sequence header (ServiceSearchAttribute).
-bool ScanRecordForAttributes(uint8_t* pResponse, uint32_t MaxResponseLen,
-                             const SERVICE_RECORD* pRecord, const uint8_t* pIdElement,
-                             uint32_t MaxByteCount, const CONTINUATION_STATE* pContState,
-                             uint32_t DatabaseChangeCount, bool LocalHeaders, ATTRIBUTE_SCAN& Scan);
+bool ScanRecordForAttributes(CByteWriter& Out, const SERVICE_RECORD* pRecord,
+                             const uint8_t* pIdElement, uint32_t MaxByteCount,
+                             const CONTINUATION_STATE* pContState, uint32_t DatabaseChangeCount,
+                             bool LocalHeaders, ATTRIBUTE_SCAN& Scan);

@@ -39,10 +39,6 @@ inline NTSTATUS KivL2capIndicateConnect(PDEVICE_OBJECT Dev, USHORT Cid, USHORT M
 {
     return KivL2capIndicateStatus(Dev, Cid, KIVL2CAP_STATUS_CONNECTED, Mtu);
 }
-inline NTSTATUS KivL2capIndicateConfig(PDEVICE_OBJECT Dev, USHORT Cid, USHORT Mtu)
-{
-    return KivL2capIndicateStatus(Dev, Cid, KIVL2CAP_STATUS_CONFIG_ENDED, Mtu);
-}
 inline NTSTATUS KivL2capIndicateDisconnect(PDEVICE_OBJECT Dev, USHORT Cid)
 {
     return KivL2capIndicateStatus(Dev, Cid, KIVL2CAP_STATUS_DISCONNECTED, 0);
