@@ -281,8 +281,10 @@ std::string RecordJson(const ServiceRecord& Record)
         std::vector<std::string> Bits;
         if (FeatureBitNames(Record, a.Id, a.Value, Bits)) {
             s += ",\"features\":[";
-            for (size_t b = 0; b < Bits.size(); ++b)
-                s += (b ? "," : "") + JsonString(Bits[b]);
+            for (size_t b = 0; b < Bits.size(); ++b) {
+                if (b != 0) s += ",";
+                s += JsonString(Bits[b]);
+            }
             s += "]";
         }
         s += ",\"value\":" + ElementJson(a.Value) + "}";
