@@ -999,6 +999,17 @@ static void KivSdpCoreResponse(void* Context, const uint8_t* pPdu, uint32_t PduL
     static_cast<CKivSdp*>(Context)->ProcessSdpResponse(pPdu, PduLen, Cid);
 }
 
+// How the core reaches this device: response blocks, sends and the client path.
+SDP_SERVER_HOST CKivSdp::CoreHost()
+{
+    return {this,
+            KivSdpGetResponseBlock,
+            KivSdpSendResponse,
+            KivSdpCoreResponse,
+            KivSdpPrepareResponse,
+            KivSdpSendPrepared};
+}
+
 // The table is copied under its lock, so the frame is answered with the MTUs
 // as they were when it arrived.
 VOID CKivSdp::ProcessFrame(PIRP Irp)
@@ -1011,14 +1022,9 @@ VOID CKivSdp::ProcessFrame(PIRP Irp)
 
     ULONG TotLen = ULONG(Irp->IoStatus.Information);
     if (TotLen > MAX_SDP_DATA_PACKET_SIZE) TotLen = MAX_SDP_DATA_PACKET_SIZE;
-    const SDP_SERVER_HOST Host = {this,
-                                  KivSdpGetResponseBlock,
-                                  KivSdpSendResponse,
-                                  KivSdpCoreResponse,
-                                  KivSdpPrepareResponse,
-                                  KivSdpSendPrepared};
     SdpProcessFrame(Database, Channels,
-                    static_cast<const uint8_t*>(Irp->AssociatedIrp.SystemBuffer), TotLen, Host);
+                    static_cast<const uint8_t*>(Irp->AssociatedIrp.SystemBuffer), TotLen,
+                    CoreHost());
 }
 
 VOID CKivSdp::ProcessSdpRequest(const UCHAR* pPdu, ULONG PduLen, USHORT Cid)
@@ -1028,13 +1034,7 @@ VOID CKivSdp::ProcessSdpRequest(const UCHAR* pPdu, ULONG PduLen, USHORT Cid)
     KeAcquireSpinLock(&m_ChannelLock, &irql);
     Channels = ChannelTable;
     KeReleaseSpinLock(&m_ChannelLock, irql);
-    const SDP_SERVER_HOST Host = {this,
-                                  KivSdpGetResponseBlock,
-                                  KivSdpSendResponse,
-                                  KivSdpCoreResponse,
-                                  KivSdpPrepareResponse,
-                                  KivSdpSendPrepared};
-    ::ProcessSdpRequest(Database, Channels, pPdu, PduLen, Cid, Host);
+    ::ProcessSdpRequest(Database, Channels, pPdu, PduLen, Cid, CoreHost());
 }
 
 // PASSIVE_LEVEL, in a system worker thread; one per read request in work.

@@ -205,6 +205,7 @@ public:
                                                      PVOID Context);
     // Walks one frame of the read request Irp (PASSIVE_LEVEL, work item).
     VOID ProcessFrame(PIRP Irp);
+    SDP_SERVER_HOST CoreHost();
     VOID ProcessSdpRequest(const UCHAR* pPdu, ULONG PduLen, USHORT Cid);
     VOID ProcessSdpResponse(const UCHAR* pPdu, ULONG PduLen, USHORT Cid);
 

@@ -1080,19 +1080,6 @@ void ClientLoop(CONTEXT& X, ABUSE_CASE& C)
 // ---------------------------------------------------------------------------------------------
 // Record directories with entries that are not record files
 
-// Exit status of Pid, or -1 when it has not ended within TimeoutMs.
-int ExitWithin(pid_t Pid, int TimeoutMs)
-{
-    auto Deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
-    for (;;) {
-        int Status = 0;
-        pid_t r = waitpid(Pid, &Status, WNOHANG);
-        if (r == Pid) return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-        if (r < 0 || Clock::now() > Deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
 std::string FileText(const std::string& Path)
 {
     std::ifstream In(Path);
@@ -1102,25 +1089,9 @@ std::string FileText(const std::string& Path)
 // A daemon of the case's own on Dir/records, its output in Dir/kivsdpd.log.
 pid_t SpawnDaemon(const ABUSE_TARGET& T, const std::string& Dir)
 {
-    std::vector<std::string> Args{T.Daemon,       "--records",    Dir + "/records",
-                                  "--listen",     Dir + "/s.sdp", "--control",
-                                  Dir + "/s.ctl", "--zones",      "0"};
-    fflush(stdout);
-    pid_t Pid = fork();
-    if (Pid == 0) {
-        int Log = open((Dir + "/kivsdpd.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (Log >= 0) {
-            dup2(Log, 1);
-            dup2(Log, 2);
-        }
-        std::vector<char*> Argv;
-        for (auto& A : Args)
-            Argv.push_back(const_cast<char*>(A.c_str()));
-        Argv.push_back(nullptr);
-        execv(Argv[0], Argv.data());
-        _exit(127);
-    }
-    return Pid;
+    return SpawnLogged({T.Daemon, "--records", Dir + "/records", "--listen", Dir + "/s.sdp",
+                        "--control", Dir + "/s.ctl", "--zones", "0"},
+                       Dir + "/kivsdpd.log");
 }
 
 size_t CountIn(const std::string& Text, const std::string& Part)
@@ -1180,10 +1151,10 @@ void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
             return;
         }
         C.Sent++;
-        int Exit = ExitWithin(Pid, 10000);
+        int Exit = WaitExit(Pid, 10000);
         if (Exit < 0) {
             kill(Pid, SIGKILL);
-            ExitWithin(Pid, 5000);
+            WaitExit(Pid, 5000);
         }
         std::string Text = FileText(Log);
         unlink(Path.c_str());
@@ -1205,7 +1176,7 @@ void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
     if (!LogShows(Log, "serving", 10000)) {
         C.Fault = "the daemon with a good record file did not start: " + FileText(Log);
         kill(Pid, SIGKILL);
-        ExitWithin(Pid, 5000);
+        WaitExit(Pid, 5000);
         return;
     }
     BYTES Before, After;
@@ -1232,10 +1203,10 @@ void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
     }
     if (Fd >= 0) close(Fd);
     kill(Pid, SIGTERM);
-    int Exit = ExitWithin(Pid, 30000);
+    int Exit = WaitExit(Pid, 30000);
     if (Exit < 0) {
         kill(Pid, SIGKILL);
-        ExitWithin(Pid, 5000);
+        WaitExit(Pid, 5000);
     }
     if (!Ok)
         C.Fault = Err.empty() ? "no browse series from its daemon" : Err;

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/epoll.h>
@@ -175,6 +177,36 @@ void StopProcess(pid_t Pid)
     kill(Pid, SIGKILL);
     int Status;
     while (waitpid(Pid, &Status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+pid_t SpawnLogged(const std::vector<std::string>& Args, const std::string& LogPath)
+{
+    fflush(stdout);
+    pid_t Pid = fork();
+    if (Pid != 0) return Pid;
+    int Log = open(LogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (Log >= 0) {
+        dup2(Log, 1);
+        dup2(Log, 2);
+    }
+    std::vector<char*> Argv;
+    for (auto& A : Args)
+        Argv.push_back(const_cast<char*>(A.c_str()));
+    Argv.push_back(nullptr);
+    execv(Argv[0], Argv.data());
+    _exit(127);
+}
+
+int WaitExit(pid_t Pid, int TimeoutMs)
+{
+    auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    for (;;) {
+        int Status = 0;
+        pid_t r = waitpid(Pid, &Status, WNOHANG);
+        if (r == Pid) return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+        if (r < 0 || std::chrono::steady_clock::now() > Deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 

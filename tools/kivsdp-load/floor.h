@@ -32,6 +32,12 @@ std::vector<uint8_t> FloodFrame(FLOOD Kind, uint16_t FirstTid);
 pid_t StartFlooder(const std::string& Path, FLOOD Kind, std::string& Err);
 void StopProcess(pid_t Pid);
 
+// Runs Args[0] with Args in a child whose standard output and error go to LogPath. The child's
+// process ID, or -1 (errno set) when it could not be forked.
+pid_t SpawnLogged(const std::vector<std::string>& Args, const std::string& LogPath);
+// The exit status of Pid (128 + signal when killed), or -1 if it did not end within TimeoutMs.
+int WaitExit(pid_t Pid, int TimeoutMs);
+
 // User plus system CPU time of a process and all its threads, in microseconds; -1 if unknown.
 int64_t ProcessCpuUs(pid_t Pid);
 

@@ -207,19 +207,6 @@ std::string ReadText(const std::string& Path)
     return S.str();
 }
 
-// Exit status, or -1 if it did not end within TimeoutMs.
-int WaitExit(pid_t Pid, int TimeoutMs)
-{
-    auto Deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
-    for (;;) {
-        int Status = 0;
-        pid_t r = waitpid(Pid, &Status, WNOHANG);
-        if (r == Pid) return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-        if (r < 0 || Clock::now() > Deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
 bool StartDaemon(const OPTIONS& O, const std::string& Dir, const std::string& Name,
                  bool WithRecords, DAEMON& D, std::string& Err)
 {
@@ -231,23 +218,10 @@ bool StartDaemon(const OPTIONS& O, const std::string& Dir, const std::string& Na
     if (!O.Mtu.empty()) Args.insert(Args.end(), {"--mtu", O.Mtu});
     // Short enough for the abuse run's idle case to see the daemon close idle channels.
     if (O.Abuse) Args.insert(Args.end(), {"--idle-timeout", std::to_string(ABUSE_IDLE_TIMEOUT_S)});
-    D.Pid = fork();
+    D.Pid = SpawnLogged(Args, D.Log);
     if (D.Pid < 0) {
         Err = std::string("fork: ") + strerror(errno);
         return false;
-    }
-    if (D.Pid == 0) {
-        int Log = open(D.Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (Log >= 0) {
-            dup2(Log, 1);
-            dup2(Log, 2);
-        }
-        std::vector<char*> Argv;
-        for (auto& A : Args)
-            Argv.push_back(const_cast<char*>(A.c_str()));
-        Argv.push_back(nullptr);
-        execv(Argv[0], Argv.data());
-        _exit(127);
     }
     // The control socket is made last, after the records are in.
     auto Deadline = Clock::now() + std::chrono::seconds(60);
