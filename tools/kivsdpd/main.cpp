@@ -229,226 +229,221 @@ struct DEVICE {
     std::unique_ptr<CSocketRadio> Radio;
 };
 
-} // namespace
-
-int main(int argc, char** argv)
-{
-    DAEMON_OPTIONS Opt;
-    const int ReadStatus = ReadCommandLine(argc, argv, Opt);
-    if (ReadStatus != kivtool::COMMAND_LINE_READ) return ReadStatus;
-    std::string Err;
-    CLogSink::OPTIONS LogOpt;
-    LogOpt.LinesPerSecond = Opt.LogRate;
-    LogOpt.Burst = Opt.LogRate * 100;
-    g_Log.Start(LogOpt);
-    // Before anything else: on a machine without Bluetooth this is the one line printed.
+// What the daemon holds from start to stop; destroyed in reverse, the control server first.
+struct DAEMON {
+    explicit DAEMON(const DAEMON_OPTIONS& Options)
+        : Opt(Options), Devices(Options.Devices), Self(Options.Devices)
+    {
+    }
+    const DAEMON_OPTIONS& Opt;
     int L2capFd = -1;
-    for (const LISTENER& L : Opt.Listen) {
+    kivsdpd::CRecordSet Records;
+    CBtSnoopWriter Capture;
+    kivtool::DAEMON_SOCKETS Sockets;
+    PDRIVER_OBJECT L2cap = nullptr, Sdp = nullptr;
+    std::vector<DEVICE> Devices;
+    std::vector<kivrt::APP_HANDLE> Handles;
+    CControlServer Control;
+    kivsdpd::CDaemonStatus Self;
+};
+
+// Everything that can refuse the start before anything runs, each with its own message.
+bool PrepareStart(DAEMON& D)
+{
+    std::string Err;
+    // Before anything else: on a machine without Bluetooth this is the one line printed.
+    for (const LISTENER& L : D.Opt.Listen) {
         if (!L.Bluetooth) continue;
-        L2capFd = kivbt::OpenL2capListener(kivbt::SDP_PSM, USHORT(Opt.Mtu), Err);
-        if (L2capFd < 0) {
+        D.L2capFd = kivbt::OpenL2capListener(kivbt::SDP_PSM, USHORT(D.Opt.Mtu), Err);
+        if (D.L2capFd < 0) {
             fprintf(stderr, "kivsdpd: --bluetooth: %s\n", Err.c_str());
-            return 1;
+            return false;
         }
     }
     // Preload the record files: a bad file stops the start before anything runs.
-    kivsdpd::CRecordSet Records;
     std::vector<std::string> RecordErrors;
-    if (!Opt.Records.empty() && !Records.Read(Opt.Records, RecordErrors)) {
+    if (!D.Opt.Records.empty() && !D.Records.Read(D.Opt.Records, RecordErrors)) {
         for (const std::string& Line : RecordErrors)
             fprintf(stderr, "kivsdpd: %s\n", Line.c_str());
-        return 1;
+        return false;
     }
-
     // The capture is open before any channel can come up, and closed after the last one went.
-    CBtSnoopWriter Capture;
-    if (!Opt.BtSnoop.empty() && !Capture.Open(Opt.BtSnoop, Err, nullptr, Note)) {
-        fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
-        return 1;
-    }
-
+    bool Ok = D.Opt.BtSnoop.empty() || D.Capture.Open(D.Opt.BtSnoop, Err, nullptr, Note);
     // Socket paths are checked before anything binds them: never a file that is not a socket,
     // never a socket another daemon serves.
-    kivtool::DAEMON_SOCKETS Sockets;
-    Sockets.Control = Opt.Control;
-    Sockets.Group = Opt.Group;
-    for (const LISTENER& L : Opt.Listen)
-        if (!L.Bluetooth) Sockets.Listen.push_back(L.Path);
-    if (!kivtool::PrepareDaemonSockets(Sockets, Err)) {
-        fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
-        return 1;
+    if (Ok) {
+        D.Sockets.Control = D.Opt.Control;
+        D.Sockets.Group = D.Opt.Group;
+        for (const LISTENER& L : D.Opt.Listen)
+            if (!L.Bluetooth) D.Sockets.Listen.push_back(L.Path);
+        Ok = kivtool::PrepareDaemonSockets(D.Sockets, Err);
     }
+    if (!Ok) fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
+    return Ok;
+}
 
-    // Signals are taken by sigwait on the main thread only: block them before any thread starts.
-    sigset_t Signals;
-    sigemptyset(&Signals);
-    sigaddset(&Signals, SIGINT);
-    sigaddset(&Signals, SIGTERM);
-    sigaddset(&Signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    kivrt::Options RtOpt;
-    RtOpt.Sched = kivrt::Scheduler::Threaded;
-    kivrt::Reset(RtOpt);
-    kivrt::SetDbgPrintSink(PrintStamped);
-
-    PDRIVER_OBJECT L2cap = nullptr, Sdp = nullptr;
-    std::vector<DEVICE> Devices(Opt.Devices);
-    std::vector<kivrt::APP_HANDLE> Handles;
-    CControlServer Control;
-    kivsdpd::CDaemonStatus Self(Opt.Devices);
-    int Exit = 0;
-
-    auto StartAll = [&]() -> bool {
-        if (!NT_SUCCESS(KivL2capLoad(&L2cap))) {
-            Err = "cannot load the L2CAP driver";
-            return false;
-        }
-        if (!NT_SUCCESS(kivrt::LoadDriver(u"KivSdp", DriverEntry, &Sdp))) {
-            Err = "cannot load the SDP driver";
-            return false;
-        }
-        for (unsigned i = 0; i < Opt.Devices; i++) {
-            std::u16string Instance =
-                u"ROOT\\KIVL2CAP\\000" + std::u16string(1, char16_t(u'0' + i));
-            NTSTATUS Status =
-                kivrt::CreateDevNode(Instance.c_str(), L2cap, {Sdp}, &Devices[i].Node);
-            PDEVICE_OBJECT Dev =
-                NT_SUCCESS(Status) ? KivL2capDeviceOfNode(Devices[i].Node) : nullptr;
-            if (Dev == nullptr) {
-                Err = "cannot build device stack " + std::to_string(i);
-                return false;
-            }
-            CSocketRadio::OPTIONS RadioOpt;
-            RadioOpt.Mtu = USHORT(Opt.Mtu);
-            RadioOpt.IdleTimeoutS = Opt.IdleTimeoutS;
-            if (i < Opt.Listen.size() && Opt.Listen[i].Bluetooth) {
-                // The radio owns the socket from here on.
-                RadioOpt.ListenFd = L2capFd;
-                L2capFd = -1;
-                RadioOpt.ChannelMtu = kivbt::L2capChannelMtu;
-            } else if (i < Opt.Listen.size()) {
-                RadioOpt.ListenPath = Opt.Listen[i].Path;
-            }
-            RadioOpt.Log = [i](const std::string& Line) {
-                Note("device " + std::to_string(i) + ": " + Line);
-            };
-            if (Capture.IsOpen()) {
-                RadioOpt.Tap = [&Capture, i](USHORT Cid, bool Outbound, const UCHAR* Payload,
-                                             ULONG Length) {
-                    Capture.Frame(i, Cid, Outbound, Payload, Length);
-                };
-            }
-            RadioOpt.ChannelEvent = [&Capture, &Self, i](USHORT Cid, bool Up, bool Local,
-                                                         USHORT Mtu) {
-                Self.Channel(i, Cid, Up, Mtu);
-                if (Capture.IsOpen() && Up)
-                    Capture.ChannelUp(i, Cid, Mtu, Local);
-                else if (Capture.IsOpen())
-                    Capture.ChannelDown(i, Cid, Local);
-            };
-            Devices[i].Radio = std::make_unique<CSocketRadio>();
-            if (!Devices[i].Radio->Start(Dev, RadioOpt, Err)) return false;
-            Status = kivrt::StartDevice(Devices[i].Node);
-            if (!NT_SUCCESS(Status)) {
-                Err = "device " + std::to_string(i) + " did not start";
-                return false;
-            }
-            std::u16string Name = u"\\\\.\\KivSdp" + std::u16string(1, char16_t(u'0' + i));
-            kivrt::APP_HANDLE Handle = nullptr;
-            Status = kivrt::AppOpen(Name.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, true, &Handle);
-            if (!NT_SUCCESS(Status)) {
-                Err = "cannot open KivSdp" + std::to_string(i);
-                return false;
-            }
-            Handles.push_back(Handle);
-            if (Opt.ZonesSet) {
-                kivtool::ControlRequest Zones{IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, {}, 0};
-                for (int b = 0; b < 4; b++)
-                    Zones.Input.push_back(uint8_t(Opt.Zones >> (8 * b)));
-                Ioctl(Handle, Zones);
-            }
-            auto Add = [Handle](const kivtool::ServiceRecord& R, uint32_t& hRec,
-                                std::string& AddErr) { return AddRecord(Handle, R, hRec, AddErr); };
-            auto Delete = [Handle](uint32_t hRec, std::string& DelErr) {
-                NTSTATUS St = Ioctl(Handle, kivtool::DeleteRecordRequest(hRec));
-                char Text[64];
-                snprintf(Text, sizeof(Text), "delete failed (0x%08x)", unsigned(St));
-                if (!NT_SUCCESS(St)) DelErr = Text;
-                return NT_SUCCESS(St);
-            };
-            if (!Records.Attach({Add, Delete}, Note, Err)) return false;
-        }
-        auto Connect = [&Devices](uint32_t Device, const std::string& Path, uint16_t* Cid,
-                                  std::string& ConnectErr) {
-            return Devices[Device].Radio->Connect(Path, Cid, ConnectErr);
-        };
-        auto Disconnect = [&Devices](uint32_t Device, uint16_t Cid) {
-            return Devices[Device].Radio->Disconnect(Cid);
-        };
-        Control.SetInfo([&](kivtool::DAEMON_INFO& Info) {
-            Self.Fill(Info);
-            Info.Control = Sockets.Control;
-            for (size_t i = 0; i < Handles.size(); i++) {
-                auto& D = Info.Devices[i];
-                D.Listen = i >= Opt.Listen.size()    ? ""
-                           : Opt.Listen[i].Bluetooth ? "bluetooth"
-                                                     : Opt.Listen[i].Path;
-                std::vector<uint8_t> Out;
-                std::vector<uint32_t> Records;
-                std::string Ignored;
-                if (NT_SUCCESS(
-                        Ioctl(Handles[i], kivtool::GetRecordHandlesRequest(0x10000), &Out)) &&
-                    kivtool::DecodeRecordHandles(Out.data(), Out.size(), Records, Ignored))
-                    D.Records = uint32_t(Records.size());
-                KIVL2CAP_COUNTERS C{};
-                if (NT_SUCCESS(KivL2capQueryCounters(KivL2capDeviceOfNode(Devices[i].Node), &C))) {
-                    D.RefusedFrames = C.FramesDropped;
-                    // Codes it does not know, and its own channel requests from applications.
-                    D.RefusedControls = C.ControlsRefused + C.ApplicationRequestsRefused;
-                }
-                D.RefusedFrames += Devices[i].Radio->RefusedFrames();
-                D.RefusedConnections = Devices[i].Radio->RefusedConnections();
-            }
-            uint64_t Idle = 0;
-            for (const DEVICE& D : Devices)
-                if (D.Radio) Idle += D.Radio->IdleDisconnects();
-            Info.IdleDisconnects = Idle;
-            Info.SuppressedLogLines = g_Log.Suppressed();
-        });
-        if (!Control.Start(Sockets.Control, Opt.Devices, Connect, Disconnect, Note, Err))
-            return false;
-        if (!kivtool::SetSocketAccess(Sockets.Control, Sockets.Gid, Err)) return false;
-        for (const std::string& Path : Sockets.Listen)
-            if (!kivtool::SetSocketAccess(Path, Sockets.Gid, Err)) return false;
-        return true;
+// The radio of device i: its socket, its log lines, the capture and the status it feeds.
+CSocketRadio::OPTIONS RadioOptions(DAEMON& D, unsigned i)
+{
+    CSocketRadio::OPTIONS RadioOpt;
+    RadioOpt.Mtu = USHORT(D.Opt.Mtu);
+    RadioOpt.IdleTimeoutS = D.Opt.IdleTimeoutS;
+    if (i < D.Opt.Listen.size() && D.Opt.Listen[i].Bluetooth) {
+        // The radio owns the socket from here on.
+        RadioOpt.ListenFd = D.L2capFd;
+        D.L2capFd = -1;
+        RadioOpt.ChannelMtu = kivbt::L2capChannelMtu;
+    } else if (i < D.Opt.Listen.size()) {
+        RadioOpt.ListenPath = D.Opt.Listen[i].Path;
+    }
+    RadioOpt.Log = [i](const std::string& Line) {
+        Note("device " + std::to_string(i) + ": " + Line);
     };
-
-    if (StartAll()) {
-        Report("serving " + std::to_string(Opt.Devices) + " device(s)");
-        int Signal = 0;
-        while (sigwait(&Signals, &Signal) == 0 && Signal == SIGHUP)
-            kivsdpd::ReloadRecords(Records, Note);
-        Report(std::string("stopping on ") + (Signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    } else {
-        g_Log.Flush();
-        fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
-        Exit = 1;
+    CBtSnoopWriter& Capture = D.Capture;
+    if (Capture.IsOpen()) {
+        RadioOpt.Tap = [&Capture, i](USHORT Cid, bool Outbound, const UCHAR* Payload,
+                                     ULONG Length) {
+            Capture.Frame(i, Cid, Outbound, Payload, Length);
+        };
     }
+    kivsdpd::CDaemonStatus& Self = D.Self;
+    RadioOpt.ChannelEvent = [&Capture, &Self, i](USHORT Cid, bool Up, bool Local, USHORT Mtu) {
+        Self.Channel(i, Cid, Up, Mtu);
+        if (Capture.IsOpen() && Up)
+            Capture.ChannelUp(i, Cid, Mtu, Local);
+        else if (Capture.IsOpen())
+            Capture.ChannelDown(i, Cid, Local);
+    };
+    return RadioOpt;
+}
 
-    // In order: the applications go, then the channels, then each device; drivers left without
-    // devices are unloaded by the removal.
-    Control.Stop();
-    for (kivrt::APP_HANDLE Handle : Handles)
+// Opens SDP device i for the daemon's own requests: its zone mask, then the record files.
+bool OpenDevice(DAEMON& D, unsigned i, std::string& Err)
+{
+    std::u16string Name = u"\\\\.\\KivSdp" + std::u16string(1, char16_t(u'0' + i));
+    kivrt::APP_HANDLE Handle = nullptr;
+    NTSTATUS Status = kivrt::AppOpen(Name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, true, &Handle);
+    if (!NT_SUCCESS(Status)) {
+        Err = "cannot open KivSdp" + std::to_string(i);
+        return false;
+    }
+    D.Handles.push_back(Handle);
+    if (D.Opt.ZonesSet) {
+        kivtool::ControlRequest Zones{IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK, {}, 0};
+        for (int b = 0; b < 4; b++)
+            Zones.Input.push_back(uint8_t(D.Opt.Zones >> (8 * b)));
+        Ioctl(Handle, Zones);
+    }
+    auto Add = [Handle](const kivtool::ServiceRecord& R, uint32_t& hRec, std::string& AddErr) {
+        return AddRecord(Handle, R, hRec, AddErr);
+    };
+    auto Delete = [Handle](uint32_t hRec, std::string& DelErr) {
+        NTSTATUS St = Ioctl(Handle, kivtool::DeleteRecordRequest(hRec));
+        char Text[64];
+        snprintf(Text, sizeof(Text), "delete failed (0x%08x)", unsigned(St));
+        if (!NT_SUCCESS(St)) DelErr = Text;
+        return NT_SUCCESS(St);
+    };
+    return D.Records.Attach({Add, Delete}, Note, Err);
+}
+
+// Builds device stack i, starts its radio and the device, and opens it.
+bool StartDevice(DAEMON& D, unsigned i, std::string& Err)
+{
+    std::u16string Instance = u"ROOT\\KIVL2CAP\\000" + std::u16string(1, char16_t(u'0' + i));
+    NTSTATUS Status = kivrt::CreateDevNode(Instance.c_str(), D.L2cap, {D.Sdp}, &D.Devices[i].Node);
+    PDEVICE_OBJECT Dev = NT_SUCCESS(Status) ? KivL2capDeviceOfNode(D.Devices[i].Node) : nullptr;
+    if (Dev == nullptr) {
+        Err = "cannot build device stack " + std::to_string(i);
+        return false;
+    }
+    D.Devices[i].Radio = std::make_unique<CSocketRadio>();
+    if (!D.Devices[i].Radio->Start(Dev, RadioOptions(D, i), Err)) return false;
+    Status = kivrt::StartDevice(D.Devices[i].Node);
+    if (!NT_SUCCESS(Status)) {
+        Err = "device " + std::to_string(i) + " did not start";
+        return false;
+    }
+    return OpenDevice(D, i, Err);
+}
+
+// What kivsdpctl info shows: the daemon's status and each device's records and refusals.
+void FillInfo(DAEMON& D, kivtool::DAEMON_INFO& Info)
+{
+    D.Self.Fill(Info);
+    Info.Control = D.Sockets.Control;
+    for (size_t i = 0; i < D.Handles.size(); i++) {
+        auto& Dev = Info.Devices[i];
+        Dev.Listen = i >= D.Opt.Listen.size()    ? ""
+                     : D.Opt.Listen[i].Bluetooth ? "bluetooth"
+                                                 : D.Opt.Listen[i].Path;
+        std::vector<uint8_t> Out;
+        std::vector<uint32_t> Records;
+        std::string Ignored;
+        if (NT_SUCCESS(Ioctl(D.Handles[i], kivtool::GetRecordHandlesRequest(0x10000), &Out)) &&
+            kivtool::DecodeRecordHandles(Out.data(), Out.size(), Records, Ignored))
+            Dev.Records = uint32_t(Records.size());
+        KIVL2CAP_COUNTERS C{};
+        if (NT_SUCCESS(KivL2capQueryCounters(KivL2capDeviceOfNode(D.Devices[i].Node), &C))) {
+            Dev.RefusedFrames = C.FramesDropped;
+            // Codes it does not know, and its own channel requests from applications.
+            Dev.RefusedControls = C.ControlsRefused + C.ApplicationRequestsRefused;
+        }
+        Dev.RefusedFrames += D.Devices[i].Radio->RefusedFrames();
+        Dev.RefusedConnections = D.Devices[i].Radio->RefusedConnections();
+    }
+    uint64_t Idle = 0;
+    for (const DEVICE& Each : D.Devices)
+        if (Each.Radio) Idle += Each.Radio->IdleDisconnects();
+    Info.IdleDisconnects = Idle;
+    Info.SuppressedLogLines = g_Log.Suppressed();
+}
+
+// Loads the drivers, starts every device, then the control server; the sockets get their group.
+bool StartAll(DAEMON& D, std::string& Err)
+{
+    if (!NT_SUCCESS(KivL2capLoad(&D.L2cap))) {
+        Err = "cannot load the L2CAP driver";
+        return false;
+    }
+    if (!NT_SUCCESS(kivrt::LoadDriver(u"KivSdp", DriverEntry, &D.Sdp))) {
+        Err = "cannot load the SDP driver";
+        return false;
+    }
+    for (unsigned i = 0; i < D.Opt.Devices; i++)
+        if (!StartDevice(D, i, Err)) return false;
+    std::vector<DEVICE>& Devices = D.Devices;
+    auto Connect = [&Devices](uint32_t Device, const std::string& Path, uint16_t* Cid,
+                              std::string& ConnectErr) {
+        return Devices[Device].Radio->Connect(Path, Cid, ConnectErr);
+    };
+    auto Disconnect = [&Devices](uint32_t Device, uint16_t Cid) {
+        return Devices[Device].Radio->Disconnect(Cid);
+    };
+    D.Control.SetInfo([&D](kivtool::DAEMON_INFO& Info) { FillInfo(D, Info); });
+    if (!D.Control.Start(D.Sockets.Control, D.Opt.Devices, Connect, Disconnect, Note, Err))
+        return false;
+    if (!kivtool::SetSocketAccess(D.Sockets.Control, D.Sockets.Gid, Err)) return false;
+    for (const std::string& Path : D.Sockets.Listen)
+        if (!kivtool::SetSocketAccess(Path, D.Sockets.Gid, Err)) return false;
+    return true;
+}
+
+// In order: the applications go, then the channels, then each device; drivers left without
+// devices are unloaded by the removal. 1 when a device would not go, else 0.
+int StopAll(DAEMON& D)
+{
+    int Exit = 0;
+    D.Control.Stop();
+    for (kivrt::APP_HANDLE Handle : D.Handles)
         kivrt::AppClose(Handle);
     kivrt::DrainWorkItems();
-    for (auto& D : Devices) {
-        if (D.Radio) D.Radio->Stop();
+    for (auto& Dev : D.Devices) {
+        if (Dev.Radio) Dev.Radio->Stop();
         kivrt::DrainWorkItems();
-        if (D.Node != nullptr) {
-            NTSTATUS Status = kivrt::RemoveDevice(D.Node);
+        if (Dev.Node != nullptr) {
+            NTSTATUS Status = kivrt::RemoveDevice(Dev.Node);
             if (!NT_SUCCESS(Status)) {
                 char Line[64];
                 snprintf(Line, sizeof(Line), "device removal failed (0x%08x)", unsigned(Status));
@@ -456,14 +451,19 @@ int main(int argc, char** argv)
                 Exit = 1;
             }
             kivrt::DrainWorkItems();
-            kivrt::DeleteDevNode(D.Node);
+            kivrt::DeleteDevNode(Dev.Node);
         }
-        D.Radio.reset();
+        Dev.Radio.reset();
     }
-    Capture.Close();
-    if (Sdp != nullptr && kivrt::IsDriverLoaded(Sdp)) kivrt::UnloadDriver(Sdp);
-    if (L2cap != nullptr && kivrt::IsDriverLoaded(L2cap)) kivrt::UnloadDriver(L2cap);
+    D.Capture.Close();
+    if (D.Sdp != nullptr && kivrt::IsDriverLoaded(D.Sdp)) kivrt::UnloadDriver(D.Sdp);
+    if (D.L2cap != nullptr && kivrt::IsDriverLoaded(D.L2cap)) kivrt::UnloadDriver(D.L2cap);
+    return Exit;
+}
 
+// Reports what the verifier recorded and the pool blocks left: the number of findings.
+size_t ReportFindings()
+{
     size_t Findings = 0;
     for (const auto& R : kivrt::VerifierRecords()) {
         Report(std::string("verifier ") +
@@ -481,6 +481,52 @@ int main(int argc, char** argv)
         Report("log: " + std::to_string(g_Log.Suppressed()) + " line(s) suppressed in all");
     Report(Findings == 0 ? "stopped: no verifier findings, no pool blocks left"
                          : "stopped with " + std::to_string(Findings) + " finding(s)");
+    return Findings;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    DAEMON_OPTIONS Opt;
+    const int ReadStatus = ReadCommandLine(argc, argv, Opt);
+    if (ReadStatus != kivtool::COMMAND_LINE_READ) return ReadStatus;
+    CLogSink::OPTIONS LogOpt;
+    LogOpt.LinesPerSecond = Opt.LogRate;
+    LogOpt.Burst = Opt.LogRate * 100;
+    g_Log.Start(LogOpt);
+    DAEMON D(Opt);
+    if (!PrepareStart(D)) return 1;
+
+    // Signals are taken by sigwait on the main thread only: block them before any thread starts.
+    sigset_t Signals;
+    sigemptyset(&Signals);
+    sigaddset(&Signals, SIGINT);
+    sigaddset(&Signals, SIGTERM);
+    sigaddset(&Signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    kivrt::Options RtOpt;
+    RtOpt.Sched = kivrt::Scheduler::Threaded;
+    kivrt::Reset(RtOpt);
+    kivrt::SetDbgPrintSink(PrintStamped);
+
+    int Exit = 0;
+    std::string Err;
+    if (StartAll(D, Err)) {
+        Report("serving " + std::to_string(Opt.Devices) + " device(s)");
+        int Signal = 0;
+        while (sigwait(&Signals, &Signal) == 0 && Signal == SIGHUP)
+            kivsdpd::ReloadRecords(D.Records, Note);
+        Report(std::string("stopping on ") + (Signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    } else {
+        g_Log.Flush();
+        fprintf(stderr, "kivsdpd: %s\n", Err.c_str());
+        Exit = 1;
+    }
+    if (StopAll(D) != 0) Exit = 1;
+    const size_t Findings = ReportFindings();
     kivrt::SetDbgPrintSink(nullptr);
     kivrt::Shutdown();
     g_Log.Stop();
