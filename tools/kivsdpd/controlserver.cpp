@@ -197,101 +197,116 @@ void CControlServer::Handle(CLIENT& C, const uint8_t* p, size_t Length)
         Reply(C, Rq.Op, Rq.Tag, NTSTATUS(Refusal), 0);
         return;
     }
-    uint8_t Op = Rq.Op;
-    uint32_t Tag = Rq.Tag;
-    const uint8_t* Body = Rq.Body;
-    size_t BodyLength = Rq.BodyLength;
-    switch (Op) {
-    case CTL_OPEN: {
-        if (C.Handle != nullptr) return Reply(C, Op, Tag, STATUS_INVALID_DEVICE_STATE, 0);
-        uint32_t Device = Rq.Device;
-        if (Device >= m_Devices) return Reply(C, Op, Tag, STATUS_NO_SUCH_DEVICE, 0);
-        std::u16string Name = u"\\\\.\\KivSdp" + std::u16string(1, char16_t(u'0' + Device));
-        NTSTATUS Status = kivrt::AppOpen(Name.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, true, &C.Handle);
-        if (!NT_SUCCESS(Status)) C.Handle = nullptr;
-        C.Device = Device;
-        return Reply(C, Op, Tag, Status, 0);
+    static constexpr std::pair<uint8_t, void (CControlServer::*)(CLIENT&, const CtlRequest&)>
+        Ops[] = {
+            {CTL_OPEN, &CControlServer::OnOpen},
+            {CTL_IOCTL, &CControlServer::OnIoctl},
+            {CTL_CANCEL, &CControlServer::OnCancel},
+            {CTL_CLOSE, &CControlServer::OnClose},
+            {CTL_CONNECT, &CControlServer::OnConnect},
+            {CTL_DISCONNECT, &CControlServer::OnDisconnect},
+            {CTL_INFO, &CControlServer::OnInfo},
+        };
+    for (const auto& [Op, On] : Ops)
+        if (Op == Rq.Op) return (this->*On)(C, Rq);
+    Reply(C, Rq.Op, Rq.Tag, STATUS_NOT_SUPPORTED, 0);
+}
+
+void CControlServer::OnOpen(CLIENT& C, const CtlRequest& Rq)
+{
+    if (C.Handle != nullptr) return Reply(C, Rq.Op, Rq.Tag, STATUS_INVALID_DEVICE_STATE, 0);
+    if (Rq.Device >= m_Devices) return Reply(C, Rq.Op, Rq.Tag, STATUS_NO_SUCH_DEVICE, 0);
+    std::u16string Name = u"\\\\.\\KivSdp" + std::u16string(1, char16_t(u'0' + Rq.Device));
+    NTSTATUS Status = kivrt::AppOpen(Name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, true, &C.Handle);
+    if (!NT_SUCCESS(Status)) C.Handle = nullptr;
+    C.Device = Rq.Device;
+    Reply(C, Rq.Op, Rq.Tag, Status, 0);
+}
+
+void CControlServer::OnIoctl(CLIENT& C, const CtlRequest& Rq)
+{
+    if (C.Handle == nullptr) return Reply(C, Rq.Op, Rq.Tag, STATUS_INVALID_HANDLE, 0);
+    // The protocol carries bytes, not addresses: only a buffered request's output comes back
+    // in the reply, so the other transfer types are not offered to a remote client.
+    if (METHOD_FROM_CTL_CODE(Rq.Code) != METHOD_BUFFERED)
+        return Reply(C, Rq.Op, Rq.Tag, STATUS_NOT_IMPLEMENTED, 0);
+    // The buffers live until the request completes, which for a listen may be never: each
+    // client and all of them together hold a bounded number of bytes.
+    size_t Bytes = (Rq.BodyLength - 8) + Rq.OutputLength;
+    if (C.Pending.size() >= MAX_PENDING_PER_CLIENT ||
+        C.PendingBytes + Bytes > MAX_PENDING_BYTES_PER_CLIENT ||
+        m_PendingBytes + Bytes > MAX_PENDING_BYTES)
+        return Reply(C, Rq.Op, Rq.Tag, STATUS_INSUFFICIENT_RESOURCES, 0);
+    auto Request = std::make_unique<PENDING>();
+    Request->Tag = Rq.Tag;
+    Request->Bytes = Bytes;
+    C.PendingBytes += Bytes;
+    m_PendingBytes += Bytes;
+    Request->In.assign(Rq.Body + 8, Rq.Body + Rq.BodyLength);
+    Request->Out.assign(Rq.OutputLength, 0);
+    Request->Ov.NotifyOnCompletion([Waker = m_Waker] { Waker->Wake(); });
+    ULONG Returned = 0;
+    NTSTATUS Status = kivrt::AppDeviceIoControl(
+        C.Handle, Rq.Code, Request->In.empty() ? nullptr : Request->In.data(),
+        ULONG(Request->In.size()), Request->Out.empty() ? nullptr : Request->Out.data(),
+        Rq.OutputLength, &Returned, &Request->Ov);
+    if (Status != STATUS_PENDING && !Request->Ov.IsComplete()) {
+        // Refused before any request was built (an access the handle lacks): no completion will
+        // ever come, so reply now.
+        C.PendingBytes -= Bytes;
+        m_PendingBytes -= Bytes;
+        return Reply(C, Rq.Op, Rq.Tag, Status, 0);
     }
-    case CTL_IOCTL: {
-        if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
-        uint32_t Code = Rq.Code;
-        uint32_t OutLength = Rq.OutputLength;
-        // The protocol carries bytes, not addresses: only a buffered request's output comes back
-        // in the reply, so the other transfer types are not offered to a remote client.
-        if (METHOD_FROM_CTL_CODE(Code) != METHOD_BUFFERED)
-            return Reply(C, Op, Tag, STATUS_NOT_IMPLEMENTED, 0);
-        // The buffers live until the request completes, which for a listen may be never: each
-        // client and all of them together hold a bounded number of bytes.
-        size_t Bytes = (BodyLength - 8) + OutLength;
-        if (C.Pending.size() >= MAX_PENDING_PER_CLIENT ||
-            C.PendingBytes + Bytes > MAX_PENDING_BYTES_PER_CLIENT ||
-            m_PendingBytes + Bytes > MAX_PENDING_BYTES)
-            return Reply(C, Op, Tag, STATUS_INSUFFICIENT_RESOURCES, 0);
-        auto Request = std::make_unique<PENDING>();
-        Request->Tag = Tag;
-        Request->Bytes = Bytes;
-        C.PendingBytes += Bytes;
-        m_PendingBytes += Bytes;
-        Request->In.assign(Body + 8, Body + BodyLength);
-        Request->Out.assign(OutLength, 0);
-        Request->Ov.NotifyOnCompletion([Waker = m_Waker] { Waker->Wake(); });
-        ULONG Returned = 0;
-        NTSTATUS Status = kivrt::AppDeviceIoControl(
-            C.Handle, Code, Request->In.empty() ? nullptr : Request->In.data(),
-            ULONG(Request->In.size()), Request->Out.empty() ? nullptr : Request->Out.data(),
-            OutLength, &Returned, &Request->Ov);
-        if (Status != STATUS_PENDING && !Request->Ov.IsComplete()) {
-            // Refused before any request was built (an access the handle lacks): no completion will
-            // ever come, so reply now.
-            C.PendingBytes -= Bytes;
-            m_PendingBytes -= Bytes;
-            return Reply(C, Op, Tag, Status, 0);
-        }
-        // Completed or not, the reply is made from the request's final status block (Reap).
-        C.Pending.push_back(std::move(Request));
-        return;
-    }
-    case CTL_CANCEL:
-        if (C.Handle != nullptr) kivrt::AppCancelIo(C.Handle);
-        return Reply(C, Op, Tag, STATUS_SUCCESS, 0);
-    case CTL_CLOSE:
-        if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
-        CloseDevice(C);
-        return Reply(C, Op, Tag, STATUS_SUCCESS, 0);
-    case CTL_CONNECT: {
-        if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
-        std::string Path(reinterpret_cast<const char*>(Body), BodyLength);
-        uint16_t Cid = 0;
-        std::string Err;
-        NTSTATUS Status = m_Connect(C.Device, Path, &Cid, Err);
-        if (!NT_SUCCESS(Status)) {
-            Reply(C, Op, Tag, Status, 0, reinterpret_cast<const uint8_t*>(Err.data()), Err.size());
-            return;
-        }
-        C.Channels.push_back(Cid);
-        return Reply(C, Op, Tag, Status, Cid);
-    }
-    case CTL_INFO: {
-        if (!m_Info) return Reply(C, Op, Tag, STATUS_NOT_SUPPORTED, 0);
-        kivtool::DAEMON_INFO Info;
-        m_Info(Info);
-        const std::string Text = kivtool::EncodeDaemonInfo(Info);
-        return Reply(C, Op, Tag, STATUS_SUCCESS, uint32_t(Text.size()),
-                     reinterpret_cast<const uint8_t*>(Text.data()), Text.size());
-    }
-    case CTL_DISCONNECT: {
-        if (C.Handle == nullptr) return Reply(C, Op, Tag, STATUS_INVALID_HANDLE, 0);
-        uint16_t Cid = Rq.Cid;
-        // Only channels this client made: another application's channel is not its to close.
-        auto It = std::find(C.Channels.begin(), C.Channels.end(), Cid);
-        if (It == C.Channels.end()) return Reply(C, Op, Tag, STATUS_NOT_FOUND, 0);
-        C.Channels.erase(It);
-        return Reply(C, Op, Tag, m_Disconnect(C.Device, Cid), 0);
-    }
-    default:
-        return Reply(C, Op, Tag, STATUS_NOT_SUPPORTED, 0);
-    }
+    // Completed or not, the reply is made from the request's final status block (Reap).
+    C.Pending.push_back(std::move(Request));
+}
+
+void CControlServer::OnCancel(CLIENT& C, const CtlRequest& Rq)
+{
+    if (C.Handle != nullptr) kivrt::AppCancelIo(C.Handle);
+    Reply(C, Rq.Op, Rq.Tag, STATUS_SUCCESS, 0);
+}
+
+void CControlServer::OnClose(CLIENT& C, const CtlRequest& Rq)
+{
+    if (C.Handle == nullptr) return Reply(C, Rq.Op, Rq.Tag, STATUS_INVALID_HANDLE, 0);
+    CloseDevice(C);
+    Reply(C, Rq.Op, Rq.Tag, STATUS_SUCCESS, 0);
+}
+
+void CControlServer::OnConnect(CLIENT& C, const CtlRequest& Rq)
+{
+    if (C.Handle == nullptr) return Reply(C, Rq.Op, Rq.Tag, STATUS_INVALID_HANDLE, 0);
+    std::string Path(reinterpret_cast<const char*>(Rq.Body), Rq.BodyLength);
+    uint16_t Cid = 0;
+    std::string Err;
+    NTSTATUS Status = m_Connect(C.Device, Path, &Cid, Err);
+    if (!NT_SUCCESS(Status))
+        return Reply(C, Rq.Op, Rq.Tag, Status, 0, reinterpret_cast<const uint8_t*>(Err.data()),
+                     Err.size());
+    C.Channels.push_back(Cid);
+    Reply(C, Rq.Op, Rq.Tag, Status, Cid);
+}
+
+void CControlServer::OnDisconnect(CLIENT& C, const CtlRequest& Rq)
+{
+    if (C.Handle == nullptr) return Reply(C, Rq.Op, Rq.Tag, STATUS_INVALID_HANDLE, 0);
+    // Only channels this client made: another application's channel is not its to close.
+    auto It = std::find(C.Channels.begin(), C.Channels.end(), Rq.Cid);
+    if (It == C.Channels.end()) return Reply(C, Rq.Op, Rq.Tag, STATUS_NOT_FOUND, 0);
+    C.Channels.erase(It);
+    Reply(C, Rq.Op, Rq.Tag, m_Disconnect(C.Device, Rq.Cid), 0);
+}
+
+void CControlServer::OnInfo(CLIENT& C, const CtlRequest& Rq)
+{
+    if (!m_Info) return Reply(C, Rq.Op, Rq.Tag, STATUS_NOT_SUPPORTED, 0);
+    kivtool::DAEMON_INFO Info;
+    m_Info(Info);
+    const std::string Text = kivtool::EncodeDaemonInfo(Info);
+    Reply(C, Rq.Op, Rq.Tag, STATUS_SUCCESS, uint32_t(Text.size()),
+          reinterpret_cast<const uint8_t*>(Text.data()), Text.size());
 }
 
 void CControlServer::Reap(CLIENT& C)

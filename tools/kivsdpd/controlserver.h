@@ -17,6 +17,10 @@
 #include <thread>
 #include <vector>
 
+namespace kivctl {
+struct CtlRequest;
+}
+
 class CControlServer {
 public:
     using LogFn = std::function<void(const std::string&)>;
@@ -75,6 +79,14 @@ private:
     void Accept();
     void Serve(CLIENT& C);
     void Handle(CLIENT& C, const uint8_t* p, size_t Length);
+    // One for each request of the protocol (an IOCTL that reaches the device is answered by Reap).
+    void OnOpen(CLIENT& C, const kivctl::CtlRequest& Rq);
+    void OnIoctl(CLIENT& C, const kivctl::CtlRequest& Rq);
+    void OnCancel(CLIENT& C, const kivctl::CtlRequest& Rq);
+    void OnClose(CLIENT& C, const kivctl::CtlRequest& Rq);
+    void OnConnect(CLIENT& C, const kivctl::CtlRequest& Rq);
+    void OnDisconnect(CLIENT& C, const kivctl::CtlRequest& Rq);
+    void OnInfo(CLIENT& C, const kivctl::CtlRequest& Rq);
     void Reply(CLIENT& C, uint8_t Op, uint32_t Tag, NTSTATUS Status, uint32_t Information,
                const uint8_t* Out = nullptr, size_t OutLength = 0);
     void Flush(CLIENT& C);
