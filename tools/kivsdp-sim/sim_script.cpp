@@ -5,49 +5,6 @@
 
 namespace {
 
-struct VERB_INFO {
-    std::string_view Word;
-    SIM_VERB Verb;
-    unsigned Numbers; // fixed numeric arguments
-    bool HasBytes;    // a BYTES run follows the numbers
-    const char* Usage;
-};
-
-constexpr std::array<VERB_INFO, 29> Verbs = {{
-    {"connect", SIM_VERB::Connect, 2, false, "connect CID MTU"},
-    {"config", SIM_VERB::Config, 2, false, "config CID MTU"},
-    {"disconnect", SIM_VERB::Disconnect, 1, false, "disconnect CID"},
-    {"frame", SIM_VERB::Frame, 1, true, "frame CID BYTES"},
-    {"add-record", SIM_VERB::AddRecord, 0, false, "add-record"},
-    {"del-record", SIM_VERB::DelRecord, 1, false, "del-record HANDLE"},
-    {"add-attr", SIM_VERB::AddAttr, 2, true, "add-attr HANDLE ID BYTES"},
-    {"del-attr", SIM_VERB::DelAttr, 2, false, "del-attr HANDLE ID"},
-    {"zone", SIM_VERB::Zone, 1, false, "zone MASK"},
-    {"dbg", SIM_VERB::Dbg, 1, false, "dbg on|off|hide WORD...|show-all"},
-    {"status", SIM_VERB::Status, 3, false, "status CID CODE MTU"},
-    {"open", SIM_VERB::Open, 0, false, "open [INSTANCE]"},
-    {"close", SIM_VERB::Close, 1, false, "close APP"},
-    {"cancel", SIM_VERB::Cancel, 1, false, "cancel APP"},
-    {"ioctl", SIM_VERB::Ioctl, 3, true, "ioctl APP CODE OUTLEN [BYTES]"},
-    {"listen-status", SIM_VERB::ListenStatus, 1, false, "listen-status APP"},
-    {"listen-response", SIM_VERB::ListenResponse, 1, false, "listen-response APP"},
-    {"send", SIM_VERB::Send, 2, true, "send APP CID BYTES"},
-    {"debug-info", SIM_VERB::DebugInfo, 0, false, "debug-info"},
-    {"reset-debug-info", SIM_VERB::ResetDebugInfo, 0, false, "reset-debug-info"},
-    {"pnp", SIM_VERB::Pnp, 1, false,
-     "pnp start|stop|restart|remove|surprise|remove-after-surprise"},
-    {"fail-tx", SIM_VERB::FailTx, 2, false, "fail-tx STATUS COUNT"},
-    {"fail", SIM_VERB::Fail, 3, false, "fail read|write|listen STATUS COUNT"},
-    {"hold", SIM_VERB::Hold, 1, false, "hold on|off"},
-    {"release", SIM_VERB::Release, 0, false, "release"},
-    {"fail-alloc", SIM_VERB::FailAlloc, 1, false,
-     "fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
-     "fail-alloc off"},
-    {"device", SIM_VERB::Device, 1, false, "device add or device remove NODE"},
-    {"power", SIM_VERB::Power, 1, false, "power [query] D0|D1|D2|D3|S0|S1|S2|S3|S4|S5"},
-    {"capabilities", SIM_VERB::Capabilities, 0, false, "capabilities"},
-}};
-
 struct PNP_INFO {
     std::string_view Word;
     SIM_PNP Action;
@@ -159,12 +116,6 @@ bool AppendHexBytes(std::string_view Tok, std::vector<uint8_t>& Bytes, std::stri
 #pragma GCC diagnostic pop
 #endif
 
-bool Usage(const VERB_INFO* Info, std::string& Error)
-{
-    Error = std::string("expected '") + Info->Usage + "'";
-    return false;
-}
-
 // A pool tag: four characters as they lie in memory ("NrnU"), or a number.
 bool ParseTag(std::string_view Tok, uint32_t& Tag, std::string& Error)
 {
@@ -177,9 +128,12 @@ bool ParseTag(std::string_view Tok, uint32_t& Tag, std::string& Error)
     return ParseField(Tok, 0xFFFFFFFF, Tag, Error);
 }
 
-// Leaves Error empty when only the shape of the line is wrong.
-bool ParseFailAlloc(const std::vector<std::string_view>& Tokens, SIM_COMMAND& Cmd,
-                    std::string& Error)
+using TOKENS = std::vector<std::string_view>;
+
+// The parsers of a command's words below leave Error empty when only the shape of the line is
+// wrong; the caller then names the command's usage.
+
+bool ParseFailAlloc(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string& Error)
 {
     size_t Args = Tokens.size() - 1;
     std::string_view What = Tokens[1];
@@ -211,6 +165,203 @@ bool ParseFailAlloc(const std::vector<std::string_view>& Tokens, SIM_COMMAND& Cm
     if (Args != First + 1) return false;
     if (!ParseField(Tokens[First], 0xFFFF, Cmd.After, Error)) return false;
     if (!ParseField(Tokens[First + 1], 0xFFFF, Cmd.Count, Error)) return false;
+    return true;
+}
+
+// dbg on|off|hide WORD...|show-all
+bool ParseDbg(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string&)
+{
+    const bool One = Tokens.size() == 2;
+    if (One && (Tokens[1] == "on" || Tokens[1] == "off")) {
+        Cmd.On = Tokens[1] == "on";
+        Cmd.Dbg = Cmd.On ? SIM_DBG::On : SIM_DBG::Off;
+    } else if (Tokens.size() > 2 && Tokens[1] == "hide") {
+        Cmd.Dbg = SIM_DBG::Hide;
+        Cmd.Words.assign(Tokens.begin() + 2, Tokens.end());
+    } else if (One && Tokens[1] == "show-all") {
+        Cmd.Dbg = SIM_DBG::ShowAll;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// open [INSTANCE]: a handle on \\.\KivSdpN (0 without a number)
+bool ParseOpen(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string& Error)
+{
+    if (Tokens.size() > 2) return false;
+    return Tokens.size() == 1 || ParseField(Tokens[1], 9, Cmd.Node, Error);
+}
+
+bool ParseOnOff(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string&)
+{
+    Cmd.On = Tokens[1] == "on";
+    return Tokens[1] == "on" || Tokens[1] == "off";
+}
+
+bool ParseDevice(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string& Error)
+{
+    Cmd.Add = Tokens.size() == 2 && Tokens[1] == "add";
+    if (Cmd.Add) return true;
+    if (Tokens.size() != 3 || Tokens[1] != "remove") return false;
+    return ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Node, Error);
+}
+
+bool ParsePower(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string&)
+{
+    size_t Args = Tokens.size() - 1;
+    if (Args > 2 || (Args == 2 && Tokens[1] != "query")) return false;
+    Cmd.Query = Args == 2;
+    std::string_view State = Tokens[Args];
+    if (State.size() != 2 || (State[0] != 'D' && State[0] != 'S')) return false;
+    Cmd.System = State[0] == 'S';
+    unsigned Max = Cmd.System ? 5 : 3;
+    if (State[1] < '0' || unsigned(State[1] - '0') > Max) return false;
+    Cmd.PowerState = unsigned(State[1] - '0') + 1;
+    return true;
+}
+
+bool ParseLowerRequest(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string&)
+{
+    // In the order of SIM_LOWER_REQUEST.
+    constexpr std::array<std::string_view, 3> Kinds = {"read", "write", "listen"};
+    for (size_t k = 0; k < Kinds.size(); ++k) {
+        if (Tokens[1] == Kinds[k]) {
+            Cmd.Kind = SIM_LOWER_REQUEST(k);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParsePnp(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string&)
+{
+    for (const auto& p : PnpActions) {
+        if (p.Word == Tokens[1]) {
+            Cmd.Pnp = p.Action;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A numeric argument: the field it fills and its largest value.
+struct FIELD {
+    uint16_t SIM_COMMAND::*Short = nullptr;
+    uint32_t SIM_COMMAND::*Long = nullptr;
+    uint32_t Max = 0;
+};
+
+constexpr FIELD U16(uint16_t SIM_COMMAND::*Field)
+{
+    return {Field, nullptr, 0xFFFF};
+}
+
+constexpr FIELD U32(uint32_t SIM_COMMAND::*Field, uint32_t Max = 0xFFFFFFFF)
+{
+    return {nullptr, Field, Max};
+}
+
+// The numbers of the commands, named as in their usage.
+constexpr FIELD CID = U16(&SIM_COMMAND::Cid);
+constexpr FIELD MTU = U16(&SIM_COMMAND::Mtu);
+constexpr FIELD ATTR_ID = U16(&SIM_COMMAND::AttId);
+constexpr FIELD EVENT = U16(&SIM_COMMAND::StatusCode);
+constexpr FIELD RECORD = U32(&SIM_COMMAND::Handle);
+constexpr FIELD MASK = U32(&SIM_COMMAND::Mask);
+constexpr FIELD APP = U32(&SIM_COMMAND::App);
+constexpr FIELD CODE = U32(&SIM_COMMAND::Code);
+constexpr FIELD COUNT = U32(&SIM_COMMAND::Count);
+// The runtime gives one system buffer per request; a megabyte of output is far past anything
+// the device reads.
+constexpr FIELD OUTLEN = U32(&SIM_COMMAND::OutLen, 0x100000);
+constexpr FIELD WORD = {}; // read by the command's own parser
+
+enum SHAPE {
+    EXACT,   // just the arguments counted
+    BYTES,   // a BYTES run follows them
+    VARYING, // the command's parser checks the count
+};
+
+struct VERB_INFO {
+    std::string_view Word;
+    SIM_VERB Verb;
+    unsigned Numbers; // arguments the line needs at least
+    SHAPE Shape;
+    std::array<FIELD, 3> Fields; // by position; a word or nothing where none
+    bool (*Parse)(const TOKENS& Tokens, SIM_COMMAND& Cmd, std::string& Error); // runs first
+    const char* Usage;
+};
+
+// One line a command: its word, verb, arguments before any BYTES (words and numbers), shape,
+// numeric fields by position, own parser, and usage.
+// clang-format off
+constexpr std::array<VERB_INFO, 29> Verbs = {{
+    {"connect", SIM_VERB::Connect, 2, EXACT, {CID, MTU}, nullptr, "connect CID MTU"},
+    {"config", SIM_VERB::Config, 2, EXACT, {CID, MTU}, nullptr, "config CID MTU"},
+    {"disconnect", SIM_VERB::Disconnect, 1, EXACT, {CID}, nullptr, "disconnect CID"},
+    {"frame", SIM_VERB::Frame, 1, BYTES, {CID}, nullptr, "frame CID BYTES"},
+    {"add-record", SIM_VERB::AddRecord, 0, EXACT, {}, nullptr, "add-record"},
+    {"del-record", SIM_VERB::DelRecord, 1, EXACT, {RECORD}, nullptr, "del-record HANDLE"},
+    {"add-attr", SIM_VERB::AddAttr, 2, BYTES, {RECORD, ATTR_ID}, nullptr,
+        "add-attr HANDLE ID BYTES"},
+    {"del-attr", SIM_VERB::DelAttr, 2, EXACT, {RECORD, ATTR_ID}, nullptr, "del-attr HANDLE ID"},
+    {"zone", SIM_VERB::Zone, 1, EXACT, {MASK}, nullptr, "zone MASK"},
+    {"dbg", SIM_VERB::Dbg, 1, VARYING, {WORD}, ParseDbg, "dbg on|off|hide WORD...|show-all"},
+    {"status", SIM_VERB::Status, 3, EXACT, {CID, EVENT, MTU}, nullptr, "status CID CODE MTU"},
+    {"open", SIM_VERB::Open, 0, VARYING, {}, ParseOpen, "open [INSTANCE]"},
+    {"close", SIM_VERB::Close, 1, EXACT, {APP}, nullptr, "close APP"},
+    {"cancel", SIM_VERB::Cancel, 1, EXACT, {APP}, nullptr, "cancel APP"},
+    {"ioctl", SIM_VERB::Ioctl, 3, BYTES, {APP, CODE, OUTLEN}, nullptr,
+        "ioctl APP CODE OUTLEN [BYTES]"},
+    {"listen-status", SIM_VERB::ListenStatus, 1, EXACT, {APP}, nullptr, "listen-status APP"},
+    {"listen-response", SIM_VERB::ListenResponse, 1, EXACT, {APP}, nullptr, "listen-response APP"},
+    {"send", SIM_VERB::Send, 2, BYTES, {APP, CID}, nullptr, "send APP CID BYTES"},
+    {"debug-info", SIM_VERB::DebugInfo, 0, EXACT, {}, nullptr, "debug-info"},
+    {"reset-debug-info", SIM_VERB::ResetDebugInfo, 0, EXACT, {}, nullptr, "reset-debug-info"},
+    {"pnp", SIM_VERB::Pnp, 1, EXACT, {WORD}, ParsePnp,
+        "pnp start|stop|restart|remove|surprise|remove-after-surprise"},
+    {"fail-tx", SIM_VERB::FailTx, 2, EXACT, {CODE, COUNT}, nullptr, "fail-tx STATUS COUNT"},
+    {"fail", SIM_VERB::Fail, 3, EXACT, {WORD, CODE, COUNT}, ParseLowerRequest,
+        "fail read|write|listen STATUS COUNT"},
+    {"hold", SIM_VERB::Hold, 1, EXACT, {WORD}, ParseOnOff, "hold on|off"},
+    {"release", SIM_VERB::Release, 0, EXACT, {}, nullptr, "release"},
+    {"fail-alloc", SIM_VERB::FailAlloc, 1, VARYING, {WORD}, ParseFailAlloc,
+        "fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
+        "fail-alloc off"},
+    {"device", SIM_VERB::Device, 1, VARYING, {WORD}, ParseDevice,
+        "device add or device remove NODE"},
+    {"power", SIM_VERB::Power, 1, VARYING, {WORD}, ParsePower,
+        "power [query] D0|D1|D2|D3|S0|S1|S2|S3|S4|S5"},
+    {"capabilities", SIM_VERB::Capabilities, 0, EXACT, {}, nullptr, "capabilities"},
+}};
+// clang-format on
+
+// The command's words, then its numbers, then its BYTES run.
+bool ParseArguments(const VERB_INFO& Info, const TOKENS& Tokens, SIM_COMMAND& Cmd,
+                    std::string& Error)
+{
+    if (Info.Parse != nullptr && !Info.Parse(Tokens, Cmd, Error)) {
+        if (Error.empty()) Error = std::string("expected '") + Info.Usage + "'";
+        return false;
+    }
+    for (size_t i = 0; i < Info.Fields.size(); ++i) {
+        const FIELD& F = Info.Fields[i];
+        if (F.Short != nullptr && !ParseField(Tokens[i + 1], F.Max, Cmd.*F.Short, Error))
+            return false;
+        if (F.Long != nullptr && !ParseField(Tokens[i + 1], F.Max, Cmd.*F.Long, Error))
+            return false;
+    }
+    if (Info.Shape != BYTES) return true;
+    for (size_t i = 1 + Info.Numbers; i < Tokens.size(); ++i)
+        if (!AppendHexBytes(Tokens[i], Cmd.Bytes, Error)) return false;
+    if ((Info.Verb == SIM_VERB::Frame || Info.Verb == SIM_VERB::Send) &&
+        Cmd.Bytes.size() > MAX_SIM_FRAME_PAYLOAD) {
+        Error = "frame payload of " + std::to_string(Cmd.Bytes.size()) +
+                " bytes does not fit a frame buffer (at most " +
+                std::to_string(MAX_SIM_FRAME_PAYLOAD) + ")";
+        return false;
+    }
     return true;
 }
 
@@ -246,7 +397,7 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
     IsCommand = false;
     size_t Hash = Text.find('#');
     if (Hash != std::string_view::npos) Text = Text.substr(0, Hash);
-    std::vector<std::string_view> Tokens = SplitTokens(Text);
+    TOKENS Tokens = SplitTokens(Text);
     if (Tokens.empty()) return true;
 
     const VERB_INFO* Info = nullptr;
@@ -257,159 +408,14 @@ bool ParseSimLine(std::string_view Text, unsigned Line, SIM_COMMAND& Out, bool& 
         return false;
     }
     size_t Args = Tokens.size() - 1;
-    // "dbg hide" takes words, not bytes.
-    bool Words = Info->Verb == SIM_VERB::Dbg && Args > 1 && Tokens[1] == "hide";
-    // Commands whose arity depends on their first word check it themselves.
-    bool Varying = Info->Verb == SIM_VERB::FailAlloc || Info->Verb == SIM_VERB::Device ||
-                   Info->Verb == SIM_VERB::Power || Info->Verb == SIM_VERB::Open;
-    if (Args < Info->Numbers || (!Info->HasBytes && !Words && !Varying && Args > Info->Numbers)) {
+    if (Args < Info->Numbers || (Info->Shape == EXACT && Args > Info->Numbers)) {
         Error = std::string("expected '") + Info->Usage + "'";
         return false;
     }
-
     SIM_COMMAND Cmd;
     Cmd.Verb = Info->Verb;
     Cmd.Line = Line;
-    switch (Info->Verb) {
-    case SIM_VERB::Connect:
-    case SIM_VERB::Config:
-        if (!ParseField(Tokens[1], 0xFFFF, Cmd.Cid, Error)) return false;
-        if (!ParseField(Tokens[2], 0xFFFF, Cmd.Mtu, Error)) return false;
-        break;
-    case SIM_VERB::Disconnect:
-    case SIM_VERB::Frame:
-        if (!ParseField(Tokens[1], 0xFFFF, Cmd.Cid, Error)) return false;
-        break;
-    case SIM_VERB::AddRecord:
-        break;
-    case SIM_VERB::DelRecord:
-        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Handle, Error)) return false;
-        break;
-    case SIM_VERB::AddAttr:
-    case SIM_VERB::DelAttr:
-        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Handle, Error)) return false;
-        if (!ParseField(Tokens[2], 0xFFFF, Cmd.AttId, Error)) return false;
-        break;
-    case SIM_VERB::Zone:
-        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Mask, Error)) return false;
-        break;
-    case SIM_VERB::Dbg:
-        if (Tokens[1] == "on" || Tokens[1] == "off") {
-            Cmd.On = Tokens[1] == "on";
-            Cmd.Dbg = Cmd.On ? SIM_DBG::On : SIM_DBG::Off;
-        } else if (Words) {
-            Cmd.Dbg = SIM_DBG::Hide;
-            Cmd.Words.assign(Tokens.begin() + 2, Tokens.end());
-        } else if (Tokens[1] == "show-all") {
-            Cmd.Dbg = SIM_DBG::ShowAll;
-        } else {
-            Error = std::string("expected '") + Info->Usage + "'";
-            return false;
-        }
-        break;
-    case SIM_VERB::Status:
-        if (!ParseField(Tokens[1], 0xFFFF, Cmd.Cid, Error)) return false;
-        if (!ParseField(Tokens[2], 0xFFFF, Cmd.StatusCode, Error)) return false;
-        if (!ParseField(Tokens[3], 0xFFFF, Cmd.Mtu, Error)) return false;
-        break;
-    case SIM_VERB::Open:
-        // open [INSTANCE]: a handle on \\.\KivSdpN (0 without a number)
-        if (Args > 1) return Usage(Info, Error);
-        if (Args == 1 && !ParseField(Tokens[1], 9, Cmd.Node, Error)) return false;
-        break;
-    case SIM_VERB::DebugInfo:
-    case SIM_VERB::ResetDebugInfo:
-    case SIM_VERB::Release:
-    case SIM_VERB::Capabilities:
-        break;
-    case SIM_VERB::Hold:
-        if (Tokens[1] != "on" && Tokens[1] != "off") return Usage(Info, Error);
-        Cmd.On = Tokens[1] == "on";
-        break;
-    case SIM_VERB::FailAlloc:
-        if (!ParseFailAlloc(Tokens, Cmd, Error)) return Error.empty() ? Usage(Info, Error) : false;
-        break;
-    case SIM_VERB::Device:
-        if (Args == 1 && Tokens[1] == "add") {
-            Cmd.Add = true;
-        } else if (Args == 2 && Tokens[1] == "remove") {
-            if (!ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Node, Error)) return false;
-        } else {
-            return Usage(Info, Error);
-        }
-        break;
-    case SIM_VERB::Power: {
-        if (Args < 1 || Args > 2 || (Args == 2 && Tokens[1] != "query")) return Usage(Info, Error);
-        Cmd.Query = Args == 2;
-        std::string_view State = Tokens[Args];
-        if (State.size() != 2 || (State[0] != 'D' && State[0] != 'S')) return Usage(Info, Error);
-        Cmd.System = State[0] == 'S';
-        unsigned Max = Cmd.System ? 5 : 3;
-        if (State[1] < '0' || unsigned(State[1] - '0') > Max) return Usage(Info, Error);
-        Cmd.PowerState = unsigned(State[1] - '0') + 1;
-        break;
-    }
-    case SIM_VERB::Close:
-    case SIM_VERB::Cancel:
-    case SIM_VERB::ListenStatus:
-    case SIM_VERB::ListenResponse:
-        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.App, Error)) return false;
-        break;
-    case SIM_VERB::Ioctl:
-        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.App, Error)) return false;
-        if (!ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Code, Error)) return false;
-        // The runtime gives one system buffer per request; a megabyte is
-        // far past anything the device reads.
-        if (!ParseField(Tokens[3], 0x100000, Cmd.OutLen, Error)) return false;
-        break;
-    case SIM_VERB::Send:
-        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.App, Error)) return false;
-        if (!ParseField(Tokens[2], 0xFFFF, Cmd.Cid, Error)) return false;
-        break;
-    case SIM_VERB::FailTx:
-        if (!ParseField(Tokens[1], 0xFFFFFFFF, Cmd.Code, Error)) return false;
-        if (!ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Count, Error)) return false;
-        break;
-    case SIM_VERB::Fail:
-        if (Tokens[1] == "read") {
-            Cmd.Kind = SIM_LOWER_REQUEST::Read;
-        } else if (Tokens[1] == "write") {
-            Cmd.Kind = SIM_LOWER_REQUEST::Write;
-        } else if (Tokens[1] == "listen") {
-            Cmd.Kind = SIM_LOWER_REQUEST::Listen;
-        } else {
-            Error = std::string("expected '") + Info->Usage + "'";
-            return false;
-        }
-        if (!ParseField(Tokens[2], 0xFFFFFFFF, Cmd.Code, Error)) return false;
-        if (!ParseField(Tokens[3], 0xFFFFFFFF, Cmd.Count, Error)) return false;
-        break;
-    case SIM_VERB::Pnp: {
-        bool Known = false;
-        for (const auto& p : PnpActions) {
-            if (p.Word == Tokens[1]) {
-                Cmd.Pnp = p.Action;
-                Known = true;
-            }
-        }
-        if (!Known) {
-            Error = std::string("expected '") + Info->Usage + "'";
-            return false;
-        }
-        break;
-    }
-    }
-    if (Info->HasBytes) {
-        for (size_t i = 1 + Info->Numbers; i < Tokens.size(); ++i)
-            if (!AppendHexBytes(Tokens[i], Cmd.Bytes, Error)) return false;
-        if ((Info->Verb == SIM_VERB::Frame || Info->Verb == SIM_VERB::Send) &&
-            Cmd.Bytes.size() > MAX_SIM_FRAME_PAYLOAD) {
-            Error = "frame payload of " + std::to_string(Cmd.Bytes.size()) +
-                    " bytes does not fit a frame buffer (at most " +
-                    std::to_string(MAX_SIM_FRAME_PAYLOAD) + ")";
-            return false;
-        }
-    }
+    if (!ParseArguments(*Info, Tokens, Cmd, Error)) return false;
     Out = std::move(Cmd);
     IsCommand = true;
     return true;
