@@ -33,11 +33,128 @@ std::string StatusText(uint32_t Status)
     return Text;
 }
 
-// The buffers of the application requests that have a command of their own.
-SIM_REQUEST_RESULT RunStackRequest(const SIM_COMMAND& Cmd, CSimTarget& Target)
+// Channel events and debug print settings: they print nothing of their own. False for the
+// other commands.
+bool RunEvent(const SIM_COMMAND& Cmd, CSimTarget& Target)
+{
+    switch (Cmd.Verb) {
+    case SIM_VERB::Connect:
+        Target.Connect(Cmd.Cid, Cmd.Mtu);
+        return true;
+    case SIM_VERB::Config:
+        Target.Config(Cmd.Cid, Cmd.Mtu);
+        return true;
+    case SIM_VERB::Disconnect:
+        Target.Disconnect(Cmd.Cid);
+        return true;
+    case SIM_VERB::Frame:
+        Target.Frame(Cmd.Cid, Cmd.Bytes);
+        return true;
+    case SIM_VERB::Status:
+        Target.Status(Cmd.Cid, Cmd.StatusCode, Cmd.Mtu);
+        return true;
+    case SIM_VERB::Dbg:
+        if (Cmd.Dbg == SIM_DBG::Hide)
+            Target.HideDebug(Cmd.Words);
+        else if (Cmd.Dbg == SIM_DBG::ShowAll)
+            Target.ShowAllDebug();
+        else
+            Target.ShowDebug(Cmd.On);
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The commands that drive the stack itself, each with a status line of its own. False for the
+// other commands.
+bool RunControl(const SIM_COMMAND& Cmd, CSimTarget& Target, std::ostream& Out)
+{
+    // Where the target prints done lines, they come before the command's own line.
+    switch (Cmd.Verb) {
+    case SIM_VERB::Open: {
+        SIM_REQUEST_RESULT Result = Target.Open(Cmd.Node);
+        Out << "open" << StatusText(Result.Status);
+        if (Result.Status == 0) Out << ' ' << Result.Id;
+        Out << '\n';
+        break;
+    }
+    case SIM_VERB::Close: {
+        uint32_t Status = Target.Close(Cmd.App);
+        Out << "close" << StatusText(Status) << '\n';
+        break;
+    }
+    case SIM_VERB::Cancel: {
+        uint32_t Status = Target.Cancel(Cmd.App);
+        Out << "cancel" << StatusText(Status) << '\n';
+        break;
+    }
+    case SIM_VERB::Pnp: {
+        uint32_t Status = Target.Pnp(Cmd.Pnp);
+        Out << "pnp " << SimPnpName(Cmd.Pnp) << StatusText(Status) << '\n';
+        break;
+    }
+    case SIM_VERB::FailTx:
+        Out << "fail-tx" << StatusText(Target.FailTx(Cmd.Code, Cmd.Count)) << '\n';
+        break;
+    case SIM_VERB::Fail:
+        Out << "fail" << StatusText(Target.Fail(Cmd.Kind, Cmd.Code, Cmd.Count)) << '\n';
+        break;
+    case SIM_VERB::Hold:
+        Out << "hold" << StatusText(Target.Hold(Cmd.On)) << '\n';
+        break;
+    case SIM_VERB::Release: {
+        unsigned Count = 0;
+        uint32_t Status = Target.Release(&Count);
+        Out << "release" << StatusText(Status) << ' ' << Count << '\n';
+        break;
+    }
+    case SIM_VERB::FailAlloc:
+        Out << "fail-alloc" << StatusText(Target.FailAlloc(Cmd)) << '\n';
+        break;
+    case SIM_VERB::Device:
+        if (Cmd.Add) {
+            SIM_REQUEST_RESULT Result = Target.AddDevice();
+            Out << "device add" << StatusText(Result.Status);
+            if (Result.Status == 0) Out << ' ' << Result.Id;
+            Out << '\n';
+        } else {
+            Out << "device remove" << StatusText(Target.RemoveDevice(Cmd.Node)) << '\n';
+        }
+        break;
+    case SIM_VERB::Power: {
+        uint32_t Status = Target.Power(Cmd.Query, Cmd.System, Cmd.PowerState);
+        Out << "power " << (Cmd.Query ? "query " : "")
+            << SimPowerStateName(Cmd.System, Cmd.PowerState) << StatusText(Status) << '\n';
+        break;
+    }
+    case SIM_VERB::Capabilities: {
+        uint32_t Flags = 0;
+        uint32_t Status = Target.Capabilities(&Flags);
+        Out << "capabilities" << StatusText(Status) << StatusText(Flags) << '\n';
+        break;
+    }
+    default:
+        return false;
+    }
+    return true;
+}
+
+// The device-control requests, printed as request lines.
+SIM_REQUEST_RESULT RunRequest(const SIM_COMMAND& Cmd, CSimTarget& Target)
 {
     std::string_view Word = SimVerbName(Cmd.Verb);
     switch (Cmd.Verb) {
+    case SIM_VERB::AddRecord:
+        return Target.AddRecord();
+    case SIM_VERB::DelRecord:
+        return Target.DelRecord(Cmd.Handle);
+    case SIM_VERB::AddAttr:
+        return Target.AddAttr(Cmd.Handle, Cmd.AttId, Cmd.Bytes);
+    case SIM_VERB::DelAttr:
+        return Target.DelAttr(Cmd.Handle, Cmd.AttId);
+    case SIM_VERB::Zone:
+        return Target.SetZoneMask(Cmd.Mask);
     case SIM_VERB::Ioctl:
         return Target.Ioctl(Word, Cmd.App, Cmd.Code, Cmd.Bytes, Cmd.OutLen);
     case SIM_VERB::ListenStatus:
@@ -66,116 +183,8 @@ SIM_REQUEST_RESULT RunStackRequest(const SIM_COMMAND& Cmd, CSimTarget& Target)
 void RunSimScript(const SIM_SCRIPT& Script, CSimTarget& Target, std::ostream& Out)
 {
     for (const SIM_COMMAND& Cmd : Script.Commands) {
-        SIM_REQUEST_RESULT Result;
-        switch (Cmd.Verb) {
-        case SIM_VERB::Connect:
-            Target.Connect(Cmd.Cid, Cmd.Mtu);
-            continue;
-        case SIM_VERB::Config:
-            Target.Config(Cmd.Cid, Cmd.Mtu);
-            continue;
-        case SIM_VERB::Disconnect:
-            Target.Disconnect(Cmd.Cid);
-            continue;
-        case SIM_VERB::Frame:
-            Target.Frame(Cmd.Cid, Cmd.Bytes);
-            continue;
-        case SIM_VERB::AddRecord:
-            Result = Target.AddRecord();
-            break;
-        case SIM_VERB::DelRecord:
-            Result = Target.DelRecord(Cmd.Handle);
-            break;
-        case SIM_VERB::AddAttr:
-            Result = Target.AddAttr(Cmd.Handle, Cmd.AttId, Cmd.Bytes);
-            break;
-        case SIM_VERB::DelAttr:
-            Result = Target.DelAttr(Cmd.Handle, Cmd.AttId);
-            break;
-        case SIM_VERB::Zone:
-            Result = Target.SetZoneMask(Cmd.Mask);
-            break;
-        case SIM_VERB::Dbg:
-            if (Cmd.Dbg == SIM_DBG::Hide)
-                Target.HideDebug(Cmd.Words);
-            else if (Cmd.Dbg == SIM_DBG::ShowAll)
-                Target.ShowAllDebug();
-            else
-                Target.ShowDebug(Cmd.On);
-            continue;
-        case SIM_VERB::Status:
-            Target.Status(Cmd.Cid, Cmd.StatusCode, Cmd.Mtu);
-            continue;
-        case SIM_VERB::Open:
-            Result = Target.Open(Cmd.Node);
-            Out << "open" << StatusText(Result.Status);
-            if (Result.Status == 0) Out << ' ' << Result.Id;
-            Out << '\n';
-            continue;
-        case SIM_VERB::Close: {
-            uint32_t Status = Target.Close(Cmd.App); // done lines come first
-            Out << "close" << StatusText(Status) << '\n';
-        }
-            continue;
-        case SIM_VERB::Cancel: {
-            uint32_t Status = Target.Cancel(Cmd.App); // done lines come first
-            Out << "cancel" << StatusText(Status) << '\n';
-        }
-            continue;
-        case SIM_VERB::Pnp: {
-            uint32_t Status = Target.Pnp(Cmd.Pnp);
-            Out << "pnp " << SimPnpName(Cmd.Pnp) << StatusText(Status) << '\n';
-        }
-            continue;
-        case SIM_VERB::FailTx:
-            Out << "fail-tx" << StatusText(Target.FailTx(Cmd.Code, Cmd.Count)) << '\n';
-            continue;
-        case SIM_VERB::Fail:
-            Out << "fail" << StatusText(Target.Fail(Cmd.Kind, Cmd.Code, Cmd.Count)) << '\n';
-            continue;
-        case SIM_VERB::Hold:
-            Out << "hold" << StatusText(Target.Hold(Cmd.On)) << '\n';
-            continue;
-        case SIM_VERB::Release: {
-            unsigned Count = 0;
-            uint32_t Status = Target.Release(&Count); // done lines come first
-            Out << "release" << StatusText(Status) << ' ' << Count << '\n';
-        }
-            continue;
-        case SIM_VERB::FailAlloc:
-            Out << "fail-alloc" << StatusText(Target.FailAlloc(Cmd)) << '\n';
-            continue;
-        case SIM_VERB::Device:
-            if (Cmd.Add) {
-                Result = Target.AddDevice();
-                Out << "device add" << StatusText(Result.Status);
-                if (Result.Status == 0) Out << ' ' << Result.Id;
-                Out << '\n';
-            } else {
-                Out << "device remove" << StatusText(Target.RemoveDevice(Cmd.Node)) << '\n';
-            }
-            continue;
-        case SIM_VERB::Power: {
-            uint32_t Status = Target.Power(Cmd.Query, Cmd.System, Cmd.PowerState);
-            Out << "power " << (Cmd.Query ? "query " : "")
-                << SimPowerStateName(Cmd.System, Cmd.PowerState) << StatusText(Status) << '\n';
-        }
-            continue;
-        case SIM_VERB::Capabilities: {
-            uint32_t Flags = 0;
-            uint32_t Status = Target.Capabilities(&Flags);
-            Out << "capabilities" << StatusText(Status) << StatusText(Flags) << '\n';
-        }
-            continue;
-        case SIM_VERB::Ioctl:
-        case SIM_VERB::ListenStatus:
-        case SIM_VERB::ListenResponse:
-        case SIM_VERB::Send:
-        case SIM_VERB::DebugInfo:
-        case SIM_VERB::ResetDebugInfo:
-            Result = RunStackRequest(Cmd, Target);
-            break;
-        }
+        if (RunEvent(Cmd, Target) || RunControl(Cmd, Target, Out)) continue;
+        const SIM_REQUEST_RESULT Result = RunRequest(Cmd, Target);
         if (Result.Pending)
             Out << SimVerbName(Cmd.Verb) << " pending #" << Result.Id << '\n';
         else
