@@ -256,6 +256,127 @@ void CRecordXmlParser::Start(std::string_view Name, const XML_Char** Atts)
     m_Stack.push_back(std::move(f));
 }
 
+// A value element's XML attributes. Those that mean nothing on the element (name="channel",
+// value= on a sequence) are skipped, as other readers of these files skip them.
+struct VALUE_ATTRIBUTES {
+    const char* Value = nullptr;
+    const char* Encoding = nullptr;
+    const char* LengthBits = nullptr;
+    const char* UuidBits = nullptr;
+};
+
+VALUE_ATTRIBUTES ReadValueAttributes(const ValueKind& k, const XML_Char** Atts)
+{
+    VALUE_ATTRIBUTES A;
+    const bool Variable = k.Type == DeType::Text || k.Type == DeType::Url ||
+                          k.Type == DeType::Sequence || k.Type == DeType::Alternative;
+    for (size_t i = 0; Atts[i]; i += 2) {
+        const std::string_view a = Atts[i];
+        if (a == "value" && k.Type != DeType::Nil && k.Type != DeType::Sequence &&
+            k.Type != DeType::Alternative)
+            A.Value = Atts[i + 1];
+        else if (a == "encoding" && (k.Type == DeType::Text || k.Type == DeType::Url))
+            A.Encoding = Atts[i + 1];
+        else if (a == "lengthbits" && Variable)
+            A.LengthBits = Atts[i + 1];
+        else if (a == "bits" && k.Type == DeType::Uuid)
+            A.UuidBits = Atts[i + 1];
+    }
+    return A;
+}
+
+// The readers of a value below fill De from the value attribute v, or return why they cannot.
+
+std::string ReadBoolean(const std::string& v, DataElement& De)
+{
+    if (v == "true" || v == "false") {
+        De.Data.assign(1, v == "true" ? 1 : 0);
+        return "";
+    }
+    U128 n;
+    bool Overflow, Hex;
+    if (!ParseMagnitude(v, n, Overflow, Hex) || !Hex || Overflow || n > 0xFF)
+        return "bad boolean '" + v + "' (true or false)";
+    De.Data.assign(1, uint8_t(n));
+    return "";
+}
+
+std::string ReadNumber(const ValueKind& k, const std::string& v, const std::string& Tag,
+                       DataElement& De)
+{
+    De.SizeIndex = SizeIndexOfWidth(k.Width);
+    if (k.Width == 16 && !v.empty() && v[0] != '-' && v[0] != '+' && !HasHexPrefix(v)) {
+        // The common 128-bit form: 32 hex digits, least significant
+        // byte first. Never decimal, so the same digits mean the same
+        // value to every reader.
+        std::vector<uint8_t> Le;
+        if (v.size() != 32 || !ParseHexBytes(v, Le))
+            return "bad number '" + v + "' for " + Tag +
+                   " (32 hex digits, least significant byte first, or 0x and hex digits)";
+        De.Data.assign(Le.rbegin(), Le.rend());
+        return "";
+    }
+    const unsigned Bits = unsigned(k.Width * 8);
+    const U128 Max = Bits == 128 ? ~U128(0) : (U128(1) << Bits) - 1;
+    std::string_view s = v;
+    const bool Negative = k.Type == DeType::Int && !s.empty() && s[0] == '-';
+    if (Negative || (!s.empty() && s[0] == '+' && k.Type == DeType::Int)) s.remove_prefix(1);
+    U128 n;
+    bool Overflow, Hex;
+    if (!ParseMagnitude(s, n, Overflow, Hex)) return "bad number '" + v + "' for " + Tag;
+    // Unsigned values and unsigned hex for signed types are bit patterns of
+    // the width; decimal or negative signed values must fit the signed range.
+    const bool BitPattern = k.Type == DeType::Uint || (Hex && v[0] != '+' && !Negative);
+    const U128 Limit = BitPattern ? Max : Negative ? U128(1) << (Bits - 1) : Max >> 1;
+    if (Overflow || n > Limit) return "value " + v + " is too large for " + Tag;
+    De.Data = BigEndian(Negative ? U128(0) - n : n, k.Width);
+    return "";
+}
+
+std::string ReadUuid(const std::string& v, const char* UuidBits, DataElement& De)
+{
+    std::string Digits;
+    const bool Prefixed = HasHexPrefix(v);
+    if (v.size() == 36 && v[8] == '-' && v[13] == '-' && v[18] == '-' && v[23] == '-') {
+        for (size_t i = 0; i < v.size(); ++i)
+            if (i != 8 && i != 13 && i != 18 && i != 23) Digits += v[i];
+    } else {
+        Digits = Prefixed ? v.substr(2) : v;
+    }
+    if (Digits.empty() || (Digits.size() > 8 && Digits.size() != 32)) return "bad UUID '" + v + "'";
+    const size_t Given = Digits.size() == 32 ? 16 : 4;
+    Digits.insert(0, Given * 2 - Digits.size(), '0');
+    if (!ParseHexBytes(Digits, De.Data)) return "bad UUID '" + v + "'";
+    // A short UUID is 16-bit when its value fits, whatever the number of
+    // digits (0x00001101 is 0x1101); bits="32" keeps a 32-bit one so.
+    const std::string_view Bits = UuidBits ? UuidBits : "";
+    const bool Fits16 = Given == 4 && De.Data[0] == 0 && De.Data[1] == 0;
+    if (UuidBits && (Given == 16 || (Bits != "16" && Bits != "32") || (Bits == "16" && !Fits16)))
+        return "bits=\"" + std::string(Bits) + "\" does not fit UUID '" + v + "'";
+    const size_t Width = Given == 16 ? 16 : Bits == "32" || !Fits16 ? 4 : 2;
+    De.Data.erase(De.Data.begin(), De.Data.end() - std::ptrdiff_t(Width));
+    De.SizeIndex = SizeIndexOfWidth(Width);
+    return "";
+}
+
+std::string ReadText(const ValueKind& k, const std::string& v, const char* Encoding,
+                     const std::string& Tag, DataElement& De)
+{
+    const std::string_view e = Encoding ? Encoding : "normal";
+    // Other readers keep a url's value as it stands whatever the
+    // encoding says, so such a file would mean two different URLs.
+    if (k.Type == DeType::Url && e != "normal")
+        return "encoding '" + std::string(e) + "' on <url>: a URL is written as it is";
+    if (e == "hex") {
+        if (!ParseHexBytes(v, De.Data)) return "bad hex string '" + v + "' in " + Tag;
+    } else if (e == "normal") {
+        De.Data.assign(v.begin(), v.end());
+    } else {
+        return "unknown encoding '" + std::string(e) + "' on " + Tag + " (hex or normal)";
+    }
+    return "";
+}
+
 bool CRecordXmlParser::StartValue(std::string_view Name, const XML_Char** Atts, Frame& f)
 {
     const std::string Tag = "<" + std::string(Name) + ">";
@@ -264,43 +385,25 @@ bool CRecordXmlParser::StartValue(std::string_view Name, const XML_Char** Atts, 
         Refuse("unknown element " + Tag);
         return false;
     }
-    const char* Value = nullptr;
-    const char* Encoding = nullptr;
-    const char* LengthBits = nullptr;
-    const char* UuidBits = nullptr;
-    const bool Variable = k->Type == DeType::Text || k->Type == DeType::Url ||
-                          k->Type == DeType::Sequence || k->Type == DeType::Alternative;
-    // Attributes that mean nothing on this element (name="channel", value=
-    // on a sequence) are skipped, as other readers of these files skip them.
-    for (size_t i = 0; Atts[i]; i += 2) {
-        const std::string_view a = Atts[i];
-        if (a == "value" && k->Type != DeType::Nil && k->Type != DeType::Sequence &&
-            k->Type != DeType::Alternative)
-            Value = Atts[i + 1];
-        else if (a == "encoding" && (k->Type == DeType::Text || k->Type == DeType::Url))
-            Encoding = Atts[i + 1];
-        else if (a == "lengthbits" && Variable)
-            LengthBits = Atts[i + 1];
-        else if (a == "bits" && k->Type == DeType::Uuid)
-            UuidBits = Atts[i + 1];
-    }
+    const VALUE_ATTRIBUTES A = ReadValueAttributes(*k, Atts);
     const bool NeedsValue =
         k->Type != DeType::Nil && k->Type != DeType::Sequence && k->Type != DeType::Alternative;
-    if (NeedsValue && !Value) {
+    if (NeedsValue && !A.Value) {
         Refuse(Tag + " without value");
         return false;
     }
     DataElement& De = f.De;
     De.Type = k->Type;
-    if (LengthBits) {
-        const std::string_view lb = LengthBits;
+    if (A.LengthBits) {
+        const std::string_view lb = A.LengthBits;
         f.LengthBits = lb == "8" ? 8 : lb == "16" ? 16 : lb == "32" ? 32 : 0;
         if (!f.LengthBits) {
             Refuse("lengthbits must be 8, 16 or 32, not '" + std::string(lb) + "'");
             return false;
         }
     }
-    const std::string v = Value ? Value : "";
+    const std::string v = A.Value ? A.Value : "";
+    std::string Bad;
     switch (k->Type) {
     case DeType::Nil:
     case DeType::Sequence:
@@ -308,113 +411,22 @@ bool CRecordXmlParser::StartValue(std::string_view Name, const XML_Char** Atts, 
     case DeType::Reserved:
         break;
     case DeType::Bool:
-        if (v == "true" || v == "false") {
-            De.Data.assign(1, v == "true" ? 1 : 0);
-        } else {
-            U128 n;
-            bool Overflow, Hex;
-            if (!ParseMagnitude(v, n, Overflow, Hex) || !Hex || Overflow || n > 0xFF) {
-                Refuse("bad boolean '" + v + "' (true or false)");
-                return false;
-            }
-            De.Data.assign(1, uint8_t(n));
-        }
+        Bad = ReadBoolean(v, De);
         break;
     case DeType::Uint:
-    case DeType::Int: {
-        De.SizeIndex = SizeIndexOfWidth(k->Width);
-        if (k->Width == 16 && !v.empty() && v[0] != '-' && v[0] != '+' && !HasHexPrefix(v)) {
-            // The common 128-bit form: 32 hex digits, least significant
-            // byte first. Never decimal, so the same digits mean the same
-            // value to every reader.
-            std::vector<uint8_t> Le;
-            if (v.size() != 32 || !ParseHexBytes(v, Le)) {
-                Refuse("bad number '" + v + "' for " + Tag +
-                       " (32 hex digits, least significant byte first, or 0x and hex digits)");
-                return false;
-            }
-            De.Data.assign(Le.rbegin(), Le.rend());
-            break;
-        }
-        const unsigned Bits = unsigned(k->Width * 8);
-        const U128 Max = Bits == 128 ? ~U128(0) : (U128(1) << Bits) - 1;
-        std::string_view s = v;
-        const bool Negative = k->Type == DeType::Int && !s.empty() && s[0] == '-';
-        if (Negative || (!s.empty() && s[0] == '+' && k->Type == DeType::Int)) s.remove_prefix(1);
-        U128 n;
-        bool Overflow, Hex;
-        if (!ParseMagnitude(s, n, Overflow, Hex)) {
-            Refuse("bad number '" + v + "' for " + Tag);
-            return false;
-        }
-        // Unsigned values and unsigned hex for signed types are bit patterns of
-        // the width; decimal or negative signed values must fit the signed range.
-        const bool BitPattern = k->Type == DeType::Uint || (Hex && v[0] != '+' && !Negative);
-        const U128 Limit = BitPattern ? Max : Negative ? U128(1) << (Bits - 1) : Max >> 1;
-        if (Overflow || n > Limit) {
-            Refuse("value " + v + " is too large for " + Tag);
-            return false;
-        }
-        De.Data = BigEndian(Negative ? U128(0) - n : n, k->Width);
+    case DeType::Int:
+        Bad = ReadNumber(*k, v, Tag, De);
         break;
-    }
-    case DeType::Uuid: {
-        std::string Digits;
-        const bool Prefixed = HasHexPrefix(v);
-        if (v.size() == 36 && v[8] == '-' && v[13] == '-' && v[18] == '-' && v[23] == '-') {
-            for (size_t i = 0; i < v.size(); ++i)
-                if (i != 8 && i != 13 && i != 18 && i != 23) Digits += v[i];
-        } else {
-            Digits = Prefixed ? v.substr(2) : v;
-        }
-        if (Digits.empty() || (Digits.size() > 8 && Digits.size() != 32)) {
-            Refuse("bad UUID '" + v + "'");
-            return false;
-        }
-        const size_t Given = Digits.size() == 32 ? 16 : 4;
-        Digits.insert(0, Given * 2 - Digits.size(), '0');
-        if (!ParseHexBytes(Digits, De.Data)) {
-            Refuse("bad UUID '" + v + "'");
-            return false;
-        }
-        // A short UUID is 16-bit when its value fits, whatever the number of
-        // digits (0x00001101 is 0x1101); bits="32" keeps a 32-bit one so.
-        const std::string_view Bits = UuidBits ? UuidBits : "";
-        const bool Fits16 = Given == 4 && De.Data[0] == 0 && De.Data[1] == 0;
-        if (UuidBits &&
-            (Given == 16 || (Bits != "16" && Bits != "32") || (Bits == "16" && !Fits16))) {
-            Refuse("bits=\"" + std::string(Bits) + "\" does not fit UUID '" + v + "'");
-            return false;
-        }
-        const size_t Width = Given == 16 ? 16 : Bits == "32" || !Fits16 ? 4 : 2;
-        De.Data.erase(De.Data.begin(), De.Data.end() - std::ptrdiff_t(Width));
-        De.SizeIndex = SizeIndexOfWidth(Width);
+    case DeType::Uuid:
+        Bad = ReadUuid(v, A.UuidBits, De);
         break;
-    }
     case DeType::Text:
-    case DeType::Url: {
-        const std::string_view e = Encoding ? Encoding : "normal";
-        if (k->Type == DeType::Url && e != "normal") {
-            // Other readers keep a url's value as it stands whatever the
-            // encoding says, so such a file would mean two different URLs.
-            Refuse("encoding '" + std::string(e) + "' on <url>: a URL is written as it is");
-            return false;
-        }
-        if (e == "hex") {
-            if (!ParseHexBytes(v, De.Data)) {
-                Refuse("bad hex string '" + v + "' in " + Tag);
-                return false;
-            }
-        } else if (e == "normal") {
-            De.Data.assign(v.begin(), v.end());
-        } else {
-            Refuse("unknown encoding '" + std::string(e) + "' on " + Tag + " (hex or normal)");
-            return false;
-        }
+    case DeType::Url:
+        Bad = ReadText(*k, v, A.Encoding, Tag, De);
         break;
     }
-    }
-    return true;
+    if (!Bad.empty()) Refuse(Bad);
+    return Bad.empty();
 }
 
 void CRecordXmlParser::End()
@@ -566,6 +578,40 @@ std::string Hex128(const std::vector<uint8_t>& Data)
     return HexDigits(std::vector<uint8_t>(Data.rbegin(), Data.rend()));
 }
 
+// Signed numbers up to 64 bits in decimal, 128-bit ones as Hex128.
+std::string SignedValue(const std::vector<uint8_t>& Data)
+{
+    if (Data.size() == 16) return Hex128(Data);
+    const U128 Raw = BigEndianValue(Data);
+    const unsigned Bits = unsigned(Data.size() * 8);
+    const bool Negative = Raw >> (Bits - 1) & 1;
+    return Negative ? "-" + U128Decimal((U128(1) << Bits) - Raw) : U128Decimal(Raw);
+}
+
+bool ExportText(const DataElement& De, const std::string& Pad, const std::string& LengthBits,
+                std::string& Out, std::string& Err)
+{
+    const char* Tag = De.Type == DeType::Text ? "text" : "url";
+    // A url's encoding attribute is not honoured by other readers: a URL
+    // that XML cannot carry as it is has no form that reads back the same.
+    const bool Plain = XmlSafe(De.Data, De.Type == DeType::Url);
+    if (De.Type == DeType::Url && !Plain) {
+        Err = "a url holding bytes XML cannot carry (a control byte or bad UTF-8) has no "
+              "record-file form";
+        return false;
+    }
+    Out += Pad + "<" + Tag;
+    if (Plain) {
+        Out += " value=\"";
+        AppendEscaped(Out, De.Data);
+        Out += "\"";
+    } else {
+        Out += " encoding=\"hex\" value=\"" + HexDigits(De.Data) + "\"";
+    }
+    Out += LengthBits + " />\n";
+    return true;
+}
+
 bool ExportValue(const DataElement& De, unsigned Indent, std::string& Out, std::string& Err)
 {
     const std::string Pad(Indent * 2, ' ');
@@ -591,19 +637,10 @@ bool ExportValue(const DataElement& De, unsigned Indent, std::string& Out, std::
         Out += Pad + "<uint" + std::to_string(De.Data.size() * 8) + " value=\"" +
                (De.Data.size() == 16 ? Hex128(De.Data) : HexNumber(De.Data)) + "\" />\n";
         return true;
-    case DeType::Int: {
-        std::string v;
-        if (De.Data.size() == 16) {
-            v = Hex128(De.Data);
-        } else {
-            const U128 Raw = BigEndianValue(De.Data);
-            const unsigned Bits = unsigned(De.Data.size() * 8);
-            const bool Negative = Raw >> (Bits - 1) & 1;
-            v = Negative ? "-" + U128Decimal((U128(1) << Bits) - Raw) : U128Decimal(Raw);
-        }
-        Out += Pad + "<int" + std::to_string(De.Data.size() * 8) + " value=\"" + v + "\" />\n";
+    case DeType::Int:
+        Out += Pad + "<int" + std::to_string(De.Data.size() * 8) + " value=\"" +
+               SignedValue(De.Data) + "\" />\n";
         return true;
-    }
     case DeType::Uuid: {
         // A 32-bit UUID whose value fits 16 bits has no plain form: every
         // reader makes 0x00001101 a 16-bit UUID. bits="32" keeps it for us.
@@ -614,27 +651,8 @@ bool ExportValue(const DataElement& De, unsigned Indent, std::string& Out, std::
         return true;
     }
     case DeType::Text:
-    case DeType::Url: {
-        const char* Tag = De.Type == DeType::Text ? "text" : "url";
-        // A url's encoding attribute is not honoured by other readers: a URL
-        // that XML cannot carry as it is has no form that reads back the same.
-        const bool Plain = XmlSafe(De.Data, De.Type == DeType::Url);
-        if (De.Type == DeType::Url && !Plain) {
-            Err = "a url holding bytes XML cannot carry (a control byte or bad UTF-8) has no "
-                  "record-file form";
-            return false;
-        }
-        Out += Pad + "<" + Tag;
-        if (Plain) {
-            Out += " value=\"";
-            AppendEscaped(Out, De.Data);
-            Out += "\"";
-        } else {
-            Out += " encoding=\"hex\" value=\"" + HexDigits(De.Data) + "\"";
-        }
-        Out += LengthBits + " />\n";
-        return true;
-    }
+    case DeType::Url:
+        return ExportText(De, Pad, LengthBits, Out, Err);
     case DeType::Sequence:
     case DeType::Alternative: {
         const char* Tag = De.Type == DeType::Sequence ? "sequence" : "alternate";
