@@ -96,6 +96,79 @@ struct OPTIONS {
     std::vector<std::string> Cases;
 };
 
+// The texts of the options with a value, checked once the whole line is read.
+struct OPTION_TEXTS {
+    std::string Mtu, Channels, Processes, Duration, Requests, Uuid, Seed, RssGrowth, Pid, Flood,
+        Browse, Memory;
+};
+
+// Takes the values given into O, or refuses the first bad one.
+void TakeValues(const CLI::App& App, const OPTION_TEXTS& T, OPTIONS& O)
+{
+    auto Refuse = [](const std::string& Why) { throw CLI::ValidationError(Why); };
+    auto Given = [&App](const char* Name) { return App.count(Name) != 0; };
+    uint64_t n = 0;
+    // Text as a count from 1 to Max, else Refusal.
+    auto Count = [&](const std::string& Text, uint64_t Max, const char* Refusal) {
+        if (!kivctl::ParseNumber(Text, Max, n) || n == 0) Refuse(Refusal);
+        return n;
+    };
+    for (const std::string& Case : O.Cases) {
+        const auto& Names = AbuseCaseNames();
+        if (std::find(Names.begin(), Names.end(), Case) == Names.end())
+            Refuse("--case: no abuse case '" + Case + "'");
+    }
+    if (Given("--mtu")) {
+        if (!kivctl::ParseNumber(T.Mtu, 0xFFFF, n) || n < 48) Refuse("--mtu takes 48..65535");
+        O.Mtu = std::to_string(n);
+    }
+    if (Given("--channels") && !ParseCountList(T.Channels, O.Channels))
+        Refuse("--channels takes counts from 1 to 16 (the device's channel contexts), "
+               "comma-separated");
+    if (Given("--processes"))
+        O.Processes = unsigned(Count(T.Processes, MAX_CHANNELS, "--processes takes 1..16"));
+    if (Given("--duration")) {
+        char* End = nullptr;
+        O.DurationS = strtod(T.Duration.c_str(), &End);
+        if (End == T.Duration.c_str() || *End != '\0' || !(O.DurationS > 0 && O.DurationS <= 3600))
+            Refuse("--duration takes seconds, more than 0 and at most 3600");
+        O.DurationSet = true;
+    }
+    if (Given("--requests"))
+        O.Requests = Count(T.Requests, 100000000, "--requests takes 1..100000000");
+    if (Given("--uuid")) {
+        if (!kivctl::ParseUuid(T.Uuid, O.Uuid)) Refuse("--uuid: '" + T.Uuid + "' is not a UUID");
+        O.UuidText = T.Uuid;
+    }
+    if (Given("--seed")) {
+        if (!kivctl::ParseNumber(T.Seed, 0xFFFFFFFF, n)) Refuse("--seed takes 0..4294967295");
+        O.Seed = uint32_t(n);
+    }
+    if (Given("--rss-growth"))
+        O.RssGrowthMb = unsigned(Count(T.RssGrowth, 100000, "--rss-growth takes 1..100000 MB"));
+    if (Given("--pid")) O.Pid = int(Count(T.Pid, 0x7FFFFFFF, "--pid takes a process ID"));
+    if (Given("--flood") && !ParseFloodList(T.Flood, O.Floods))
+        Refuse("--flood takes headers, browse or valid, comma-separated");
+    if (Given("--browse"))
+        O.BrowseSeriesCount = unsigned(Count(T.Browse, 100000, "--browse takes 1..100000 series"));
+    if (Given("--memory"))
+        O.MemoryRecords = unsigned(Count(T.Memory, 100000, "--memory takes 1..100000 records"));
+}
+
+// The options that only make sense with others, and the default control socket.
+void CheckCombination(OPTIONS& O)
+{
+    auto Refuse = [](const char* Why) { throw CLI::ValidationError(Why); };
+    if (O.Daemon.empty() == O.Socket.empty()) Refuse("give either --daemon or --socket");
+    if (O.MemoryRecords != 0 && O.Daemon.empty()) Refuse("--memory needs --daemon");
+    if (!O.Cases.empty() && !O.Abuse) Refuse("--case belongs with --abuse");
+    if (O.Abuse && O.ClientRole)
+        Refuse("--abuse runs instead of the load steps, --client-role is one of them");
+    if (!O.Daemon.empty() && !O.Control.empty()) Refuse("--control belongs with --socket");
+    if (O.Daemon.empty() && (O.ClientRole || O.Abuse))
+        O.Control = kivtool::ClientControlPath(O.Control);
+}
+
 // Reads the command line into O: kivtool::COMMAND_LINE_READ, or the exit status.
 int ReadCommandLine(int argc, char** argv, OPTIONS& O)
 {
@@ -113,77 +186,19 @@ int ReadCommandLine(int argc, char** argv, OPTIONS& O)
     App.add_option("--case", O.Cases)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->allow_extra_args(false);
-    std::string Mtu, Channels, Processes, Duration, Requests, Uuid, Seed, RssGrowth, Pid, Flood,
-        Browse, Memory;
+    OPTION_TEXTS T;
     const std::pair<const char*, std::string*> Values[] = {
-        {"--mtu", &Mtu},           {"--channels", &Channels},    {"--processes", &Processes},
-        {"--duration", &Duration}, {"--requests", &Requests},    {"--uuid", &Uuid},
-        {"--seed", &Seed},         {"--rss-growth", &RssGrowth}, {"--pid", &Pid},
-        {"--flood", &Flood},       {"--browse", &Browse},        {"--memory", &Memory}};
+        {"--mtu", &T.Mtu},           {"--channels", &T.Channels},    {"--processes", &T.Processes},
+        {"--duration", &T.Duration}, {"--requests", &T.Requests},    {"--uuid", &T.Uuid},
+        {"--seed", &T.Seed},         {"--rss-growth", &T.RssGrowth}, {"--pid", &T.Pid},
+        {"--flood", &T.Flood},       {"--browse", &T.Browse},        {"--memory", &T.Memory}};
     for (const auto& [Name, Text] : Values)
         App.add_option(Name, *Text);
     // The values are checked once the whole line is read, so that --help wins over them; an
     // empty one is refused as any other bad value.
     App.final_callback([&]() {
-        auto Refuse = [](const std::string& Why) { throw CLI::ValidationError(Why); };
-        auto Given = [&App](const char* Name) { return App.count(Name) != 0; };
-        uint64_t n = 0;
-        // Text as a count from 1 to Max, else Refusal.
-        auto Count = [&](const std::string& Text, uint64_t Max, const char* Refusal) {
-            if (!kivctl::ParseNumber(Text, Max, n) || n == 0) Refuse(Refusal);
-            return n;
-        };
-        for (const std::string& Case : O.Cases) {
-            const auto& Names = AbuseCaseNames();
-            if (std::find(Names.begin(), Names.end(), Case) == Names.end())
-                Refuse("--case: no abuse case '" + Case + "'");
-        }
-        if (Given("--mtu")) {
-            if (!kivctl::ParseNumber(Mtu, 0xFFFF, n) || n < 48) Refuse("--mtu takes 48..65535");
-            O.Mtu = std::to_string(n);
-        }
-        if (Given("--channels") && !ParseCountList(Channels, O.Channels))
-            Refuse("--channels takes counts from 1 to 16 (the device's channel contexts), "
-                   "comma-separated");
-        if (Given("--processes"))
-            O.Processes = unsigned(Count(Processes, MAX_CHANNELS, "--processes takes 1..16"));
-        if (Given("--duration")) {
-            char* End = nullptr;
-            O.DurationS = strtod(Duration.c_str(), &End);
-            if (End == Duration.c_str() || *End != '\0' ||
-                !(O.DurationS > 0 && O.DurationS <= 3600))
-                Refuse("--duration takes seconds, more than 0 and at most 3600");
-            O.DurationSet = true;
-        }
-        if (Given("--requests"))
-            O.Requests = Count(Requests, 100000000, "--requests takes 1..100000000");
-        if (Given("--uuid")) {
-            if (!kivctl::ParseUuid(Uuid, O.Uuid)) Refuse("--uuid: '" + Uuid + "' is not a UUID");
-            O.UuidText = Uuid;
-        }
-        if (Given("--seed")) {
-            if (!kivctl::ParseNumber(Seed, 0xFFFFFFFF, n)) Refuse("--seed takes 0..4294967295");
-            O.Seed = uint32_t(n);
-        }
-        if (Given("--rss-growth"))
-            O.RssGrowthMb = unsigned(Count(RssGrowth, 100000, "--rss-growth takes 1..100000 MB"));
-        if (Given("--pid")) O.Pid = int(Count(Pid, 0x7FFFFFFF, "--pid takes a process ID"));
-        if (Given("--flood") && !ParseFloodList(Flood, O.Floods))
-            Refuse("--flood takes headers, browse or valid, comma-separated");
-        if (Given("--browse"))
-            O.BrowseSeriesCount =
-                unsigned(Count(Browse, 100000, "--browse takes 1..100000 series"));
-        if (Given("--memory"))
-            O.MemoryRecords = unsigned(Count(Memory, 100000, "--memory takes 1..100000 records"));
-
-        if (O.Daemon.empty() == O.Socket.empty()) Refuse("give either --daemon or --socket");
-        if (O.MemoryRecords != 0 && O.Daemon.empty()) Refuse("--memory needs --daemon");
-        if (!O.Cases.empty() && !O.Abuse) Refuse("--case belongs with --abuse");
-        if (O.Abuse && O.ClientRole)
-            Refuse("--abuse runs instead of the load steps, --client-role is one of them");
-        if (!O.Daemon.empty() && !O.Control.empty()) Refuse("--control belongs with --socket");
-        if (O.Daemon.empty() && (O.ClientRole || O.Abuse))
-            O.Control = kivtool::ClientControlPath(O.Control);
+        TakeValues(App, T, O);
+        CheckCombination(O);
     });
     return kivtool::ParseCommandLine(App, argc, argv,
                                      [](const CLI::App&) { return std::string(USAGE); });
@@ -371,33 +386,28 @@ struct STEP_RESULT {
     std::string Error;
 };
 
-STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string& Dir,
-                    const CResponseCheck& Check, unsigned Channels, pid_t Server)
+struct LOAD_CHILD {
+    pid_t Pid = -1;
+    int Result = -1; // the read end of its result pipe
+    std::string LatencyPath;
+};
+
+// Forks the step's load processes, its channels spread over them; S.Error names a failure.
+std::vector<LOAD_CHILD> ForkLoadProcesses(const OPTIONS& O, const std::string& Path,
+                                          const std::string& Dir, const CResponseCheck& Check,
+                                          const int Go[2], STEP_RESULT& S)
 {
-    STEP_RESULT S;
-    S.Channels = Channels;
-    S.Processes = std::min(Channels, O.Processes);
-    int Go[2];
-    if (pipe2(Go, O_CLOEXEC) != 0) {
-        S.Error = std::string("pipe: ") + strerror(errno);
-        return S;
-    }
-    struct CHILD {
-        pid_t Pid = -1;
-        int Result = -1;
-        std::string LatencyPath;
-    };
-    std::vector<CHILD> Children(S.Processes);
+    std::vector<LOAD_CHILD> Children(S.Processes);
     for (unsigned i = 0; i < S.Processes; i++) {
-        CHILD& C = Children[i];
-        C.LatencyPath = Dir + "/latency." + std::to_string(Channels) + "." + std::to_string(i);
+        LOAD_CHILD& C = Children[i];
+        C.LatencyPath = Dir + "/latency." + std::to_string(S.Channels) + "." + std::to_string(i);
         int Result[2];
         if (pipe2(Result, O_CLOEXEC) != 0) {
             S.Error = std::string("pipe: ") + strerror(errno);
             break;
         }
         // Channels spread as evenly as they go: the first processes take one more.
-        unsigned Mine = Channels / S.Processes + (i < Channels % S.Processes ? 1 : 0);
+        unsigned Mine = S.Channels / S.Processes + (i < S.Channels % S.Processes ? 1 : 0);
         fflush(stdout);
         C.Pid = fork();
         if (C.Pid == 0) {
@@ -412,9 +422,12 @@ STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string
             break;
         }
     }
-    close(Go[0]);
-    int64_t CpuBefore = -1;
-    // Every process ready, then all start at once.
+    return Children;
+}
+
+// Waits for every process to be ready; when one is not, S.Error says why and all are killed.
+void AwaitReady(const std::vector<LOAD_CHILD>& Children, STEP_RESULT& S)
+{
     for (auto& C : Children) {
         char Ready = 0;
         if (!S.Error.empty() || C.Pid < 0) break;
@@ -429,6 +442,43 @@ STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string
         for (auto& C : Children)
             if (C.Pid > 0) kill(C.Pid, SIGKILL);
     }
+}
+
+// Adds a process's result to the step's, and its latencies, from its file, to All.
+void AddResult(const CHILD_RESULT& R, const std::string& LatencyPath, STEP_RESULT& S,
+               std::vector<uint32_t>& All)
+{
+    S.Total.Answered += R.Answered;
+    S.Total.Wrong += R.Wrong;
+    S.Total.Lost += R.Lost;
+    S.ElapsedNs = std::max(S.ElapsedNs, R.ElapsedNs);
+    if (S.Total.FirstError[0] == '\0')
+        memcpy(S.Total.FirstError, R.FirstError, sizeof(R.FirstError));
+    std::ifstream In(LatencyPath, std::ios::binary);
+    std::vector<char> Bytes((std::istreambuf_iterator<char>(In)), {});
+    size_t n = Bytes.size() / sizeof(uint32_t);
+    size_t Old = All.size();
+    All.resize(Old + n);
+    memcpy(All.data() + Old, Bytes.data(), n * sizeof(uint32_t));
+    if (n != R.Answered && S.Error.empty()) S.Error = "a load process lost latencies";
+}
+
+STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string& Dir,
+                    const CResponseCheck& Check, unsigned Channels, pid_t Server)
+{
+    STEP_RESULT S;
+    S.Channels = Channels;
+    S.Processes = std::min(Channels, O.Processes);
+    int Go[2];
+    if (pipe2(Go, O_CLOEXEC) != 0) {
+        S.Error = std::string("pipe: ") + strerror(errno);
+        return S;
+    }
+    std::vector<LOAD_CHILD> Children = ForkLoadProcesses(O, Path, Dir, Check, Go, S);
+    close(Go[0]);
+    int64_t CpuBefore = -1;
+    // Every process ready, then all start at once.
+    AwaitReady(Children, S);
     if (Server > 0) CpuBefore = ProcessCpuUs(Server);
     close(Go[1]);
     double Seconds = O.DurationSet || O.Requests == 0 ? O.DurationS : 3600;
@@ -442,19 +492,7 @@ STEP_RESULT RunStep(const OPTIONS& O, const std::string& Path, const std::string
                 S.Error = "a load process ended without a result";
                 kill(C.Pid, SIGKILL);
             } else {
-                S.Total.Answered += R.Answered;
-                S.Total.Wrong += R.Wrong;
-                S.Total.Lost += R.Lost;
-                S.ElapsedNs = std::max(S.ElapsedNs, R.ElapsedNs);
-                if (S.Total.FirstError[0] == '\0')
-                    memcpy(S.Total.FirstError, R.FirstError, sizeof(R.FirstError));
-                std::ifstream In(C.LatencyPath, std::ios::binary);
-                std::vector<char> Bytes((std::istreambuf_iterator<char>(In)), {});
-                size_t n = Bytes.size() / sizeof(uint32_t);
-                size_t Old = All.size();
-                All.resize(Old + n);
-                memcpy(All.data() + Old, Bytes.data(), n * sizeof(uint32_t));
-                if (n != R.Answered && S.Error.empty()) S.Error = "a load process lost latencies";
+                AddResult(R, C.LatencyPath, S, All);
             }
         }
         close(C.Result);
@@ -768,18 +806,9 @@ bool Report(const STEP_RESULT& S, const char* What, const OPTIONS& O)
     return Ok;
 }
 
-// The abuse cases' table (or JSON), the memory figures and the refusals the daemon logged.
-bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log)
+// The abuse cases' table, or their JSON appended to Json.
+void ReportCases(const ABUSE_RESULT& A, const OPTIONS& O, std::string& Json)
 {
-    bool Ok = A.Ok();
-    uint64_t GrowthKb = A.After.RssKb > A.Before.RssKb ? A.After.RssKb - A.Before.RssKb : 0;
-    bool Bounded = !A.HaveMemory || GrowthKb <= uint64_t(O.RssGrowthMb) * 1024;
-    // The refusals the daemon names in its log (empty when it is not ours to read).
-    const char* const Lines[] = {
-        "message dropped",           "connection refused",          "client refused",
-        "does not read its replies", "from an application refused", "is a socket of this daemon",
-        "is not an SDP server",      "line(s) suppressed"};
-    std::string Json = "{\"cases\":[";
     if (!O.Json)
         printf("%-24s %8s %9s %8s %8s  %s\n", "abuse case", "sent", "answered", "refused",
                "seconds", "result");
@@ -803,6 +832,46 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
                                 : ("FAILED: " + C.Fault).c_str());
         }
     }
+}
+
+// Counts the refusals the daemon names in its log: false when one is missing.
+bool ReportLogRefusals(const std::string& Log, const OPTIONS& O, std::string& Json)
+{
+    const char* const Lines[] = {
+        "message dropped",           "connection refused",          "client refused",
+        "does not read its replies", "from an application refused", "is a socket of this daemon",
+        "is not an SDP server",      "line(s) suppressed"};
+    bool Ok = true;
+    Json += ",\"log_lines\":{";
+    std::string Counts;
+    for (size_t i = 0; i < sizeof(Lines) / sizeof(Lines[0]); i++) {
+        size_t n = 0;
+        for (size_t At = Log.find(Lines[i]); At != std::string::npos;
+             At = Log.find(Lines[i], At + 1))
+            n++;
+        Json += (i ? "," : "") + JsonString(Lines[i]) + ":" + std::to_string(n);
+        Counts += (i ? ", " : "") + std::to_string(n) + " '" + Lines[i] + "'";
+        // Every run provokes each refusal at least once; one the log does not name was
+        // taken without a word.
+        if (n == 0) {
+            fprintf(stderr, "kivsdp-load: kivsdpd logged no '%s'\n", Lines[i]);
+            Ok = false;
+        }
+    }
+    Json += "}";
+    if (!O.Json) printf("refusals the daemon logged: %s\n", Counts.c_str());
+    return Ok;
+}
+
+// The abuse cases' table (or JSON), the memory figures and the refusals the daemon logged (Log
+// is empty when it is not ours to read).
+bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log)
+{
+    bool Ok = A.Ok();
+    uint64_t GrowthKb = A.After.RssKb > A.Before.RssKb ? A.After.RssKb - A.Before.RssKb : 0;
+    bool Bounded = !A.HaveMemory || GrowthKb <= uint64_t(O.RssGrowthMb) * 1024;
+    std::string Json = "{\"cases\":[";
+    ReportCases(A, O, Json);
     char Text[400];
     snprintf(Text, sizeof(Text),
              "],\"good_checks\":%llu,\"rss_before_kb\":%llu,\"rss_peak_kb\":%llu,"
@@ -820,26 +889,7 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
                    A.After.HwmKb / 1024.0);
     }
     // Only a whole run provokes every refusal.
-    if (!Log.empty() && O.Cases.empty()) {
-        Json += ",\"log_lines\":{";
-        std::string Counts;
-        for (size_t i = 0; i < sizeof(Lines) / sizeof(Lines[0]); i++) {
-            size_t n = 0;
-            for (size_t At = Log.find(Lines[i]); At != std::string::npos;
-                 At = Log.find(Lines[i], At + 1))
-                n++;
-            Json += (i ? "," : "") + JsonString(Lines[i]) + ":" + std::to_string(n);
-            Counts += (i ? ", " : "") + std::to_string(n) + " '" + Lines[i] + "'";
-            // Every run provokes each refusal at least once; one the log does not name was
-            // taken without a word.
-            if (n == 0) {
-                fprintf(stderr, "kivsdp-load: kivsdpd logged no '%s'\n", Lines[i]);
-                Ok = false;
-            }
-        }
-        Json += "}";
-        if (!O.Json) printf("refusals the daemon logged: %s\n", Counts.c_str());
-    }
+    if (!Log.empty() && O.Cases.empty()) Ok = ReportLogRefusals(Log, O, Json) && Ok;
     g_JsonAbuse = Json + "}";
     if (!Bounded) {
         fprintf(stderr, "kivsdp-load: kivsdpd's VmRSS grew by %llu kB, more than %u MB\n",
@@ -850,6 +900,86 @@ bool ReportAbuse(const ABUSE_RESULT& A, const OPTIONS& O, const std::string& Log
         if (!C.Fault.empty())
             fprintf(stderr, "kivsdp-load: %s: %s\n", C.Name.c_str(), C.Fault.c_str());
     return Ok;
+}
+
+// The abuse cases against the daemon under test; Check holds its reference answer.
+ABUSE_RESULT RunAbuseCases(const OPTIONS& O, const DAEMON& D, const std::string& Sdp,
+                           const std::string& Control, const std::string& Dir,
+                           const CResponseCheck& Check)
+{
+    ABUSE_TARGET T;
+    T.Sdp = Sdp;
+    T.Control = Control;
+    T.Pid = O.Daemon.empty() ? O.Pid : int(D.Pid);
+    T.Seed = O.Seed;
+    if (!O.Daemon.empty()) T.IdleTimeoutS = ABUSE_IDLE_TIMEOUT_S;
+    T.Log = O.Daemon.empty() ? "" : D.Log;
+    T.Only = O.Cases;
+    T.Daemon = O.Daemon;
+    T.Dir = Dir;
+    LOOP_OPTIONS Good;
+    Good.Uuid = O.Uuid;
+    return RunAbuse(T, Check, Good);
+}
+
+void PrintStepHeader(const OPTIONS& O, const CResponseCheck& Check)
+{
+    printf("ServiceSearchAttribute for %s, all attributes: %zu record(s), %zu-byte answer; ",
+           O.UuidText.c_str(), Check.Records(), Check.Size());
+    if (O.Requests != 0 && !O.DurationSet)
+        printf("%llu requests per channel\n", (unsigned long long)O.Requests);
+    else
+        printf("%.1f s per step\n", O.DurationS);
+    printf("%-14s %8s %9s %10s %11s %10s %10s %10s %6s %5s %10s\n", "path", "channels", "processes",
+           "answers", "requests/s", "p50 us", "p99 us", "max us", "wrong", "lost", "cpu us/req");
+}
+
+// Every load step against Sdp (the server's process Server), each followed by its echo and
+// flood steps; false when one fails (Err says why a flooder did not start).
+bool RunSteps(const OPTIONS& O, const std::string& Sdp, const std::string& Dir,
+              const CResponseCheck& Check, pid_t Server, pid_t Echo, std::string& Err)
+{
+    bool Ok = true;
+    for (unsigned Channels : O.Channels) {
+        STEP_RESULT S = RunStep(O, Sdp, Dir, Check, Channels, Server);
+        Ok = Report(S, "seqpacket", O) && Ok;
+        if (Echo > 0)
+            Ok = Report(RunStep(O, Dir + "/echo.sdp", Dir, Check, Channels, Echo), "echo", O) && Ok;
+        // The flooder takes a channel context of its own.
+        for (FLOOD Kind : O.Floods) {
+            if (Channels >= MAX_CHANNELS) break;
+            pid_t Flooder = StartFlooder(Sdp, Kind, Err);
+            if (Flooder < 0) {
+                Ok = false;
+                break;
+            }
+            // Flooding before the step starts.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            STEP_RESULT F = RunStep(O, Sdp, Dir, Check, Channels, Server);
+            StopProcess(Flooder);
+            Ok = Report(F, (std::string("flood:") + FloodName(Kind)).c_str(), O) && Ok;
+        }
+    }
+    return Ok;
+}
+
+void PrintJson(const OPTIONS& O, bool Ok, bool Clean, const CResponseCheck& Check)
+{
+    std::string Out = "{\"ok\":" + std::string(Ok ? "true" : "false");
+    if (!O.Daemon.empty())
+        Out += ",\"daemon_stopped_clean\":" + std::string(Clean ? "true" : "false");
+    if (Check.Size() != 0)
+        Out += ",\"reference\":{\"uuid\":" + JsonString(O.UuidText) +
+               ",\"records\":" + std::to_string(Check.Records()) +
+               ",\"bytes\":" + std::to_string(Check.Size()) + "}";
+    Out += ",\"steps\":[";
+    for (size_t i = 0; i < g_JsonSteps.size(); i++)
+        Out += (i ? "," : "") + g_JsonSteps[i];
+    Out += "]";
+    if (!g_JsonMemory.empty()) Out += ",\"memory\":" + g_JsonMemory;
+    if (!g_JsonBrowse.empty()) Out += ",\"browse\":" + g_JsonBrowse;
+    if (!g_JsonAbuse.empty()) Out += ",\"abuse\":" + g_JsonAbuse;
+    printf("%s}\n", Out.c_str());
 }
 
 } // namespace
@@ -890,61 +1020,18 @@ int main(int argc, char** argv)
         if (!Ok && Err.empty()) Err = "no answer on " + Sdp;
     }
     ABUSE_RESULT Abuse;
-    bool AbuseRan = false;
-    if (Ok && O.Abuse) {
-        ABUSE_TARGET T;
-        T.Sdp = Sdp;
-        T.Control = Control;
-        T.Pid = O.Daemon.empty() ? O.Pid : int(D.Pid);
-        T.Seed = O.Seed;
-        if (!O.Daemon.empty()) T.IdleTimeoutS = ABUSE_IDLE_TIMEOUT_S;
-        T.Log = O.Daemon.empty() ? "" : D.Log;
-        T.Only = O.Cases;
-        T.Daemon = O.Daemon;
-        T.Dir = Dir;
-        LOOP_OPTIONS Good;
-        Good.Uuid = O.Uuid;
-        Abuse = RunAbuse(T, Check, Good);
-        AbuseRan = true;
-    } else if (Ok && !O.Json && !O.Channels.empty()) {
-        printf("ServiceSearchAttribute for %s, all attributes: %zu record(s), %zu-byte answer; ",
-               O.UuidText.c_str(), Check.Records(), Check.Size());
-        if (O.Requests != 0 && !O.DurationSet)
-            printf("%llu requests per channel\n", (unsigned long long)O.Requests);
-        else
-            printf("%.1f s per step\n", O.DurationS);
-        printf("%-14s %8s %9s %10s %11s %10s %10s %10s %6s %5s %10s\n", "path", "channels",
-               "processes", "answers", "requests/s", "p50 us", "p99 us", "max us", "wrong", "lost",
-               "cpu us/req");
-    }
+    const bool AbuseRan = Ok && O.Abuse;
+    if (AbuseRan)
+        Abuse = RunAbuseCases(O, D, Sdp, Control, Dir, Check);
+    else if (Ok && !O.Json && !O.Channels.empty())
+        PrintStepHeader(O, Check);
     pid_t Echo = -1;
     if (Ok && !O.Abuse && O.Echo && !O.Channels.empty()) {
         Echo = StartEchoServer(Dir + "/echo.sdp", Answer, Err);
         Ok = Echo > 0;
     }
     if (Ok && !O.Abuse) {
-        const pid_t Server = O.Daemon.empty() ? O.Pid : D.Pid;
-        for (unsigned Channels : O.Channels) {
-            STEP_RESULT S = RunStep(O, Sdp, Dir, Check, Channels, Server);
-            Ok = Report(S, "seqpacket", O) && Ok;
-            if (Echo > 0)
-                Ok = Report(RunStep(O, Dir + "/echo.sdp", Dir, Check, Channels, Echo), "echo", O) &&
-                     Ok;
-            // The flooder takes a channel context of its own.
-            for (FLOOD Kind : O.Floods) {
-                if (Channels >= MAX_CHANNELS) break;
-                pid_t Flooder = StartFlooder(Sdp, Kind, Err);
-                if (Flooder < 0) {
-                    Ok = false;
-                    break;
-                }
-                // Flooding before the step starts.
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                STEP_RESULT F = RunStep(O, Sdp, Dir, Check, Channels, Server);
-                StopProcess(Flooder);
-                Ok = Report(F, (std::string("flood:") + FloodName(Kind)).c_str(), O) && Ok;
-            }
-        }
+        Ok = RunSteps(O, Sdp, Dir, Check, O.Daemon.empty() ? O.Pid : D.Pid, Echo, Err);
         if (O.ClientRole && O.BrowseSeriesCount == 0)
             Ok = Report(RunClientRole(O, Control, Sdp, Check), "client-role", O) && Ok;
     }
@@ -958,23 +1045,7 @@ int main(int argc, char** argv)
     // Reported once the daemon has stopped, so its log is complete.
     if (AbuseRan) Ok = ReportAbuse(Abuse, O, O.Daemon.empty() ? "" : ReadText(D.Log)) && Ok;
     if (O.MemoryRecords != 0) Ok = RunMemory(O, Dir) && Ok;
-    if (O.Json) {
-        std::string Out = "{\"ok\":" + std::string(Ok ? "true" : "false");
-        if (!O.Daemon.empty())
-            Out += ",\"daemon_stopped_clean\":" + std::string(Clean ? "true" : "false");
-        if (Check.Size() != 0)
-            Out += ",\"reference\":{\"uuid\":" + JsonString(O.UuidText) +
-                   ",\"records\":" + std::to_string(Check.Records()) +
-                   ",\"bytes\":" + std::to_string(Check.Size()) + "}";
-        Out += ",\"steps\":[";
-        for (size_t i = 0; i < g_JsonSteps.size(); i++)
-            Out += (i ? "," : "") + g_JsonSteps[i];
-        Out += "]";
-        if (!g_JsonMemory.empty()) Out += ",\"memory\":" + g_JsonMemory;
-        if (!g_JsonBrowse.empty()) Out += ",\"browse\":" + g_JsonBrowse;
-        if (!g_JsonAbuse.empty()) Out += ",\"abuse\":" + g_JsonAbuse;
-        printf("%s}\n", Out.c_str());
-    }
+    if (O.Json) PrintJson(O, Ok, Clean, Check);
     std::string Cmd = "rm -rf '" + Dir + "'";
     if (system(Cmd.c_str()) != 0) fprintf(stderr, "kivsdp-load: cannot remove %s\n", Dir.c_str());
     return Ok ? 0 : 1;
