@@ -575,7 +575,9 @@ int CtlOpen(CONTEXT& X, std::string& Err)
     return Fd;
 }
 
-void ControlGarbage(CONTEXT& X, ABUSE_CASE& C)
+// Control messages of every bad shape: empty, cut short, unknown operations, padding where
+// zeros belong, bodies of the wrong length, oversized, random.
+std::vector<BYTES> GarbageMessages(CONTEXT& X)
 {
     using namespace kivctl;
     std::vector<BYTES> Messages(2); // empty
@@ -606,12 +608,19 @@ void ControlGarbage(CONTEXT& X, ABUSE_CASE& C)
         }
         Messages.push_back(m);
     }
+    return Messages;
+}
+
+// Sends each message on a connection with nothing open: every one gets its reply at once, in
+// order.
+void SendGarbage(CONTEXT& X, const std::vector<BYTES>& Messages, ABUSE_CASE& C)
+{
+    using namespace kivctl;
     int Fd = ConnectSeqpacket(X.T.Control);
     if (Fd < 0) {
         C.Fault = "cannot connect to the control socket";
         return;
     }
-    // Nothing is open on this connection: every message gets its reply at once, in order.
     for (const BYTES& m : Messages) {
         if (send(Fd, m.data(), m.size(), MSG_NOSIGNAL) != ssize_t(m.size())) {
             if (errno == EMSGSIZE) continue; // larger than the socket takes at all
@@ -635,11 +644,15 @@ void ControlGarbage(CONTEXT& X, ABUSE_CASE& C)
         if (R.Status & 0x80000000u) C.Refused++;
     }
     close(Fd);
-    if (!C.Fault.empty()) return;
-    // With the device open: device-control requests of unknown codes and of the codes that
-    // only read, with random input and output lengths.
+}
+
+// With the device open: device-control requests of unknown codes and of the codes that only
+// read, with random input and output lengths.
+void SendRandomIoctls(CONTEXT& X, ABUSE_CASE& C)
+{
+    using namespace kivctl;
     std::string Err;
-    Fd = CtlOpen(X, Err);
+    int Fd = CtlOpen(X, Err);
     if (Fd < 0) {
         C.Fault = Err;
         return;
@@ -664,6 +677,12 @@ void ControlGarbage(CONTEXT& X, ABUSE_CASE& C)
         if (R.Status & 0x80000000u) C.Refused++;
     }
     close(Fd);
+}
+
+void ControlGarbage(CONTEXT& X, ABUSE_CASE& C)
+{
+    SendGarbage(X, GarbageMessages(X), C);
+    if (C.Fault.empty()) SendRandomIoctls(X, C);
 }
 
 void ControlPendingMemory(CONTEXT& X, ABUSE_CASE& C)
@@ -1116,39 +1135,41 @@ bool LogShows(const std::string& Log, const std::string& Text, int TimeoutMs, si
 // A FIFO, a link to /dev/zero and a file over 1 MiB among the record files: the start is
 // refused at once with one line naming the file, and a reload that meets one leaves the
 // records served as they were.
-void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
+// Entries of a record directory that are no files to read: a FIFO, a link to an endless device,
+// a file past any record's size.
+struct NOT_A_FILE {
+    const char* Name;
+    bool (*Make)(const std::string& Path);
+};
+
+const NOT_A_FILE NotFiles[] = {
+    {"f.xml", [](const std::string& P) { return mkfifo(P.c_str(), 0600) == 0; }},
+    {"z.xml", [](const std::string& P) { return symlink("/dev/zero", P.c_str()) == 0; }},
+    {"big.xml",
+     [](const std::string& P) {
+         std::ofstream(P) << "<record>" << std::string(1024 * 1024, ' ') << "</record>\n";
+         return true;
+     }},
+};
+
+// Where the case's daemons run: their directory, its record files and their log.
+struct RECORD_DIR {
+    std::string Dir, Records, Log;
+};
+
+// A daemon started with each entry in its record directory refuses to start, naming it.
+bool StartsRefused(CONTEXT& X, const RECORD_DIR& R, ABUSE_CASE& C)
 {
-    const std::string Dir = X.T.Dir + "/record-files", Records = Dir + "/records";
-    const std::string Log = Dir + "/kivsdpd.log", Good = Records + "/good.xml";
-    if (mkdir(Dir.c_str(), 0700) != 0 || mkdir(Records.c_str(), 0700) != 0) {
-        C.Fault = "cannot make " + Records + ": " + strerror(errno);
-        return;
-    }
-    std::ofstream(Good) << "<record><attribute id=\"0x0001\"><sequence><uuid value=\"0x1105\"/>"
-                           "</sequence></attribute></record>\n";
-    struct BAD {
-        const char* Name;
-        std::function<bool(const std::string&)> Make;
-    };
-    const BAD Bads[] = {
-        {"f.xml", [](const std::string& P) { return mkfifo(P.c_str(), 0600) == 0; }},
-        {"z.xml", [](const std::string& P) { return symlink("/dev/zero", P.c_str()) == 0; }},
-        {"big.xml",
-         [](const std::string& P) {
-             std::ofstream(P) << "<record>" << std::string(1024 * 1024, ' ') << "</record>\n";
-             return true;
-         }},
-    };
-    for (const BAD& B : Bads) {
-        const std::string Path = Records + "/" + B.Name;
+    for (const NOT_A_FILE& B : NotFiles) {
+        const std::string Path = R.Records + "/" + B.Name;
         if (!B.Make(Path)) {
             C.Fault = "cannot make " + Path + ": " + strerror(errno);
-            return;
+            return false;
         }
-        pid_t Pid = SpawnDaemon(X.T, Dir);
+        pid_t Pid = SpawnDaemon(X.T, R.Dir);
         if (Pid < 0) {
             C.Fault = std::string("fork: ") + strerror(errno);
-            return;
+            return false;
         }
         C.Sent++;
         int Exit = WaitExit(Pid, 10000);
@@ -1156,45 +1177,50 @@ void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
             kill(Pid, SIGKILL);
             WaitExit(Pid, 5000);
         }
-        std::string Text = FileText(Log);
+        std::string Text = FileText(R.Log);
         unlink(Path.c_str());
         if (Exit != 1 || Text.rfind("kivsdpd: " + Path + ": ", 0) != 0 ||
             std::count(Text.begin(), Text.end(), '\n') != 1) {
             C.Fault = std::string(B.Name) + ": " +
                       (Exit < 0 ? "the start did not end within 10 s"
                                 : "exit " + std::to_string(Exit) + ", output '" + Text + "'");
-            return;
+            return false;
         }
         C.Refused++;
     }
-    // The same entries met by a reload: refused, and the daemon serves what it served.
-    pid_t Pid = SpawnDaemon(X.T, Dir);
+    return true;
+}
+
+// The same entries met by a reload: refused, and the daemon serves what it served.
+void ReloadsRefused(CONTEXT& X, const RECORD_DIR& R, ABUSE_CASE& C)
+{
+    pid_t Pid = SpawnDaemon(X.T, R.Dir);
     if (Pid < 0) {
         C.Fault = std::string("fork: ") + strerror(errno);
         return;
     }
-    if (!LogShows(Log, "serving", 10000)) {
-        C.Fault = "the daemon with a good record file did not start: " + FileText(Log);
+    if (!LogShows(R.Log, "serving", 10000)) {
+        C.Fault = "the daemon with a good record file did not start: " + FileText(R.Log);
         kill(Pid, SIGKILL);
         WaitExit(Pid, 5000);
         return;
     }
     BYTES Before, After;
     std::string Err;
-    int Fd = ConnectSeqpacket(Dir + "/s.sdp");
+    int Fd = ConnectSeqpacket(R.Dir + "/s.sdp");
     bool Ok = Fd >= 0 && BrowseSeries(Fd, SERIES_MAX_BYTES, Before, Err);
-    for (size_t i = 0; Ok && i < sizeof(Bads) / sizeof(Bads[0]); i++) {
-        const std::string Path = Records + "/" + Bads[i].Name;
-        Bads[i].Make(Path);
+    for (size_t i = 0; Ok && i < std::size(NotFiles); i++) {
+        const std::string Path = R.Records + "/" + NotFiles[i].Name;
+        NotFiles[i].Make(Path);
         kill(Pid, SIGHUP);
         C.Sent++;
         std::string Refusal = "reload: " + Path + ": ";
-        if (!LogShows(Log, "records are unchanged", 10000, i + 1) ||
-            CountIn(FileText(Log), Refusal) != 1) {
-            Err = std::string("a reload meeting ") + Bads[i].Name + " was not refused";
+        if (!LogShows(R.Log, "records are unchanged", 10000, i + 1) ||
+            CountIn(FileText(R.Log), Refusal) != 1) {
+            Err = std::string("a reload meeting ") + NotFiles[i].Name + " was not refused";
             Ok = false;
         } else if (!BrowseSeries(Fd, SERIES_MAX_BYTES, After, Err) || After != Before) {
-            Err = std::string("after a reload meeting ") + Bads[i].Name + ": " +
+            Err = std::string("after a reload meeting ") + NotFiles[i].Name + ": " +
                   (Err.empty() ? "the records changed" : Err);
             Ok = false;
         }
@@ -1212,6 +1238,22 @@ void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
         C.Fault = Err.empty() ? "no browse series from its daemon" : Err;
     else if (Exit != 0)
         C.Fault = "its daemon stopped with exit " + std::to_string(Exit);
+}
+
+void RecordFilesNotFiles(CONTEXT& X, ABUSE_CASE& C)
+{
+    RECORD_DIR R;
+    R.Dir = X.T.Dir + "/record-files";
+    R.Records = R.Dir + "/records";
+    R.Log = R.Dir + "/kivsdpd.log";
+    if (mkdir(R.Dir.c_str(), 0700) != 0 || mkdir(R.Records.c_str(), 0700) != 0) {
+        C.Fault = "cannot make " + R.Records + ": " + strerror(errno);
+        return;
+    }
+    std::ofstream(R.Records + "/good.xml")
+        << "<record><attribute id=\"0x0001\"><sequence><uuid value=\"0x1105\"/>"
+           "</sequence></attribute></record>\n";
+    if (StartsRefused(X, R, C)) ReloadsRefused(X, R, C);
 }
 
 } // namespace
