@@ -93,42 +93,91 @@ bool Exchange(int Fd, const std::vector<uint8_t>& Request, std::vector<uint8_t>&
     return true;
 }
 
+namespace {
+
+struct LOAD_CHANNEL {
+    int Fd;
+    uint16_t Tid = 0;
+    uint64_t Sent = 0;
+    Clock::time_point SentAt;
+    bool Busy = false; // a request is out
+};
+
+// What the steps of RunChannels share.
+struct CHANNEL_LOOP {
+    const CResponseCheck& Check;
+    const LOOP_OPTIONS& Opt;
+    std::vector<uint32_t>& LatencyNs;
+    CHILD_RESULT Result;
+    std::vector<uint8_t> Buffer = std::vector<uint8_t>(MAX_ANSWER);
+};
+
+// C's next request, unless its count or the deadline is reached.
+void SendNext(CHANNEL_LOOP& L, LOAD_CHANNEL& C)
+{
+    if (L.Opt.RequestsPerChannel != 0 && C.Sent >= L.Opt.RequestsPerChannel) return;
+    if (Clock::now() >= L.Opt.Deadline) return;
+    C.Tid = uint16_t(C.Tid + 1);
+    std::vector<uint8_t> Pdu = SearchAttrPdu(C.Tid, L.Opt.Uuid);
+    C.SentAt = Clock::now();
+    if (send(C.Fd, Pdu.data(), Pdu.size(), MSG_NOSIGNAL) != ssize_t(Pdu.size())) {
+        L.Result.Lost++;
+        SetError(L.Result, std::string("send: ") + strerror(errno));
+        return;
+    }
+    C.Sent++;
+    C.Busy = true;
+}
+
+// After a poll: C's answer checked and timed, then its next request; or its request lost once
+// the timeout has passed without one.
+void TakeAnswer(CHANNEL_LOOP& L, LOAD_CHANNEL& C, bool Readable, Clock::time_point Now)
+{
+    if (!Readable) {
+        if (Now - C.SentAt >= std::chrono::milliseconds(L.Opt.TimeoutMs)) {
+            L.Result.Lost++;
+            SetError(L.Result, "no answer within " + std::to_string(L.Opt.TimeoutMs) + " ms");
+            C.Busy = false;
+        }
+        return;
+    }
+    ssize_t Got = recv(C.Fd, L.Buffer.data(), L.Buffer.size(), MSG_DONTWAIT);
+    if (Got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    C.Busy = false;
+    if (Got <= 0) {
+        L.Result.Lost++;
+        SetError(L.Result, "the daemon closed a channel");
+        return;
+    }
+    std::string Err;
+    if (!L.Check.Check(L.Buffer.data(), size_t(Got), C.Tid, Err)) {
+        // A wrong answer ends the channel: later ones could only be judged against
+        // a transaction already out of step.
+        L.Result.Wrong++;
+        SetError(L.Result, Err);
+        return;
+    }
+    auto Ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Now - C.SentAt).count();
+    L.LatencyNs.push_back(uint32_t(std::min<int64_t>(Ns, UINT32_MAX)));
+    L.Result.Answered++;
+    SendNext(L, C);
+}
+
+} // namespace
+
 CHILD_RESULT RunChannels(const std::vector<int>& Fds, const CResponseCheck& Check,
                          const LOOP_OPTIONS& Opt, std::vector<uint32_t>& LatencyNs)
 {
-    struct CHANNEL {
-        int Fd;
-        uint16_t Tid = 0;
-        uint64_t Sent = 0;
-        Clock::time_point SentAt;
-        bool Busy = false;
-    };
-    CHILD_RESULT Result;
-    std::vector<CHANNEL> Channels;
+    CHANNEL_LOOP L{Check, Opt, LatencyNs, {}};
+    std::vector<LOAD_CHANNEL> Channels;
     for (int Fd : Fds)
-        Channels.push_back(CHANNEL{Fd, 0, 0, {}, false});
-    std::vector<uint8_t> Buffer(MAX_ANSWER);
+        Channels.push_back(LOAD_CHANNEL{Fd, 0, 0, {}, false});
     auto Begin = Clock::now();
-
-    auto SendNext = [&](CHANNEL& C) {
-        if (Opt.RequestsPerChannel != 0 && C.Sent >= Opt.RequestsPerChannel) return;
-        if (Clock::now() >= Opt.Deadline) return;
-        C.Tid = uint16_t(C.Tid + 1);
-        std::vector<uint8_t> Pdu = SearchAttrPdu(C.Tid, Opt.Uuid);
-        C.SentAt = Clock::now();
-        if (send(C.Fd, Pdu.data(), Pdu.size(), MSG_NOSIGNAL) != ssize_t(Pdu.size())) {
-            Result.Lost++;
-            SetError(Result, std::string("send: ") + strerror(errno));
-            return;
-        }
-        C.Sent++;
-        C.Busy = true;
-    };
     for (auto& C : Channels)
-        SendNext(C);
+        SendNext(L, C);
 
     std::vector<pollfd> Polled;
-    std::vector<CHANNEL*> Owners;
+    std::vector<LOAD_CHANNEL*> Owners;
     for (;;) {
         Polled.clear();
         Owners.clear();
@@ -144,45 +193,16 @@ CHILD_RESULT RunChannels(const std::vector<int>& Fds, const CResponseCheck& Chec
             Oldest + std::chrono::milliseconds(Opt.TimeoutMs) - Clock::now());
         int Ready = poll(Polled.data(), Polled.size(), int(std::max<int64_t>(0, Left.count())));
         if (Ready < 0 && errno != EINTR) {
-            SetError(Result, std::string("poll: ") + strerror(errno));
+            SetError(L.Result, std::string("poll: ") + strerror(errno));
             break;
         }
         auto Now = Clock::now();
-        for (size_t i = 0; i < Polled.size(); i++) {
-            CHANNEL& C = *Owners[i];
-            if (Polled[i].revents == 0) {
-                if (Now - C.SentAt >= std::chrono::milliseconds(Opt.TimeoutMs)) {
-                    Result.Lost++;
-                    SetError(Result, "no answer within " + std::to_string(Opt.TimeoutMs) + " ms");
-                    C.Busy = false;
-                }
-                continue;
-            }
-            ssize_t Got = recv(C.Fd, Buffer.data(), Buffer.size(), MSG_DONTWAIT);
-            if (Got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            C.Busy = false;
-            if (Got <= 0) {
-                Result.Lost++;
-                SetError(Result, "the daemon closed a channel");
-                continue;
-            }
-            std::string Err;
-            if (!Check.Check(Buffer.data(), size_t(Got), C.Tid, Err)) {
-                // A wrong answer ends the channel: later ones could only be judged against
-                // a transaction already out of step.
-                Result.Wrong++;
-                SetError(Result, Err);
-                continue;
-            }
-            auto Ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Now - C.SentAt).count();
-            LatencyNs.push_back(uint32_t(std::min<int64_t>(Ns, UINT32_MAX)));
-            Result.Answered++;
-            SendNext(C);
-        }
+        for (size_t i = 0; i < Polled.size(); i++)
+            TakeAnswer(L, *Owners[i], Polled[i].revents != 0, Now);
     }
-    Result.ElapsedNs = uint64_t(
+    L.Result.ElapsedNs = uint64_t(
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Begin).count());
-    return Result;
+    return L.Result;
 }
 
 LATENCY_SUMMARY Summarise(std::vector<uint32_t>& Ns)
