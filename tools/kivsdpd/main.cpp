@@ -104,22 +104,30 @@ struct DAEMON_OPTIONS {
     std::string Records;
     std::string Group;
     std::string BtSnoop;
-    unsigned long Zones = SDP_ZONE_DEFAULT_MASK;
+    unsigned Zones = SDP_ZONE_DEFAULT_MASK;
     bool ZonesSet = false;
     // Sixteen idle connections would hold every channel context of a device for good.
     unsigned IdleTimeoutS = 30;
     unsigned LogRate = 100;
 };
 
-// The value of a number option given as Text (0x.. for hex) from Min to Max, else the option's
-// refusal.
-unsigned long NumberOption(const std::string& Text, unsigned long Min, unsigned long Max,
-                           const char* Refusal)
-{
-    unsigned long n = 0;
-    if (!ParseNumber(Text.c_str(), Max, n) || n < Min) throw CLI::ValidationError(Refusal);
-    return n;
-}
+// The number options (0x.. for hex): each from Min to Max, else its refusal.
+struct NUMBER_OPTION {
+    const char* Name;
+    unsigned DAEMON_OPTIONS::*Value;
+    unsigned long Min, Max;
+    const char* Refusal;
+};
+
+const NUMBER_OPTION NumberOptions[] = {
+    {"--devices", &DAEMON_OPTIONS::Devices, 1, 10, "--devices takes a number from 1 to 10"},
+    {"--mtu", &DAEMON_OPTIONS::Mtu, 48, 0xFFFF, "--mtu takes a number from 48 to 65535"},
+    {"--idle-timeout", &DAEMON_OPTIONS::IdleTimeoutS, 0, 86400,
+     "--idle-timeout takes seconds from 0 (never) to 86400"},
+    {"--zones", &DAEMON_OPTIONS::Zones, 0, 0xFFFFFFFFul, "--zones takes a number (0x.. for hex)"},
+    {"--log-rate", &DAEMON_OPTIONS::LogRate, 0, 1000000,
+     "--log-rate takes lines a second from 0 (every line) to 1000000"},
+};
 
 // Reads the command line into Opt: kivtool::COMMAND_LINE_READ, or the exit status.
 int ReadCommandLine(int argc, char** argv, DAEMON_OPTIONS& Opt)
@@ -127,42 +135,30 @@ int ReadCommandLine(int argc, char** argv, DAEMON_OPTIONS& Opt)
     CLI::App App{"", "kivsdpd"};
     // Given again, an option's last value holds.
     App.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    std::string Devices, Mtu, Zones, IdleTimeout, LogRate;
+    std::vector<std::string> Numbers(std::size(NumberOptions));
+    for (size_t i = 0; i < Numbers.size(); i++)
+        App.add_option(NumberOptions[i].Name, Numbers[i]);
     std::vector<std::string> ListenPaths;
-    App.add_option("--devices", Devices);
     CLI::Option* Listen = App.add_option("--listen", ListenPaths)
                               ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
                               ->allow_extra_args(false);
     CLI::Option* Bluetooth = App.add_flag("--bluetooth");
-    App.add_option("--mtu", Mtu);
     App.add_option("--control", Opt.Control);
     App.add_option("--records", Opt.Records);
     App.add_option("--group", Opt.Group);
     App.add_option("--btsnoop", Opt.BtSnoop);
-    App.add_option("--idle-timeout", IdleTimeout);
-    App.add_option("--zones", Zones);
-    App.add_option("--log-rate", LogRate);
     // The values are checked once the whole line is read, so that --help wins over them; an
     // empty one is refused as any other bad value.
     App.final_callback([&]() {
-        if (App.count("--devices") != 0)
-            Opt.Devices =
-                unsigned(NumberOption(Devices, 1, 10, "--devices takes a number from 1 to 10"));
-        if (App.count("--mtu") != 0)
-            Opt.Mtu =
-                unsigned(NumberOption(Mtu, 48, 0xFFFF, "--mtu takes a number from 48 to 65535"));
-        if (App.count("--idle-timeout") != 0)
-            Opt.IdleTimeoutS = unsigned(NumberOption(
-                IdleTimeout, 0, 86400, "--idle-timeout takes seconds from 0 (never) to 86400"));
-        if (App.count("--zones") != 0) {
-            Opt.Zones =
-                NumberOption(Zones, 0, 0xFFFFFFFFul, "--zones takes a number (0x.. for hex)");
-            Opt.ZonesSet = true;
+        for (size_t i = 0; i < Numbers.size(); i++) {
+            const NUMBER_OPTION& N = NumberOptions[i];
+            unsigned long n = 0;
+            if (App.count(N.Name) == 0) continue;
+            if (!ParseNumber(Numbers[i].c_str(), N.Max, n) || n < N.Min)
+                throw CLI::ValidationError(N.Refusal);
+            Opt.*N.Value = unsigned(n);
         }
-        if (App.count("--log-rate") != 0)
-            Opt.LogRate = unsigned(
-                NumberOption(LogRate, 0, 1000000,
-                             "--log-rate takes lines a second from 0 (every line) to 1000000"));
+        Opt.ZonesSet = App.count("--zones") != 0;
         if (Bluetooth->count() > 1)
             throw CLI::ValidationError("--bluetooth given twice (PSM 1 has one server)");
         // The devices take --listen paths and --bluetooth in the order given.
