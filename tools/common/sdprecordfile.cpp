@@ -584,8 +584,10 @@ std::string SignedValue(const std::vector<uint8_t>& Data)
     if (Data.size() == 16) return Hex128(Data);
     const U128 Raw = BigEndianValue(Data);
     const unsigned Bits = unsigned(Data.size() * 8);
-    const bool Negative = Raw >> (Bits - 1) & 1;
-    return Negative ? "-" + U128Decimal((U128(1) << Bits) - Raw) : U128Decimal(Raw);
+    if (!(Raw >> (Bits - 1) & 1)) return U128Decimal(Raw);
+    // Appended rather than "-" + ...: GCC 12 at -O3 reports a bogus overlap in the latter.
+    std::string Text = "-";
+    return Text.append(U128Decimal((U128(1) << Bits) - Raw));
 }
 
 bool ExportText(const DataElement& De, const std::string& Pad, const std::string& LengthBits,
