@@ -25,85 +25,9 @@ NTSTATUS CKivSdp::IoctlDispatch(PIRP Irp)
 
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(Irp);
     const ULONG Code = pStack->Parameters.DeviceIoControl.IoControlCode;
-
-    // Queued kinds: their queue, start-packet trace, cancel routine and counters.
-    CIrpQueue* pQueue = NULL;
-    const char* StartTrace = NULL;
-    ULONG StartZone = SDP_ZONE_READ_WRITE_MASK;
-    NORN_CANCEL* CancelRoutine = NULL;
-    ULONG* pPending = NULL;
-    ULONG* pFinished = NULL;
-
-    switch (Code) {
-    case IOCTL_KIVSDP_ADD_SERVICE_RECORD:
-        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_ADD_SERVICE_RECORD\n");
-        status = UserIoctlAddRecord(Irp, pStack);
-        break;
-    case IOCTL_KIVSDP_DELETE_SERVICE_RECORD:
-        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_DELETE_SERVICE_RECORD\n");
-        status = UserIoctlDeleteRecord(Irp, pStack);
-        break;
-    case IOCTL_KIVSDP_ADD_SERVICE_ATTRIBUTE:
-        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_ADD_SERVICE_ATTRIBUTE\n");
-        status = UserIoctlAddAttribute(Irp, pStack);
-        break;
-    case IOCTL_KIVSDP_DELETE_SERVICE_ATTRIBUTE:
-        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_DELETE_SERVICE_ATTRIBUTE\n");
-        status = UserIoctlDeleteAttribute(Irp, pStack);
-        break;
-    case IOCTL_KIVSDP_VERIFY_DATA_ELEMENT:
-        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_VERIFY_DATA_ELEMENT\n");
-        status = UserIoctlVerifyDataElement(Irp, pStack);
-        break;
-    case IOCTL_KIVSDP_GET_DATABASE:
-        status = UserIoctlGetDatabase(Irp, pStack);
-        break;
-    case IOCTL_KIVSDP_GET_RECORD_HANDLES:
-        status = UserIoctlGetRecordHandles(Irp, pStack);
-        break;
-    case IOCTL_KIVSDP_GET_DEBUG_INFO:
-        status = IoctlGetDebugInfo(Irp, pStack);
-        break;
-    case IOCTL_KIVSDP_RESET_DEBUG_INFO:
-        status = ResetDebugStuff();
-        break;
-    case IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK:
-        status = IoctlSetDebugZoneMask(Irp, pStack);
-        break;
-
-    case IOCTL_KIVSDP_SEND_SDP_REQUEST:
-        KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : IOCTL_KIVSDP_SEND_SDP_REQUEST\n");
-        KivSdpCountUp(&SendRequestCount);
-        status = SendSdpRequestCheckParameters(Irp, pStack);
-        pQueue = &m_RequestQueue;
-        StartTrace = "kivsdp : m_RequestQueue.StartPacket() on pIrp 0x%x\n";
-        CancelRoutine = KivSdpRequestIrpCancelCallback;
-        pPending = &PendingRequests;
-        pFinished = &RequestsFinished;
-        break;
-    case IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE:
-        KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE\n");
-        KivSdpCountUp(&ListenResponseCount);
-        status = ListenForSdpResponseCheckParameters(Irp, pStack);
-        pQueue = &m_ResponseQueue;
-        StartTrace = "kivsdp : m_ResponseQueue.StartPacket() on pIrp 0x%x\n";
-        CancelRoutine = KivSdpResponseIrpCancelCallback;
-        pPending = &PendingResponseListens;
-        pFinished = &ResponsesDelivered;
-        break;
-    case IOCTL_KIVSDP_LISTEN_FOR_STATUS:
-        KIVSDP_PRINT(SDP_ZONE_STATUS_MASK, "kivsdp : IOCTL_KIVSDP_LISTEN_FOR_STATUS\n");
-        KivSdpCountUp(&ListenStatusCount);
-        status = ListenForSdpStatusCheckParameters(Irp, pStack);
-        pQueue = &m_StatusQueue;
-        StartTrace = "kivsdp : m_StatusQueue.StartPacket() on pIrp 0x%x\n";
-        StartZone = SDP_ZONE_STATUS_MASK;
-        CancelRoutine = KivSdpStatusIrpCancelCallback;
-        pPending = &PendingStatusListens;
-        pFinished = &StatusDelivered;
-        break;
-
-    default:
+    KIVSDP_QUEUED_KIND Queued = {};
+    if (!ImmediateIoctl(Code, Irp, pStack, &status) &&
+        !QueuedIoctl(Code, Irp, pStack, &status, &Queued)) {
         KIVSDP_PRINT(SDP_ZONE_INFO_MASK,
                      "kivsdp : Unknown IOCTL code (0x%x). Passing to next layer..\n",
                      unsigned(Code));
@@ -113,21 +37,19 @@ NTSTATUS CKivSdp::IoctlDispatch(PIRP Irp)
     }
 
     if (status == STATUS_PENDING) {
-        KivSdpCountUp(pPending);
+        KivSdpCountUp(Queued.Pending);
+        if (!Irp->Cancel) {
+            KIVSDP_PRINT(Queued.StartZone, Queued.StartTrace, KivSdpLow32(Irp));
+            // The request may be completed before StartPacket returns: not
+            // touched again here.
+            Queued.Queue->StartPacket(Irp, Queued.CancelRoutine);
+            return STATUS_PENDING;
+        }
         // A request cancelled before it reaches its queue would never see its
         // cancel routine run; finish it here instead.
-        if (Irp->Cancel) {
-            KivSdpCountDown(pPending);
-            KivSdpCountUp(pFinished);
-            Irp->IoStatus.Information = 0;
-            CompleteIrp(Irp, STATUS_CANCELLED, IO_NO_INCREMENT);
-            return STATUS_CANCELLED;
-        }
-        KIVSDP_PRINT(StartZone, StartTrace, KivSdpLow32(Irp));
-        // The request may be completed before StartPacket returns: not
-        // touched again here.
-        pQueue->StartPacket(Irp, CancelRoutine);
-        return STATUS_PENDING;
+        KivSdpCountDown(Queued.Pending);
+        KivSdpCountUp(Queued.Finished);
+        status = STATUS_CANCELLED;
     }
     // The I/O manager gives an application no byte count with a failure, so
     // the size a reading request would have needed stays with the handler's
@@ -135,6 +57,82 @@ NTSTATUS CKivSdp::IoctlDispatch(PIRP Irp)
     if (NT_ERROR(status)) Irp->IoStatus.Information = 0;
     CompleteIrp(Irp, status, IO_NO_INCREMENT);
     return status;
+}
+
+BOOLEAN CKivSdp::ImmediateIoctl(ULONG Code, PIRP Irp, PIO_STACK_LOCATION pStack, NTSTATUS* pStatus)
+{
+    switch (Code) {
+    case IOCTL_KIVSDP_ADD_SERVICE_RECORD:
+        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_ADD_SERVICE_RECORD\n");
+        *pStatus = UserIoctlAddRecord(Irp, pStack);
+        return TRUE;
+    case IOCTL_KIVSDP_DELETE_SERVICE_RECORD:
+        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_DELETE_SERVICE_RECORD\n");
+        *pStatus = UserIoctlDeleteRecord(Irp, pStack);
+        return TRUE;
+    case IOCTL_KIVSDP_ADD_SERVICE_ATTRIBUTE:
+        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_ADD_SERVICE_ATTRIBUTE\n");
+        *pStatus = UserIoctlAddAttribute(Irp, pStack);
+        return TRUE;
+    case IOCTL_KIVSDP_DELETE_SERVICE_ATTRIBUTE:
+        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_DELETE_SERVICE_ATTRIBUTE\n");
+        *pStatus = UserIoctlDeleteAttribute(Irp, pStack);
+        return TRUE;
+    case IOCTL_KIVSDP_VERIFY_DATA_ELEMENT:
+        KIVSDP_PRINT(SDP_ZONE_DATABASE_MASK, "kivsdp : IOCTL_KIVSDP_VERIFY_DATA_ELEMENT\n");
+        *pStatus = UserIoctlVerifyDataElement(Irp, pStack);
+        return TRUE;
+    case IOCTL_KIVSDP_GET_DATABASE:
+        *pStatus = UserIoctlGetDatabase(Irp, pStack);
+        return TRUE;
+    case IOCTL_KIVSDP_GET_RECORD_HANDLES:
+        *pStatus = UserIoctlGetRecordHandles(Irp, pStack);
+        return TRUE;
+    case IOCTL_KIVSDP_GET_DEBUG_INFO:
+        *pStatus = IoctlGetDebugInfo(Irp, pStack);
+        return TRUE;
+    case IOCTL_KIVSDP_RESET_DEBUG_INFO:
+        *pStatus = ResetDebugStuff();
+        return TRUE;
+    case IOCTL_KIVSDP_SET_DEBUG_ZONE_MASK:
+        *pStatus = IoctlSetDebugZoneMask(Irp, pStack);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+BOOLEAN CKivSdp::QueuedIoctl(ULONG Code, PIRP Irp, PIO_STACK_LOCATION pStack, NTSTATUS* pStatus,
+                             KIVSDP_QUEUED_KIND* pKind)
+{
+    switch (Code) {
+    case IOCTL_KIVSDP_SEND_SDP_REQUEST:
+        KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : IOCTL_KIVSDP_SEND_SDP_REQUEST\n");
+        KivSdpCountUp(&SendRequestCount);
+        *pStatus = SendSdpRequestCheckParameters(Irp, pStack);
+        *pKind = {&m_RequestQueue,          "kivsdp : m_RequestQueue.StartPacket() on pIrp 0x%x\n",
+                  SDP_ZONE_READ_WRITE_MASK, KivSdpRequestIrpCancelCallback,
+                  &PendingRequests,         &RequestsFinished};
+        return TRUE;
+    case IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE:
+        KIVSDP_PRINT(SDP_ZONE_READ_WRITE_MASK, "kivsdp : IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE\n");
+        KivSdpCountUp(&ListenResponseCount);
+        *pStatus = ListenForSdpResponseCheckParameters(Irp, pStack);
+        *pKind = {&m_ResponseQueue,         "kivsdp : m_ResponseQueue.StartPacket() on pIrp 0x%x\n",
+                  SDP_ZONE_READ_WRITE_MASK, KivSdpResponseIrpCancelCallback,
+                  &PendingResponseListens,  &ResponsesDelivered};
+        return TRUE;
+    case IOCTL_KIVSDP_LISTEN_FOR_STATUS:
+        KIVSDP_PRINT(SDP_ZONE_STATUS_MASK, "kivsdp : IOCTL_KIVSDP_LISTEN_FOR_STATUS\n");
+        KivSdpCountUp(&ListenStatusCount);
+        *pStatus = ListenForSdpStatusCheckParameters(Irp, pStack);
+        *pKind = {&m_StatusQueue,        "kivsdp : m_StatusQueue.StartPacket() on pIrp 0x%x\n",
+                  SDP_ZONE_STATUS_MASK,  KivSdpStatusIrpCancelCallback,
+                  &PendingStatusListens, &StatusDelivered};
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
 
 // PASSIVE_LEVEL, when the last handle of a file object is closed.

@@ -60,53 +60,51 @@ CKivSdp::CKivSdp(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT pPhysicalDeviceObj
 
     // A raise from here on unwinds the members and the base classes (which
     // detach and delete the device object); what this body made itself is
-    // released before each raise.
+    // released first, in reverse order, at the ladder below.
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    const char* Failure = NULL;
+    WCHAR Win32Name[] = u"KivSdp0";
+
     WriteBufferList =
         new CMemoryList(MAX_SDP_DATA_PACKET_SIZE, KIVSDP_WRITE_BUFFER_DEPTH, KIVSDP_UNIT_POOL_TAG);
     if (WriteBufferList == NULL) {
-        ThrowStatusExceptionFromConstructor(
-            STATUS_INSUFFICIENT_RESOURCES,
-            "kivsdp : CKivSdp() - Failed to allocate the Write buffer memory list");
+        Failure = "kivsdp : CKivSdp() - Failed to allocate the Write buffer memory list";
+        goto NoWriteBuffers;
     }
-
     WorkItemList = new CMemoryList(sizeof(KIVSDP_WORK_ITEM_CONTEXT), KIVSDP_WORK_ITEM_DEPTH,
                                    KIVSDP_UNIT_POOL_TAG);
     if (WorkItemList == NULL) {
-        delete WriteBufferList;
-        WriteBufferList = NULL;
-        ThrowStatusExceptionFromConstructor(
-            STATUS_INSUFFICIENT_RESOURCES,
-            "kivsdp : CKivSdp() - Failed to allocate the work item memory list");
+        Failure = "kivsdp : CKivSdp() - Failed to allocate the work item memory list";
+        goto NoWorkItems;
     }
-
-    NTSTATUS status = RegisterDeviceInterface(&GUID_DEVCLASS_NORN_SDP, NULL, NULL);
+    status = RegisterDeviceInterface(&GUID_DEVCLASS_NORN_SDP, NULL, NULL);
     if (!NT_SUCCESS(status)) {
-        delete WorkItemList;
-        WorkItemList = NULL;
-        delete WriteBufferList;
-        WriteBufferList = NULL;
-        Detach();
-        ThrowStatusExceptionFromConstructor(
-            status, "kivsdo : CKivSdp() - Failed to register the device interface.");
+        Failure = "kivsdo : CKivSdp() - Failed to register the device interface.";
+        goto NoInterface;
     }
-
-    WCHAR Win32Name[] = u"KivSdp0";
     Win32Name[6] = WCHAR(u'0' + Instance % KIVSDP_MAX_INSTANCES);
     status = CreateWin32Name(CString(Win32Name));
     if (!NT_SUCCESS(status)) {
-        RtlFreeUnicodeString(&InterfaceName);
-        delete WorkItemList;
-        WorkItemList = NULL;
-        delete WriteBufferList;
-        WriteBufferList = NULL;
-        Detach();
-        ThrowStatusExceptionFromConstructor(
-            status, "kivsdp : CKivSdp() - Failed to create the Win32 name.");
+        Failure = "kivsdp : CKivSdp() - Failed to create the Win32 name.";
+        goto NoWin32Name;
     }
 
     DatabaseLock();
     (void)Database.InitializeSdpDatabase();
     DatabaseUnlock();
+    return;
+
+NoWin32Name:
+    RtlFreeUnicodeString(&InterfaceName);
+NoInterface:
+    Detach();
+    delete WorkItemList;
+    WorkItemList = NULL;
+NoWorkItems:
+    delete WriteBufferList;
+    WriteBufferList = NULL;
+NoWriteBuffers:
+    ThrowStatusExceptionFromConstructor(status, Failure);
 }
 
 CKivSdp::~CKivSdp()

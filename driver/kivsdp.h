@@ -76,6 +76,18 @@ struct KIVSDP_WORK_ITEM_CONTEXT {
     CKivSdp* Device;
 };
 
+// Where a control request that waits goes once its parameters passed: its
+// queue, the trace of its start, its cancel routine and the counters of the
+// requests of its kind pending and finished.
+struct KIVSDP_QUEUED_KIND {
+    CIrpQueue* Queue;
+    const char* StartTrace;
+    ULONG StartZone;
+    NORN_CANCEL* CancelRoutine;
+    ULONG* Pending;
+    ULONG* Finished;
+};
+
 // ---- Debug zones ----
 
 // The driver's debug settings record; only ulZoneMask is read by the code.
@@ -211,6 +223,10 @@ public:
 
     // ---- Application requests ----
     NTSTATUS IoctlDispatch(PIRP Irp);
+    // FALSE when Code is not one of the requests answered at once, or queued.
+    BOOLEAN ImmediateIoctl(ULONG Code, PIRP Irp, PIO_STACK_LOCATION pStack, NTSTATUS* pStatus);
+    BOOLEAN QueuedIoctl(ULONG Code, PIRP Irp, PIO_STACK_LOCATION pStack, NTSTATUS* pStatus,
+                        KIVSDP_QUEUED_KIND* pKind);
     NTSTATUS CleanupDispatch(PIRP Irp);
     static NTSTATUS IoctlCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
     NTSTATUS UserIoctlAddRecord(PIRP Irp, PIO_STACK_LOCATION pStack);

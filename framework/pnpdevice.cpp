@@ -299,109 +299,75 @@ static CPnpDevice* AdmitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Major, 
 
 NTSTATUS CPnpDevice::PnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    // The minor functions with a handler of their own, and the line each traces.
+    static const struct {
+        UCHAR Minor;
+        const char* Trace;
+        NTSTATUS (CPnpDevice::*Handler)(PIRP Irp);
+    } Handlers[] = {
+        {IRP_MN_START_DEVICE, "CPnpDevice::PnpDispatch  IRP_MN_START_DEVICE\n",
+         &CPnpDevice::OnPnpStartDevice},
+        {IRP_MN_QUERY_REMOVE_DEVICE, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_REMOVE_DEVICE\n",
+         &CPnpDevice::OnPnpQueryRemoveDevice},
+        {IRP_MN_CANCEL_REMOVE_DEVICE, "CPnpDevice::PnPDispatch  IRP_MN_CANCEL_REMOVE_DEVICE\n",
+         &CPnpDevice::OnPnpCancelRemoveDevice},
+        {IRP_MN_STOP_DEVICE, "CPnpDevice::PnPDispatch  IRP_MN_STOP_DEVICE\n",
+         &CPnpDevice::OnPnpStopDevice},
+        {IRP_MN_QUERY_STOP_DEVICE, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_STOP_DEVICE\n",
+         &CPnpDevice::OnPnpQueryStopDevice},
+        {IRP_MN_CANCEL_STOP_DEVICE, "CPnpDevice::PnPDispatch  IRP_MN_CANCEL_STOP_DEVICE\n",
+         &CPnpDevice::OnPnpCancelStopDevice},
+        {IRP_MN_QUERY_DEVICE_RELATIONS, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_DEVICE_RELATIONS\n",
+         &CPnpDevice::OnPnpQueryDeviceRelations},
+        {IRP_MN_QUERY_INTERFACE, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_INTERFACE\n",
+         &CPnpDevice::OnPnpQueryInterface},
+        {IRP_MN_QUERY_CAPABILITIES, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_CAPABILITIES\n",
+         &CPnpDevice::OnPnpQueryCapabilities},
+        {IRP_MN_QUERY_RESOURCES, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_RESOURCES\n",
+         &CPnpDevice::OnPnpQueryResources},
+        {IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+         "CPnpDevice::PnPDispatch  IRP_MN_QUERY_RESOURCE_REQUIREMENTS\n",
+         &CPnpDevice::OnPnpQueryResourceRequirements},
+        {IRP_MN_QUERY_DEVICE_TEXT, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_DEVICE_TEXT\n",
+         &CPnpDevice::OnPnpQueryDeviceText},
+        {IRP_MN_FILTER_RESOURCE_REQUIREMENTS,
+         "CPnpDevice::PnPDispatch  IRP_MN_FILTER_RESOURCE_REQUIREMENTS\n",
+         &CPnpDevice::OnPnpFilterResourceRequirements},
+        {IRP_MN_READ_CONFIG, "CPnpDevice::PnPDispatch  IRP_MN_READ_CONFIG\n",
+         &CPnpDevice::OnPnpReadConfig},
+        {IRP_MN_WRITE_CONFIG, "CPnpDevice::PnPDispatch  IRP_MN_WRITE_CONFIG\n",
+         &CPnpDevice::OnPnpWriteConfig},
+        {IRP_MN_EJECT, "CPnpDevice::PnPDispatch  IRP_MN_EJECT\n", &CPnpDevice::OnPnpEject},
+        {IRP_MN_SET_LOCK, "CPnpDevice::PnPDispatch  IRP_MN_SET_LOCK\n", &CPnpDevice::OnPnpSetLock},
+        {IRP_MN_QUERY_ID, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_ID\n", &CPnpDevice::OnPnpQueryId},
+        {IRP_MN_QUERY_PNP_DEVICE_STATE, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_PNP_DEVICE_STATE\n",
+         &CPnpDevice::OnPnpQueryPnpDeviceState},
+        {IRP_MN_QUERY_BUS_INFORMATION, "CPnpDevice::PnPDispatch  IRP_MN_QUERY_BUS_INFORMATION\n",
+         &CPnpDevice::OnPnpQueryBusInformation},
+        {IRP_MN_SURPRISE_REMOVAL, "CPnpDevice::PnPDispatch  IRP_MN_SURPRISE_REMOVAL\n",
+         &CPnpDevice::OnPnpSurpriseRemoval},
+    };
+
     NTSTATUS status;
     CPnpDevice* pDevice = AdmitIrp(DeviceObject, Irp, IRP_MJ_PNP, &status);
     if (pDevice == NULL) return status;
 
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
-    switch (minor) {
-    case IRP_MN_START_DEVICE:
-        DbgPrint("CPnpDevice::PnpDispatch  IRP_MN_START_DEVICE\n");
-        status = pDevice->OnPnpStartDevice(Irp);
-        break;
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_REMOVE_DEVICE\n");
-        status = pDevice->OnPnpQueryRemoveDevice(Irp);
-        break;
-    case IRP_MN_REMOVE_DEVICE:
+    if (minor == IRP_MN_REMOVE_DEVICE) {
         DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_REMOVE_DEVICE\n");
         status = pDevice->OnPnpRemoveDevice(Irp);
         // STATUS_DELETE_PENDING: the remove work item deletes the device.
         if (status != STATUS_DELETE_PENDING) delete pDevice;
         return STATUS_SUCCESS;
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_CANCEL_REMOVE_DEVICE\n");
-        status = pDevice->OnPnpCancelRemoveDevice(Irp);
-        break;
-    case IRP_MN_STOP_DEVICE:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_STOP_DEVICE\n");
-        status = pDevice->OnPnpStopDevice(Irp);
-        break;
-    case IRP_MN_QUERY_STOP_DEVICE:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_STOP_DEVICE\n");
-        status = pDevice->OnPnpQueryStopDevice(Irp);
-        break;
-    case IRP_MN_CANCEL_STOP_DEVICE:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_CANCEL_STOP_DEVICE\n");
-        status = pDevice->OnPnpCancelStopDevice(Irp);
-        break;
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_DEVICE_RELATIONS\n");
-        status = pDevice->OnPnpQueryDeviceRelations(Irp);
-        break;
-    case IRP_MN_QUERY_INTERFACE:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_INTERFACE\n");
-        status = pDevice->OnPnpQueryInterface(Irp);
-        break;
-    case IRP_MN_QUERY_CAPABILITIES:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_CAPABILITIES\n");
-        status = pDevice->OnPnpQueryCapabilities(Irp);
-        break;
-    case IRP_MN_QUERY_RESOURCES:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_RESOURCES\n");
-        status = pDevice->OnPnpQueryResources(Irp);
-        break;
-    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_RESOURCE_REQUIREMENTS\n");
-        status = pDevice->OnPnpQueryResourceRequirements(Irp);
-        break;
-    case IRP_MN_QUERY_DEVICE_TEXT:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_DEVICE_TEXT\n");
-        status = pDevice->OnPnpQueryDeviceText(Irp);
-        break;
-    case IRP_MN_FILTER_RESOURCE_REQUIREMENTS:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_FILTER_RESOURCE_REQUIREMENTS\n");
-        status = pDevice->OnPnpFilterResourceRequirements(Irp);
-        break;
-    case IRP_MN_READ_CONFIG:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_READ_CONFIG\n");
-        status = pDevice->OnPnpReadConfig(Irp);
-        break;
-    case IRP_MN_WRITE_CONFIG:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_WRITE_CONFIG\n");
-        status = pDevice->OnPnpWriteConfig(Irp);
-        break;
-    case IRP_MN_EJECT:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_EJECT\n");
-        status = pDevice->OnPnpEject(Irp);
-        break;
-    case IRP_MN_SET_LOCK:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_SET_LOCK\n");
-        status = pDevice->OnPnpSetLock(Irp);
-        break;
-    case IRP_MN_QUERY_ID:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_ID\n");
-        status = pDevice->OnPnpQueryId(Irp);
-        break;
-    case IRP_MN_QUERY_PNP_DEVICE_STATE:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_PNP_DEVICE_STATE\n");
-        status = pDevice->OnPnpQueryPnpDeviceState(Irp);
-        break;
-    case IRP_MN_QUERY_BUS_INFORMATION:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_QUERY_BUS_INFORMATION\n");
-        status = pDevice->OnPnpQueryBusInformation(Irp);
-        break;
-    case IRP_MN_SURPRISE_REMOVAL:
-        DbgPrint("CPnpDevice::PnPDispatch  IRP_MN_SURPRISE_REMOVAL\n");
-        status = pDevice->OnPnpSurpriseRemoval(Irp);
-        break;
-    default:
-        DbgPrint("CPnpDevice::PnPDispatch - unknown PnP Irp minor function: 0x%X\n",
-                 unsigned(minor));
-        status = pDevice->OnPnpUnknownPnpIrp(Irp);
-        break;
     }
-    return status;
+    for (const auto& Entry : Handlers) {
+        if (Entry.Minor == minor) {
+            DbgPrint("%s", Entry.Trace);
+            return (pDevice->*Entry.Handler)(Irp);
+        }
+    }
+    DbgPrint("CPnpDevice::PnPDispatch - unknown PnP Irp minor function: 0x%X\n", unsigned(minor));
+    return pDevice->OnPnpUnknownPnpIrp(Irp);
 }
 
 NTSTATUS CPnpDevice::OnPnpStartDevice(PIRP Irp)

@@ -33,6 +33,25 @@ NTSTATUS KivL2capAttachRadio(PDEVICE_OBJECT Dev, CL2capRadio* Radio)
     return Ext ? L2capAttachRadio(Ext, Radio) : STATUS_INVALID_PARAMETER;
 }
 
+NTSTATUS CL2capRadio::Attach(PDEVICE_OBJECT Dev)
+{
+    PDEVICE_OBJECT Previous = Device();
+    if (Previous == Dev) return STATUS_SUCCESS;
+    if (!KivL2capIsDevice(Dev)) return STATUS_INVALID_PARAMETER;
+    if (Previous != nullptr) Detach();
+    m_Device = Dev;
+    NTSTATUS Status = KivL2capAttachRadio(Dev, this);
+    if (!NT_SUCCESS(Status)) m_Device = nullptr;
+    return Status;
+}
+
+void CL2capRadio::Detach()
+{
+    PDEVICE_OBJECT Dev = Device();
+    // Detached() clears m_Device once the device has let go; a removed device already has.
+    if (Dev != nullptr) KivL2capAttachRadio(Dev, nullptr);
+}
+
 NTSTATUS KivL2capIndicateStatus(PDEVICE_OBJECT Dev, USHORT Cid, USHORT StatusCode, USHORT Mtu)
 {
     PL2CAP_EXTENSION Ext = L2capExtensionOf(Dev);

@@ -7,42 +7,6 @@ CMemoryRadio::~CMemoryRadio()
     Detach();
 }
 
-NTSTATUS CMemoryRadio::Attach(PDEVICE_OBJECT Dev)
-{
-    PDEVICE_OBJECT Previous = Device();
-    if (Previous == Dev) return STATUS_SUCCESS;
-    if (!KivL2capIsDevice(Dev)) return STATUS_INVALID_PARAMETER;
-    if (Previous != nullptr) Detach();
-    {
-        std::lock_guard<std::mutex> Guard(m_Lock);
-        m_Device = Dev;
-    }
-    NTSTATUS Status = KivL2capAttachRadio(Dev, this);
-    if (!NT_SUCCESS(Status)) {
-        std::lock_guard<std::mutex> Guard(m_Lock);
-        m_Device = nullptr;
-    }
-    return Status;
-}
-
-void CMemoryRadio::Detach()
-{
-    PDEVICE_OBJECT Dev = Device();
-    // Detached() clears m_Device once the device has let go.
-    if (Dev != nullptr) KivL2capAttachRadio(Dev, nullptr);
-}
-
-void CMemoryRadio::Detached()
-{
-    std::lock_guard<std::mutex> Guard(m_Lock);
-    m_Device = nullptr;
-}
-
-PDEVICE_OBJECT CMemoryRadio::Device() const
-{
-    return m_Device.load();
-}
-
 NTSTATUS CMemoryRadio::Connect(USHORT Cid, USHORT Mtu)
 {
     return Status(Cid, KIVL2CAP_STATUS_CONNECTED, Mtu);

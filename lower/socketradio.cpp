@@ -116,11 +116,7 @@ bool CSocketRadio::Start(PDEVICE_OBJECT Dev, const OPTIONS& Opt, std::string& Er
         if (m_TimerFd < 0 || timerfd_settime(m_TimerFd, 0, &Period, nullptr) != 0)
             return Refuse(Errno("timerfd"));
     }
-    m_Device = Dev;
-    if (!NT_SUCCESS(KivL2capAttachRadio(Dev, this))) {
-        m_Device = nullptr;
-        return Refuse("cannot attach the radio to the L2CAP device");
-    }
+    if (!NT_SUCCESS(Attach(Dev))) return Refuse("cannot attach the radio to the L2CAP device");
     m_Running = true;
     if (m_ListenFd >= 0)
         m_ListenWatch = kivrt::AddIoWatch(m_ListenFd, EPOLLIN, [this](uint32_t) { AcceptOne(); });
@@ -162,14 +158,7 @@ void CSocketRadio::Stop()
     }
     if (m_TimerFd >= 0) close(m_TimerFd);
     m_TimerFd = -1;
-    // Detached() clears m_Device once the device has let go; a removed device already has.
-    PDEVICE_OBJECT Dev = Device();
-    if (Dev != nullptr) KivL2capAttachRadio(Dev, nullptr);
-}
-
-void CSocketRadio::Detached()
-{
-    m_Device = nullptr;
+    Detach();
 }
 
 size_t CSocketRadio::Connections() const

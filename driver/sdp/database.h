@@ -26,6 +26,7 @@ struct SDP_IOCTL_BUFFER {
 };
 
 typedef void (*PSDP_LOCK_ROUTINE)(void* Context);
+struct SEARCH_ATTRIBUTE_REQUEST;
 
 class CSdpDatabase {
 public:
@@ -158,6 +159,8 @@ public:
     // Takes the least recently used slot for Key; the caller fills every
     // record's MemoBefore for it.
     int ClaimSeriesMemo(const uint8_t* pKey, uint32_t KeyLength);
+    // The record with that handle, through the index when it is usable.
+    SERVICE_RECORD* LookupRecord(uint32_t hRec);
 
 private:
     // One of the Database_* transactions, run by ExecuteLocked on a zeroed
@@ -168,6 +171,8 @@ private:
     bool BuildSeriesMemo(uint32_t Slot, const uint8_t* pPattern, uint32_t PatternSize,
                          uint32_t MembersStart, uint32_t PatternAvailable, uint64_t Required,
                          const ID_RANGE* pRanges, uint32_t RangeCount, uint32_t MaxByteCount);
+    bool SeekSeries(const SEARCH_ATTRIBUTE_REQUEST& Req, uint64_t Required,
+                    const SERVICE_RECORD** ppFirst, uint32_t* pTotFound);
     // Which records' summaries must be made again before the index is used.
     void MarkRecordChanged(SERVICE_RECORD* pRecord);
     void RefreshIndex();

@@ -438,50 +438,168 @@ bool ExtractRecordHandle(const SERVICE_RECORD* pRecord, uint32_t* pHandle)
     return true;
 }
 
+namespace {
+
+// The attribute IDs an ID element names (09 + ID or 0A + range): 0 with
+// [*pMin, *pMax] set, else the error code to answer with, its warning out.
+uint16_t ParseIdElement(const char* Prefix, const uint8_t* pIdElement, uint16_t* pMin,
+                        uint16_t* pMax)
+{
+    if (SdpDeType(pIdElement[0]) != SDP_DE_UINT) {
+        SdpDbgPrint(WARN, "%sERROR! Data element not UINT\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    const uint8_t SizeIndex = SdpDeSizeIndex(pIdElement[0]);
+    if (SizeIndex != 1 && SizeIndex != 2) {
+        SdpDbgPrint(WARN, "%sERROR! Data element size not 16/32 bit\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    CByteReader Id(pIdElement + 1, SizeIndex == 1 ? 2u : 4u);
+    *pMin = Id.ReadBe16();
+    *pMax = SizeIndex == 1 ? *pMin : Id.ReadBe16();
+    if (*pMax < *pMin) {
+        SdpDbgPrint(WARN, "%sERROR! ID Range invalid\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    return 0;
+}
+
+// Where a scan goes on in a series: the received state's record, attribute
+// and offset in its value, until the scan has consumed the state.
+struct RESUME_POINT {
+    uint32_t Rec;
+    uint16_t AttId;
+    uint32_t Offset;
+};
+
+RESUME_POINT ResumePointOf(const char* Prefix, const CONTINUATION_STATE* pContState,
+                           const ATTRIBUTE_SCAN& Scan)
+{
+    if (!pContState || Scan.StateUsed) return RESUME_POINT{0, 0, 0};
+    const RESUME_POINT Resume{pContState->hCurRec, pContState->CurAttID, pContState->CurOffset};
+    SdpDbgPrint(SEARCH, "%sResuming from continuation state..\n", Prefix);
+    SdpDbgPrint(SEARCH, "%s    Current attribute ID = 0x%x\n", Prefix, Resume.AttId);
+    SdpDbgPrint(SEARCH, "%s    Current offset = 0x%x\n", Prefix, Resume.Offset);
+    return Resume;
+}
+
+// Counts an attribute in range whose value is Size bytes, sent or not, so
+// that the lengths in the headers of the first response cover the whole
+// series. False, with nothing counted, when it would pass MaxByteCount.
+inline bool CountAttribute(const char* Prefix, uint32_t Size, uint32_t MaxByteCount,
+                           bool LocalHeaders, ATTRIBUTE_SCAN& Scan)
+{
+    const uint32_t Entry = SDP_ATTRIBUTE_ID_ELEMENT_SIZE + Size;
+    Scan.TotFound += Entry;
+    Scan.RecFound += Entry;
+    if (static_cast<uint64_t>(Scan.TotFound) + SDP_LIST_BUDGET_RESERVE > MaxByteCount) {
+        SdpDbgPrint(SEARCH, "%sAborting search! Max reached..\n", Prefix);
+        SdpDbgPrint(SEARCH, "%s    MaxByteCount = 0x%x\n", Prefix,
+                    MaxByteCount - SDP_SEQUENCE16_HEADER_SIZE);
+        SdpDbgPrint(SEARCH, "%s    *pTotFound = 0x%x\n", Prefix, Scan.TotFound);
+        Scan.TotFound -= Entry;
+        Scan.RecFound -= Entry;
+        return false;
+    }
+    if (Scan.FirstInRecord && LocalHeaders) {
+        SdpDbgPrint(SEARCH, "%sLocal DESEQ header included in TotBytesFound!!\n", Prefix);
+        Scan.TotFound += SDP_SEQUENCE16_HEADER_SIZE;
+    }
+    Scan.FirstInRecord = false;
+    return true;
+}
+
+// The bytes of a value that still fit in Out; at least one, so that a value
+// cut at the end of a response always moves its series on.
+inline uint32_t QueueableBytes(const char* Prefix, const CByteWriter& Out)
+{
+    int64_t Room = static_cast<int64_t>(Out.Capacity()) - static_cast<int64_t>(Out.Position()) -
+                   (SDP_QUEUE_RESERVE - SDP_QUEUE_RESERVE_UNTRACED);
+    SdpDbgPrint(SEARCH, "%sMax bytes queueable = 0x%x\n", Prefix,
+                static_cast<unsigned>(static_cast<uint32_t>(Room)));
+    Room -= SDP_QUEUE_RESERVE_UNTRACED;
+    return Room <= 0 ? 1u : static_cast<uint32_t>(Room);
+}
+
+// Writes the ID of the attribute pAttr (unless the value resumes at Offset
+// past its start) and as much of its Size-byte value as fits; a value cut
+// short is followed by the continuation state that resumes it. False, with
+// Scan.Error set, when Offset lies past the value or a write fell outside
+// the PDU.
+inline bool QueueAttribute(CByteWriter& Out, const char* Prefix, const SERVICE_ATTRIBUTE* pAttr,
+                           uint32_t Size, uint32_t hRec, uint32_t* pOffset,
+                           uint32_t DatabaseChangeCount, ATTRIBUTE_SCAN& Scan)
+{
+    const uint16_t AttId = pAttr->AttributeId;
+    const uint32_t Offset = *pOffset;
+    if (Offset == 0) {
+        SdpDbgPrint(SEARCH, "%sQueueing ID 0x%x (3 bytes)\n", Prefix, AttId);
+        Out.WriteU8(SDP_DE_HEADER_UINT16);
+        Out.WriteBe16(AttId);
+    }
+    const uint32_t Room = QueueableBytes(Prefix, Out);
+    if (Size < Offset) {
+        SdpDbgPrint(WARN, "%sOffset = 0x%x invalid (len = 0x%x)\n", Prefix, Offset, Size);
+        Scan.Error = SDP_ERROR_INVALID_CONTINUATION_STATE;
+        return false;
+    }
+    const uint32_t Want = Size - Offset;
+    SdpDbgPrint(SEARCH, "%sWe would like to queue 0x%x bytes\n", Prefix, Want);
+    // Copies Count bytes of the value from Offset on; Pad indents its trace.
+    auto Queue = [&](const char* Pad, uint32_t Count) {
+        SdpDbgPrint(SEARCH, "%s%sMemCopy - dest index = 0x%x\n", Prefix, Pad,
+                    static_cast<unsigned>(Out.Position()));
+        SdpDbgPrint(SEARCH, "%s%sMemCopy - source index = 0x%x\n", Prefix, Pad, Offset);
+        SdpDbgPrint(SEARCH, "%s%sTotal att length = 0x%x\n", Prefix, Pad, Size);
+        SdpDbgPrint(SEARCH, "%s%sBytes to queue = 0x%x\n", Prefix, Pad, Count);
+        Out.WriteBytes(pAttr->Value + Offset, Count);
+    };
+
+    if (Want <= Room) {
+        SdpDbgPrint(SEARCH, "%sQueueing entire (or remaining bytes of) attribute...\n", Prefix);
+        Queue("     ", Want);
+        SdpDbgPrint(SEARCH, "kivsdp :     pStateUsed = TRUE!!\n");
+        Scan.StateUsed = true;
+        *pOffset = 0;
+    } else {
+        SdpDbgPrint(SEARCH, "%sQueueing partial attribute...\n", Prefix);
+        Queue("    ", Room);
+        CONTINUATION_STATE State;
+        State.ServerState = DatabaseChangeCount;
+        State.hCurRec = hRec;
+        State.CurAttID = AttId;
+        State.CurOffset = static_cast<uint16_t>(Offset + Room);
+        SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
+        SdpDbgPrint(SEARCH, "%s     Server state = 0x%x\n", Prefix, State.ServerState);
+        SdpDbgPrint(SEARCH, "%s     hCurRec = 0x%x\n", Prefix, State.hCurRec);
+        SdpDbgPrint(SEARCH, "%s     CurAttID = 0x%x\n", Prefix, State.CurAttID);
+        SdpDbgPrint(SEARCH, "%s     CurOffset = 0x%x\n", Prefix, State.CurOffset);
+        WriteContinuationState(Out, State);
+        Scan.StateGenerated = true;
+    }
+    // The byte budgets keep every write inside the PDU; a write that does
+    // not fit means the stored data or the budgets are broken.
+    if (!Out.Ok()) {
+        Scan.Error = SDP_ERROR_INTERNAL;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool ScanRecordForAttributes(CByteWriter& Out, const SERVICE_RECORD* pRecord,
                              const uint8_t* pIdElement, uint32_t MaxByteCount,
                              const CONTINUATION_STATE* pContState, uint32_t DatabaseChangeCount,
                              bool LocalHeaders, ATTRIBUTE_SCAN& Scan)
 {
     constexpr const char* Prefix = "kivsdp : ScanRecordForAttributes() - ";
-    Scan.Error = 0;
-
-    // 1. The ID element: one 16-bit ID or a 32-bit range.
-    if (SdpDeType(pIdElement[0]) != SDP_DE_UINT) {
-        SdpDbgPrint(WARN, "%sERROR! Data element not UINT\n", Prefix);
-        Scan.Error = SDP_ERROR_INVALID_SYNTAX;
-        return false;
-    }
-    const uint8_t SizeIndex = SdpDeSizeIndex(pIdElement[0]);
-    if (SizeIndex != 1 && SizeIndex != 2) {
-        SdpDbgPrint(WARN, "%sERROR! Data element size not 16/32 bit\n", Prefix);
-        Scan.Error = SDP_ERROR_INVALID_SYNTAX;
-        return false;
-    }
-    CByteReader Id(pIdElement + 1, SizeIndex == 1 ? 2u : 4u);
-    const uint16_t Min = Id.ReadBe16();
-    const uint16_t Max = SizeIndex == 1 ? Min : Id.ReadBe16();
-    if (Max < Min) {
-        SdpDbgPrint(WARN, "%sERROR! ID Range invalid\n", Prefix);
-        Scan.Error = SDP_ERROR_INVALID_SYNTAX;
-        return false;
-    }
+    uint16_t Min = 0;
+    uint16_t Max = 0;
+    Scan.Error = ParseIdElement(Prefix, pIdElement, &Min, &Max);
+    if (Scan.Error != 0) return false;
     SdpDbgPrint(SEARCH, "%sSearch parms : Min = 0x%x. Max = 0x%x\n", Prefix, Min, Max);
-
-    // 2. The resume point.
-    uint32_t ResumeRec = 0;
-    uint16_t ResumeAttId = 0;
-    uint32_t ResumeOffset = 0;
-    if (pContState && !Scan.StateUsed) {
-        ResumeRec = pContState->hCurRec;
-        ResumeAttId = pContState->CurAttID;
-        ResumeOffset = pContState->CurOffset;
-        SdpDbgPrint(SEARCH, "%sResuming from continuation state..\n", Prefix);
-        SdpDbgPrint(SEARCH, "%s    Current attribute ID = 0x%x\n", Prefix, ResumeAttId);
-        SdpDbgPrint(SEARCH, "%s    Current offset = 0x%x\n", Prefix, ResumeOffset);
-    }
-
-    // 3. The record's handle.
+    RESUME_POINT Resume = ResumePointOf(Prefix, pContState, Scan);
     uint32_t hRec = 0;
     if (!ExtractRecordHandle(pRecord, &hRec)) {
         SdpDbgPrint(WARN, "%sERROR! Failed to extract hRec from record..\n", Prefix);
@@ -495,35 +613,14 @@ bool ScanRecordForAttributes(CByteWriter& Out, const SERVICE_RECORD* pRecord,
 
         SdpDbgPrint(SEARCH, "%s----------------------------------------------------\n", Prefix);
         SdpDbgPrint(SEARCH, "%sMatch! Returning info from ID 0x%x\n", Prefix, AttId);
-
-        // Every attribute in range is counted, sent or not, so the lengths
-        // in the headers of the first response cover the whole series.
         const uint32_t Size = GetDataElementSize(pAttr->Value, 5);
-        const uint32_t Entry = SDP_ATTRIBUTE_ID_ELEMENT_SIZE + Size;
-        Scan.TotFound += Entry;
-        Scan.RecFound += Entry;
-        if (static_cast<uint64_t>(Scan.TotFound) + SDP_LIST_BUDGET_RESERVE > MaxByteCount) {
-            SdpDbgPrint(SEARCH, "%sAborting search! Max reached..\n", Prefix);
-            SdpDbgPrint(SEARCH, "%s    MaxByteCount = 0x%x\n", Prefix,
-                        MaxByteCount - SDP_SEQUENCE16_HEADER_SIZE);
-            SdpDbgPrint(SEARCH, "%s    *pTotFound = 0x%x\n", Prefix, Scan.TotFound);
-            Scan.TotFound -= Entry;
-            Scan.RecFound -= Entry;
-            Scan.Error = 0;
-            return false;
-        }
-        if (Scan.FirstInRecord && LocalHeaders) {
-            SdpDbgPrint(SEARCH, "%sLocal DESEQ header included in TotBytesFound!!\n", Prefix);
-            Scan.TotFound += SDP_SEQUENCE16_HEADER_SIZE;
-        }
-        Scan.FirstInRecord = false;
+        if (!CountAttribute(Prefix, Size, MaxByteCount, LocalHeaders, Scan)) return false;
 
-        if (hRec < ResumeRec || AttId < ResumeAttId || Scan.StateGenerated) {
+        if (hRec < Resume.Rec || AttId < Resume.AttId || Scan.StateGenerated) {
             SdpDbgPrint(SEARCH, "%s    Skipping attribute with ID 0x%x\n", Prefix, AttId);
             Scan.HeaderPending = false;
             continue;
         }
-
         // A record's header goes right before its first attribute sent, and
         // never into a response that resumes inside that record.
         if (Scan.HeaderPending && LocalHeaders && (!pContState || Scan.StateUsed)) {
@@ -534,65 +631,8 @@ bool ScanRecordForAttributes(CByteWriter& Out, const SERVICE_RECORD* pRecord,
                         static_cast<unsigned>(Scan.HeaderAt));
         }
         Scan.HeaderPending = false;
-
-        if (ResumeOffset == 0) {
-            SdpDbgPrint(SEARCH, "%sQueueing ID 0x%x (3 bytes)\n", Prefix, AttId);
-            Out.WriteU8(SDP_DE_HEADER_UINT16);
-            Out.WriteBe16(AttId);
-        }
-
-        int64_t Room = static_cast<int64_t>(Out.Capacity()) - static_cast<int64_t>(Out.Position()) -
-                       (SDP_QUEUE_RESERVE - SDP_QUEUE_RESERVE_UNTRACED);
-        SdpDbgPrint(SEARCH, "%sMax bytes queueable = 0x%x\n", Prefix,
-                    static_cast<unsigned>(static_cast<uint32_t>(Room)));
-        Room -= SDP_QUEUE_RESERVE_UNTRACED;
-        if (Room <= 0) Room = 1;
-
-        if (Size < ResumeOffset) {
-            SdpDbgPrint(WARN, "%sOffset = 0x%x invalid (len = 0x%x)\n", Prefix, ResumeOffset, Size);
-            Scan.Error = SDP_ERROR_INVALID_CONTINUATION_STATE;
-            return false;
-        }
-        const uint32_t Want = Size - ResumeOffset;
-        SdpDbgPrint(SEARCH, "%sWe would like to queue 0x%x bytes\n", Prefix, Want);
-        // Copies Count bytes of the value from ResumeOffset on; Pad indents its trace.
-        auto Queue = [&](const char* Pad, uint32_t Count) {
-            SdpDbgPrint(SEARCH, "%s%sMemCopy - dest index = 0x%x\n", Prefix, Pad,
-                        static_cast<unsigned>(Out.Position()));
-            SdpDbgPrint(SEARCH, "%s%sMemCopy - source index = 0x%x\n", Prefix, Pad, ResumeOffset);
-            SdpDbgPrint(SEARCH, "%s%sTotal att length = 0x%x\n", Prefix, Pad, Size);
-            SdpDbgPrint(SEARCH, "%s%sBytes to queue = 0x%x\n", Prefix, Pad, Count);
-            Out.WriteBytes(pAttr->Value + ResumeOffset, Count);
-        };
-
-        if (Want <= Room) {
-            SdpDbgPrint(SEARCH, "%sQueueing entire (or remaining bytes of) attribute...\n", Prefix);
-            Queue("     ", Want);
-            SdpDbgPrint(SEARCH, "kivsdp :     pStateUsed = TRUE!!\n");
-            Scan.StateUsed = true;
-            ResumeOffset = 0;
-        } else {
-            const uint32_t Part = static_cast<uint32_t>(Room);
-            SdpDbgPrint(SEARCH, "%sQueueing partial attribute...\n", Prefix);
-            Queue("    ", Part);
-
-            CONTINUATION_STATE State;
-            State.ServerState = DatabaseChangeCount;
-            State.hCurRec = hRec;
-            State.CurAttID = AttId;
-            State.CurOffset = static_cast<uint16_t>(ResumeOffset + Part);
-            SdpDbgPrint(SEARCH, "%sConstructing continuation state..\n", Prefix);
-            SdpDbgPrint(SEARCH, "%s     Server state = 0x%x\n", Prefix, State.ServerState);
-            SdpDbgPrint(SEARCH, "%s     hCurRec = 0x%x\n", Prefix, State.hCurRec);
-            SdpDbgPrint(SEARCH, "%s     CurAttID = 0x%x\n", Prefix, State.CurAttID);
-            SdpDbgPrint(SEARCH, "%s     CurOffset = 0x%x\n", Prefix, State.CurOffset);
-            WriteContinuationState(Out, State);
-            Scan.StateGenerated = true;
-        }
-        // The byte budgets keep every write inside the PDU; a write that does
-        // not fit means the stored data or the budgets are broken.
-        if (!Out.Ok()) {
-            Scan.Error = SDP_ERROR_INTERNAL;
+        if (!QueueAttribute(Out, Prefix, pAttr, Size, hRec, &Resume.Offset, DatabaseChangeCount,
+                            Scan)) {
             return false;
         }
     }
@@ -717,45 +757,71 @@ static bool FinishAttributeResponse(CByteWriter& Out, const ATTRIBUTE_RESPONSE_F
 
 // ---- ServiceSearch ----
 
+namespace {
+
+// A ServiceSearch request whose parameters passed their checks.
+struct SEARCH_REQUEST {
+    uint32_t P;                           // ParameterLength
+    const uint8_t* pPattern;              // ServiceSearchPattern...
+    uint32_t S;                           // ...its size...
+    uint32_t MembersStart;                // ...and where its members start
+    uint16_t MaxRecordCount;              // MaximumServiceRecordCount
+    CONTINUATION_STATE State;             // the received state...
+    const CONTINUATION_STATE* pContState; // ...&State, or null without one
+};
+
+// Fills *pReq, which the caller keeps in place (pContState points into it).
+// 0, else the error code to answer with, its warning out.
+uint16_t ParseServiceSearchRequest(const char* Prefix, const uint8_t* pRequest, uint32_t RequestLen,
+                                   uint32_t ChangeCount, SEARCH_REQUEST* pReq)
+{
+    const uint32_t P = ReadParameterLength(pRequest, RequestLen);
+    pReq->P = P;
+    if (!PduLengthMatches(Prefix, RequestLen, P)) return SDP_ERROR_INVALID_PDU_SIZE;
+    // From here the P parameter bytes are all there.
+    const uint8_t* pParams = pRequest + SDP_PDU_HEADER_SIZE;
+    pReq->pPattern = pParams;
+    const uint32_t S = ReceivedListSize(Prefix, pReq->pPattern, P, 5);
+    pReq->S = S;
+    if (S == 0) return SDP_ERROR_INVALID_SYNTAX;
+    // Any element with a length field is walked as a list, whatever its type.
+    pReq->MembersStart = SdpDeHeaderSize(pReq->pPattern[0]);
+    if (pReq->MembersStart == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    if (S + 3 > P) {
+        SdpDbgPrint(WARN, "%sERROR! length fuckup\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    CByteReader Tail(pParams + S, P - S);
+    pReq->MaxRecordCount = Tail.ReadBe16();
+    const uint8_t C = Tail.ReadU8();
+    return CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P, S + 3,
+                            SDP_ERROR_INVALID_PDU_SIZE, ChangeCount, &pReq->State,
+                            &pReq->pContState);
+}
+
+} // namespace
+
 SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, uint32_t RequestLen,
                                                        uint8_t* pResponse, uint32_t MaxResponseLen)
 {
     constexpr const char* Prefix = "kivsdp : Database_ServiceSearchRequest() - ";
     SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceSearchRequest()..\n");
     const auto Fail = ErrorResponder(pRequest, RequestLen, pResponse);
-    const uint32_t P = ReadParameterLength(pRequest, RequestLen);
-    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    // From here the P parameter bytes are all there.
-    const uint8_t* pParams = pRequest + SDP_PDU_HEADER_SIZE;
-    const uint8_t* pPattern = pParams;
-    const uint32_t S = ReceivedListSize(Prefix, pPattern, P, 5);
-    if (S == 0) return Fail(SDP_ERROR_INVALID_SYNTAX);
-    // Any element with a length field is walked as a list, whatever its type.
-    const uint32_t MembersStart = SdpDeHeaderSize(pPattern[0]);
-    if (MembersStart == 0) {
-        SdpDbgPrint(WARN, "%sERROR! Data element invalid\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (S + 3 > P) {
-        SdpDbgPrint(WARN, "%sERROR! length fuckup\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    CByteReader Tail(pParams + S, P - S);
-    const uint16_t MaxRecordCount = Tail.ReadBe16();
-    const uint8_t C = Tail.ReadU8();
-    CONTINUATION_STATE State = {};
-    const CONTINUATION_STATE* pContState = nullptr;
-    const uint16_t TailError =
-        CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P, S + 3,
-                         SDP_ERROR_INVALID_PDU_SIZE, DatabaseChangeCount, &State, &pContState);
-    if (TailError != 0) return Fail(TailError);
-    const uint32_t StartHandle = pContState ? pContState->hCurRec : 0;
+    SEARCH_REQUEST Req = {};
+    const uint16_t RequestError =
+        ParseServiceSearchRequest(Prefix, pRequest, RequestLen, DatabaseChangeCount, &Req);
+    if (RequestError != 0) return Fail(RequestError);
+    const uint32_t StartHandle = Req.pContState ? Req.pContState->hCurRec : 0;
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
     // A record whose UUID summary lacks a member cannot match, and passing it
     // by is all the walk would have done with it.
     uint64_t Required = 0;
-    const bool UseSummary = IndexUsable() && PatternSummary(pPattern, S, MembersStart, &Required);
+    const bool UseSummary =
+        IndexUsable() && PatternSummary(Req.pPattern, Req.S, Req.MembersStart, &Required);
     CByteWriter Out(pResponse, MaxResponseLen);
     Out.Reserve(SDP_PDU_HEADER_SIZE);
     const size_t CountsAt = Out.Reserve(SDP_SEARCH_RESPONSE_COUNTS_SIZE);
@@ -766,7 +832,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
         if (!MayMatch(pRecord, UseSummary, Required)) continue;
         bool Match = false;
         uint16_t Error = 0;
-        if (!RecordMatchesPattern(pRecord, pPattern, S, MembersStart, P,
+        if (!RecordMatchesPattern(pRecord, Req.pPattern, Req.S, Req.MembersStart, Req.P,
                                   "Database_ServiceSearchRequest", &Match, &Error)) {
             return Fail(Error);
         }
@@ -775,7 +841,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
         uint32_t hRec = 0;
         ExtractRecordHandle(pRecord, &hRec);
         SdpDbgPrint(SEARCH, "%s    Found matching record (0x%x)\n", Prefix, hRec);
-        if (TotalCount >= MaxRecordCount) {
+        if (TotalCount >= Req.MaxRecordCount) {
             SdpDbgPrint(SEARCH, "%s    Breaking search. Max reached!\n", Prefix);
             break;
         }
@@ -809,6 +875,77 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchRequest(const uint8_t* pRequest, 
 
 // ---- ServiceAttribute ----
 
+namespace {
+
+// A ServiceAttribute request, filled in two steps around the record lookup,
+// which comes between reading its fixed fields and checking the rest.
+struct ATTRIBUTE_REQUEST {
+    uint32_t P;                           // ParameterLength
+    uint32_t hRec;                        // ServiceRecordHandle
+    uint32_t MaxByteCount;                // MaximumAttributeByteCount
+    const uint8_t* pIdList;               // AttributeIDList...
+    uint32_t I;                           // ...its size...
+    uint32_t MembersStart;                // ...and where its members start
+    CONTINUATION_STATE State;             // the received state...
+    const CONTINUATION_STATE* pContState; // ...&State, or null without one
+};
+
+// ParameterLength and the fixed fields. 0, else the error code to answer
+// with, its warning out.
+uint16_t ReadAttributeRequestFixed(const char* Prefix, const uint8_t* pRequest, uint32_t RequestLen,
+                                   ATTRIBUTE_REQUEST* pReq)
+{
+    pReq->P = ReadParameterLength(pRequest, RequestLen);
+    if (!PduLengthMatches(Prefix, RequestLen, pReq->P)) return SDP_ERROR_INVALID_PDU_SIZE;
+    // The fixed fields of a request too short to hold them read as zeros:
+    // only received bytes decide the outcome.
+    uint8_t Fixed[SDP_ATTRIBUTE_REQUEST_FIXED_SIZE] = {};
+    std::memcpy(Fixed, pRequest + SDP_PDU_HEADER_SIZE,
+                pReq->P < sizeof(Fixed) ? pReq->P : sizeof(Fixed));
+    CByteReader FixedReader(Fixed, sizeof(Fixed));
+    pReq->hRec = FixedReader.ReadBe32();
+    pReq->MaxByteCount = FixedReader.ReadBe16();
+    return 0;
+}
+
+// The AttributeIDList and the continuation state after it; *pReq stays in
+// place (pContState points into it). 0, else the error code to answer with,
+// its warning out.
+uint16_t ParseAttributeIdList(const char* Prefix, const uint8_t* pRequest, uint32_t ChangeCount,
+                              ATTRIBUTE_REQUEST* pReq)
+{
+    const uint32_t P = pReq->P;
+    const uint32_t ListAvailable =
+        P > SDP_ATTRIBUTE_REQUEST_FIXED_SIZE ? P - SDP_ATTRIBUTE_REQUEST_FIXED_SIZE : 0;
+    pReq->pIdList = pRequest + SDP_PDU_HEADER_SIZE + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE;
+    const uint32_t I = ReceivedListSize(Prefix, pReq->pIdList, ListAvailable, 1);
+    pReq->I = I;
+    if (I == 0) return SDP_ERROR_INVALID_SYNTAX;
+    pReq->MembersStart = SdpDeHeaderSize(pReq->pIdList[0]);
+    if (SdpDeType(pReq->pIdList[0]) != SDP_DE_SEQUENCE || pReq->MembersStart == 0) {
+        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    if (I + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE + 1 > P) {
+        SdpDbgPrint(WARN, "%sERROR! length fuckup\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    CByteReader Tail(pReq->pIdList + I, P - SDP_ATTRIBUTE_REQUEST_FIXED_SIZE - I);
+    const uint8_t C = Tail.ReadU8();
+    return CheckRequestTail(Prefix, "ContStateLength", C, Tail.Current(), P,
+                            I + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE + 1, SDP_ERROR_INVALID_SYNTAX,
+                            ChangeCount, &pReq->State, &pReq->pContState);
+}
+
+} // namespace
+
+SERVICE_RECORD* CSdpDatabase::LookupRecord(uint32_t hRec)
+{
+    if (IndexUsable()) return IndexFindRecord(hRec);
+    SERVICE_RECORD** ppRecord = FindServiceRecord(hRec);
+    return ppRecord ? *ppRecord : nullptr;
+}
+
 SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pRequest,
                                                           uint32_t RequestLen, uint8_t* pResponse,
                                                           uint32_t MaxResponseLen)
@@ -816,65 +953,31 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     constexpr const char* Prefix = "kivsdp : Database_ServiceAttributeRequest() - ";
     SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceAttributeRequest()..\n");
     const auto Fail = ErrorResponder(pRequest, RequestLen, pResponse);
-    const uint32_t P = ReadParameterLength(pRequest, RequestLen);
-    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    // The fixed fields of a request too short to hold them read as zeros:
-    // only received bytes decide the outcome.
-    uint8_t Fixed[SDP_ATTRIBUTE_REQUEST_FIXED_SIZE] = {};
-    std::memcpy(Fixed, pRequest + SDP_PDU_HEADER_SIZE, P < sizeof(Fixed) ? P : sizeof(Fixed));
-    CByteReader FixedReader(Fixed, sizeof(Fixed));
-    const uint32_t hRec = FixedReader.ReadBe32();
-    const uint32_t MaxByteCount = FixedReader.ReadBe16();
-
-    SERVICE_RECORD* pRecord = nullptr;
-    if (IndexUsable()) {
-        pRecord = IndexFindRecord(hRec);
-    } else {
-        SERVICE_RECORD** ppRecord = FindServiceRecord(hRec);
-        pRecord = ppRecord ? *ppRecord : nullptr;
-    }
+    ATTRIBUTE_REQUEST Req = {};
+    uint16_t Error = ReadAttributeRequestFixed(Prefix, pRequest, RequestLen, &Req);
+    if (Error != 0) return Fail(Error);
+    const SERVICE_RECORD* pRecord = LookupRecord(Req.hRec);
     if (!pRecord) {
-        SdpDbgPrint(WARN, "%sERROR! Record handle 0x%x not found\n", Prefix, hRec);
+        SdpDbgPrint(WARN, "%sERROR! Record handle 0x%x not found\n", Prefix, Req.hRec);
         return Fail(SDP_ERROR_INVALID_RECORD_HANDLE);
     }
-    if (MaxByteCount < 7) {
-        SdpDbgPrint(WARN, "%sERROR! MaxByteCount too small (0x%x)\n", Prefix, MaxByteCount);
+    if (Req.MaxByteCount < 7) {
+        SdpDbgPrint(WARN, "%sERROR! MaxByteCount too small (0x%x)\n", Prefix, Req.MaxByteCount);
         return Fail(SDP_ERROR_INVALID_SYNTAX);
     }
-    const uint32_t ListAvailable =
-        P > SDP_ATTRIBUTE_REQUEST_FIXED_SIZE ? P - SDP_ATTRIBUTE_REQUEST_FIXED_SIZE : 0;
-    const uint8_t* pIdList = pRequest + SDP_PDU_HEADER_SIZE + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE;
-    const uint32_t I = ReceivedListSize(Prefix, pIdList, ListAvailable, 1);
-    if (I == 0) return Fail(SDP_ERROR_INVALID_SYNTAX);
-    const uint32_t MembersStart = SdpDeHeaderSize(pIdList[0]);
-    if (SdpDeType(pIdList[0]) != SDP_DE_SEQUENCE || MembersStart == 0) {
-        SdpDbgPrint(WARN, "%sERROR! Data element not DESEQ\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (I + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE + 1 > P) {
-        SdpDbgPrint(WARN, "%sERROR! length fuckup\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    CByteReader Tail(pIdList + I, P - SDP_ATTRIBUTE_REQUEST_FIXED_SIZE - I);
-    const uint8_t C = Tail.ReadU8();
-    CONTINUATION_STATE State = {};
-    const CONTINUATION_STATE* pContState = nullptr;
-    const uint16_t TailError = CheckRequestTail(
-        Prefix, "ContStateLength", C, Tail.Current(), P, I + SDP_ATTRIBUTE_REQUEST_FIXED_SIZE + 1,
-        SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
-    if (TailError != 0) return Fail(TailError);
+    Error = ParseAttributeIdList(Prefix, pRequest, DatabaseChangeCount, &Req);
+    if (Error != 0) return Fail(Error);
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
-    SdpDbgPrint(SEARCH, "%s    Searching record handle 0x%x\n", Prefix, hRec);
-    SdpDbgPrint(SEARCH, "%s    Max bytes to return = 0x%x\n", Prefix, MaxByteCount);
+    SdpDbgPrint(SEARCH, "%s    Searching record handle 0x%x\n", Prefix, Req.hRec);
+    SdpDbgPrint(SEARCH, "%s    Max bytes to return = 0x%x\n", Prefix, Req.MaxByteCount);
 
     ATTRIBUTE_SCAN Scan = {};
     CByteWriter Out(pResponse, MaxResponseLen);
-    const ATTRIBUTE_RESPONSE_FIELDS Fields = ReserveAttributeResponse(Out, !pContState);
+    const ATTRIBUTE_RESPONSE_FIELDS Fields = ReserveAttributeResponse(Out, !Req.pContState);
     bool LimitReached = false;
-    uint16_t Error = 0;
-    if (!ScanIdList(Out, pRecord, pIdList, I, MembersStart, MaxByteCount, pContState,
-                    DatabaseChangeCount, false, "Database_ServiceAttributeRequest", Scan,
-                    &LimitReached, &Error)) {
+    if (!ScanIdList(Out, pRecord, Req.pIdList, Req.I, Req.MembersStart, Req.MaxByteCount,
+                    Req.pContState, DatabaseChangeCount, false, "Database_ServiceAttributeRequest",
+                    Scan, &LimitReached, &Error)) {
         return Fail(Error);
     }
 
@@ -886,7 +989,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceAttributeRequest(const uint8_t* pReques
     uint32_t WriteIndex = 0;
     uint32_t N = 0;
     if (!FinishAttributeResponse(Out, Fields, SDP_PDU_SERVICE_ATTRIBUTE_RESPONSE, pRequest,
-                                 RequestLen, Scan, !pContState, &WriteIndex, &N)) {
+                                 RequestLen, Scan, !Req.pContState, &WriteIndex, &N)) {
         return Fail(SDP_ERROR_INTERNAL);
     }
     SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceAttributeResponse\n", Prefix);
@@ -924,6 +1027,99 @@ bool CSdpDatabase::BuildSeriesMemo(uint32_t Slot, const uint8_t* pPattern, uint3
     return true;
 }
 
+// A ServiceSearchAttribute request whose parameters passed their checks.
+struct SEARCH_ATTRIBUTE_REQUEST {
+    uint32_t P;                           // ParameterLength
+    const uint8_t* pUuidList;             // ServiceSearchPattern...
+    uint32_t U;                           // ...its size...
+    uint32_t UuidMembersStart;            // ...and where its members start
+    uint32_t MaxByteCount;                // MaximumAttributeByteCount
+    const uint8_t* pIdList;               // AttributeIDList...
+    uint32_t I;                           // ...its size...
+    uint32_t IdMembersStart;              // ...and where its members start
+    CONTINUATION_STATE State;             // the received state...
+    const CONTINUATION_STATE* pContState; // ...&State, or null without one
+};
+
+namespace {
+
+// Fills *pReq, which the caller keeps in place (pContState points into it).
+// 0, else the error code to answer with, its warning out.
+uint16_t ParseServiceSearchAttributeRequest(const char* Prefix, const uint8_t* pRequest,
+                                            uint32_t RequestLen, uint32_t ChangeCount,
+                                            SEARCH_ATTRIBUTE_REQUEST* pReq)
+{
+    const uint32_t P = ReadParameterLength(pRequest, RequestLen);
+    pReq->P = P;
+    SdpDbgPrint(SEARCH, "%s    parmLen = %d\n", Prefix, static_cast<int>(P));
+    if (!PduLengthMatches(Prefix, RequestLen, P)) return SDP_ERROR_INVALID_PDU_SIZE;
+    pReq->pUuidList = pRequest + SDP_PDU_HEADER_SIZE;
+    if (!CheckSearchAttributeList(Prefix, "UUID", pReq->pUuidList, P, &pReq->U,
+                                  &pReq->UuidMembersStart)) {
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    const uint32_t U = pReq->U;
+    if (U + 5 > P) {
+        SdpDbgPrint(WARN, "%sERROR! length fuckup 1\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    CByteReader After(pReq->pUuidList + U, P - U);
+    pReq->MaxByteCount = After.ReadBe16();
+    SdpDbgPrint(SEARCH, "%s    MaxByteCount = %d\n", Prefix, static_cast<int>(pReq->MaxByteCount));
+    if (pReq->MaxByteCount < 9) {
+        SdpDbgPrint(WARN, "%sERROR! MaxByteCount too small (0x%x)\n", Prefix, pReq->MaxByteCount);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    pReq->pIdList = After.Current();
+    if (!CheckSearchAttributeList(Prefix, "ID", pReq->pIdList, P - U - 2, &pReq->I,
+                                  &pReq->IdMembersStart)) {
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    const uint32_t I = pReq->I;
+    if (U + 2 + I + 1 > P) {
+        SdpDbgPrint(WARN, "%sERROR! length fuckup 2\n", Prefix);
+        return SDP_ERROR_INVALID_SYNTAX;
+    }
+    CByteReader Tail(pReq->pIdList + I, P - U - 2 - I);
+    const uint8_t C = Tail.ReadU8();
+    SdpDbgPrint(SEARCH, "%s    ContStateLen = %d\n", Prefix, C);
+    return CheckRequestTail(Prefix, "ContStateLen", C, Tail.Current(), P, U + I + 3,
+                            SDP_ERROR_INVALID_SYNTAX, ChangeCount, &pReq->State, &pReq->pContState);
+}
+
+} // namespace
+
+// A repeated request of a series starts at its state's record, with the list
+// bytes counted before it taken from the series memo: the records before it
+// would only be counted, sending nothing. Sets *ppFirst and *pTotFound and
+// returns true when the memo serves; false leaves them for a whole walk.
+bool CSdpDatabase::SeekSeries(const SEARCH_ATTRIBUTE_REQUEST& Req, uint64_t Required,
+                              const SERVICE_RECORD** ppFirst, uint32_t* pTotFound)
+{
+    ID_RANGE Ranges[MAX_ID_RANGES];
+    uint32_t RangeCount = 0;
+    if (!ParseIdList(Req.pIdList, Req.I, Req.IdMembersStart, Ranges, &RangeCount)) return false;
+    const SERVICE_RECORD* pResume = IndexFindRecord(Req.pContState->hCurRec);
+    // The memo's key: the pattern, MaxByteCount and the ID list.
+    const uint8_t* pKey = Req.pUuidList;
+    const uint32_t KeyLength = Req.U + 2 + Req.I;
+    int Slot = pResume ? FindSeriesMemo(pKey, KeyLength) : -1;
+    if (pResume && Slot < 0) {
+        Slot = ClaimSeriesMemo(pKey, KeyLength);
+        if (Slot >= 0 && !BuildSeriesMemo(static_cast<uint32_t>(Slot), Req.pUuidList, Req.U,
+                                          Req.UuidMembersStart, Req.P, Required, Ranges, RangeCount,
+                                          Req.MaxByteCount)) {
+            m_Memo[Slot].KeyLength = 0;
+            Slot = -1;
+        }
+    }
+    if (Slot < 0) return false;
+    const uint32_t Before = pResume->MemoBefore[Slot];
+    *ppFirst = Before == SDP_MEMO_LIMIT_REACHED ? nullptr : pResume;
+    *pTotFound = Before == SDP_MEMO_LIMIT_REACHED ? 0 : Before;
+    return true;
+}
+
 SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* pRequest,
                                                                 uint32_t RequestLen,
                                                                 uint8_t* pResponse,
@@ -933,94 +1129,34 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     constexpr const char* Prefix = "kivsdp : Database_ServiceSearchAttributeRequest() - ";
     SdpDbgPrint(SEARCH, "kivsdp : Database_ServiceSearchAttributeRequest()..\n");
     const auto Fail = ErrorResponder(pRequest, RequestLen, pResponse);
-    const uint32_t P = ReadParameterLength(pRequest, RequestLen);
-    SdpDbgPrint(SEARCH, "%s    parmLen = %d\n", Prefix, static_cast<int>(P));
-    if (!PduLengthMatches(Prefix, RequestLen, P)) return Fail(SDP_ERROR_INVALID_PDU_SIZE);
-    const uint8_t* pParams = pRequest + SDP_PDU_HEADER_SIZE;
-    const uint8_t* pUuidList = pParams;
-    uint32_t U = 0;
-    uint32_t UuidMembersStart = 0;
-    if (!CheckSearchAttributeList(Prefix, "UUID", pUuidList, P, &U, &UuidMembersStart)) {
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (U + 5 > P) {
-        SdpDbgPrint(WARN, "%sERROR! length fuckup 1\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    CByteReader After(pParams + U, P - U);
-    const uint32_t MaxByteCount = After.ReadBe16();
-    SdpDbgPrint(SEARCH, "%s    MaxByteCount = %d\n", Prefix, static_cast<int>(MaxByteCount));
-    if (MaxByteCount < 9) {
-        SdpDbgPrint(WARN, "%sERROR! MaxByteCount too small (0x%x)\n", Prefix, MaxByteCount);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    const uint8_t* pIdList = After.Current();
-    const uint32_t ListAvailable = P - U - 2;
-    uint32_t I = 0;
-    uint32_t IdMembersStart = 0;
-    if (!CheckSearchAttributeList(Prefix, "ID", pIdList, ListAvailable, &I, &IdMembersStart)) {
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    if (U + 2 + I + 1 > P) {
-        SdpDbgPrint(WARN, "%sERROR! length fuckup 2\n", Prefix);
-        return Fail(SDP_ERROR_INVALID_SYNTAX);
-    }
-    CByteReader Tail(pIdList + I, P - U - 2 - I);
-    const uint8_t C = Tail.ReadU8();
-    SdpDbgPrint(SEARCH, "%s    ContStateLen = %d\n", Prefix, C);
-    CONTINUATION_STATE State = {};
-    const CONTINUATION_STATE* pContState = nullptr;
-    const uint16_t TailError =
-        CheckRequestTail(Prefix, "ContStateLen", C, Tail.Current(), P, U + I + 3,
-                         SDP_ERROR_INVALID_SYNTAX, DatabaseChangeCount, &State, &pContState);
-    if (TailError != 0) return Fail(TailError);
+    SEARCH_ATTRIBUTE_REQUEST Req = {};
+    const uint16_t RequestError =
+        ParseServiceSearchAttributeRequest(Prefix, pRequest, RequestLen, DatabaseChangeCount, &Req);
+    if (RequestError != 0) return Fail(RequestError);
     SdpDbgPrint(SEARCH, "%sParameters (almost) verified. Continuing...\n", Prefix);
 
     ATTRIBUTE_SCAN Scan = {};
     CByteWriter Out(pResponse, MaxResponseLen);
-    const ATTRIBUTE_RESPONSE_FIELDS Fields = ReserveAttributeResponse(Out, !pContState);
+    const ATTRIBUTE_RESPONSE_FIELDS Fields = ReserveAttributeResponse(Out, !Req.pContState);
     SdpDbgPrint(SEARCH, "%s~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~\n", Prefix);
 
-    // Records that cannot match are passed by on their UUID summary. A
-    // repeated request of a series starts at its state's record, with the
-    // list bytes counted before it taken from the series memo: the records
-    // before it would only be counted, sending nothing. Once this response
-    // is cut, the records after the cut would only be counted for a length
-    // that a repeated request does not write, so the walk ends there.
+    // Records that cannot match are passed by on their UUID summary. Once a
+    // response that seeked into its series is cut, the records after the cut
+    // would only be counted for a length that a repeated request does not
+    // write, so the walk ends there.
     uint64_t Required = 0;
     const bool UseSummary =
-        IndexUsable() && PatternSummary(pUuidList, U, UuidMembersStart, &Required);
+        IndexUsable() && PatternSummary(Req.pUuidList, Req.U, Req.UuidMembersStart, &Required);
     const SERVICE_RECORD* pFirst = RecordList;
-    bool Seek = false;
-    ID_RANGE Ranges[MAX_ID_RANGES];
-    uint32_t RangeCount = 0;
-    if (UseSummary && pContState && ParseIdList(pIdList, I, IdMembersStart, Ranges, &RangeCount)) {
-        const SERVICE_RECORD* pResume = IndexFindRecord(pContState->hCurRec);
-        const uint32_t KeyLength = U + 2 + I;
-        int Slot = pResume ? FindSeriesMemo(pParams, KeyLength) : -1;
-        if (pResume && Slot < 0) {
-            Slot = ClaimSeriesMemo(pParams, KeyLength);
-            if (Slot >= 0 &&
-                !BuildSeriesMemo(static_cast<uint32_t>(Slot), pUuidList, U, UuidMembersStart, P,
-                                 Required, Ranges, RangeCount, MaxByteCount)) {
-                m_Memo[Slot].KeyLength = 0;
-                Slot = -1;
-            }
-        }
-        if (Slot >= 0) {
-            Seek = true;
-            const uint32_t Before = pResume->MemoBefore[Slot];
-            pFirst = Before == SDP_MEMO_LIMIT_REACHED ? nullptr : pResume;
-            Scan.TotFound = Before == SDP_MEMO_LIMIT_REACHED ? 0 : Before;
-        }
-    }
+    const bool Seek =
+        UseSummary && Req.pContState && SeekSeries(Req, Required, &pFirst, &Scan.TotFound);
     for (const SERVICE_RECORD* pRecord = pFirst; pRecord; pRecord = pRecord->Next) {
         if (!MayMatch(pRecord, UseSummary, Required)) continue;
         SdpDbgPrint(SEARCH, "%s------------------------------------\n", Prefix);
         bool Match = false;
         uint16_t Error = 0;
-        if (!RecordMatchesPattern(pRecord, pUuidList, U, UuidMembersStart, P, Name, &Match,
-                                  &Error)) {
+        if (!RecordMatchesPattern(pRecord, Req.pUuidList, Req.U, Req.UuidMembersStart, Req.P, Name,
+                                  &Match, &Error)) {
             return Fail(Error);
         }
         if (!Match) continue;
@@ -1031,8 +1167,9 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
         Scan.FirstInRecord = true;
         Scan.HeaderPending = true;
         bool LimitReached = false;
-        if (!ScanIdList(Out, pRecord, pIdList, I, IdMembersStart, MaxByteCount, pContState,
-                        DatabaseChangeCount, true, Name, Scan, &LimitReached, &Error)) {
+        if (!ScanIdList(Out, pRecord, Req.pIdList, Req.I, Req.IdMembersStart, Req.MaxByteCount,
+                        Req.pContState, DatabaseChangeCount, true, Name, Scan, &LimitReached,
+                        &Error)) {
             return Fail(Error);
         }
         if (Scan.HeaderReserved) {
@@ -1051,7 +1188,7 @@ SDP_STATUS CSdpDatabase::Database_ServiceSearchAttributeRequest(const uint8_t* p
     uint32_t WriteIndex = 0;
     uint32_t N = 0;
     if (!FinishAttributeResponse(Out, Fields, SDP_PDU_SERVICE_SEARCH_ATTRIBUTE_RESPONSE, pRequest,
-                                 RequestLen, Scan, !pContState, &WriteIndex, &N)) {
+                                 RequestLen, Scan, !Req.pContState, &WriteIndex, &N)) {
         return Fail(SDP_ERROR_INTERNAL);
     }
     SdpDbgPrint(SEARCH, "%sSuccess! Returning SercviceSearchAttributeResponse\n", Prefix);

@@ -7,9 +7,15 @@
 
 #include "wdm.h"
 
+#include <atomic>
+
 class CL2capRadio {
 public:
     virtual ~CL2capRadio() = default;
+
+    // The device this radio is attached to, or NULL. Read without a lock, so that the remote
+    // side's frames and events never wait for a Transmit in progress.
+    PDEVICE_OBJECT Device() const { return m_Device.load(); }
 
     // The upper driver wrote Length payload bytes (the CID prefix removed; Length may be 0) on
     // Cid, a channel the device knows as connected. Client is the FileObject field of the write:
@@ -21,5 +27,16 @@ public:
 
     // The device let go of the radio (it was detached or replaced, or the device was removed):
     // no Transmit call is in progress or will follow. Called at PASSIVE_LEVEL holding no lock.
-    virtual void Detached() {}
+    // A backend that overrides it calls this one.
+    virtual void Detached() { m_Device = nullptr; }
+
+protected:
+    // Becomes the radio of the L2CAP device Dev (at PASSIVE_LEVEL); attaching again moves it
+    // from the device it had. STATUS_INVALID_PARAMETER when Dev is no L2CAP device.
+    NTSTATUS Attach(PDEVICE_OBJECT Dev);
+    // Lets go of the device, if any; Detached() follows once no Transmit call is in progress.
+    void Detach();
+
+private:
+    std::atomic<PDEVICE_OBJECT> m_Device{nullptr};
 };

@@ -6,7 +6,6 @@
 
 #include "kivl2caphost.h"
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -28,10 +27,9 @@ public:
     CMemoryRadio(const CMemoryRadio&) = delete;
     CMemoryRadio& operator=(const CMemoryRadio&) = delete;
 
-    // Becomes the radio of the L2CAP device Dev (at PASSIVE_LEVEL). Attaching again moves it.
-    NTSTATUS Attach(PDEVICE_OBJECT Dev);
-    void Detach();
-    PDEVICE_OBJECT Device() const;
+    // The host attaches it to a device and detaches it as it likes (CL2capRadio).
+    using CL2capRadio::Attach;
+    using CL2capRadio::Detach;
 
     // The remote side, on the attached device (STATUS_DEVICE_NOT_READY when none); the results
     // are those of kivl2caphost.h.
@@ -50,7 +48,6 @@ public:
     void FailTransmits(NTSTATUS Status, ULONG Count = 1);
 
     NTSTATUS Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client) override;
-    void Detached() override;
 
 private:
     mutable std::mutex m_Lock;
@@ -58,7 +55,4 @@ private:
     TRANSMIT_HOOK m_Hook;
     NTSTATUS m_FailStatus = STATUS_SUCCESS;
     ULONG m_FailCount = 0;
-    // Read without m_Lock, so that the remote side's frames and events never wait for a Transmit
-    // in progress (which holds m_Lock while the hook runs).
-    std::atomic<PDEVICE_OBJECT> m_Device{nullptr};
 };

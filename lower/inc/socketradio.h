@@ -81,7 +81,6 @@ public:
     uint64_t IdleDisconnects() const { return m_IdleDisconnects; }
 
     NTSTATUS Transmit(USHORT Cid, const UCHAR* Payload, ULONG Length, PVOID Client) override;
-    void Detached() override;
 
 private:
     struct CHANNEL {
@@ -111,7 +110,6 @@ private:
     void CloseChannel(USHORT Cid, bool Indicate, bool Local);
     void CloseIdleChannels();
     void CloseHungUpChannels();
-    PDEVICE_OBJECT Device() const { return m_Device.load(); }
     bool Running() const { return m_Running.load(); }
 
     OPTIONS m_Opt;
@@ -120,7 +118,6 @@ private:
     mutable std::shared_mutex m_Lock;
     std::map<USHORT, CHANNEL_PTR> m_Channels;
     USHORT m_NextCid = FIRST_CID;
-    std::atomic<PDEVICE_OBJECT> m_Device{nullptr};
     int m_ListenFd = -1;
     int m_TimerFd = -1;
     kivrt::IO_WATCH* m_ListenWatch = nullptr;

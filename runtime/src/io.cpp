@@ -221,24 +221,24 @@ NTSTATUS IopInvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
+// The checks of a call before the IRP moves down: false when the call must
+// fail with STATUS_INVALID_PARAMETER, its error recorded.
+static bool CheckCallable(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* Call)
 {
-    const char* Call = ViaPo ? "PoCallDriver" : "IoCallDriver";
-    VfIrqlAtMost(DISPATCH_LEVEL, Call, 0);
-    if (!CheckLiveIrp(Irp, Call)) return STATUS_INVALID_PARAMETER;
+    if (!CheckLiveIrp(Irp, Call)) return false;
     IRP_PRIVATE* P = IrpPrivate(Irp);
     if (P->Finished.load() || P->FreeRequested.load()) {
         VfError("irp-after-completion", 0xC9, 0x01,
                 "%s(%p): the IRP was already completed or "
                 "freed",
                 Call, (void*)Irp);
-        return STATUS_INVALID_PARAMETER;
+        return false;
     }
     if (DeviceObject == nullptr || DeviceObject->DeviceObjectExtension == nullptr ||
         DeviceObject->DeviceObjectExtension->Magic != _DEVOBJ_EXTENSION::MAGIC) {
         VfError("bad-device", 0, 0, "%s(%p, %p): not a device object", Call, (void*)DeviceObject,
                 (void*)Irp);
-        return STATUS_INVALID_PARAMETER;
+        return false;
     }
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         VfError("call-with-cancel-routine", 0xC9, 0x203,
@@ -252,8 +252,14 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
         VfError("irp-stack-overflow", 0x35, ULONG_PTR(Irp),
                 "%s(%p, IRP %p): the IRP has no stack location left for the device", Call,
                 (void*)DeviceObject, (void*)Irp);
-        return STATUS_INVALID_PARAMETER;
+        return false;
     }
+    return true;
+}
+
+// What the caller set up in the next location: recorded, never refused.
+static void CheckNextLocation(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char* Call, bool ViaPo)
+{
     HoldingSpinLockCheck(Call, Irp);
     PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
     if (Next->CompletionRoutine == nullptr &&
@@ -274,39 +280,28 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
         VfError("power-via-iocalldriver", 0, 0,
                 "IoCallDriver(%p, IRP %p): power IRPs are forwarded with PoCallDriver",
                 (void*)DeviceObject, (void*)Irp);
+}
 
-    IoSetNextIrpStackLocation(Irp);
-    PIO_STACK_LOCATION Loc = IoGetCurrentIrpStackLocation(Irp);
-    Loc->DeviceObject = DeviceObject;
-    int Number = Irp->CurrentLocation;
-    P->CallsMade++;
-    P->Refs.fetch_add(1);
-    CALL_FRAME Frame;
-    {
-        CIrpLock G(P);
-        for (int K = Number; K <= Irp->StackCount; K++)
-            for (CALL_FRAME* F = P->Active[K]; F != nullptr; F = F->Outer)
-                F->Forwarded = true;
-        Frame.Outer = P->Active[Number];
-        if (Frame.Outer != nullptr) Frame.Outer->Shared = true;
-        P->Active[Number] = &Frame;
-    }
-    PDRIVER_OBJECT Driver = DeviceObject->DriverObject;
-    PDRIVER_DISPATCH Dispatch = IopInvalidDeviceRequest;
-    if (Loc->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION)
-        Dispatch = Driver->MajorFunction[Loc->MajorFunction];
-    else
-        VfError("bad-major", 0, 0, "%s(%p, IRP %p): major function 0x%02X does not exist", Call,
-                (void*)DeviceObject, (void*)Irp, Loc->MajorFunction);
-    _ETHREAD* T = CurrentThread();
-    KIRQL Entry = T->Irql;
-    int Locks = T->SpinLocksHeld, Mutexes = T->FastMutexesHeld;
-    NTSTATUS Status;
-    {
-        CDriverScope Scope(Driver);
-        Status = Dispatch(DeviceObject, Irp);
-    }
-    VfCheckReturn("dispatch routine", (PVOID)Dispatch, Entry, Locks, Mutexes);
+// Makes Frame the call in progress at location Number; the calls at and
+// above it that are still active see the IRP forwarded.
+static void EnterCallFrame(PIRP Irp, int Number, CALL_FRAME* Frame)
+{
+    IRP_PRIVATE* P = IrpPrivate(Irp);
+    CIrpLock G(P);
+    for (int K = Number; K <= Irp->StackCount; K++)
+        for (CALL_FRAME* F = P->Active[K]; F != nullptr; F = F->Outer)
+            F->Forwarded = true;
+    Frame->Outer = P->Active[Number];
+    if (Frame->Outer != nullptr) Frame->Outer->Shared = true;
+    P->Active[Number] = Frame;
+}
+
+// The outcome of a dispatch routine against what happened to the IRP
+// during its call, and the end of that call at location Number.
+static void LeaveCallFrame(PIRP Irp, int Number, CALL_FRAME& Frame, PDRIVER_DISPATCH Dispatch,
+                           NTSTATUS Status)
+{
+    IRP_PRIVATE* P = IrpPrivate(Irp);
     bool Completed, Pending, Forwarded, Shared;
     {
         CIrpLock G(P);
@@ -344,6 +339,41 @@ NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
                   "dispatch routine %p returned 0x%08X for IRP %p completed with 0x%08X",
                   (void*)Dispatch, (unsigned)Status, (void*)Irp,
                   (unsigned)Frame.StatusAtCompletion);
+}
+
+NTSTATUS IopCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool ViaPo)
+{
+    const char* Call = ViaPo ? "PoCallDriver" : "IoCallDriver";
+    VfIrqlAtMost(DISPATCH_LEVEL, Call, 0);
+    if (!CheckCallable(DeviceObject, Irp, Call)) return STATUS_INVALID_PARAMETER;
+    CheckNextLocation(DeviceObject, Irp, Call, ViaPo);
+
+    IoSetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION Loc = IoGetCurrentIrpStackLocation(Irp);
+    Loc->DeviceObject = DeviceObject;
+    int Number = Irp->CurrentLocation;
+    IRP_PRIVATE* P = IrpPrivate(Irp);
+    P->CallsMade++;
+    P->Refs.fetch_add(1);
+    CALL_FRAME Frame;
+    EnterCallFrame(Irp, Number, &Frame);
+    PDRIVER_OBJECT Driver = DeviceObject->DriverObject;
+    PDRIVER_DISPATCH Dispatch = IopInvalidDeviceRequest;
+    if (Loc->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION)
+        Dispatch = Driver->MajorFunction[Loc->MajorFunction];
+    else
+        VfError("bad-major", 0, 0, "%s(%p, IRP %p): major function 0x%02X does not exist", Call,
+                (void*)DeviceObject, (void*)Irp, Loc->MajorFunction);
+    _ETHREAD* T = CurrentThread();
+    KIRQL Entry = T->Irql;
+    int Locks = T->SpinLocksHeld, Mutexes = T->FastMutexesHeld;
+    NTSTATUS Status;
+    {
+        CDriverScope Scope(Driver);
+        Status = Dispatch(DeviceObject, Irp);
+    }
+    VfCheckReturn("dispatch routine", (PVOID)Dispatch, Entry, Locks, Mutexes);
+    LeaveCallFrame(Irp, Number, Frame, Dispatch, Status);
     ReleaseRef(Irp);
     return Status;
 }

@@ -224,182 +224,243 @@ void Pad(std::string& Out, std::string Body, int Width, bool Left)
     Out += Body;
 }
 
+// One conversion of a format string: %[flags][width][.precision][length]conv.
+struct FORMAT_SPEC {
+    std::string Flags;
+    int Width = -1;     // -1: none
+    int Precision = -1; // -1: none
+    // Length: h, hh, l, ll, L, I64, I32, I, w, z, j, t
+    enum LENGTH { NONE, SHORT, CHAR_, LONG_, LONGLONG_, WIDE, SIZE } Len = NONE;
+    char Conv = 0;
+    bool LeftAlign = false;
+
+    // The conversion for snprintf with the flags, width and precision kept;
+    // LengthModifier goes between them and Conversion.
+    void Printf(char* Buf, size_t Size, const char* LengthModifier, char Conversion) const
+    {
+        snprintf(Buf, Size, "%%%s%s%s%s%s%c", Flags.c_str(),
+                 Width >= 0 ? std::to_string(Width).c_str() : "", Precision >= 0 ? "." : "",
+                 Precision >= 0 ? std::to_string(Precision).c_str() : "", LengthModifier,
+                 Conversion);
+    }
+};
+
+// A width or precision: digits, or '*' for the next int argument.
+int ReadCount(const char*& P, va_list* Args, int Initial)
+{
+    if (*P == '*') {
+        P++;
+        return va_arg(*Args, int);
+    }
+    int Value = Initial;
+    while (*P >= '0' && *P <= '9')
+        Value = (Value < 0 ? 0 : Value * 10) + (*P++ - '0');
+    return Value;
+}
+
+FORMAT_SPEC::LENGTH ReadLength(const char*& P)
+{
+    // Longest first where one is the start of another.
+    static const struct {
+        const char* Text;
+        FORMAT_SPEC::LENGTH Len;
+    } Lengths[] = {
+        {"I64", FORMAT_SPEC::LONGLONG_}, {"I32", FORMAT_SPEC::NONE}, {"I", FORMAT_SPEC::SIZE},
+        {"hh", FORMAT_SPEC::CHAR_},      {"h", FORMAT_SPEC::SHORT},  {"ll", FORMAT_SPEC::LONGLONG_},
+        {"l", FORMAT_SPEC::LONG_},       {"w", FORMAT_SPEC::WIDE},   {"z", FORMAT_SPEC::SIZE},
+        {"j", FORMAT_SPEC::SIZE},        {"t", FORMAT_SPEC::SIZE},   {"L", FORMAT_SPEC::LONGLONG_},
+    };
+    for (const auto& Entry : Lengths) {
+        const size_t N = strlen(Entry.Text);
+        if (strncmp(P, Entry.Text, N) == 0) {
+            P += N;
+            return Entry.Len;
+        }
+    }
+    return FORMAT_SPEC::NONE;
+}
+
+// Reads the conversion after its '%' up to and including the conversion
+// character (Conv 0, P left on the terminator, when the format ends first).
+FORMAT_SPEC ReadSpec(const char*& P, va_list* Args)
+{
+    FORMAT_SPEC Spec;
+    while (*P && strchr("-+ #0", *P))
+        Spec.Flags += *P++;
+    Spec.Width = ReadCount(P, Args, -1);
+    if (*P == '.') {
+        P++;
+        Spec.Precision = ReadCount(P, Args, 0);
+    }
+    Spec.Len = ReadLength(P);
+    Spec.Conv = *P;
+    if (Spec.Conv != 0) P++;
+    Spec.LeftAlign = Spec.Flags.find('-') != std::string::npos;
+    return Spec;
+}
+
+void FormatInteger(std::string& Out, const FORMAT_SPEC& Spec, va_list* Args)
+{
+    // Windows' "l" is 32-bit: LONG/ULONG are what drivers pass with %lx.
+    const bool Signed = Spec.Conv == 'd' || Spec.Conv == 'i';
+    const auto Len = Spec.Len;
+    long long V;
+    if (Len == FORMAT_SPEC::LONGLONG_)
+        V = va_arg(*Args, long long);
+    else if (Len == FORMAT_SPEC::SIZE)
+        V = (long long)va_arg(*Args, size_t);
+    else
+        V = Signed ? (long long)va_arg(*Args, int) : (long long)va_arg(*Args, unsigned int);
+    if (Len == FORMAT_SPEC::SHORT) V = Signed ? (long long)(short)V : (long long)(unsigned short)V;
+    if (Len == FORMAT_SPEC::CHAR_)
+        V = Signed ? (long long)(signed char)V : (long long)(unsigned char)V;
+    char Format[64];
+    Spec.Printf(Format, sizeof(Format), "ll", Spec.Conv);
+    char Buf[128];
+    if (Signed)
+        snprintf(Buf, sizeof(Buf), Format, V);
+    else if (Len == FORMAT_SPEC::LONGLONG_ || Len == FORMAT_SPEC::SIZE)
+        snprintf(Buf, sizeof(Buf), Format, (unsigned long long)V);
+    else
+        snprintf(Buf, sizeof(Buf), Format, (unsigned long long)(uint32_t)V);
+    Out += Buf;
+}
+
+// %s and %S (and %c, %C): narrow or wide by the conversion's case, swapped
+// by an l or w length, as the kernel's debug print does.
+bool IsWideConversion(const FORMAT_SPEC& Spec, char WideConv)
+{
+    return (Spec.Conv == WideConv) !=
+           (Spec.Len == FORMAT_SPEC::WIDE || Spec.Len == FORMAT_SPEC::LONG_);
+}
+
+void FormatString(std::string& Out, const FORMAT_SPEC& Spec, va_list* Args, bool* UsedWide)
+{
+    std::string Body;
+    if (IsWideConversion(Spec, 'S')) {
+        *UsedWide = true;
+        auto* S = va_arg(*Args, PCWSTR);
+        if (S == nullptr)
+            Body = "(null)";
+        else
+            AppendWide(Body, S, WideLength(S), Spec.Precision);
+    } else {
+        const char* S = va_arg(*Args, const char*);
+        if (S == nullptr) S = "(null)";
+        size_t N = strlen(S);
+        if (Spec.Precision >= 0 && size_t(Spec.Precision) < N) N = size_t(Spec.Precision);
+        Body.assign(S, N);
+    }
+    Pad(Out, Body, Spec.Width, Spec.LeftAlign);
+}
+
+// %Z: an ANSI_STRING, or with w a UNICODE_STRING.
+void FormatCountedString(std::string& Out, const FORMAT_SPEC& Spec, va_list* Args, bool* UsedWide)
+{
+    std::string Body;
+    if (Spec.Len == FORMAT_SPEC::WIDE) {
+        *UsedWide = true;
+        auto* U = va_arg(*Args, PCUNICODE_STRING);
+        if (U == nullptr || U->Buffer == nullptr)
+            Body = "(null)";
+        else
+            AppendWide(Body, U->Buffer, U->Length / 2, Spec.Precision);
+    } else {
+        auto* A = va_arg(*Args, PCANSI_STRING);
+        if (A == nullptr || A->Buffer == nullptr)
+            Body = "(null)";
+        else
+            Body.assign(A->Buffer, A->Length);
+    }
+    Pad(Out, Body, Spec.Width, Spec.LeftAlign);
+}
+
+// One conversion whose text is not copied as it stands; Start is its '%'
+// and End the character after it.
+void FormatConversion(std::string& Out, const FORMAT_SPEC& Spec, va_list* Args, bool* UsedWide,
+                      const char* Start, const char* End)
+{
+    switch (Spec.Conv) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+        FormatInteger(Out, Spec, Args);
+        break;
+    case 'p': {
+        void* V = va_arg(*Args, void*);
+        char Buf[32];
+        snprintf(Buf, sizeof(Buf), "%0*llX", int(sizeof(void*) * 2),
+                 (unsigned long long)(uintptr_t)V);
+        Pad(Out, Buf, Spec.Width, Spec.LeftAlign);
+        break;
+    }
+    case 'c':
+    case 'C': {
+        bool Wide = IsWideConversion(Spec, 'C');
+        int V = va_arg(*Args, int);
+        std::string Body(1, Wide ? (V < 0x80 ? char(V) : '?') : char(V));
+        Pad(Out, Body, Spec.Width, Spec.LeftAlign);
+        break;
+    }
+    case 's':
+    case 'S':
+        FormatString(Out, Spec, Args, UsedWide);
+        break;
+    case 'Z':
+        FormatCountedString(Out, Spec, Args, UsedWide);
+        break;
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'g':
+    case 'G': {
+        double V = va_arg(*Args, double);
+        char Format[64];
+        Spec.Printf(Format, sizeof(Format), "", Spec.Conv);
+        char Buf[128];
+        snprintf(Buf, sizeof(Buf), Format, V);
+        Out += Buf;
+        break;
+    }
+    case '%':
+        Out += '%';
+        break;
+    case 'n':
+        (void)va_arg(*Args, void*); // never written
+        break;
+    default:
+        Out.append(Start, End);
+        break;
+    }
+}
+
 } // namespace
 
 std::string DbgFormat(const char* Format, va_list Args, bool* UsedWide)
 {
     std::string Out;
     *UsedWide = false;
+    // The helpers take the list by pointer, which a va_list parameter (an
+    // array type on some ABIs) cannot give: they work on a copy.
+    va_list Ap;
+    va_copy(Ap, Args);
     for (const char* P = Format; *P;) {
         if (*P != '%') {
             Out += *P++;
             continue;
         }
         const char* Start = P++;
-        std::string Flags;
-        while (*P && strchr("-+ #0", *P))
-            Flags += *P++;
-        int Width = -1, Precision = -1;
-        if (*P == '*') {
-            Width = va_arg(Args, int);
-            P++;
-        } else {
-            while (*P >= '0' && *P <= '9')
-                Width = (Width < 0 ? 0 : Width * 10) + (*P++ - '0');
-        }
-        if (*P == '.') {
-            P++;
-            Precision = 0;
-            if (*P == '*') {
-                Precision = va_arg(Args, int);
-                P++;
-            } else {
-                while (*P >= '0' && *P <= '9')
-                    Precision = Precision * 10 + (*P++ - '0');
-            }
-        }
-        // Length: h, hh, l, ll, L, I64, I32, I, w, z, j, t
-        enum { NONE, SHORT, CHAR_, LONG_, LONGLONG_, WIDE, SIZE } Len = NONE;
-        if (P[0] == 'I' && P[1] == '6' && P[2] == '4')
-            Len = LONGLONG_, P += 3;
-        else if (P[0] == 'I' && P[1] == '3' && P[2] == '2')
-            Len = NONE, P += 3;
-        else if (P[0] == 'I')
-            Len = SIZE, P++;
-        else if (P[0] == 'h' && P[1] == 'h')
-            Len = CHAR_, P += 2;
-        else if (P[0] == 'h')
-            Len = SHORT, P++;
-        else if (P[0] == 'l' && P[1] == 'l')
-            Len = LONGLONG_, P += 2;
-        else if (P[0] == 'l')
-            Len = LONG_, P++;
-        else if (P[0] == 'w')
-            Len = WIDE, P++;
-        else if (P[0] == 'z' || P[0] == 'j' || P[0] == 't')
-            Len = SIZE, P++;
-        else if (P[0] == 'L')
-            Len = LONGLONG_, P++;
-        char Conv = *P;
-        if (Conv == 0) {
+        const FORMAT_SPEC Spec = ReadSpec(P, &Ap);
+        if (Spec.Conv == 0) {
             Out += Start;
             break;
         }
-        P++;
-        bool LeftAlign = Flags.find('-') != std::string::npos;
-        char Spec[64];
-        switch (Conv) {
-        case 'd':
-        case 'i':
-        case 'u':
-        case 'x':
-        case 'X':
-        case 'o': {
-            // Windows' "l" is 32-bit: LONG/ULONG are what drivers pass with %lx.
-            bool Signed = Conv == 'd' || Conv == 'i';
-            long long V;
-            if (Len == LONGLONG_)
-                V = va_arg(Args, long long);
-            else if (Len == SIZE)
-                V = (long long)va_arg(Args, size_t);
-            else
-                V = Signed ? (long long)va_arg(Args, int) : (long long)va_arg(Args, unsigned int);
-            if (Len == SHORT) V = Signed ? (long long)(short)V : (long long)(unsigned short)V;
-            if (Len == CHAR_) V = Signed ? (long long)(signed char)V : (long long)(unsigned char)V;
-            snprintf(Spec, sizeof(Spec), "%%%s%s%s%sll%c", Flags.c_str(),
-                     Width >= 0 ? std::to_string(Width).c_str() : "", Precision >= 0 ? "." : "",
-                     Precision >= 0 ? std::to_string(Precision).c_str() : "", Conv);
-            char Buf[128];
-            if (Signed)
-                snprintf(Buf, sizeof(Buf), Spec, V);
-            else if (Len == LONGLONG_ || Len == SIZE)
-                snprintf(Buf, sizeof(Buf), Spec, (unsigned long long)V);
-            else
-                snprintf(Buf, sizeof(Buf), Spec, (unsigned long long)(uint32_t)V);
-            Out += Buf;
-            break;
-        }
-        case 'p': {
-            void* V = va_arg(Args, void*);
-            char Buf[32];
-            snprintf(Buf, sizeof(Buf), "%0*llX", int(sizeof(void*) * 2),
-                     (unsigned long long)(uintptr_t)V);
-            Pad(Out, Buf, Width, LeftAlign);
-            break;
-        }
-        case 'c':
-        case 'C': {
-            bool Wide = (Conv == 'C') != (Len == WIDE || Len == LONG_);
-            int V = va_arg(Args, int);
-            std::string Body(1, Wide ? (V < 0x80 ? char(V) : '?') : char(V));
-            Pad(Out, Body, Width, LeftAlign);
-            break;
-        }
-        case 's':
-        case 'S': {
-            bool Wide = (Conv == 'S') != (Len == WIDE || Len == LONG_);
-            std::string Body;
-            if (Wide) {
-                *UsedWide = true;
-                auto* S = va_arg(Args, PCWSTR);
-                if (S == nullptr)
-                    Body = "(null)";
-                else
-                    AppendWide(Body, S, WideLength(S), Precision);
-            } else {
-                const char* S = va_arg(Args, const char*);
-                if (S == nullptr) S = "(null)";
-                size_t N = strlen(S);
-                if (Precision >= 0 && size_t(Precision) < N) N = size_t(Precision);
-                Body.assign(S, N);
-            }
-            Pad(Out, Body, Width, LeftAlign);
-            break;
-        }
-        case 'Z': {
-            std::string Body;
-            if (Len == WIDE) {
-                *UsedWide = true;
-                auto* U = va_arg(Args, PCUNICODE_STRING);
-                if (U == nullptr || U->Buffer == nullptr)
-                    Body = "(null)";
-                else
-                    AppendWide(Body, U->Buffer, U->Length / 2, Precision);
-            } else {
-                auto* A = va_arg(Args, PCANSI_STRING);
-                if (A == nullptr || A->Buffer == nullptr)
-                    Body = "(null)";
-                else
-                    Body.assign(A->Buffer, A->Length);
-            }
-            Pad(Out, Body, Width, LeftAlign);
-            break;
-        }
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'g':
-        case 'G': {
-            double V = va_arg(Args, double);
-            snprintf(Spec, sizeof(Spec), "%%%s%s%s%s%c", Flags.c_str(),
-                     Width >= 0 ? std::to_string(Width).c_str() : "", Precision >= 0 ? "." : "",
-                     Precision >= 0 ? std::to_string(Precision).c_str() : "", Conv);
-            char Buf[128];
-            snprintf(Buf, sizeof(Buf), Spec, V);
-            Out += Buf;
-            break;
-        }
-        case '%':
-            Out += '%';
-            break;
-        case 'n':
-            (void)va_arg(Args, void*); // never written
-            break;
-        default:
-            Out.append(Start, P);
-            break;
-        }
+        FormatConversion(Out, Spec, &Ap, UsedWide, Start, P);
     }
+    va_end(Ap);
     return Out;
 }
 
