@@ -99,6 +99,10 @@ DAEMON DaemonFixture::Start(const std::string& Name, std::vector<std::string> Ex
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(stat(D.Ctl.c_str(), &St), 0) << "no control socket after 10 s";
+    // The log is written by the daemon's own thread: its start-up lines (the handles given to
+    // each record file) may still be queued when the socket appears. "serving" comes last.
+    for (int i = 0; i < 500 && LogOf(D).find("kivsdpd: serving ") == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     m_Owned.push_back(D);
     return D;
 }
