@@ -1,9 +1,9 @@
 // The search index and the series memo against the list walk they stand in
 // for, where the reference model cannot reach: records the index cannot stand
-// for, the tracing zones, and the pool. Every request is answered twice, fast path on and off,
-// and the two answers and the lines printed must be the same, byte for byte.
-// Series, forged states and database changes in between are the differential
-// test's, whose core runs with the fast path on.
+// for, the tracing zones, and the pool. Every request is answered twice, fast
+// path on and off, and the two answers and the lines printed must be the
+// same, byte for byte. Series, forged states and database changes in between
+// are the differential test's, whose core runs with the fast path on.
 #include <cstring>
 #include <functional>
 
