@@ -1,8 +1,8 @@
 // The frame walk (PDU splitting, dispatch, dropped requests) with the zones of
-// its lines, the host's blocks and lock, and the zone mask request. Response
-// PDUs going to the client path are the pdu_framing and client_role
-// scenarios'. The channel table (MTU limits, reuse of a CID, the sixteen contexts, unknown
-// channels) shows in the channel_table and debug_zones scenarios.
+// its lines, the host's blocks and lock, the zone mask request, and the MTU
+// limits. Response PDUs going to the client path are the pdu_framing and
+// client_role scenarios'; the channel table's clamps, reuse of a CID, sixteen
+// contexts and unknown channels, the channel_table and debug_zones scenarios'.
 #include "sdpfixture.h"
 
 #include "kivsdpioctl.h"
@@ -168,4 +168,29 @@ TEST_F(SdpCoreFixture, ZoneMaskRequestNamesTheZonesItEnables)
     EXPECT_EQ(SdpIoctlSetDebugZoneMask(Mask90.data(), 5), SDP_STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(Printed(SDP_ZONE_ERROR_MASK,
                         "kivsdp : IoctlSetDebugZoneMask() - Inbuf size 0x4 expected. Got 0x5\n"));
+}
+
+// The limits themselves are kept as given, with the status line; the clamps
+// beyond them are the channel_table and debug_zones scenarios'.
+TEST_F(SdpCoreFixture, ChannelMtusAtTheirLimitsAreKept)
+{
+    const struct {
+        uint16_t Mtu;
+        const char* Message;
+    } Cases[] = {
+        {48, "kivsdp : CreateL2capContext() - Using MTU size = 0x30 on CID = 0x40\n"},
+        {512, "kivsdp : CreateL2capContext() - Using MTU size = 0x200 on CID = 0x40\n"},
+    };
+    SdpSetZoneMask(SDP_ZONE_WARN_MASK | SDP_ZONE_STATUS_MASK);
+    for (const auto& c : Cases) {
+        SCOPED_TRACE(c.Mtu);
+        CChannelTable t;
+        ClearPrints();
+        EXPECT_EQ(t.CreateL2capContext(0x0040, c.Mtu), SDP_STATUS_SUCCESS);
+        uint16_t Mtu = 0;
+        EXPECT_EQ(t.GetMaxMTUFromCID(0x0040, &Mtu), SDP_STATUS_SUCCESS);
+        EXPECT_EQ(Mtu, c.Mtu);
+        EXPECT_TRUE(Printed(SDP_ZONE_STATUS_MASK, c.Message));
+        EXPECT_EQ(Lines.size(), 1u);
+    }
 }
