@@ -1,10 +1,12 @@
-// Scenario runner: the script grammar and its error lines. The output lines,
-// their order and the request buffers the runner builds are judged by every
+// Scenario runner: the script grammar and its error lines, and the request
+// buffers it builds. The output lines and their order are judged by every
 // scenario golden, in both modes.
+#include "sim_runner.h"
 #include "sim_script.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <tuple>
 
@@ -267,6 +269,55 @@ TEST(SimScript, ScriptKeepsCommandsInOrderWithTheirLines)
     EXPECT_EQ(Script.Commands[1].Line, 3u);
     EXPECT_EQ(Script.Commands[2].Line, 5u);
     EXPECT_EQ(Script.Commands[2].Handle, 0x10000u);
+}
+
+// Takes the device-control requests the runner makes and answers nothing.
+class CBufferTarget : public CSimTarget {
+public:
+    std::vector<std::string> Calls;
+
+    void Connect(uint16_t, uint16_t) override {}
+    void Config(uint16_t, uint16_t) override {}
+    void Disconnect(uint16_t) override {}
+    void Frame(uint16_t, std::span<const uint8_t>) override {}
+    SIM_REQUEST_RESULT AddRecord() override { return {}; }
+    SIM_REQUEST_RESULT DelRecord(uint32_t) override { return {}; }
+    SIM_REQUEST_RESULT AddAttr(uint32_t, uint16_t, std::span<const uint8_t>) override { return {}; }
+    SIM_REQUEST_RESULT DelAttr(uint32_t, uint16_t) override { return {}; }
+    SIM_REQUEST_RESULT SetZoneMask(uint32_t) override { return {}; }
+    void ShowDebug(bool) override {}
+    SIM_REQUEST_RESULT Ioctl(std::string_view Word, uint32_t App, uint32_t Code,
+                             std::span<const uint8_t> In, uint32_t OutLength) override
+    {
+        char Text[96];
+        std::snprintf(Text, sizeof(Text), "%s %u 0x%08X %zu %u", std::string(Word).c_str(), App,
+                      Code, In.size(), OutLength);
+        Calls.push_back(Text);
+        return {};
+    }
+};
+
+// The buffers the runner builds: a device takes a byte more output room
+// without a word, so no golden shows them.
+TEST(SimRunner, RequestBuffersHaveTheSizesTheDeviceExpects)
+{
+    std::istringstream In("listen-response 0\nlisten-status 1\nsend 1 0x40 02 00 01 00 00\n"
+                          "debug-info\nreset-debug-info\nioctl 2 0x12345678 9 01\n");
+    SIM_SCRIPT Script = ParseSimScript(In);
+    ASSERT_TRUE(Script.Ok) << Script.Error;
+    std::ostringstream Out;
+    CBufferTarget Target;
+    RunSimScript(Script, Target, Out);
+    // listen-response 1024 bytes of output, listen-status 4, send the CID and
+    // the PDU with none, debug-info 0x58.
+    EXPECT_EQ(Target.Calls, (std::vector<std::string>{
+                                "listen-response 0 0x80042014 0 1024",
+                                "listen-status 1 0x80042024 0 4",
+                                "send 1 0x80042010 7 0",
+                                "debug-info 0 0x80042028 0 88",
+                                "reset-debug-info 0 0x8004202C 0 0",
+                                "ioctl 2 0x12345678 1 9",
+                            }));
 }
 
 } // namespace
