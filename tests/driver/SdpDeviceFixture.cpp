@@ -40,10 +40,43 @@ std::string HexText(const BYTES& Bytes)
     return Text;
 }
 
+BYTES OnCid(uint16_t Cid, const BYTES& Pdu)
+{
+    BYTES Frame(2 + Pdu.size());
+    Frame[0] = uint8_t(Cid);
+    Frame[1] = uint8_t(Cid >> 8);
+    std::copy(Pdu.begin(), Pdu.end(), Frame.begin() + 2);
+    return Frame;
+}
+
+const BYTES SearchServer = Hex("02 00 01 00 08 35 03 19 10 00 00 05 00");
+const BYTES SearchServerAnswer = Hex("03 00 01 00 09 00 01 00 01 00 00 00 00 00");
+
 void SdpDeviceFixture::SetUp()
 {
     kivrt::Reset();
     kivrt::CaptureDbgPrint();
+}
+
+void SdpDeviceFixture::LoadDrivers()
+{
+    kivrt::Reset();
+    kivrt::CaptureDbgPrint();
+    m_Output.clear();
+    ASSERT_EQ(KivL2capLoad(&m_L2cap), STATUS_SUCCESS);
+    ASSERT_EQ(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp), STATUS_SUCCESS);
+}
+
+void SdpDeviceFixture::UnloadExpectingNothingLeft()
+{
+    kivrt::DrainWorkItems();
+    if (m_Node != nullptr) kivrt::DeleteDevNode(m_Node);
+    m_Node = nullptr;
+    if (m_Sdp != nullptr && kivrt::IsDriverLoaded(m_Sdp)) kivrt::UnloadDriver(m_Sdp);
+    if (m_L2cap != nullptr && kivrt::IsDriverLoaded(m_L2cap)) kivrt::UnloadDriver(m_L2cap);
+    for (const auto& Record : kivrt::VerifierRecords())
+        ADD_FAILURE() << "verifier: " << Record.Check << ": " << Record.Message;
+    EXPECT_EQ(kivrt::PoolBlocksTotal(), 0u) << "pool blocks left at the end";
 }
 
 void SdpDeviceFixture::BuildStack()
@@ -60,14 +93,6 @@ void SdpDeviceFixture::BuildStack()
     ASSERT_NE(m_Handle, nullptr);
 }
 
-kivrt::DEVNODE* SdpDeviceFixture::AddStack(const char16_t* InstancePath)
-{
-    kivrt::DEVNODE* Node = nullptr;
-    EXPECT_EQ(kivrt::CreateDevNode(InstancePath, m_L2cap, {m_Sdp}, &Node), STATUS_SUCCESS);
-    if (Node != nullptr) m_Nodes.push_back(Node);
-    return Node;
-}
-
 void SdpDeviceFixture::RemoveStack(bool AfterSurprise)
 {
     if (m_Node == nullptr) return;
@@ -82,32 +107,16 @@ void SdpDeviceFixture::RemoveStack(bool AfterSurprise)
 
 void SdpDeviceFixture::TearDown()
 {
-    for (kivrt::APP_HANDLE Handle : m_Handles)
-        kivrt::AppClose(Handle);
-    m_Handles.clear();
-    m_Handle = nullptr;
+    CloseAll();
     kivrt::DrainWorkItems();
     for (auto& Request : m_Requests) {
         if (Request->Issued == STATUS_PENDING) {
             EXPECT_TRUE(Request->Ov.Wait(5000));
         }
     }
-    for (kivrt::DEVNODE* Node : m_Nodes) {
-        kivrt::DrainWorkItems();
-        EXPECT_EQ(kivrt::RemoveDevice(Node), STATUS_SUCCESS);
-        kivrt::DrainWorkItems();
-        kivrt::DeleteDevNode(Node);
-    }
-    m_Nodes.clear();
     RemoveStack();
-    kivrt::DrainWorkItems();
-    if (m_Sdp != nullptr && kivrt::IsDriverLoaded(m_Sdp)) kivrt::UnloadDriver(m_Sdp);
-    if (m_L2cap != nullptr && kivrt::IsDriverLoaded(m_L2cap)) kivrt::UnloadDriver(m_L2cap);
+    UnloadExpectingNothingLeft();
     m_Requests.clear();
-
-    for (const auto& Record : kivrt::VerifierRecords())
-        ADD_FAILURE() << "verifier: " << Record.Check << ": " << Record.Message;
-    EXPECT_EQ(kivrt::PoolBlocksTotal(), 0u) << "pool blocks left at the end";
     for (const auto& Usage : kivrt::PoolUsage())
         ADD_FAILURE() << "pool tag " << kivrt::TagText(Usage.Tag) << " still holds blocks";
     kivrt::SetDbgPrintSink(nullptr);
@@ -187,13 +196,8 @@ void SdpDeviceFixture::Frame(uint16_t Cid, const BYTES& Payload)
 std::vector<BYTES> SdpDeviceFixture::TakeWrites()
 {
     std::vector<BYTES> Writes;
-    for (const auto& Frame : m_Radio.TakeWritten()) {
-        BYTES Bytes(2 + Frame.Payload.size());
-        Bytes[0] = uint8_t(Frame.Cid);
-        Bytes[1] = uint8_t(Frame.Cid >> 8);
-        std::copy(Frame.Payload.begin(), Frame.Payload.end(), Bytes.begin() + 2);
-        Writes.push_back(Bytes);
-    }
+    for (const auto& Frame : m_Radio.TakeWritten())
+        Writes.push_back(OnCid(Frame.Cid, Frame.Payload));
     return Writes;
 }
 

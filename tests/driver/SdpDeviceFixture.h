@@ -42,10 +42,13 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // A fresh runtime with both drivers loaded and no stack.
+    void LoadDrivers();
     // Loads both drivers and builds and starts one stack; opens m_Handle.
     void BuildStack();
-    // A second L2CAP device with the SDP device above it (not started).
-    kivrt::DEVNODE* AddStack(const char16_t* InstancePath);
+    // Deletes m_Node and unloads both drivers: no verifier record and no pool
+    // block may be left.
+    void UnloadExpectingNothingLeft();
     // Removes the stack (handles must be closed first), or finishes a surprise removal.
     void RemoveStack(bool AfterSurprise = false);
 
@@ -80,10 +83,24 @@ protected:
     CMemoryRadio m_Radio;
     kivrt::APP_HANDLE m_Handle = nullptr;
     std::vector<kivrt::APP_HANDLE> m_Handles;
-    std::vector<kivrt::DEVNODE*> m_Nodes;
     std::vector<std::unique_ptr<SDP_APP_REQUEST>> m_Requests;
     std::string m_Output;
 };
 
+// The same with the stack built and started.
+class StartedSdpDeviceFixture : public SdpDeviceFixture {
+protected:
+    void SetUp() override
+    {
+        SdpDeviceFixture::SetUp();
+        BuildStack();
+    }
+};
+
 BYTES Hex(const char* Text);
 std::string HexText(const BYTES& Bytes);
+// A frame as the radio carries it: the CID, then the PDU.
+BYTES OnCid(uint16_t Cid, const BYTES& Pdu);
+// ServiceSearch for the server's own class (0x1000), at most 5 handles, and its answer.
+extern const BYTES SearchServer;
+extern const BYTES SearchServerAnswer;

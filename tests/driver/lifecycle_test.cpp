@@ -1,6 +1,7 @@
-// The SDP device's life: names and interface, instance numbers, start and
-// stop of the lower-edge traffic, restart, removal with requests pending,
-// unload, and every construction and start failure by failure injection.
+// The SDP device's life: names and interface, start and stop of the
+// lower-edge traffic, restart, removal with requests pending, unload, and
+// every construction and start failure by failure injection. The lowest free
+// instance number is the devices scenario's.
 #include "SdpDeviceFixture.h"
 
 #include <functional>
@@ -10,19 +11,6 @@
 namespace {
 
 const GUID SdpInterfaceClass = KIVSDP_GUID_DEVCLASS_NORN_SDP_INIT;
-
-// ServiceSearch for the server's own class (0x1000), at most 5 handles.
-const BYTES SearchServer = Hex("02 00 01 00 08 35 03 19 10 00 00 05 00");
-const BYTES SearchServerAnswer = Hex("03 00 01 00 09 00 01 00 01 00 00 00 00 00");
-
-BYTES OnCid(uint16_t Cid, const BYTES& Pdu)
-{
-    BYTES Frame(2 + Pdu.size());
-    Frame[0] = uint8_t(Cid);
-    Frame[1] = uint8_t(Cid >> 8);
-    std::copy(Pdu.begin(), Pdu.end(), Frame.begin() + 2);
-    return Frame;
-}
 
 } // namespace
 
@@ -45,26 +33,6 @@ TEST_F(SdpDeviceFixture, StartedDeviceHasItsNamesInterfaceAndLowerRequests)
     EXPECT_NE(Info.RecordList, 0u);
     EXPECT_EQ(Info.OutstandingAllocations, 9u);
     EXPECT_EQ(Info.IoctlCount, 1u);
-}
-
-TEST_F(SdpDeviceFixture, EachL2capDeviceGetsTheLowestFreeInstance)
-{
-    BuildStack();
-    kivrt::DEVNODE* Second = AddStack(u"ROOT\\KIVL2CAP\\0001");
-    ASSERT_NE(Second, nullptr);
-    ASSERT_EQ(kivrt::StartDevice(Second), STATUS_SUCCESS);
-    EXPECT_NE(Open(u"\\\\.\\KivSdp1"), nullptr);
-    EXPECT_EQ(kivrt::EnumerateInterfaces(SdpInterfaceClass).size(), 2u);
-
-    // Eight more fill 2..9; the eleventh L2CAP device stays without one.
-    for (int i = 2; i <= 10; i++) {
-        std::u16string Path = u"ROOT\\KIVL2CAP\\00" + kivrt::ToU16(std::to_string(10 + i));
-        ASSERT_NE(AddStack(Path.c_str()), nullptr);
-    }
-    EXPECT_TRUE(Printed("kivsdp : Failed to CreateDevice (0xc0000035)\n"));
-    EXPECT_EQ(kivrt::DevNodeTop(m_Nodes.back()), KivL2capDeviceOfNode(m_Nodes.back()));
-    EXPECT_NE(kivrt::DevNodeTop(m_Nodes[m_Nodes.size() - 2]),
-              KivL2capDeviceOfNode(m_Nodes[m_Nodes.size() - 2]));
 }
 
 TEST_F(SdpDeviceFixture, StopAndRestartKeepTheDatabaseAndRenewTheLowerRequests)
@@ -240,11 +208,7 @@ TEST_F(SdpDeviceFixture, EveryConstructionFailureIsUndoneCleanly)
     };
     for (unsigned N = 0; N < 200; N++) {
         SCOPED_TRACE(N);
-        kivrt::Reset();
-        kivrt::CaptureDbgPrint();
-        m_Output.clear();
-        ASSERT_EQ(KivL2capLoad(&m_L2cap), STATUS_SUCCESS);
-        ASSERT_EQ(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(LoadDrivers());
         kivrt::FailPoolAllocations(0, N, 1);
         NTSTATUS status = kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", m_L2cap, {m_Sdp}, &m_Node);
         bool Injected = kivrt::InjectedFailures() != 0;
@@ -263,14 +227,7 @@ TEST_F(SdpDeviceFixture, EveryConstructionFailureIsUndoneCleanly)
             }
             EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);
         }
-        kivrt::DrainWorkItems();
-        if (m_Node != nullptr) kivrt::DeleteDevNode(m_Node);
-        m_Node = nullptr;
-        if (kivrt::IsDriverLoaded(m_Sdp)) kivrt::UnloadDriver(m_Sdp);
-        if (kivrt::IsDriverLoaded(m_L2cap)) kivrt::UnloadDriver(m_L2cap);
-        for (const auto& Record : kivrt::VerifierRecords())
-            ADD_FAILURE() << "verifier: " << Record.Check << ": " << Record.Message;
-        EXPECT_EQ(kivrt::PoolBlocksTotal(), 0u);
+        UnloadExpectingNothingLeft();
         if (!Injected) break; // past the last allocation
     }
     m_Sdp = nullptr;
@@ -280,7 +237,8 @@ TEST_F(SdpDeviceFixture, EveryConstructionFailureIsUndoneCleanly)
 }
 
 // A request that cannot be allocated, or that the lower driver refuses,
-// fails the start; the requests already sent are ended by the removal.
+// fails the start; the requests already sent are ended by the removal. A
+// refused listen and a missing second read are the start_failures scenario's.
 TEST_F(SdpDeviceFixture, EveryStartFailureFailsTheStartCleanly)
 {
     struct START_CASE {
@@ -293,14 +251,6 @@ TEST_F(SdpDeviceFixture, EveryStartFailureFailsTheStartCleanly)
          "kivsdp : IntializeListenIrps() - Failed to allocate listen IRP index 0\n"},
         {"fourth listen not allocated", [](PDEVICE_OBJECT) { kivrt::FailIrpAllocations(3); },
          "kivsdp : IntializeListenIrps() - Failed to allocate listen IRP index 3\n"},
-        {"listen refused",
-         [](PDEVICE_OBJECT Dev) {
-             KivL2capFailNextRequest(Dev, KIVL2CAP_REQUEST::Listen, STATUS_DEVICE_NOT_READY);
-         },
-         "kivsdp : failed to start listen for status IRP 0 (0xc00000a3)\n "},
-        {"second read not allocated", [](PDEVICE_OBJECT) { kivrt::FailIrpAllocations(5); },
-         "kivsdp : SendReadFileIrps() - IoAllocateIrp failed to allocate an IRP[1] to listen "
-         "for data.\n"},
         {"read refused",
          [](PDEVICE_OBJECT Dev) {
              KivL2capFailNextRequest(Dev, KIVL2CAP_REQUEST::Read, STATUS_DEVICE_NOT_READY);
@@ -310,11 +260,7 @@ TEST_F(SdpDeviceFixture, EveryStartFailureFailsTheStartCleanly)
     };
     for (const auto& c : Cases) {
         SCOPED_TRACE(c.Name);
-        kivrt::Reset();
-        kivrt::CaptureDbgPrint();
-        m_Output.clear();
-        ASSERT_EQ(KivL2capLoad(&m_L2cap), STATUS_SUCCESS);
-        ASSERT_EQ(kivrt::LoadDriver(u"KivSdp", DriverEntry, &m_Sdp), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(LoadDrivers());
         ASSERT_EQ(kivrt::CreateDevNode(u"ROOT\\KIVL2CAP\\0000", m_L2cap, {m_Sdp}, &m_Node),
                   STATUS_SUCCESS);
         c.Inject(KivL2capDeviceOfNode(m_Node));
@@ -324,13 +270,7 @@ TEST_F(SdpDeviceFixture, EveryStartFailureFailsTheStartCleanly)
         EXPECT_TRUE(Printed(c.Message)) << Output();
         EXPECT_TRUE(Printed("kivsdp : PnpSetupDeviceResources() - StartupIrps failed. Status: "));
         EXPECT_TRUE(kivrt::EnumerateInterfaces(SdpInterfaceClass).empty());
-        kivrt::DeleteDevNode(m_Node);
-        m_Node = nullptr;
-        if (kivrt::IsDriverLoaded(m_Sdp)) kivrt::UnloadDriver(m_Sdp);
-        if (kivrt::IsDriverLoaded(m_L2cap)) kivrt::UnloadDriver(m_L2cap);
-        for (const auto& Record : kivrt::VerifierRecords())
-            ADD_FAILURE() << "verifier: " << Record.Check << ": " << Record.Message;
-        EXPECT_EQ(kivrt::PoolBlocksTotal(), 0u);
+        UnloadExpectingNothingLeft();
     }
     m_Sdp = nullptr;
     m_L2cap = nullptr;

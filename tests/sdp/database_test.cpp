@@ -1,5 +1,7 @@
-// The service database: records, attributes, handles, counters, state
-// attributes, messages, allocation failures and the application requests.
+// The service database: records, handles, counters, messages, allocation
+// failures and the application requests over their buffers. Attribute order,
+// the state attributes and the database image show in the database_requests
+// and get_database_size scenarios.
 #include "sdpfixture.h"
 
 #include "kivsdpioctl.h"
@@ -49,12 +51,6 @@ SDP_IOCTL_BUFFER Io(Bytes& Buffer, uint32_t In, uint32_t Out)
     return SDP_IOCTL_BUFFER{Buffer.data(), In, Out, 0};
 }
 
-Bytes Le32(uint32_t v)
-{
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
 } // namespace
 
 TEST_F(SdpCoreFixture, InitialisedDatabaseHoldsTheServerRecord)
@@ -98,38 +94,6 @@ TEST_F(SdpCoreFixture, ApplicationRecordsGetRisingHandlesAndBumpDatabaseState)
     EXPECT_EQ(AddRecord(), 0x00010002u);
     // Three records made (2 changes, 3 blocks each), one freed (2 changes).
     EXPECT_EQ(Counters(Db), (COUNTERS{13, 0x00010003, 15, 18}));
-}
-
-TEST_F(SdpCoreFixture, AttributesAreKeptInIdOrderAndBumpRecordState)
-{
-    const uint32_t h = AddRecord();
-    AddAttr(h, 0x0002, {0x0A, 0, 0, 0, 7});
-    AddAttr(h, 0x0100, {0x25, 0x01, 'x'});
-    AddAttr(h, 0x0004, Seq(Seq(Uuid16(0x0100))));
-    AddAttr(h, 0x0009, {0x09, 0x01, 0x02});
-    const DB_VIEW v = View(Db);
-    ASSERT_EQ(v[1].size(), 5u);
-    EXPECT_EQ(v[1][0].Id, 0x0000);
-    EXPECT_EQ(v[1][1].Id, 0x0002);
-    EXPECT_EQ(v[1][2].Id, 0x0004);
-    EXPECT_EQ(v[1][3].Id, 0x0009);
-    EXPECT_EQ(v[1][4].Id, 0x0100);
-    // Made as 7; three later additions bump it.
-    EXPECT_EQ(v[1][1].Value, (Bytes{0x0A, 0, 0, 0, 10}));
-    EXPECT_EQ(Db.DeleteServiceAttribute(h, 0x0009), SDP_STATUS_SUCCESS);
-    EXPECT_EQ(View(Db)[1][1].Value, (Bytes{0x0A, 0, 0, 0, 11}));
-}
-
-TEST_F(SdpCoreFixture, RecordStateWrapsAndOtherEncodingsStayUntouched)
-{
-    const uint32_t a = AddRecord();
-    const uint32_t b = AddRecord();
-    AddAttr(a, 0x0002, {0x0A, 0xFF, 0xFF, 0xFF, 0xFF});
-    AddAttr(b, 0x0002, {0x09, 0x00, 0x05});
-    AddAttr(a, 0x0003, {0x28, 0x01});
-    AddAttr(b, 0x0003, {0x28, 0x01});
-    EXPECT_EQ(View(Db)[1][1].Value, (Bytes{0x0A, 0, 0, 0, 0}));
-    EXPECT_EQ(View(Db)[2][1].Value, (Bytes{0x09, 0x00, 0x05}));
 }
 
 namespace {
@@ -423,58 +387,6 @@ TEST_F(SdpCoreFixture, VerifyRequestRunsTheCheckOnlyOnInput)
     EXPECT_EQ(CSdpDatabase::UserIoctlVerifyDataElement(Request), SDP_STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(Printed(SDP_ZONE_WARN_MASK,
                         "kivsdp : UserIoctlVerifyDataElement() - Invalid parameters..\n"));
-}
-
-TEST_F(SdpCoreFixture, DatabaseImageOfTheServerRecord)
-{
-    Bytes Buffer(0x40, 0xCC);
-    SDP_IOCTL_BUFFER Request = Io(Buffer, 0, 0x40);
-    ASSERT_EQ(Db.UserIoctlGetDatabase(Request), SDP_STATUS_SUCCESS);
-    ASSERT_EQ(Request.Information, 0x34u);
-    const Bytes Image = Cat({Le32(1),
-                             Le32(4),
-                             {0x00, 0x00},
-                             Le32(5),
-                             ServerRecordHandle,
-                             {0x01, 0x00},
-                             Le32(5),
-                             ServerClassList,
-                             {0x02, 0x00},
-                             Le32(5),
-                             {0x0A, 0, 0, 0, 1},
-                             {0x01, 0x02},
-                             Le32(5),
-                             {0x0A, 0, 0, 0, 0}});
-    EXPECT_EQ(Bytes(Buffer.begin(), Buffer.begin() + 0x34), Image);
-
-    SdpSetZoneMask(SDP_ZONE_DATABASE_MASK);
-    Request = Io(Buffer, 0, 0x3F);
-    EXPECT_EQ(Db.UserIoctlGetDatabase(Request), SDP_STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Request.Information, 0x40u);
-    EXPECT_TRUE(Printed(SDP_ZONE_DATABASE_MASK,
-                        "kivsdp : UserIoctlGetDatabase() - Invalid parameters.. Buffer too small. "
-                        "Got 0x3f. Needs at least 0x40.\n"));
-}
-
-TEST_F(SdpCoreFixture, DatabaseImageTooSmallReportsTheSizeUpToTheEntryThatDidNotFit)
-{
-    const uint32_t h = AddRecord();
-    AddAttr(h, 0x0100, Cat({{0x25, 20}, Bytes(20, 'n')}));
-    // Image: 0x34 + 4 (count) + 11 (handle) + 28 (text) = 0x5F bytes.
-    Bytes Buffer(0x100, 0);
-    SDP_IOCTL_BUFFER Request = Io(Buffer, 0, 0x100);
-    ASSERT_EQ(Db.UserIoctlGetDatabase(Request), SDP_STATUS_SUCCESS);
-    ASSERT_EQ(Request.Information, 0x5Fu);
-    Request = Io(Buffer, 0, 0x5F);
-    EXPECT_EQ(Db.UserIoctlGetDatabase(Request), SDP_STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Request.Information, 0x60u);
-    EXPECT_TRUE(
-        Printed(SDP_ZONE_WARN_MASK,
-                "kivsdp : UserIoctlGetDatabase() - Buffer too small. We need at least 0x60\n"));
-    Request = Io(Buffer, 0, 0x60);
-    EXPECT_EQ(Db.UserIoctlGetDatabase(Request), SDP_STATUS_SUCCESS);
-    EXPECT_EQ(Request.Information, 0x5Fu);
-    EXPECT_EQ(Bytes(Buffer.begin(), Buffer.begin() + 4), Le32(2));
 }
 
 TEST_F(SdpCoreFixture, RecordHandleListSkipsTheServerRecord)

@@ -23,6 +23,7 @@ struct PRINTED_LINE {
 Bytes Cat(std::initializer_list<Bytes> Parts);
 Bytes Be16(uint16_t v);
 Bytes Be32(uint32_t v);
+Bytes Le32(uint32_t v);
 // 35 len members (a sequence with an 8-bit length).
 Bytes Seq(const Bytes& Members);
 Bytes Uuid16(uint16_t v);
@@ -42,8 +43,6 @@ Bytes SsaReq(uint16_t Tid, const Bytes& Pattern, uint16_t MaxBytes, const Bytes&
 Bytes State(uint32_t Server, uint32_t hRec, uint16_t AttId, uint16_t Offset);
 // The ContinuationState field at the end of a response PDU (length byte included).
 Bytes ContinuationOf(const Bytes& Rsp);
-// The AttributeList(s) part of a ServiceAttribute / ServiceSearchAttribute response.
-Bytes ListPartOf(const Bytes& Rsp);
 std::string Hex(const Bytes& b);
 
 class SdpCoreFixture : public ::testing::Test {
@@ -58,11 +57,6 @@ protected:
     Bytes Direct(const Bytes& Request, uint16_t Mtu);
     // Sends one frame (CID + payload) and returns every response frame sent.
     std::vector<Bytes> SendFrame(const Bytes& Frame);
-    // Fetches a whole continuation series at Mtu; Build makes the request for
-    // a continuation field. Returns the concatenated list parts (or, for a
-    // ServiceSearch series, the handle lists) and the number of responses.
-    Bytes FetchSeries(const std::function<Bytes(const Bytes&)>& Build, uint16_t Mtu,
-                      size_t* pResponses = nullptr, std::vector<Bytes>* pAll = nullptr);
 
     uint32_t AddRecord();
     void AddAttr(uint32_t hRec, uint16_t AttId, const Bytes& Value);
@@ -82,13 +76,11 @@ protected:
     uint64_t Allocations = 0;
     uint64_t Frees = 0;
     int64_t FailAt = -1;
-    bool FailAll = false;
     uint64_t Live() const { return Allocations - Frees; }
     // Makes the next allocation number 0 for FailAt.
     void ResetAllocIndex() { m_AllocIndex = 0; }
     // Calls of the allocate hook, failed ones included.
     uint64_t AllocCalls() const { return m_AllocIndex; }
-    bool ExpectNoAssertions = true;
 
     static void* HookAllocate(void* Context, size_t Bytes, uint32_t Tag);
     static void HookFree(void* Context, void* Block, uint32_t Tag);

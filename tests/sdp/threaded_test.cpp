@@ -13,12 +13,6 @@ namespace {
 
 std::mutex g_DatabaseMutex;
 
-Bytes Le32(uint32_t v)
-{
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
 } // namespace
 
 TEST_F(SdpCoreFixture, ConcurrentSeriesAndDatabaseChangesStayConsistent)
