@@ -191,7 +191,7 @@ TEST_F(SdpCoreFixture, ServerUseOfAddNewServiceAttributeAllowsHandleZeroSilently
     EXPECT_EQ(View(Db)[0][2].Value, (Bytes{0x0A, 0, 0, 0, 2}));
 }
 
-TEST_F(SdpCoreFixture, EveryAllocationFailureLeavesDatabaseAndCountersAsSpecified)
+TEST_F(SdpCoreFixture, FailedAttributeAllocationMovesOnlyTheRecordState)
 {
     const uint32_t h = AddRecord();
     const Bytes v = {0x25, 0x03, 'a', 'b', 'c'};

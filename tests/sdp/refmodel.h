@@ -1,9 +1,8 @@
 // An independent reference model of the SDP server: its own little service
 // database, data element measuring, UUID matching, the three transactions
-// with the attribute scan and continuation, and the frame walk. Written from
-// the behaviour's own steps, with std containers and no code of the core, so
-// the differential test can judge the core (or any fast path inside it) by
-// comparing every response byte.
+// with the attribute scan and continuation, and the frame walk. Written with
+// plain std containers and no code of the core, so the differential test can
+// judge the core (or any fast path inside it) by comparing every response byte.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
-// The reference model against the behaviour's own worked examples, so that
-// the model is anchored to them and not only to agreeing with the core.
+// The reference model against answers computed by hand (lengths, byte counts and the
+// continuation states of a series), so that it is anchored to them and not only to agreeing
+// with the core.
 #include "refmodel.h"
 
 #include <gtest/gtest.h>
@@ -57,7 +58,7 @@ struct MODEL_CASE {
     Bytes Rsp;
 };
 
-TEST(RefModel, AnswersTheServerRecordExamples)
+TEST(RefModel, AnswersTheServerRecordByHand)
 {
     const MODEL_CASE Cases[] = {
         {"search for the SDP server class",
@@ -139,7 +140,7 @@ TEST(RefModel, KeepsTheChangeCountsAndStateAttributes)
     EXPECT_EQ(m.Records()[1].Attributes[1].Value, (Bytes{0x0A, 0, 0, 0, 0}));
 }
 
-TEST(RefModel, MatchesTheTwoRecordSearchAttributeExample)
+TEST(RefModel, AnswersATwoRecordSearchAttributeByHand)
 {
     CRefModel m;
     const uint32_t h = NewRecord(m);
@@ -170,7 +171,7 @@ std::vector<Bytes> Series(CRefModel& m, const std::function<Bytes(const Bytes&)>
     return All;
 }
 
-TEST(RefModel, CutsALongValueIntoTheDocumentedSeries)
+TEST(RefModel, CutsALongValueIntoTwentySevenResponsesAtMtu48)
 {
     CRefModel m;
     const uint32_t h = NewRecord(m);
