@@ -27,6 +27,14 @@ std::string ReadFile(const std::string& Path)
     return S.str();
 }
 
+size_t CountOf(const std::string& Text, const std::string& Piece)
+{
+    size_t n = 0;
+    for (size_t At = Text.find(Piece); At != std::string::npos; At = Text.find(Piece, At + 1))
+        n++;
+    return n;
+}
+
 void DaemonFixture::SetUp()
 {
     char Template[] = "/tmp/kivsdpd-test.XXXXXX";

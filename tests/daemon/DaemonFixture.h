@@ -57,3 +57,5 @@ protected:
 };
 
 std::string ReadFile(const std::string& Path);
+// How many times Piece occurs in Text (overlapping ones too).
+size_t CountOf(const std::string& Text, const std::string& Piece);

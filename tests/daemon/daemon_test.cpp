@@ -19,14 +19,6 @@ using namespace kivctl;
 
 namespace {
 
-size_t CountOf(const std::string& Text, const std::string& Piece)
-{
-    size_t n = 0;
-    for (size_t At = Text.find(Piece); At != std::string::npos; At = Text.find(Piece, At + 1))
-        n++;
-    return n;
-}
-
 const std::string RECORDS = RECORDS_DIR;
 
 } // namespace
@@ -131,7 +123,6 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
         {{"verify", "zz"}, 2, "not hex bytes"},
         {{"search", "0x1101"}, 2, "needs --remote"},
         {{"search", "--remote", "/x", "nonsense"}, 2, "not a UUID"},
-        {{"attrs", "--help"}, 0, "usage: kivsdpctl attrs"},
         {{"records"}, 1, "cannot reach the daemon"},
     };
     for (const CASE& C : Cases) {
@@ -152,13 +143,8 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
           "zones", "status", "connect", "search", "attrs"}) {
         RUN_RESULT R = Run(KIVSDPCTL_PATH, {Command, "--help"});
         EXPECT_EQ(R.Exit, 0) << Command;
-        EXPECT_EQ(R.Out.rfind("usage: kivsdpctl ", 0), 0u) << Command;
+        EXPECT_EQ(R.Out.rfind("usage: kivsdpctl " + std::string(Command), 0), 0u) << R.Out;
     }
-    RUN_RESULT R = Run(KIVSDPD_PATH, {"--mtu", "47"});
-    EXPECT_EQ(R.Exit, 2);
-    EXPECT_NE(R.Err.find("--mtu"), std::string::npos);
-    EXPECT_EQ(Run(KIVSDPD_PATH, {"--listen", "a", "--listen", "b"}).Exit, 2);
-    EXPECT_EQ(Run(KIVSDPD_PATH, {"--help"}).Exit, 0);
 }
 
 // The daemon's and the load generator's refusals of a command line, each the whole error
@@ -234,18 +220,6 @@ TEST_F(DaemonFixture, DaemonAndLoadGeneratorNameTheOptionAtFault)
         EXPECT_EQ(R.Out.rfind("usage: ", 0), 0u) << R.Out;
         EXPECT_NE(R.Out.find("--opt=value"), std::string::npos) << R.Out;
     }
-}
-
-// The devices take the --listen paths in the order given, in either form.
-TEST_F(DaemonFixture, ListenPathsGoToTheDevicesInOrder)
-{
-    const std::string B = m_Dir + "/b.sdp", A = m_Dir + "/a.sdp";
-    DAEMON D = Start("o", {"--devices", "3", "--listen=" + B, "--listen", A});
-    RUN_RESULT R = Ctl(D, {"info"});
-    EXPECT_NE(R.Out.find("KivSdp0: " + D.Sdp + ", "), std::string::npos) << R.Out;
-    EXPECT_NE(R.Out.find("KivSdp1: " + B + ", "), std::string::npos) << R.Out;
-    EXPECT_NE(R.Out.find("KivSdp2: " + A + ", "), std::string::npos) << R.Out;
-    StopClean(D);
 }
 
 // Our machines' kernels have no Bluetooth: the daemon must say so in one line and stop before
@@ -612,11 +586,17 @@ TEST_F(DaemonFixture, ControlSocketIsOwnerAndGroupOnly)
     EXPECT_NE(stat(D.Ctl.c_str(), &St), 0) << "socket file left behind";
 }
 
-TEST_F(DaemonFixture, SeveralDevicesKeepTheirOwnDatabases)
+// The devices take the --listen paths in the order given, in either form, and each keeps its
+// own database.
+TEST_F(DaemonFixture, SeveralDevicesTakeTheirPathsInOrderAndKeepTheirOwnDatabases)
 {
-    std::string Second = m_Dir + "/second.sdp";
-    DAEMON D = Start("a", {"--devices", "2", "--listen", Second});
-    RUN_RESULT R = Ctl(D, {"--device", "1", "add", RECORDS + "/object-push.xml"});
+    const std::string Second = m_Dir + "/second.sdp", Third = m_Dir + "/third.sdp";
+    DAEMON D = Start("a", {"--devices", "3", "--listen=" + Second, "--listen", Third});
+    RUN_RESULT R = Ctl(D, {"info"});
+    EXPECT_NE(R.Out.find("KivSdp0: " + D.Sdp + ", "), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("KivSdp1: " + Second + ", "), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("KivSdp2: " + Third + ", "), std::string::npos) << R.Out;
+    R = Ctl(D, {"--device", "1", "add", RECORDS + "/object-push.xml"});
     ASSERT_EQ(R.Exit, 0) << R.Err;
     EXPECT_EQ(Ctl(D, {"records"}).Out, "");
     // Browsed from another daemon: a daemon's client role refuses every socket of its own.
@@ -628,7 +608,7 @@ TEST_F(DaemonFixture, SeveralDevicesKeepTheirOwnDatabases)
         EXPECT_EQ(Self.Exit, 1);
         EXPECT_NE(Self.Err.find("is a socket of this daemon"), std::string::npos) << Self.Err;
     }
-    EXPECT_EQ(Ctl(D, {"--device", "2", "records"}).Exit, 1);
+    EXPECT_EQ(Ctl(D, {"--device", "3", "records"}).Exit, 1);
     StopClean(B);
     StopClean(D);
 }

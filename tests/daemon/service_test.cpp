@@ -20,14 +20,6 @@ using namespace kivctl;
 
 namespace {
 
-size_t CountOf(const std::string& Text, const std::string& Piece)
-{
-    size_t n = 0;
-    for (size_t At = Text.find(Piece); At != std::string::npos; At = Text.find(Piece, At + 1))
-        n++;
-    return n;
-}
-
 // A record in the public browse group whose service name (0x0100) is Name.
 std::string RecordXml(const std::string& Name)
 {

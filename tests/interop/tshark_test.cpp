@@ -25,14 +25,6 @@ std::string FindTshark()
     return "";
 }
 
-size_t Count(const std::string& Text, const std::string& What)
-{
-    size_t n = 0;
-    for (size_t At = Text.find(What); At != std::string::npos; At = Text.find(What, At + 1))
-        n++;
-    return n;
-}
-
 // The expert summary's item lines under "Errors (n)" and "Warns (n)".
 std::vector<std::string> ExpertProblems(const std::string& Out)
 {
@@ -115,7 +107,7 @@ protected:
         ASSERT_GT(B.Pid, 0);
         RUN_RESULT R = Ctl(B, {"browse", "--remote", A.Sdp});
         EXPECT_EQ(R.Exit, 0) << R.Err;
-        EXPECT_EQ(Count(R.Out, "Record 0x"), N) << R.Out;
+        EXPECT_EQ(CountOf(R.Out, "Record 0x"), N) << R.Out;
         StopClean(B);
         StopClean(A);
     }
@@ -144,24 +136,24 @@ TEST_F(TsharkCapture, ContinuedBrowseDecodesAsSdpWithoutMalformedPacketsOrWarnin
         RUN_RESULT R = Decode(Capture);
         const std::string& Out = R.Out;
         // Every channel is set up and torn down as SDP over L2CAP.
-        EXPECT_GE(Count(Out, "Event Code: Connect Complete (0x03)"), 1u);
-        EXPECT_GE(Count(Out, "PSM: SDP (0x0001)"), 1u);
-        EXPECT_GE(Count(Out, "Event Code: Disconnect Complete (0x05)"), 1u);
+        EXPECT_GE(CountOf(Out, "Event Code: Connect Complete (0x03)"), 1u);
+        EXPECT_GE(CountOf(Out, "PSM: SDP (0x0001)"), 1u);
+        EXPECT_GE(CountOf(Out, "Event Code: Disconnect Complete (0x05)"), 1u);
         // One request per response, with continuation states between them.
-        size_t Requests = Count(Out, "PDU: Service Search Attribute Request (0x06)");
-        size_t Responses = Count(Out, "PDU: Service Search Attribute Response (0x07)");
+        size_t Requests = CountOf(Out, "PDU: Service Search Attribute Request (0x06)");
+        size_t Responses = CountOf(Out, "PDU: Service Search Attribute Response (0x07)");
         EXPECT_GT(Requests, 1u);
         EXPECT_EQ(Requests, Responses);
-        EXPECT_GT(Count(Out, "Continuation State: yes"), 0u);
+        EXPECT_GT(CountOf(Out, "Continuation State: yes"), 0u);
         // The continued responses reassemble into every record.
         for (size_t i = 0; i < N; i++) {
             char Handle[64];
             snprintf(Handle, sizeof(Handle), "Service Record Handle: 0x%08zx", 0x10000 + i);
-            EXPECT_EQ(Count(Out, Handle), 1u) << Handle;
+            EXPECT_EQ(CountOf(Out, Handle), 1u) << Handle;
         }
-        EXPECT_EQ(Count(Out, "Malformed"), 0u);
-        EXPECT_EQ(Count(Out, "[Expert Info (Warning"), 0u);
-        EXPECT_EQ(Count(Out, "[Expert Info (Error"), 0u);
+        EXPECT_EQ(CountOf(Out, "Malformed"), 0u);
+        EXPECT_EQ(CountOf(Out, "[Expert Info (Warning"), 0u);
+        EXPECT_EQ(CountOf(Out, "[Expert Info (Error"), 0u);
         EXPECT_EQ(ExpertProblems(Out), std::vector<std::string>{});
     }
 }
@@ -175,8 +167,8 @@ TEST_F(TsharkCapture, SampleRecordsDrawOnlyTheDissectorsOwnComplaints)
     BrowseWithCaptures(Dir, N);
     ASSERT_FALSE(HasFatalFailure());
     RUN_RESULT R = Decode(m_CaptureA);
-    EXPECT_GT(Count(R.Out, "PDU: Service Search Attribute Response (0x07)"), 1u);
-    EXPECT_EQ(Count(R.Out, "[Expert Info (Error"), 0u);
+    EXPECT_GT(CountOf(R.Out, "PDU: Service Search Attribute Response (0x07)"), 1u);
+    EXPECT_EQ(CountOf(R.Out, "[Expert Info (Error"), 0u);
     std::vector<std::string> Problems = ExpertProblems(R.Out);
     EXPECT_FALSE(Problems.empty()) << "the known complaints were not seen";
     for (const std::string& Line : Problems) {

@@ -1,7 +1,6 @@
 // Database request buffers against hand-worked bytes, the decoders of the
 // reading requests, and the whole path through the SDP core: sample records
-// added by request, read back as a database image, and served with
-// continuation at MTU 48.
+// added by request and read back as a database image.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -305,43 +304,6 @@ TEST_F(ToolCoreFixture, LoadedRecordsReadBackExactlyThroughTheImage)
     ASSERT_TRUE(DecodeRecordHandles(Out.data(), Out.size(), Handles, Err)) << Err;
     EXPECT_EQ(Handles,
               (std::vector<uint32_t>{0x00010000, 0x00010001, 0x00010002, 0x00010003, 0x00010004}));
-}
-
-TEST_F(ToolCoreFixture, LargeSampleNeedsContinuationAtMtu48)
-{
-    // ServiceAttribute for the large record, all attributes, walked to the
-    // end of its continuation series; the joined list is the record.
-    const uint32_t hRec = *Loaded.back().Handle();
-    Bytes Cont = {0x00};
-    Bytes Joined;
-    int Responses = 0;
-    do {
-        // Handle, MaxByteCount 0xFFFF, all IDs (0x0000-0xFFFF), the state.
-        Bytes Params = {uint8_t(hRec >> 24), uint8_t(hRec >> 16), uint8_t(hRec >> 8),
-                        uint8_t(hRec)};
-        Params.insert(Params.end(), {0xFF, 0xFF, 0x35, 0x05, 0x0A, 0x00, 0x00, 0xFF, 0xFF});
-        Params.insert(Params.end(), Cont.begin(), Cont.end());
-        Bytes Pdu = {0x04, 0x00, uint8_t(Responses), 0x00, uint8_t(Params.size())};
-        Pdu.insert(Pdu.end(), Params.begin(), Params.end());
-        Bytes Rsp(MAX_MTU);
-        const uint32_t Len = Db.ExecuteSdpRequest(Pdu.data(), uint32_t(Pdu.size()), Rsp.data(), 48);
-        ASSERT_LE(Len, 48u);
-        ASSERT_EQ(Rsp[0], 0x05) << "error response";
-        const size_t Count = size_t(Rsp[5]) << 8 | Rsp[6];
-        ASSERT_LE(7 + Count + 1, Len);
-        Joined.insert(Joined.end(), Rsp.begin() + 7, Rsp.begin() + 7 + long(Count));
-        Cont.assign(Rsp.begin() + 7 + long(Count), Rsp.begin() + Len);
-        ASSERT_LT(++Responses, 100);
-    } while (Cont[0] != 0);
-    EXPECT_GT(Responses, 10);
-
-    DataElement List;
-    DeResult r = ParseDataElement(Joined.data(), Joined.size(), List);
-    ASSERT_TRUE(r) << r.Error;
-    ServiceRecord Served;
-    std::string Err;
-    ASSERT_TRUE(RecordFromAttributeList(List, Served, Err)) << Err;
-    EXPECT_EQ(Served, Loaded.back());
 }
 
 TEST(AttributeList, MalformedListsAreRefused)
