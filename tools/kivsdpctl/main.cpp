@@ -236,7 +236,7 @@ kivtool::ServiceRecord RemoteRecord(Remote& R, uint32_t hRec, std::vector<AttrRa
     kivtool::ServiceRecord Record;
     std::string Err;
     if (!r) Fail("attribute list does not parse: " + r.Error);
-    if (!ParseAttributeList(List, Record, Err)) Fail(Err);
+    if (!kivtool::RecordFromAttributeList(List, Record, Err)) Fail(Err);
     return Record;
 }
 

@@ -172,26 +172,6 @@ bool ParseResponse(const uint8_t* p, size_t Length, uint8_t Expected, uint16_t T
     return true;
 }
 
-bool ParseAttributeList(const kivtool::DataElement& List, kivtool::ServiceRecord& Out,
-                        std::string& Err)
-{
-    if (List.Type != kivtool::DeType::Sequence || List.Members.size() % 2 != 0) {
-        Err = "attribute list is not a sequence of ID, value pairs";
-        return false;
-    }
-    kivtool::ServiceRecord R;
-    for (size_t i = 0; i < List.Members.size(); i += 2) {
-        const kivtool::DataElement& Id = List.Members[i];
-        if (Id.Type != kivtool::DeType::Uint || Id.Data.size() != 2) {
-            Err = "attribute ID is not a uint16";
-            return false;
-        }
-        R.Attributes.push_back({uint16_t(Id.Number()), List.Members[i + 1]});
-    }
-    Out = std::move(R);
-    return true;
-}
-
 bool ParseAttributeLists(const std::vector<uint8_t>& Bytes,
                          std::vector<kivtool::ServiceRecord>& Out, std::string& Err)
 {
@@ -208,7 +188,7 @@ bool ParseAttributeLists(const std::vector<uint8_t>& Bytes,
     std::vector<kivtool::ServiceRecord> Records;
     for (const auto& List : Lists.Members) {
         kivtool::ServiceRecord R;
-        if (!ParseAttributeList(List, R, Err)) return false;
+        if (!kivtool::RecordFromAttributeList(List, R, Err)) return false;
         Records.push_back(std::move(R));
     }
     Out = std::move(Records);

@@ -50,10 +50,8 @@ struct Response {
 bool ParseResponse(const uint8_t* p, size_t Length, uint8_t Expected, uint16_t Tid, Response& Out,
                    std::string& Err);
 
-// An attribute list (a sequence of ID, value pairs) as a record; the attribute lists of a
-// ServiceSearchAttribute response (a sequence of such sequences) as records.
-bool ParseAttributeList(const kivtool::DataElement& List, kivtool::ServiceRecord& Out,
-                        std::string& Err);
+// The attribute lists of a ServiceSearchAttribute response (a sequence of attribute lists) as
+// records.
 bool ParseAttributeLists(const std::vector<uint8_t>& Bytes,
                          std::vector<kivtool::ServiceRecord>& Out, std::string& Err);
 
