@@ -286,10 +286,6 @@ static NTSTATUS TestDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoMarkIrpPending(Irp);
         IoStartPacket(DeviceObject, Irp, NULL, NULL);
         return STATUS_PENDING;
-    case IOCTL_TEST_PASS:
-        status = device->PassIrpDownStack(Irp, FALSE, NULL);
-        device->IrpCountDecrement();
-        return status;
     default:
         Irp->IoStatus.Information = 0;
         device->CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);

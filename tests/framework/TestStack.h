@@ -14,10 +14,9 @@
 #include <vector>
 
 // Requests of the test device: queue on the private CIrpQueue, queue on the
-// kernel device queue, pass down to the lower driver, complete at once.
+// kernel device queue, complete at once.
 constexpr ULONG IOCTL_TEST_QUEUE = CTL_CODE(0x8000, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_TEST_KQUEUE = CTL_CODE(0x8000, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG IOCTL_TEST_PASS = CTL_CODE(0x8000, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_TEST_KQUEUE_NOCANCEL =
     CTL_CODE(0x8000, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_TEST_NOW = CTL_CODE(0x8000, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS);

@@ -114,21 +114,6 @@ TEST_P(PnpFixture, QueryStopCancelStopStopAndRestart)
                              "lower pnp 0x00\nsetup\n");
 }
 
-TEST_P(PnpFixture, OpenHandlesVetoQueryStopAndQueryRemove)
-{
-    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
-    APP_HANDLE h = nullptr;
-    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
-    EXPECT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Pnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Probe().PnpState, PnpStateStarted);
-    EXPECT_EQ(Probe().IrpCount, 2); // the handle's count
-    kivrt::AppClose(h);
-    EXPECT_EQ(Probe().IrpCount, 1);
-    EXPECT_TRUE(Probe().Stoppable);
-    EXPECT_TRUE(Probe().Removable);
-}
-
 TEST_P(PnpFixture, QueryRemoveCancelRemoveThenDirectRemove)
 {
     ASSERT_NO_FATAL_FAILURE(BuildAndStart());
