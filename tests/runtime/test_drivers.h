@@ -70,6 +70,8 @@ protected:
     PDRIVER_OBJECT LowerDrv = nullptr, UpperDrv = nullptr;
     PDEVICE_OBJECT Lower = nullptr, Upper = nullptr;
     std::vector<PIRP> Held; // IRPs a test driver pended
+    // The completion routine of the test's own IRPs keeps them for the test to free.
+    COMPLETION_LOG Top{.Return = STATUS_MORE_PROCESSING_REQUIRED};
 
     void SetUp() override
     {
@@ -112,6 +114,15 @@ protected:
             Held.push_back(Irp);
             return STATUS_PENDING;
         };
+    }
+
+    // A test-allocated IRP of StackSize locations (the lower device's by default), completed
+    // through LogCompletion into Top.
+    PIRP OwnIrp(CCHAR StackSize = 0)
+    {
+        PIRP Irp = IoAllocateIrp(StackSize ? StackSize : Lower->StackSize, FALSE);
+        IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+        return Irp;
     }
 
     // A driver-allocated IRP for the upper device, with the caller's completion routine on
