@@ -32,7 +32,6 @@ struct TEST_CONFIG {
     BOOLEAN SurpriseRemovalOK = FALSE;
     ULONG PowerDownWhenClosed = 0;
     NTSTATUS LowerStartStatus = STATUS_SUCCESS;
-    bool LowerHoldIrps = false;
 };
 
 // What a test can see of the device without reaching into the framework.
@@ -62,14 +61,11 @@ public:
 
 extern TEST_CONFIG g_Config;
 extern std::vector<std::string> g_Log;
-extern std::vector<PIRP> g_LowerHeld;
 extern ITestDevice* g_Device;
 
 NTSTATUS LowerDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS UpperDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
-// Completes the lower driver's held IRPs with success.
-void ReleaseLowerHeld();
 // Finishes the current IRP of the private queue, or of the kernel device
 // queue, with success (the next one starts first).
 void FinishQueueCurrent();
