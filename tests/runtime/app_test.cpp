@@ -200,7 +200,7 @@ TEST_F(AppTest, EachTransferTypeGetsTheKernelsBuffers)
     kivrt::AppClose(H);
 }
 
-TEST_F(AppTest, InformationLargerThanTheOutputBufferIsRecordedAndClamped)
+TEST_F(AppTest, InformationTheRequestCannotHaveIsRecorded)
 {
     kivrt::APP_HANDLE H = Open();
     Answer(STATUS_SUCCESS, 4);
@@ -210,6 +210,10 @@ TEST_F(AppTest, InformationLargerThanTheOutputBufferIsRecordedAndClamped)
               STATUS_SUCCESS);
     ExpectRecords("information-too-large");
     EXPECT_EQ(Out[2], 0) << "never more than the caller's buffer";
+    Answer(STATUS_UNSUCCESSFUL, 2);
+    EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_TEST, nullptr, 0, Out, 2, nullptr),
+              STATUS_UNSUCCESSFUL);
+    ExpectRecords("error-information");
     kivrt::AppClose(H);
 }
 
@@ -342,15 +346,4 @@ TEST_F(AppTest, CloseComesAfterTheLastRequestCompletes)
     EXPECT_EQ(Log, "create cleanup ") << "CLOSE is sent at PASSIVE_LEVEL, later";
     kivrt::DrainWorkItems();
     EXPECT_EQ(Log, "create cleanup close ");
-}
-
-TEST_F(AppTest, ErrorWithInformationIsReported)
-{
-    kivrt::APP_HANDLE H = Open();
-    Answer(STATUS_UNSUCCESSFUL, 2);
-    uint8_t Out[2];
-    EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_TEST, nullptr, 0, Out, 2, nullptr),
-              STATUS_UNSUCCESSFUL);
-    ExpectRecords("error-information");
-    kivrt::AppClose(H);
 }

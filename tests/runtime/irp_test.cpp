@@ -3,18 +3,6 @@
 
 using IrpTest = IoFixture;
 
-TEST_F(IrpTest, FreshIrpHasNoCurrentLocation)
-{
-    PIRP Irp = IoAllocateIrp(3, FALSE);
-    EXPECT_EQ(Irp->Type, IO_TYPE_IRP);
-    EXPECT_EQ(Irp->StackCount, 3);
-    EXPECT_EQ(Irp->CurrentLocation, 4);
-    EXPECT_EQ(Irp->Tail.Overlay.Thread, nullptr);
-    EXPECT_EQ(Irp->AssociatedIrp.SystemBuffer, nullptr);
-    EXPECT_EQ(IoGetNextIrpStackLocation(Irp), (PIO_STACK_LOCATION)(Irp + 1) + 2);
-    IoFreeIrp(Irp);
-}
-
 TEST_F(IrpTest, InvokeFlagsDecideWhichRoutinesRun)
 {
     struct CASE {
