@@ -86,12 +86,9 @@ TEST_F(AppTest, OpenSendsCreateWithShareAccessAndCloseSendsCleanupThenClose)
     EXPECT_EQ(Log, "create cleanup close create ") << "a failed create gets no cleanup or close";
     EXPECT_EQ(kivrt::AppOpen(u"\\\\.\\Nothing", GENERIC_READ, 0, false, &H),
               STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(AppTest, ExclusiveDeviceRefusesASecondOpen)
-{
-    Dev->Flags |= DO_EXCLUSIVE;
-    kivrt::APP_HANDLE H = Open(), H2;
+    Dev->Flags |= DO_EXCLUSIVE; // an exclusive device refuses a second open
+    H = Open();
+    kivrt::APP_HANDLE H2;
     EXPECT_EQ(kivrt::AppOpen(u"\\\\.\\TestApp0", GENERIC_READ, 0, false, &H2),
               STATUS_ACCESS_DENIED);
     kivrt::AppClose(H);
