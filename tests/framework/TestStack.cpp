@@ -7,7 +7,6 @@
 
 TEST_CONFIG g_Config;
 std::vector<std::string> g_Log;
-std::vector<PIRP> g_LowerHeld;
 ITestDevice* g_Device = nullptr;
 
 static void Log(const char* Format, unsigned Value)
@@ -30,7 +29,7 @@ static ULONG IdOf(PIRP Irp)
 
 // ---------------------------------------------------------------------------
 // Recording lower driver: passes plug and play and power to the PDO, and
-// completes (or holds) everything else itself.
+// completes everything else itself.
 
 struct LOWER_EXTENSION {
     PDEVICE_OBJECT Below;
@@ -90,11 +89,6 @@ static NTSTATUS LowerPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static NTSTATUS LowerOther(PDEVICE_OBJECT, PIRP Irp)
 {
     Log("lower major 0x%02X", IoGetCurrentIrpStackLocation(Irp)->MajorFunction);
-    if (g_Config.LowerHoldIrps) {
-        IoMarkIrpPending(Irp);
-        g_LowerHeld.push_back(Irp);
-        return STATUS_PENDING;
-    }
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -111,17 +105,6 @@ NTSTATUS LowerDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     DriverObject->MajorFunction[IRP_MJ_WRITE] = LowerOther;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = LowerOther;
     return STATUS_SUCCESS;
-}
-
-void ReleaseLowerHeld()
-{
-    std::vector<PIRP> held;
-    held.swap(g_LowerHeld);
-    for (PIRP irp : held) {
-        irp->IoStatus.Information = 0;
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -286,10 +269,6 @@ static NTSTATUS TestDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoMarkIrpPending(Irp);
         IoStartPacket(DeviceObject, Irp, NULL, NULL);
         return STATUS_PENDING;
-    case IOCTL_TEST_PASS:
-        status = device->PassIrpDownStack(Irp, FALSE, NULL);
-        device->IrpCountDecrement();
-        return status;
     default:
         Irp->IoStatus.Information = 0;
         device->CompleteIrp(Irp, STATUS_SUCCESS, IO_NO_INCREMENT);
@@ -417,7 +396,6 @@ void KernelFixture::SetUp()
     kivrt::CaptureDbgPrint();
     g_Config = TEST_CONFIG();
     g_Log.clear();
-    g_LowerHeld.clear();
     g_Device = nullptr;
 }
 
@@ -448,7 +426,6 @@ NTSTATUS DeviceStackFixture::Build()
 
 void DeviceStackFixture::TearDown()
 {
-    ReleaseLowerHeld();
     if (m_Node != nullptr) {
         if (!m_Removed) {
             EXPECT_EQ(kivrt::RemoveDevice(m_Node), STATUS_SUCCESS);

@@ -14,10 +14,9 @@
 #include <vector>
 
 // Requests of the test device: queue on the private CIrpQueue, queue on the
-// kernel device queue, pass down to the lower driver, complete at once.
+// kernel device queue, complete at once.
 constexpr ULONG IOCTL_TEST_QUEUE = CTL_CODE(0x8000, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_TEST_KQUEUE = CTL_CODE(0x8000, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr ULONG IOCTL_TEST_PASS = CTL_CODE(0x8000, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_TEST_KQUEUE_NOCANCEL =
     CTL_CODE(0x8000, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_TEST_NOW = CTL_CODE(0x8000, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -33,7 +32,6 @@ struct TEST_CONFIG {
     BOOLEAN SurpriseRemovalOK = FALSE;
     ULONG PowerDownWhenClosed = 0;
     NTSTATUS LowerStartStatus = STATUS_SUCCESS;
-    bool LowerHoldIrps = false;
 };
 
 // What a test can see of the device without reaching into the framework.
@@ -63,14 +61,11 @@ public:
 
 extern TEST_CONFIG g_Config;
 extern std::vector<std::string> g_Log;
-extern std::vector<PIRP> g_LowerHeld;
 extern ITestDevice* g_Device;
 
 NTSTATUS LowerDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 NTSTATUS UpperDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
-// Completes the lower driver's held IRPs with success.
-void ReleaseLowerHeld();
 // Finishes the current IRP of the private queue, or of the kernel device
 // queue, with success (the next one starts first).
 void FinishQueueCurrent();

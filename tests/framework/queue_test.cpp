@@ -146,34 +146,3 @@ TEST_F(QueueFixture, FlushMarksACurrentIrpWithoutCancelRoutine)
     FinishKernelCurrent();
     EXPECT_EQ(Joined(g_Log), "complete 1 0xC0000120\n");
 }
-
-// The whole life of a thin filter over a lower device.
-TEST_F(DeviceStackFixture, FilterLifecycleFromLoadToUnload)
-{
-    g_Config.Kind = DEVICE_KIND::Filter;
-    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
-    APP_HANDLE h = nullptr;
-    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
-    Overlapped pass, queued;
-    EXPECT_EQ(Send(h, IOCTL_TEST_PASS, 1, &pass), STATUS_SUCCESS);
-    EXPECT_EQ(Send(h, IOCTL_TEST_QUEUE, 2, &queued), STATUS_PENDING);
-    FinishQueueCurrent();
-    EXPECT_EQ(queued.Status(), STATUS_SUCCESS);
-    kivrt::AppClose(h);
-    ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::RestartDevice(m_Node), STATUS_SUCCESS);
-    ASSERT_EQ(Open(FILE_SHARE_READ, &h), STATUS_SUCCESS);
-    ASSERT_EQ(kivrt::SurpriseRemoveDevice(m_Node), STATUS_SUCCESS);
-    Overlapped late;
-    EXPECT_EQ(Send(h, IOCTL_TEST_NOW, 3, &late), STATUS_SUCCESS);
-    kivrt::AppClose(h);
-    ASSERT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
-    m_Removed = true;
-    EXPECT_EQ(Joined(g_Log), "lower pnp 0x00\nsetup\ndispatch 1\nlower major 0x0E\n"
-                             "dispatch 2\nstart 2\ncomplete 2 0x00000000\n"
-                             "lower pnp 0x05\nfree 0\nlower pnp 0x04\n"
-                             "lower pnp 0x00\nsetup\n"
-                             "lower pnp 0x17\ndispatch 3\ncomplete 3 0x00000000\n"
-                             "free 1\nlower pnp 0x02\ndeleted\nunloaded\n");
-    EXPECT_FALSE(kivrt::IsDriverLoaded(m_Upper));
-}

@@ -10,8 +10,8 @@ namespace l2captest {
 std::atomic<bool> g_ForwardAtDispatch{false};
 static std::atomic<unsigned> g_NextClient{0};
 
-struct CLIENT_EXTENSION {
-    PDEVICE_OBJECT Lower;
+// The pass-through parts (power, plug and play, removal) are the runtime tests' filter's.
+struct CLIENT_EXTENSION : PNP_EXTENSION {
     WCHAR LinkText[48];
     UNICODE_STRING Link;
 };
@@ -26,17 +26,9 @@ std::u16string ClientPath(unsigned Index)
     return ClientName("\\\\.\\", Index);
 }
 
-static NTSTATUS ClientComplete(PIRP Irp, NTSTATUS Status)
-{
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 static NTSTATUS ClientCreateClose(PDEVICE_OBJECT, PIRP Irp)
 {
-    return ClientComplete(Irp, STATUS_SUCCESS);
+    return CompleteWith(Irp, STATUS_SUCCESS);
 }
 
 static NTSTATUS ClientPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -54,34 +46,21 @@ static NTSTATUS ClientPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static NTSTATUS ClientPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     auto* Ext = (CLIENT_EXTENSION*)DeviceObject->DeviceExtension;
-    UCHAR Minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
-    if (Minor != IRP_MN_REMOVE_DEVICE && Minor != IRP_MN_START_DEVICE &&
-        Minor != IRP_MN_STOP_DEVICE && Minor != IRP_MN_QUERY_STOP_DEVICE &&
-        Minor != IRP_MN_QUERY_REMOVE_DEVICE && Minor != IRP_MN_CANCEL_STOP_DEVICE &&
-        Minor != IRP_MN_CANCEL_REMOVE_DEVICE && Minor != IRP_MN_SURPRISE_REMOVAL) {
-        IoSkipCurrentIrpStackLocation(Irp);
-        return IoCallDriver(Ext->Lower, Irp);
-    }
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoSkipCurrentIrpStackLocation(Irp);
-    PDEVICE_OBJECT Lower = Ext->Lower;
-    NTSTATUS Status = IoCallDriver(Lower, Irp);
-    if (Minor == IRP_MN_REMOVE_DEVICE) {
-        // The removal order of every WDM driver: the L2CAP device below has already deleted
-        // itself while this one was still attached to it.
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_REMOVE_DEVICE:
         IoDeleteSymbolicLink(&Ext->Link);
-        IoDetachDevice(Lower);
-        IoDeleteDevice(DeviceObject);
+        return RemoveSelf(Ext, Irp, "");
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return PassDown(Ext, Irp, "", STATUS_SUCCESS);
+    default:
+        return PassDown(Ext, Irp);
     }
-    return Status;
-}
-
-static NTSTATUS ClientPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    auto* Ext = (CLIENT_EXTENSION*)DeviceObject->DeviceExtension;
-    PoStartNextPowerIrp(Irp);
-    IoSkipCurrentIrpStackLocation(Irp);
-    return PoCallDriver(Ext->Lower, Irp);
 }
 
 static NTSTATUS ClientAddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
@@ -95,6 +74,7 @@ static NTSTATUS ClientAddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
         IoCreateDevice(Driver, sizeof(CLIENT_EXTENSION), &U, Pdo->DeviceType, 0, FALSE, &Dev);
     if (!NT_SUCCESS(Status)) return Status;
     auto* Ext = (CLIENT_EXTENSION*)Dev->DeviceExtension;
+    Ext->Self = Dev;
     std::u16string Link = ClientName("\\DosDevices\\", Index);
     memcpy(Ext->LinkText, Link.c_str(), (Link.size() + 1) * sizeof(WCHAR));
     RtlInitUnicodeString(&Ext->Link, Ext->LinkText);
@@ -117,7 +97,7 @@ NTSTATUS ClientDriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
     Driver->MajorFunction[IRP_MJ_CREATE] = ClientCreateClose;
     Driver->MajorFunction[IRP_MJ_CLOSE] = ClientCreateClose;
     Driver->MajorFunction[IRP_MJ_PNP] = ClientPnp;
-    Driver->MajorFunction[IRP_MJ_POWER] = ClientPower;
+    Driver->MajorFunction[IRP_MJ_POWER] = PnpPower;
     Driver->DriverExtension->AddDevice = ClientAddDevice;
     return STATUS_SUCCESS;
 }

@@ -8,6 +8,7 @@
 
 #include "kivl2caphost.h"
 #include "memoryradio.h"
+#include "test_drivers.h"
 
 #include <gtest/gtest.h>
 

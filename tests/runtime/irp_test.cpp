@@ -3,18 +3,6 @@
 
 using IrpTest = IoFixture;
 
-TEST_F(IrpTest, FreshIrpHasNoCurrentLocation)
-{
-    PIRP Irp = IoAllocateIrp(3, FALSE);
-    EXPECT_EQ(Irp->Type, IO_TYPE_IRP);
-    EXPECT_EQ(Irp->StackCount, 3);
-    EXPECT_EQ(Irp->CurrentLocation, 4);
-    EXPECT_EQ(Irp->Tail.Overlay.Thread, nullptr);
-    EXPECT_EQ(Irp->AssociatedIrp.SystemBuffer, nullptr);
-    EXPECT_EQ(IoGetNextIrpStackLocation(Irp), (PIO_STACK_LOCATION)(Irp + 1) + 2);
-    IoFreeIrp(Irp);
-}
-
 TEST_F(IrpTest, InvokeFlagsDecideWhichRoutinesRun)
 {
     struct CASE {
@@ -59,8 +47,8 @@ TEST_F(IrpTest, InvokeFlagsDecideWhichRoutinesRun)
 
 TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalkAndCompletingResumesIt)
 {
-    COMPLETION_LOG Top, Mid;
-    Top.Return = Mid.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    COMPLETION_LOG Mid;
+    Mid.Return = STATUS_MORE_PROCESSING_REQUIRED;
     KEVENT Done;
     KeInitializeEvent(&Done, NotificationEvent, FALSE);
     Mid.Event = &Done;
@@ -87,8 +75,6 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalkAndCompletingResumesIt)
 
 TEST_F(IrpTest, PendingPropagatesToTheTopWithoutCompletionRoutines)
 {
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
     PIRP Irp = DriverIrp(&Top);
     LowerPends();
     g_Dispatch[1] = [this](PDEVICE_OBJECT, PIRP I) {
@@ -105,8 +91,7 @@ TEST_F(IrpTest, PendingPropagatesToTheTopWithoutCompletionRoutines)
 
 TEST_F(IrpTest, CompletionRoutineMustPropagatePending)
 {
-    COMPLETION_LOG Top, Mid;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
+    COMPLETION_LOG Mid;
     Mid.Propagate = false;
     PIRP Irp = DriverIrp(&Top);
     LowerPends();
@@ -210,10 +195,7 @@ TEST_F(IrpTest, DriverIrpCompletingPastItsTopIsRecordedAndFreed)
 TEST_F(IrpTest, FreeMisuseIsRecordedAndKeepsTheIrp)
 {
     LowerPends();
-    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    PIRP Irp = OwnIrp();
     IoCallDriver(Lower, Irp);
     IoFreeIrp(Irp); // the lower driver still holds it
     ExpectRecords("irp-free-in-use");
@@ -228,10 +210,7 @@ TEST_F(IrpTest, FreeMisuseIsRecordedAndKeepsTheIrp)
 
 TEST_F(IrpTest, RunningOutOfStackLocationsIsRecorded)
 {
-    PIRP Irp = IoAllocateIrp(1, FALSE); // the upper device needs two
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    PIRP Irp = OwnIrp(1); // the upper device needs two
     g_Dispatch[1] = [this](PDEVICE_OBJECT, PIRP I) {
         NTSTATUS S = IoCallDriver(Lower, I);
         EXPECT_EQ(S, STATUS_INVALID_PARAMETER);
@@ -244,10 +223,7 @@ TEST_F(IrpTest, RunningOutOfStackLocationsIsRecorded)
 
 TEST_F(IrpTest, ForwardingAPowerIrpWithIoCallDriverIsRecorded)
 {
-    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    PIRP Irp = OwnIrp();
     IoGetNextIrpStackLocation(Irp)->MajorFunction = IRP_MJ_POWER;
     IoCallDriver(Lower, Irp);
     ExpectRecords("power-via-iocalldriver");
@@ -256,8 +232,6 @@ TEST_F(IrpTest, ForwardingAPowerIrpWithIoCallDriverIsRecorded)
 
 TEST_F(IrpTest, ReusedIrpCanBeSentAgain)
 {
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
     PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
     for (int i = 0; i < 3; i++) {
         // What a driver does itself before re-sending its own IRP.
@@ -275,11 +249,7 @@ TEST_F(IrpTest, ReusedIrpCanBeSentAgain)
 
 TEST_F(IrpTest, SendingAndFreeingMisuseIsRecorded)
 {
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-
-    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
-    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    PIRP Irp = OwnIrp();
     IoSetCancelRoutine(Irp, [](PDEVICE_OBJECT, PIRP) {});
     g_Dispatch[0] = [](PDEVICE_OBJECT, PIRP I) {
         IoSetCancelRoutine(I, nullptr);
@@ -296,8 +266,7 @@ TEST_F(IrpTest, SendingAndFreeingMisuseIsRecorded)
     ExpectRecords("next-control;driver-irp-past-top");
     EXPECT_EQ(kivrt::PoolBlocks(kivrt::TAG_IRP), 0u) << "the runtime freed it";
 
-    Irp = IoAllocateIrp(Lower->StackSize, FALSE);
-    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    Irp = OwnIrp();
     IoGetNextIrpStackLocation(Irp)->MajorFunction = 0x40;
     EXPECT_EQ(IoCallDriver(Lower, Irp), STATUS_INVALID_DEVICE_REQUEST);
     ExpectRecords("bad-major");
@@ -312,10 +281,7 @@ TEST_F(IrpTest, SendingAndFreeingMisuseIsRecorded)
 
 TEST_F(IrpTest, CompletingOrSendingAQueuedIrpIsRecorded)
 {
-    PIRP Irp = IoAllocateIrp(Lower->StackSize, FALSE);
-    COMPLETION_LOG Top;
-    Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
-    IoSetCompletionRoutine(Irp, LogCompletion, &Top, TRUE, TRUE, TRUE);
+    PIRP Irp = OwnIrp();
     KDEVICE_QUEUE Q;
     KeInitializeDeviceQueue(&Q);
     KIRQL Old;

@@ -7,11 +7,9 @@ using DeviceQueueTest = KernelFixture;
 // An IRP pended by the lower driver, whose completion stops at the top.
 class CancelTest : public IoFixture {
 protected:
-    COMPLETION_LOG Top;
     PIRP PendingIrp()
     {
         LowerPends();
-        Top.Return = STATUS_MORE_PROCESSING_REQUIRED;
         PIRP Irp = DriverIrp(&Top);
         IoCallDriver(Upper, Irp);
         return Irp;

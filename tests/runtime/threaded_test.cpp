@@ -186,15 +186,8 @@ public:
         ThreadedTest::SetUp();
         KeInitializeSpinLock(&QueueLock);
         InitializeListHead(&Queue);
-        ASSERT_EQ(kivrt::LoadDriver(
-                      u"Race",
-                      [](PDRIVER_OBJECT D, PUNICODE_STRING) {
-                          for (PDRIVER_DISPATCH& F : D->MajorFunction)
-                              F = Dispatch;
-                          return STATUS_SUCCESS;
-                      },
-                      &Drv),
-                  STATUS_SUCCESS);
+        g_Dispatch[0] = Dispatch;
+        ASSERT_EQ(kivrt::LoadDriver(u"Race", TestDriverEntry<0>, &Drv), STATUS_SUCCESS);
         UNICODE_STRING Name = Us(u"\\Device\\Race");
         ASSERT_EQ(IoCreateDevice(Drv, 0, &Name, FILE_DEVICE_UNKNOWN, 0, FALSE, &Dev),
                   STATUS_SUCCESS);
@@ -207,6 +200,7 @@ public:
     {
         IoDeleteDevice(Dev);
         kivrt::UnloadDriver(Drv);
+        g_Dispatch[0] = nullptr;
         ThreadedTest::TearDown();
     }
 };
