@@ -1,6 +1,6 @@
-// The three search transactions: every error path in its check order, and what the
-// scenario goldens (tests/scenarios/service_*.sim) cannot set up: malformed stored values,
-// lists out of order, the error zones.
+// The three search transactions: the refusals the scenario goldens
+// (tests/scenarios/service_*.sim) do not send, in their check order, and what the goldens
+// cannot set up: malformed stored values, lists out of order, the error zones.
 #include "sdpfixture.h"
 
 #include "kivsdpioctl.h"
