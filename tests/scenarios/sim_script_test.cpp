@@ -258,19 +258,6 @@ TEST(SimScript, ScriptErrorNamesTheFirstBadLineAndKeepsNoCommands)
     EXPECT_TRUE(Script.Commands.empty());
 }
 
-TEST(SimScript, ScriptKeepsCommandsInOrderWithTheirLines)
-{
-    std::istringstream In("connect 0x40 48\n# c\nadd-record\n\ndel-record 0x10000"); // no final \n
-    SIM_SCRIPT Script = ParseSimScript(In);
-    ASSERT_TRUE(Script.Ok) << Script.Error;
-    ASSERT_EQ(Script.Commands.size(), 3u);
-    EXPECT_EQ(Script.Commands[0].Line, 1u);
-    EXPECT_EQ(Script.Commands[1].Verb, SIM_VERB::AddRecord);
-    EXPECT_EQ(Script.Commands[1].Line, 3u);
-    EXPECT_EQ(Script.Commands[2].Line, 5u);
-    EXPECT_EQ(Script.Commands[2].Handle, 0x10000u);
-}
-
 // Takes the device-control requests the runner makes and answers nothing.
 class CBufferTarget : public CSimTarget {
 public:

@@ -82,16 +82,14 @@ TEST_F(SdpCoreFixture, InitialisationTracesInInfoAndDatabaseZones)
     EXPECT_EQ(Other.OutstandingAllocations, 0u);
 }
 
-TEST_F(SdpCoreFixture, ApplicationRecordsGetRisingHandlesAndBumpDatabaseState)
+// Handles and ServiceDatabaseState show in the database_requests scenario; the
+// counters behind them do not.
+TEST_F(SdpCoreFixture, ApplicationRecordsCountTheirChangesAndBlocks)
 {
-    EXPECT_EQ(AddRecord(), 0x00010000u);
-    EXPECT_EQ(AddRecord(), 0x00010001u);
-    EXPECT_EQ(View(Db)[0][3].Value, (Bytes{0x0A, 0, 0, 0, 2}));
-    EXPECT_EQ(View(Db)[1], (std::vector<ATTR_VIEW>{{0x0000, {0x0A, 0, 1, 0, 0}}}));
-
+    AddRecord();
+    AddRecord();
     EXPECT_EQ(Db.DeleteServiceRecord(0x00010000), SDP_STATUS_SUCCESS);
-    EXPECT_EQ(View(Db)[0][3].Value, (Bytes{0x0A, 0, 0, 0, 3}));
-    EXPECT_EQ(AddRecord(), 0x00010002u);
+    AddRecord();
     // Three records made (2 changes, 3 blocks each), one freed (2 changes).
     EXPECT_EQ(Counters(Db), (COUNTERS{13, 0x00010003, 15, 18}));
 }

@@ -69,7 +69,6 @@ protected:
     CChannelTable Channels;
     std::vector<PRINTED_LINE> Lines;
     std::vector<Bytes> Responses;
-    std::vector<Bytes> ClientPdus;
 
     // Pool accounting and failure injection: allocation number FailAt
     // (counted from 0 after SetUp) returns null.
