@@ -131,7 +131,7 @@ TEST_F(ServiceFixture, SocketPathsOfOthersAreNeverTaken)
         close(S);
     }
     DAEMON C = Start("c"); // returns at once: the control path exists already
-    ASSERT_TRUE(LogShows(C, "serving")) << LogOf(C);
+    ASSERT_TRUE(LogShows(C, "kivsdpd: serving ")) << LogOf(C);
     EXPECT_EQ(Ctl(C, {"records"}).Exit, 0);
     StopClean(C);
 }
@@ -159,7 +159,7 @@ TEST_F(ServiceFixture, DefaultRunDirectoryIsGroupOnlyAndFoundByTheClient)
                   {"--listen", D.Sdp, "--group", std::to_string(Group), "--records", RECORDS_DIR},
                   m_Dir + "/d.out", D.Log);
     m_Owned.push_back(D);
-    EXPECT_TRUE(LogShows(D, "serving")) << LogOf(D);
+    EXPECT_TRUE(LogShows(D, "kivsdpd: serving ")) << LogOf(D);
     ASSERT_EQ(lstat(Run.c_str(), &St), 0);
     EXPECT_EQ(St.st_mode & 07777, 0750u);
     EXPECT_EQ(St.st_gid, Group);
