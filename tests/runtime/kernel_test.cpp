@@ -1,6 +1,6 @@
-// IRQL rules, spin-lock misuse, events and waits, fast mutexes, interlocked operations and the
-// lock order. The interlocked lists show in the framework's interlocked queue test, the raised
-// status in the devices scenario.
+// IRQL rules, spin-lock misuse, events and waits, fast mutexes and the lock order. The
+// interlocked lists show in the framework's interlocked queue test; the raised status, an
+// expired relative timeout and the interlocked results in the stack scenarios.
 #include "kernel_fixture.h"
 
 using KernelTest = KernelFixture;
@@ -76,15 +76,6 @@ TEST_F(KernelTest, NotificationEventStaysSignalledSynchronizationEventIsConsumed
     EXPECT_EQ(KeWaitForSingleObject(&S, Executive, KernelMode, FALSE, &Zero), STATUS_TIMEOUT);
 }
 
-TEST_F(KernelTest, RelativeTimeoutExpires)
-{
-    KEVENT E;
-    KeInitializeEvent(&E, NotificationEvent, FALSE);
-    LARGE_INTEGER Ms10;
-    Ms10.QuadPart = -100000; // 10 ms in 100 ns units
-    EXPECT_EQ(KeWaitForSingleObject(&E, Executive, KernelMode, FALSE, &Ms10), STATUS_TIMEOUT);
-}
-
 TEST_F(KernelTest, WaitAtDispatchOnlyPolls)
 {
     KEVENT E;
@@ -119,18 +110,6 @@ TEST_F(KernelTest, FastMutexHoldsApcLevel)
         ExReleaseFastMutex(&M);
     }
     ExpectRecords("irql;irql");
-}
-
-TEST_F(KernelTest, InterlockedOperationsReturnTheKernelsValues)
-{
-    LONG V = 5;
-    EXPECT_EQ(InterlockedIncrement(&V), 6);
-    EXPECT_EQ(InterlockedDecrement(&V), 5);
-    EXPECT_EQ(InterlockedExchange(&V, 9), 5);
-    EXPECT_EQ(InterlockedCompareExchange(&V, 1, 7), 9) << "no exchange: returns the value";
-    EXPECT_EQ(V, 9);
-    EXPECT_EQ(InterlockedCompareExchange(&V, 1, 9), 9);
-    EXPECT_EQ(V, 1);
 }
 
 TEST_F(KernelTest, IrqlPreconditionsAreRecorded)
