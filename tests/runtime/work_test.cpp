@@ -42,22 +42,6 @@ TEST_F(WorkTest, ItemsRunInOrderOnlyWhenTheHostDrains)
     EXPECT_FALSE(kivrt::RunOneWorkItem());
 }
 
-TEST_F(WorkTest, AnItemMayRequeueItselfFromItsRoutine)
-{
-    static int Runs;
-    Runs = 0;
-    WORK_QUEUE_ITEM Item;
-    ExInitializeWorkItem(
-        &Item,
-        [](PVOID P) {
-            if (++Runs < 3) ExQueueWorkItem((PWORK_QUEUE_ITEM)P, CriticalWorkQueue);
-        },
-        &Item);
-    ExQueueWorkItem(&Item, CriticalWorkQueue);
-    kivrt::DrainWorkItems();
-    EXPECT_EQ(Runs, 3);
-}
-
 TEST_F(WorkTest, QueuingAnItemTwiceIsRecorded)
 {
     std::vector<int> Order;
