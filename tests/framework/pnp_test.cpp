@@ -348,22 +348,7 @@ TEST_F(PnpDeviceFixture, SystemControlIsForwardedUnlessRefused)
 }
 
 // ---------------------------------------------------------------------------
-// Construction failures undo what was made
-
-TEST_F(PnpDeviceFixture, DeviceCreationFailureIsRaisedAndReported)
-{
-    kivrt::FailDeviceCreation(1); // the lower device is created first
-    NTSTATUS status = Build();
-    kivrt::ClearFailureInjection();
-    EXPECT_FALSE(NT_SUCCESS(status));
-    EXPECT_EQ(g_Device, nullptr);
-    EXPECT_NE(Output().find("Norn:CDevice::operator new ***IoCreateDevice failed, status(0x"),
-              std::string::npos);
-    EXPECT_NE(Output().find("), name(KivTstUp0)\n"), std::string::npos) << Output();
-    EXPECT_EQ(Joined(g_Log), "create failed\n");
-    ASSERT_NE(m_Node, nullptr);
-    EXPECT_EQ(Top()->DriverObject, m_Lower);
-}
+// Construction failures undo what was made (a failed IoCreateDevice: the devices scenario)
 
 TEST_F(PnpDeviceFixture, ConstructorFailureUndoesEverything)
 {
