@@ -272,7 +272,7 @@ std::vector<UCHAR> L2capFixture::StatusRecord(USHORT Cid, USHORT Code, USHORT Mt
     return V;
 }
 
-std::string L2capFixture::VerifierText()
+std::string VerifierText()
 {
     std::string Text;
     for (const auto& R : kivrt::VerifierRecords())
