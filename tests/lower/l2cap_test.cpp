@@ -153,7 +153,7 @@ TEST_F(L2capFixture, FrameLongerThanTheReadBufferIsDroppedWithAMessage)
 // ---------------------------------------------------------------------------------------------
 // Writes
 
-TEST_F(L2capFixture, WriteSendsThePayloadOnTheCidAtTheHeadOfTheBuffer)
+TEST_F(L2capFixture, WriteSendsThePayloadOnTheCidAtTheHeadOfTheBufferOrFails)
 {
     m_Radio.Connect(0x0040, 48);
     m_Radio.Connect(0x1234, 48);
@@ -172,6 +172,27 @@ TEST_F(L2capFixture, WriteSendsThePayloadOnTheCidAtTheHeadOfTheBuffer)
     EXPECT_EQ(Written[1].Cid, 0x1234);
     EXPECT_TRUE(Written[1].Payload.empty());
     EXPECT_EQ(Written[1].Client, B());
+
+    // Writes without a CID, refused by the radio, or with no radio fail.
+    auto Short = R::WriteRaw(m_Dev, A(), Bytes({0x40}));
+    EXPECT_EQ(Short->Send(), STATUS_INVALID_PARAMETER);
+    auto Empty = R::WriteRaw(m_Dev, A(), {});
+    EXPECT_EQ(Empty->Send(), STATUS_INVALID_PARAMETER);
+
+    m_Radio.FailTransmits(STATUS_IO_TIMEOUT);
+    auto Refused = R::Write(m_Dev, A(), 0x40, Bytes({1}));
+    EXPECT_EQ(Refused->Send(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Refused->Information(), 0u);
+
+    m_Radio.Detach();
+    EXPECT_EQ(m_Radio.Device(), nullptr);
+    auto NoRadio = R::Write(m_Dev, A(), 0x40, Bytes({1}));
+    EXPECT_EQ(NoRadio->Send(), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(m_Radio.WrittenCount(), 0u);
+    KIVL2CAP_COUNTERS C = Counters();
+    EXPECT_EQ(C.WritesFailed, 4u);
+    EXPECT_EQ(C.WritesSent, 2u);
+    ASSERT_EQ(m_Radio.Attach(m_Dev), STATUS_SUCCESS);
 }
 
 TEST_F(L2capFixture, WritesFailOnChannelsThatAreNotOpen)
@@ -207,30 +228,6 @@ TEST_F(L2capFixture, WritesFailOnChannelsThatAreNotOpen)
         while (Counters().KeptEvents != 0)
             R::Listen(m_Dev, A())->Send();
     }
-}
-
-TEST_F(L2capFixture, WritesWithoutACidNoRadioOrARefusingRadioFail)
-{
-    m_Radio.Connect(0x40, 48);
-    auto Short = R::WriteRaw(m_Dev, A(), Bytes({0x40}));
-    EXPECT_EQ(Short->Send(), STATUS_INVALID_PARAMETER);
-    auto Empty = R::WriteRaw(m_Dev, A(), {});
-    EXPECT_EQ(Empty->Send(), STATUS_INVALID_PARAMETER);
-
-    m_Radio.FailTransmits(STATUS_IO_TIMEOUT);
-    auto Refused = R::Write(m_Dev, A(), 0x40, Bytes({1}));
-    EXPECT_EQ(Refused->Send(), STATUS_IO_TIMEOUT);
-    EXPECT_EQ(Refused->Information(), 0u);
-
-    m_Radio.Detach();
-    EXPECT_EQ(m_Radio.Device(), nullptr);
-    auto NoRadio = R::Write(m_Dev, A(), 0x40, Bytes({1}));
-    EXPECT_EQ(NoRadio->Send(), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(m_Radio.WrittenCount(), 0u);
-    KIVL2CAP_COUNTERS C = Counters();
-    EXPECT_EQ(C.WritesFailed, 4u);
-    EXPECT_EQ(C.WritesSent, 0u);
-    ASSERT_EQ(m_Radio.Attach(m_Dev), STATUS_SUCCESS);
 }
 
 // ---------------------------------------------------------------------------------------------
