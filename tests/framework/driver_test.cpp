@@ -84,27 +84,23 @@ TEST_F(DriverFixture, PnpDriverInstallsTheFrameworkRoutines)
     EXPECT_NE(Output().find("Norn:  CPnpDriver::DriverUnload\n"), std::string::npos);
 }
 
-TEST_F(DriverFixture, EmptyRegistryPathStillGetsATerminatedCopy)
+TEST_F(DriverFixture, EmptyRegistryPathGetsATerminatedCopyAndAMissingBufferAnEmptyOne)
 {
     g_Entry = ENTRY_RESULT();
     g_UseOverride = true;
     g_PathOverride = UNICODE_STRING{0, 0, NULL};
     PDRIVER_OBJECT driver = nullptr;
     ASSERT_EQ(kivrt::LoadDriver(u"KivTstDr", ProbeEntry, &driver), STATUS_SUCCESS);
+    g_UseOverride = false;
     ASSERT_NE(g_Entry.Path, nullptr);
     EXPECT_EQ(g_Entry.Path->Length, 0);
     EXPECT_EQ(g_Entry.Path->MaximumLength, 2);
     EXPECT_TRUE(g_Entry.Terminated);
     ASSERT_EQ(kivrt::UnloadDriver(driver), STATUS_SUCCESS);
-    g_UseOverride = false;
-}
 
-TEST_F(DriverFixture, MissingPathBufferLeavesAnEmptyCopyAndUnloadFreesNothing)
-{
+    // The copy's buffer cannot be allocated: an empty copy, reported, and unload frees nothing.
     g_Entry = ENTRY_RESULT();
-    g_UseOverride = false;
     kivrt::FailPoolAllocations(NORN_WDM_POOL_TAG, 0, 1);
-    PDRIVER_OBJECT driver = nullptr;
     ASSERT_EQ(kivrt::LoadDriver(u"KivTstDr", ProbeEntry, &driver), STATUS_SUCCESS);
     kivrt::ClearFailureInjection();
     ASSERT_NE(g_Entry.Path, nullptr);

@@ -99,10 +99,15 @@ TEST_F(PowerFixture, DeviceSetPowerSavesRegistersOnce)
     EXPECT_EQ(p.IrpCount, 1);
 }
 
-TEST_F(PowerFixture, PowerUpWithoutSavedRegistersSaysSo)
+// Registers are saved only on the way down to the save state (D1 to D3, D3 unless set).
+TEST_F(PowerFixture, SaveStateIsD1ToD3AndPowerUpWithoutSavedRegistersSaysSo)
 {
     ASSERT_NO_FATAL_FAILURE(BuildAndStart());
-    // D2 is above the save state (D3): nothing saved on the way down.
+    CPnpDevice* device = g_Device->Device();
+    EXPECT_EQ(device->SetPowerSaveState(PowerDeviceD0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device->SetPowerRestoreState(PowerDeviceMaximum), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device->GetPowerSaveState(), PowerDeviceD3);
+    // D2 is above the save state: nothing saved on the way down.
     EXPECT_EQ(SetDevice(PowerDeviceD2), STATUS_SUCCESS);
     EXPECT_EQ(Probe().Saves, 0);
     EXPECT_EQ(SetDevice(PowerDeviceD0), STATUS_SUCCESS);
@@ -112,6 +117,11 @@ TEST_F(PowerFixture, PowerUpWithoutSavedRegistersSaysSo)
                         "            Or an IRP_MN_STOP_DEVICE may have arrived\n"));
     EXPECT_EQ(Probe().DevicePower, PowerDeviceD0);
     EXPECT_EQ(kivrt::DevicePowerState(Top()).DeviceState, PowerDeviceD0);
+
+    EXPECT_EQ(device->SetPowerSaveState(PowerDeviceD1), STATUS_SUCCESS);
+    EXPECT_EQ(device->GetPowerSaveState(), PowerDeviceD1);
+    EXPECT_EQ(SetDevice(PowerDeviceD1), STATUS_SUCCESS);
+    EXPECT_EQ(Probe().Saves, 1);
 }
 
 TEST_F(PowerFixture, FailedRestoreStillSucceedsTheIrpAndKeepsPoweringDown)
@@ -148,19 +158,6 @@ TEST_F(PowerFixture, SystemSetPowerRequestsTheMappedDeviceState)
     EXPECT_EQ(System(IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
     kivrt::DrainWorkItems();
     EXPECT_EQ(Probe().DevicePower, PowerDeviceD0);
-}
-
-TEST_F(PowerFixture, SaveAndRestoreStatesAcceptOnlyD1ToD3)
-{
-    ASSERT_NO_FATAL_FAILURE(BuildAndStart());
-    CPnpDevice* device = g_Device->Device();
-    EXPECT_EQ(device->SetPowerSaveState(PowerDeviceD0), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(device->SetPowerRestoreState(PowerDeviceMaximum), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(device->GetPowerSaveState(), PowerDeviceD3);
-    EXPECT_EQ(device->SetPowerSaveState(PowerDeviceD1), STATUS_SUCCESS);
-    EXPECT_EQ(device->GetPowerSaveState(), PowerDeviceD1);
-    EXPECT_EQ(SetDevice(PowerDeviceD1), STATUS_SUCCESS);
-    EXPECT_EQ(Probe().Saves, 1);
 }
 
 TEST_F(PowerFixture, PowerRequestFailuresOnOpenAndCloseAreReported)

@@ -164,9 +164,6 @@ TEST_F(SupportFixture, StringMovesToNonPagedPool)
     }
     EXPECT_TRUE(nonPaged);
     kivrt::FailPoolAllocations(NORN_POOL_TAG, 0, 1);
-    CString t(u"stay");
-    kivrt::ClearFailureInjection();
-    kivrt::FailPoolAllocations(NORN_POOL_TAG, 0, 1);
     s.ConvertToNonPagedPool(); // a failure keeps the current buffer silently
     kivrt::ClearFailureInjection();
     EXPECT_EQ(Text(s), u"name");
@@ -230,22 +227,17 @@ TEST_F(SupportFixture, ThreadRunsWorkItemsWithTheirContext)
     delete starved;
 }
 
-TEST_F(SupportFixture, InterlockedQueueIsFifoAndReportsThePreviousTail)
+// Its order, removal and the empty Dequeue that ends a replay are the stalled-IRP tests'
+// (pnp_test); here what they cannot see: the previous tail that Enqueue returns.
+TEST_F(SupportFixture, InterlockedQueueEnqueueReportsThePreviousTail)
 {
     PIRP first = IoAllocateIrp(1, FALSE);
     PIRP second = IoAllocateIrp(1, FALSE);
     ASSERT_TRUE(first && second);
     {
         CInterlockedQueue queue;
-        PIRP out = first;
-        EXPECT_EQ(queue.Dequeue(&out), nullptr);
-        EXPECT_EQ(out, nullptr);
         EXPECT_EQ(queue.Enqueue(first), nullptr);
         EXPECT_EQ(queue.Enqueue(second), first);
-        EXPECT_EQ(queue.Dequeue(&out), first);
-        EXPECT_EQ(out, first);
-        queue.RemoveEntry(second);
-        EXPECT_EQ(queue.Dequeue(&out), nullptr);
     }
     IoFreeIrp(first);
     IoFreeIrp(second);

@@ -46,21 +46,10 @@ static NTSTATUS ClientPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static NTSTATUS ClientPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     auto* Ext = (CLIENT_EXTENSION*)DeviceObject->DeviceExtension;
-    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
-    case IRP_MN_REMOVE_DEVICE:
-        IoDeleteSymbolicLink(&Ext->Link);
-        return RemoveSelf(Ext, Irp, "");
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        return PassDown(Ext, Irp, "", STATUS_SUCCESS);
-    default:
+    if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction != IRP_MN_REMOVE_DEVICE)
         return PassDown(Ext, Irp);
-    }
+    IoDeleteSymbolicLink(&Ext->Link);
+    return RemoveSelf(Ext, Irp, "");
 }
 
 static NTSTATUS ClientAddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
@@ -283,7 +272,7 @@ std::vector<UCHAR> L2capFixture::StatusRecord(USHORT Cid, USHORT Code, USHORT Mt
     return V;
 }
 
-std::string L2capFixture::VerifierText()
+std::string VerifierText()
 {
     std::string Text;
     for (const auto& R : kivrt::VerifierRecords())

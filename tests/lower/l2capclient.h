@@ -24,6 +24,8 @@ DRIVER_INITIALIZE ClientDriverEntry;
 extern std::atomic<bool> g_ForwardAtDispatch;
 // "\\.\L2capClient<n>" for the n-th client device created since the driver was loaded.
 std::u16string ClientPath(unsigned Index);
+// What the verifier recorded, one line each.
+std::string VerifierText();
 
 // One request built and sent by a driver-like client, straight to the L2CAP device.
 class CLIENT_REQUEST {
@@ -78,7 +80,6 @@ protected:
     KIVL2CAP_COUNTERS Counters();
     static std::vector<UCHAR> Bytes(std::initializer_list<int> List);
     static std::vector<UCHAR> StatusRecord(USHORT Cid, USHORT Code, USHORT Mtu);
-    std::string VerifierText();
 
     PDRIVER_OBJECT m_L2cap = nullptr;
     PDRIVER_OBJECT m_Client = nullptr;
