@@ -132,22 +132,14 @@ TEST(SimScript, WellFormedLinesGiveTheirCommand)
         EXPECT_TRUE(SimVerbNeedsStack(Stack)) << SimVerbName(Stack);
 }
 
-TEST(SimScript, BlankAndCommentLinesAreNoCommands)
-{
-    for (const char* Text : {"", "   ", "\t", "# only a comment", "   # indented comment", "\r"}) {
-        SCOPED_TRACE(Text);
-        SIM_COMMAND Cmd;
-        bool IsCommand = true;
-        std::string Error;
-        EXPECT_TRUE(ParseSimLine(Text, 1, Cmd, IsCommand, Error));
-        EXPECT_FALSE(IsCommand);
-    }
-}
-
 struct BAD_LINE {
     const char* Text;
     const char* Message;
 };
+
+const char* const FailAllocUsage =
+    "expected 'fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
+    "fail-alloc off'";
 
 const BAD_LINE BadLines[] = {
     {"conect 0x40 48", "unknown command 'conect'"},
@@ -159,15 +151,9 @@ const BAD_LINE BadLines[] = {
     {"hold", "expected 'hold on|off'"},
     {"hold yes", "expected 'hold on|off'"},
     {"release 1", "expected 'release'"},
-    {"fail-alloc pool 1",
-     "expected 'fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
-     "fail-alloc off'"},
-    {"fail-alloc off 1",
-     "expected 'fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
-     "fail-alloc off'"},
-    {"fail-alloc tag NrnU 0",
-     "expected 'fail-alloc pool|irp|device|power AFTER COUNT, fail-alloc tag TAG AFTER COUNT or "
-     "fail-alloc off'"},
+    {"fail-alloc pool 1", FailAllocUsage},
+    {"fail-alloc off 1", FailAllocUsage},
+    {"fail-alloc tag NrnU 0", FailAllocUsage},
     {"fail-alloc tag 0 0 1", "tag 0 would match every allocation (use 'fail-alloc pool')"},
     {"fail-alloc irp 0 0x10000", "'0x10000' is larger than 65535"},
     {"device", "expected 'device add or device remove NODE'"},
@@ -244,17 +230,19 @@ TEST(SimScript, FramePayloadIsBoundedByTheFrameBuffer)
     EXPECT_NE(Error.find("1023 bytes"), std::string::npos) << Error;
 }
 
-TEST(SimScript, ScriptErrorNamesTheFirstBadLineAndKeepsNoCommands)
+// Blank and comment lines give no command but are counted; the first bad line
+// stops the script and nothing of it is kept.
+TEST(SimScript, ScriptsSkipBlankLinesAndStopAtTheFirstBadOne)
 {
-    std::istringstream In("# header\n"
-                          "connect 0x40 48\n"
-                          "\n"
-                          "frame 0x40 02 00\n"
-                          "bogus\n"
-                          "also bogus\n");
-    SIM_SCRIPT Script = ParseSimScript(In);
+    std::istringstream Good("# header\n\n   \n\t\n   # indented comment\n\r\nconnect 0x40 48\n");
+    SIM_SCRIPT Script = ParseSimScript(Good);
+    ASSERT_TRUE(Script.Ok) << Script.Error;
+    ASSERT_EQ(Script.Commands.size(), 1u);
+    EXPECT_EQ(Script.Commands[0].Line, 7u);
+    std::istringstream Bad("connect 0x40 48\n\nframe 0x40 02 00\nbogus\nalso bogus\n");
+    Script = ParseSimScript(Bad);
     EXPECT_FALSE(Script.Ok);
-    EXPECT_EQ(Script.Error, "line 5: unknown command 'bogus'");
+    EXPECT_EQ(Script.Error, "line 4: unknown command 'bogus'");
     EXPECT_TRUE(Script.Commands.empty());
 }
 
