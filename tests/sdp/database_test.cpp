@@ -43,7 +43,6 @@ COUNTERS Counters(const CSdpDatabase& Db)
             Db.TotalAllocations};
 }
 
-const Bytes ServerRecordHandle = {0x0A, 0, 0, 0, 0};
 const Bytes ServerClassList = {0x35, 0x03, 0x19, 0x10, 0x00};
 
 SDP_IOCTL_BUFFER Io(Bytes& Buffer, uint32_t In, uint32_t Out)
@@ -52,17 +51,6 @@ SDP_IOCTL_BUFFER Io(Bytes& Buffer, uint32_t In, uint32_t Out)
 }
 
 } // namespace
-
-TEST_F(SdpCoreFixture, InitialisedDatabaseHoldsTheServerRecord)
-{
-    const DB_VIEW Expected = {{{0x0000, ServerRecordHandle},
-                               {0x0001, ServerClassList},
-                               {0x0002, {0x0A, 0, 0, 0, 1}},
-                               {0x0201, {0x0A, 0, 0, 0, 0}}}};
-    EXPECT_EQ(View(Db), Expected);
-    EXPECT_EQ(Counters(Db), (COUNTERS{5, 0x00010000, 9, 9}));
-    EXPECT_EQ(Live(), 9u);
-}
 
 TEST_F(SdpCoreFixture, InitialisationTracesInInfoAndDatabaseZones)
 {
@@ -82,15 +70,16 @@ TEST_F(SdpCoreFixture, InitialisationTracesInInfoAndDatabaseZones)
     EXPECT_EQ(Other.OutstandingAllocations, 0u);
 }
 
-// Handles and ServiceDatabaseState show in the database_requests scenario; the
-// counters behind them do not.
+// The server record's attributes and handles and ServiceDatabaseState show in
+// the scenarios; the counters behind them do not.
 TEST_F(SdpCoreFixture, ApplicationRecordsCountTheirChangesAndBlocks)
 {
     AddRecord();
     AddRecord();
     EXPECT_EQ(Db.DeleteServiceRecord(0x00010000), SDP_STATUS_SUCCESS);
     AddRecord();
-    // Three records made (2 changes, 3 blocks each), one freed (2 changes).
+    // The server record's 5 changes and 9 blocks, then three records made (2
+    // changes, 3 blocks each) and one freed (2 changes).
     EXPECT_EQ(Counters(Db), (COUNTERS{13, 0x00010003, 15, 18}));
 }
 

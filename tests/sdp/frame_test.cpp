@@ -73,21 +73,19 @@ TEST_F(SdpCoreFixture, FramesAreWalkedPduByPduWithTheirMessages)
     EXPECT_TRUE(SendFrame(Cat({Cid40, Unknown00})).empty());
 }
 
-TEST_F(SdpCoreFixture, DumpsAndDataPathTracesUseTheirZones)
+// The dumps under their zone alone are the debug_zones scenario's.
+TEST_F(SdpCoreFixture, DataPathTracesUseTheirZone)
 {
     Channels.CreateL2capContext(0x0040, 48);
-    SdpSetZoneMask(SDP_ZONE_DUMP_MASK | SDP_ZONE_READ_WRITE_MASK);
+    SdpSetZoneMask(SDP_ZONE_READ_WRITE_MASK);
     SendFrame(Cat({{0x40, 0x00}, Unknown00}));
     EXPECT_TRUE(
         Printed(SDP_ZONE_READ_WRITE_MASK,
                 "kivsdp : KivSdpProcessSdpPacket() - hL2cap = 0x40. Frame length length = 0x7\n"));
     EXPECT_TRUE(Printed(SDP_ZONE_READ_WRITE_MASK, "kivsdp : ProcessSdpRequest()..\n"));
-    EXPECT_TRUE(Printed(SDP_ZONE_DUMP_MASK, "kivsdp : SDP RX REQUEST : 00 00 01 00 00 \n"));
-    EXPECT_TRUE(Printed(SDP_ZONE_DUMP_MASK,
-                        "kivsdp : SDP TX RESPONSE : 01 00 01 00 06 00 03 00 00 00 00 \n"));
     // Nothing of other zones.
     for (const PRINTED_LINE& l : Lines)
-        EXPECT_TRUE(l.Zone == SDP_ZONE_DUMP_MASK || l.Zone == SDP_ZONE_READ_WRITE_MASK) << l.Text;
+        EXPECT_EQ(l.Zone, SDP_ZONE_READ_WRITE_MASK) << l.Text;
 }
 
 TEST_F(SdpCoreFixture, HostBlocksCarryTheResponseAndAMissingBlockDropsIt)
