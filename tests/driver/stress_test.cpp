@@ -232,10 +232,10 @@ TEST_F(StressFixture, ApplicationsRemoteSideAndStopStartCyclesRunTogether)
     kivrt::DrainWorkItems();
     ASSERT_TRUE(Status->Ov.Wait(5000)) << "the status queue stayed busy";
     EXPECT_EQ(Status->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(HexText(Status->Output()), "40 00 00 00");
+    EXPECT_EQ(Status->Output(), Hex("40 00 00 00"));
     ASSERT_TRUE(Response->Ov.Wait(5000)) << "the response queue stayed busy";
     EXPECT_EQ(Response->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(HexText(Response->Output()), "03 00 07 00 05 00 00 00 00 00");
+    EXPECT_EQ(Response->Output(), Hex("03 00 07 00 05 00 00 00 00 00"));
 
     // And the server side still answers on a channel whose context was
     // reused many times over.
