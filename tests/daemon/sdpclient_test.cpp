@@ -35,23 +35,6 @@ TEST(SdpClientRequests, HandWorkedBytes)
         EXPECT_EQ(C.Got, Hex(C.Want)) << C.Name;
 }
 
-TEST(SdpClientResponses, ParsedFields)
-{
-    Response R;
-    std::string Err;
-    // Two handles of three, continuation 2 bytes.
-    BYTES Search = Hex("03 0007 000f 0003 0002 00010000 00010001 02 0a0b");
-    ASSERT_TRUE(ParseResponse(Search.data(), Search.size(), PDU_SEARCH_RESPONSE, 7, R, Err)) << Err;
-    EXPECT_EQ(R.TotalRecords, 3);
-    EXPECT_EQ(R.Handles, (std::vector<uint32_t>{0x00010000, 0x00010001}));
-    EXPECT_EQ(R.Cont, Hex("0a0b"));
-
-    BYTES Attr = Hex("05 0001 0008 0005 3503090001 00");
-    ASSERT_TRUE(ParseResponse(Attr.data(), Attr.size(), PDU_ATTR_RESPONSE, 1, R, Err)) << Err;
-    EXPECT_EQ(R.AttributeBytes, Hex("3503090001"));
-    EXPECT_TRUE(R.Cont.empty());
-}
-
 TEST(SdpClientResponses, Refusals)
 {
     struct CASE {
