@@ -132,6 +132,8 @@ void DaemonFixture::StopClean(DAEMON& D)
     std::string Log = LogOf(D);
     EXPECT_NE(Log.find("stopped: no verifier findings, no pool blocks left"), std::string::npos)
         << Log.substr(Log.size() > 3000 ? Log.size() - 3000 : 0);
+    struct stat St;
+    EXPECT_NE(stat(D.Ctl.c_str(), &St), 0) << D.Ctl << ": socket file left behind";
 }
 
 std::string DaemonFixture::LogOf(const DAEMON& D)

@@ -33,7 +33,7 @@ protected:
     DAEMON Start(const std::string& Name, std::vector<std::string> Extra = {});
     // SIGTERM, then the exit status (-1 if it did not end within 10 s).
     int Stop(DAEMON& D);
-    // Asserts the daemon ended cleanly: exit 0 and nothing left behind.
+    // Asserts the daemon ended cleanly: exit 0, nothing left behind, its control socket gone.
     void StopClean(DAEMON& D);
     std::string LogOf(const DAEMON& D);
 

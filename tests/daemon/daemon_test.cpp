@@ -11,7 +11,6 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -574,16 +573,6 @@ TEST_F(DaemonFixture, PendingRequestBuffersAreBoundedPerClientAndInAll)
     EXPECT_TRUE(Taken);
     EXPECT_EQ(Ctl(D, {"records"}).Exit, 0);
     StopClean(D);
-}
-
-TEST_F(DaemonFixture, ControlSocketIsOwnerAndGroupOnly)
-{
-    DAEMON D = Start("a");
-    struct stat St;
-    ASSERT_EQ(stat(D.Ctl.c_str(), &St), 0);
-    EXPECT_EQ(St.st_mode & 0777, 0660u);
-    StopClean(D);
-    EXPECT_NE(stat(D.Ctl.c_str(), &St), 0) << "socket file left behind";
 }
 
 // The devices take the --listen paths in the order given, in either form, and each keeps its

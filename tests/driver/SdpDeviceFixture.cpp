@@ -2,43 +2,10 @@
 // the applications and the remote device.
 #include "SdpDeviceFixture.h"
 
-#include <cstdio>
 #include <cstring>
 
 // ---------------------------------------------------------------------------------------------
 // Fixture
-
-BYTES Hex(const char* Text)
-{
-    BYTES Bytes;
-    int Nibbles = 0;
-    uint8_t Value = 0;
-    for (const char* p = Text; *p; p++) {
-        int v = -1;
-        if (*p >= '0' && *p <= '9') v = *p - '0';
-        if (*p >= 'a' && *p <= 'f') v = *p - 'a' + 10;
-        if (*p >= 'A' && *p <= 'F') v = *p - 'A' + 10;
-        if (v < 0) continue;
-        Value = uint8_t(Value << 4 | v);
-        if (++Nibbles == 2) {
-            Bytes.push_back(Value);
-            Nibbles = 0;
-            Value = 0;
-        }
-    }
-    return Bytes;
-}
-
-std::string HexText(const BYTES& Bytes)
-{
-    std::string Text;
-    char Piece[4];
-    for (uint8_t b : Bytes) {
-        snprintf(Piece, sizeof(Piece), Text.empty() ? "%02X" : " %02X", b);
-        Text += Piece;
-    }
-    return Text;
-}
 
 BYTES OnCid(uint16_t Cid, const BYTES& Pdu)
 {

@@ -8,6 +8,7 @@
 
 #include <kivrt.h>
 
+#include "HexBytes.h"
 #include "kivsdp.h"
 #include "memoryradio.h"
 
@@ -97,8 +98,6 @@ protected:
     }
 };
 
-BYTES Hex(const char* Text);
-std::string HexText(const BYTES& Bytes);
 // A frame as the radio carries it: the CID, then the PDU.
 BYTES OnCid(uint16_t Cid, const BYTES& Pdu);
 // ServiceSearch for the server's own class (0x1000), at most 5 handles, and its answer.

@@ -75,10 +75,9 @@ void RunApplication(int Index, STRESS_TALLY* Tally)
             Issue(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
             Issue(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
             uint16_t Cid = ChannelCid(int(Next() % kChannels));
-            Issue(IOCTL_KIVSDP_SEND_SDP_REQUEST,
-                  {uint8_t(Cid), uint8_t(Cid >> 8), 0x02, 0x00, uint8_t(i), 0x00, 0x08, 0x35, 0x03,
-                   0x19, 0x10, 0x00, 0x00, 0x05, 0x00},
-                  0);
+            BYTES Pdu = SearchServer;
+            Pdu[2] = uint8_t(i); // the transaction ID
+            Issue(IOCTL_KIVSDP_SEND_SDP_REQUEST, OnCid(Cid, Pdu), 0);
             Issue(IOCTL_KIVSDP_GET_DEBUG_INFO, {}, sizeof(KIVSDP_DEBUG_INFO));
         }
         if (Next() % 2) kivrt::AppCancelIo(Handle);
@@ -130,7 +129,6 @@ TEST_F(StressFixture, ApplicationsRemoteSideAndStopStartCyclesRunTogether)
     std::thread Remote([&] {
         uint32_t Seed = 777;
         auto Next = [&Seed] { return Seed = Seed * 1103515245u + 12345u, Seed >> 8; };
-        const BYTES Search = Hex("02 00 01 00 08 35 03 19 10 00 00 05 00");
         const BYTES Answer = Hex("03 00 05 00 09 00 01 00 01 00 01 00 00 00");
         while (!Stop.load()) {
             uint16_t Cid = ChannelCid(int(Next() % kChannels));
@@ -146,7 +144,7 @@ TEST_F(StressFixture, ApplicationsRemoteSideAndStopStartCyclesRunTogether)
                 (void)m_Radio.SendFrame(Cid, Answer);
                 break;
             default:
-                (void)m_Radio.SendFrame(Cid, Search);
+                (void)m_Radio.SendFrame(Cid, SearchServer);
                 break;
             }
             if (m_Radio.WrittenCount() > 1000) (void)m_Radio.TakeWritten();
@@ -219,9 +217,7 @@ TEST_F(StressFixture, ApplicationsRemoteSideAndStopStartCyclesRunTogether)
     SDP_APP_REQUEST* Status = Post(IOCTL_KIVSDP_LISTEN_FOR_STATUS, {}, 4);
     SDP_APP_REQUEST* Response = Post(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, {}, 0x400);
     SDP_APP_REQUEST* Request = Post(IOCTL_KIVSDP_SEND_SDP_REQUEST,
-                                    {uint8_t(Cid), uint8_t(Cid >> 8), 0x02, 0x00, 0x07, 0x00, 0x08,
-                                     0x35, 0x03, 0x19, 0x10, 0x00, 0x00, 0x05, 0x00},
-                                    0);
+                                    OnCid(Cid, Hex("02 00 07 00 08 35 03 19 10 00 00 05 00")), 0);
     ASSERT_TRUE(Request->Ov.Wait(5000)) << "the request queue stayed busy";
     EXPECT_EQ(Request->Status(), STATUS_SUCCESS);
     EXPECT_FALSE(Status->Done());
@@ -232,14 +228,14 @@ TEST_F(StressFixture, ApplicationsRemoteSideAndStopStartCyclesRunTogether)
     kivrt::DrainWorkItems();
     ASSERT_TRUE(Status->Ov.Wait(5000)) << "the status queue stayed busy";
     EXPECT_EQ(Status->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(HexText(Status->Output()), "40 00 00 00");
+    EXPECT_EQ(Status->Output(), Hex("40 00 00 00"));
     ASSERT_TRUE(Response->Ov.Wait(5000)) << "the response queue stayed busy";
     EXPECT_EQ(Response->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(HexText(Response->Output()), "03 00 07 00 05 00 00 00 00 00");
+    EXPECT_EQ(Response->Output(), Hex("03 00 07 00 05 00 00 00 00 00"));
 
     // And the server side still answers on a channel whose context was
     // reused many times over.
-    ASSERT_TRUE(NT_SUCCESS(m_Radio.SendFrame(Cid, Hex("02 00 01 00 08 35 03 19 10 00 00 05 00"))));
+    ASSERT_TRUE(NT_SUCCESS(m_Radio.SendFrame(Cid, SearchServer)));
     kivrt::DrainWorkItems();
     bool Answered = false;
     for (const auto& Frame : m_Radio.TakeWritten())
@@ -292,7 +288,6 @@ TEST_P(BackToBackFixture, RestartsReturnAndServeWhileTheRemoteSideNeverPauses)
         // Only a guard against a device that never comes back: the test
         // fails when the remote side had to give up.
         const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        const BYTES Search = Hex("02 00 01 00 08 35 03 19 10 00 00 05 00");
         uint32_t Seed = 4242;
         auto Next = [&Seed] { return Seed = Seed * 1103515245u + 12345u, Seed >> 8; };
         while (!Stop.load()) {
@@ -304,7 +299,7 @@ TEST_P(BackToBackFixture, RestartsReturnAndServeWhileTheRemoteSideNeverPauses)
                     (void)m_Radio.Connect(Cid, 48);
                     break;
                 case 1:
-                    (void)m_Radio.SendFrame(Cid, Search);
+                    (void)m_Radio.SendFrame(Cid, SearchServer);
                     break;
                 default:
                     (void)m_Radio.Reconfigure(Cid, uint16_t(48 + Next() % 400));

@@ -2,6 +2,7 @@
 // packet sequence a channel's life leaves in a capture file.
 #include <gtest/gtest.h>
 
+#include "HexBytes.h"
 #include "btsnoop.h"
 
 #include <cstdlib>
@@ -13,18 +14,6 @@
 using btsnoop::BYTES;
 
 namespace {
-
-BYTES H(const std::string& Text)
-{
-    BYTES Out;
-    std::string Digits;
-    for (char c : Text)
-        if (c != ' ') Digits += c;
-    EXPECT_EQ(Digits.size() % 2, 0u) << Text;
-    for (size_t i = 0; i + 1 < Digits.size(); i += 2)
-        Out.push_back(uint8_t(std::stoul(Digits.substr(i, 2), nullptr, 16)));
-    return Out;
-}
 
 BYTES Record(uint32_t Flags, int64_t UnixUs, const BYTES& Packet)
 {
@@ -78,7 +67,7 @@ TEST(BtSnoopEncoding, HandWorkedBytes)
          "02 0120 0400 0000 4000"},
     };
     for (const CASE& C : Cases)
-        EXPECT_EQ(C.Got, H(C.Want)) << C.Name;
+        EXPECT_EQ(C.Got, Hex(C.Want)) << C.Name;
 }
 
 TEST(BtSnoopEncoding, FramesLongerThanAnAclPacketAreFragmented)
@@ -86,16 +75,16 @@ TEST(BtSnoopEncoding, FramesLongerThanAnAclPacketAreFragmented)
     const uint8_t Payload[3] = {0xAA, 0xBB, 0xCC};
     std::vector<BYTES> Packets = btsnoop::AclPackets(0x0005, 0x0040, Payload, 3, 4);
     ASSERT_EQ(Packets.size(), 2u);
-    EXPECT_EQ(Packets[0], H("02 0520 0400 0300 4000"));
-    EXPECT_EQ(Packets[1], H("02 0510 0300 aabbcc"));
+    EXPECT_EQ(Packets[0], Hex("02 0520 0400 0300 4000"));
+    EXPECT_EQ(Packets[1], Hex("02 0510 0300 aabbcc"));
 
     // A payload at the 16-bit L2CAP limit does not fit one ACL packet with its basic header.
     BYTES Big(0xFFFF, 0x5A);
     Packets = btsnoop::AclPackets(0x0001, 0x0040, Big.data(), Big.size());
     ASSERT_EQ(Packets.size(), 2u);
     EXPECT_EQ(Packets[0].size(), 5u + 0xFFFF);
-    EXPECT_EQ(BYTES(Packets[0].begin(), Packets[0].begin() + 9), H("02 0120 ffff ffff 4000"));
-    EXPECT_EQ(Packets[1], H("02 0110 0400 5a5a5a5a"));
+    EXPECT_EQ(BYTES(Packets[0].begin(), Packets[0].begin() + 9), Hex("02 0120 ffff ffff 4000"));
+    EXPECT_EQ(Packets[1], Hex("02 0110 0400 5a5a5a5a"));
 }
 
 namespace {
@@ -229,14 +218,14 @@ TEST_F(CaptureFile, ChannelsGetTheirOwnHandlesAndFramesOfUnknownChannelsSetOneUp
 TEST(BtSnoopParse, CutOrPartialRecordsAreRefused)
 {
     BYTES File = btsnoop::FileHeader();
-    btsnoop::AppendRecord(File, 1, 7, H("02 0120 0400 0000 4000"));
+    btsnoop::AppendRecord(File, 1, 7, Hex("02 0120 0400 0000 4000"));
     std::vector<RECORD> Records;
     std::string Err;
     ASSERT_TRUE(btsnoop::ParseFile(File, Records, Err)) << Err;
     ASSERT_EQ(Records.size(), 1u);
     EXPECT_EQ(Records[0].Flags, 1u);
     EXPECT_EQ(Records[0].Timestamp, 7);
-    EXPECT_EQ(Records[0].Packet, H("02 0120 0400 0000 4000"));
+    EXPECT_EQ(Records[0].Packet, Hex("02 0120 0400 0000 4000"));
 
     BYTES Cut(File.begin(), File.end() - 1);
     BYTES ShortHeader(File.begin(), File.begin() + 16 + 23);

@@ -8,7 +8,6 @@
 #include "database.h"
 #include "kivsdpioctl.h"
 #include "sdpcontrol.h"
-#include "sdpprint.h"
 #include "sdprecordfile.h"
 
 using namespace kivtool;
@@ -46,26 +45,6 @@ TEST(ControlRequests, BuffersMatchHandWorkedBytes)
                                 0x00, 0x01,             // attribute ID
                                 0x04, 0x00, 0x00, 0x00, // value length
                                 0x25, 0x02, 'H', 'i'}));
-}
-
-TEST(ControlRequests, RecordBecomesOneAddAttributePerAttribute)
-{
-    ServiceRecord Rec;
-    RecordFileError FileErr;
-    ASSERT_TRUE(
-        ImportRecordFile(std::string(KIVSDP_RECORDS_DIR) + "/serial-port.xml", Rec, FileErr));
-    std::vector<ControlRequest> Reqs;
-    std::string Err;
-    ASSERT_TRUE(AddAttributeRequests(0x00010000, Rec, Reqs, Err)) << Err;
-    ASSERT_EQ(Reqs.size(), 6u);
-    EXPECT_EQ(Reqs[0].Input, (Bytes{0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x05, 0x00, 0x00, 0x00,
-                                    0x35, 0x03, 0x19, 0x11, 0x01}));
-    EXPECT_EQ(Reqs[1].Input,
-              (Bytes{0x00, 0x00, 0x01, 0x00, 0x04, 0x00, 0x0E, 0x00, 0x00, 0x00, 0x35, 0x0C,
-                     0x35, 0x03, 0x19, 0x01, 0x00, 0x35, 0x05, 0x19, 0x00, 0x03, 0x08, 0x01}));
-    EXPECT_EQ(Reqs[5].Input,
-              (Bytes{0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x0D, 0x00, 0x00, 0x00, 0x25, 0x0B,
-                     'S',  'e',  'r',  'i',  'a',  'l',  ' ',  'P',  'o',  'r',  't'}));
 }
 
 TEST(ControlRequests, UnsendableAttributesAreRefusedAllOrNothing)
@@ -115,21 +94,6 @@ const Bytes ServerImage = {
 };
 
 } // namespace
-
-TEST(DatabaseImage, ServerRecordDecodes)
-{
-    ASSERT_EQ(ServerImage.size(), 0x34u);
-    std::vector<ServiceRecord> Records;
-    std::string Err;
-    ASSERT_TRUE(DecodeDatabaseImage(ServerImage.data(), ServerImage.size(), Records, Err)) << Err;
-    ASSERT_EQ(Records.size(), 1u);
-    EXPECT_EQ(FormatRecord(Records[0]), "Record 0x00000000\n"
-                                        "  0x0000 ServiceRecordHandle: uint32 0x00000000\n"
-                                        "  0x0001 ServiceClassIDList: sequence\n"
-                                        "    uuid16 0x1000 (ServiceDiscoveryServer)\n"
-                                        "  0x0002 ServiceRecordState: uint32 0x00000001\n"
-                                        "  0x0201 ServiceDatabaseState: uint32 0x00000000\n");
-}
 
 TEST(DatabaseImage, EveryShortImageIsRefused)
 {
