@@ -410,11 +410,6 @@ void KernelFixture::TearDown()
     kivrt::SetDbgPrintSink(nullptr);
 }
 
-void DeviceStackFixture::SetUp()
-{
-    KernelFixture::SetUp();
-}
-
 NTSTATUS DeviceStackFixture::Build()
 {
     NTSTATUS status = kivrt::LoadDriver(u"KivTstLo", LowerDriverEntry, &m_Lower);

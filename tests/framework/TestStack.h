@@ -90,6 +90,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
     std::string Output() { return m_Output += kivrt::TakeCapturedDbgPrint(), m_Output; }
+    bool Printed(const std::string& Text) { return Output().find(Text) != std::string::npos; }
 
     std::string m_Output;
 };
@@ -97,7 +98,6 @@ protected:
 // A framework device (g_Config.Kind) over the recording lower driver.
 class DeviceStackFixture : public KernelFixture {
 protected:
-    void SetUp() override;
     void TearDown() override;
 
     // Loads both drivers and builds the stack; returns CreateDevNode's status.

@@ -17,7 +17,6 @@ protected:
     }
     bool IsFilter() const { return GetParam() == DEVICE_KIND::Filter; }
     NTSTATUS Pnp(UCHAR Minor) { return kivrt::SendPnp(m_Node, Minor); }
-    bool Printed(const std::string& Text) { return Output().find(Text) != std::string::npos; }
 };
 
 using PnpDeviceFixture = DeviceStackFixture;
@@ -168,8 +167,7 @@ TEST_P(PnpFixture, SurpriseRemovalThenRemoveTakesTheDirectPath)
     // A thin filter leaves the decision to its derived device; a PnP device
     // refuses everything from now on.
     kivrt::Overlapped ov;
-    NTSTATUS status = Send(h, IOCTL_TEST_NOW, 7, &ov);
-    EXPECT_EQ(status, IsFilter() ? STATUS_SUCCESS : STATUS_DELETE_PENDING);
+    EXPECT_EQ(Send(h, IOCTL_TEST_NOW, 7, &ov), IsFilter() ? STATUS_SUCCESS : STATUS_DELETE_PENDING);
     kivrt::AppClose(h);
     EXPECT_EQ(Probe().IrpCount, 1);
     g_Log.clear();
@@ -244,9 +242,7 @@ TEST_F(PnpDeviceFixture, IrpStalledWhileStopPendingIsReplayedOnCancelStopUnlessC
 {
     ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     ASSERT_EQ(kivrt::SendPnp(m_Node, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    OWN_IRP own, cancelled;
-    own.Id = 5;
-    cancelled.Id = 6;
+    OWN_IRP own{5}, cancelled{6};
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_DEVICE_CONTROL, IOCTL_TEST_NOW, &own), STATUS_PENDING);
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_DEVICE_CONTROL, IOCTL_TEST_NOW, &cancelled), STATUS_PENDING);
     EXPECT_FALSE(own.Done);
@@ -266,9 +262,7 @@ TEST_F(PnpDeviceFixture, IrpStalledWhileStoppedIsReplayedOnRestart)
 {
     ASSERT_NO_FATAL_FAILURE(BuildAndStart());
     ASSERT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
-    OWN_IRP first, second;
-    first.Id = 1;
-    second.Id = 2;
+    OWN_IRP first{1}, second{2};
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_DEVICE_CONTROL, IOCTL_TEST_NOW, &first), STATUS_PENDING);
     EXPECT_EQ(SendOwnIrp(Top(), IRP_MJ_DEVICE_CONTROL, IOCTL_TEST_NOW, &second), STATUS_PENDING);
     g_Log.clear();
@@ -354,10 +348,9 @@ TEST_F(PnpDeviceFixture, ConstructorFailureUndoesEverything)
 {
     g_Config.Win32Name = true;
     g_Config.FailInConstructor = true;
-    NTSTATUS status = Build();
-    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Build(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(g_Device, nullptr);
-    EXPECT_NE(Output().find("test : CTestDevice() - failed (0xC000009A)\n"), std::string::npos);
+    EXPECT_TRUE(Printed("test : CTestDevice() - failed (0xC000009A)\n"));
     EXPECT_EQ(Joined(g_Log), "create failed\n");
     ASSERT_NE(m_Node, nullptr);
     EXPECT_EQ(Top()->DriverObject, m_Lower); // detached again

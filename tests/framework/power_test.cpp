@@ -26,7 +26,6 @@ protected:
         s.SystemState = State;
         return kivrt::SendPower(m_Node, Minor, SystemPowerState, s);
     }
-    bool Printed(const std::string& Text) { return Output().find(Text) != std::string::npos; }
 };
 
 } // namespace

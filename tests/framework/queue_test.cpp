@@ -56,25 +56,23 @@ TEST_F(QueueFixture, CancellingWaitingAndCurrentIrps)
 
 TEST_F(QueueFixture, FlushingOneFileKeepsTheOthersInOrder)
 {
-    Overlapped f1, g2, f3, g4;
-    EXPECT_EQ(Send(m_F, IOCTL_TEST_QUEUE, 1, &f1), STATUS_PENDING);
-    EXPECT_EQ(Send(m_G, IOCTL_TEST_QUEUE, 2, &g2), STATUS_PENDING);
-    EXPECT_EQ(Send(m_F, IOCTL_TEST_QUEUE, 3, &f3), STATUS_PENDING);
-    EXPECT_EQ(Send(m_G, IOCTL_TEST_QUEUE, 4, &g4), STATUS_PENDING);
+    Overlapped ov[5]; // by id: 1 and 3 on F, 2 and 4 on G
+    for (ULONG id = 1; id <= 4; id++)
+        EXPECT_EQ(Send(id % 2 ? m_F : m_G, IOCTL_TEST_QUEUE, id, &ov[id]), STATUS_PENDING);
     PFILE_OBJECT f = FileOfCurrent(g_Device->Queue().GetCurrentIrp());
     g_Log.clear();
     g_Device->Queue().FlushQueue(f);
     EXPECT_EQ(Joined(g_Log), "cancel 1\nstart 2\ncomplete 1 0xC0000120\n"
                              "cancel 3\ncomplete 3 0xC0000120\n");
-    EXPECT_EQ(f1.Status(), STATUS_CANCELLED);
-    EXPECT_EQ(f3.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(ov[1].Status(), STATUS_CANCELLED);
+    EXPECT_EQ(ov[3].Status(), STATUS_CANCELLED);
     g_Log.clear();
     FinishQueueCurrent();
     FinishQueueCurrent();
     // The next IRP starts before the finished one completes.
     EXPECT_EQ(Joined(g_Log), "start 4\ncomplete 2 0x00000000\ncomplete 4 0x00000000\n");
-    EXPECT_TRUE(g2.IsComplete() && g4.IsComplete());
-    EXPECT_EQ(g4.Status(), STATUS_SUCCESS);
+    EXPECT_TRUE(ov[2].IsComplete() && ov[4].IsComplete());
+    EXPECT_EQ(ov[4].Status(), STATUS_SUCCESS);
 
     // Nothing is left: flushing an idle queue changes nothing.
     g_Log.clear();
@@ -87,11 +85,9 @@ TEST_F(QueueFixture, FlushingOneFileKeepsTheOthersInOrder)
 TEST_F(QueueFixture, KernelDeviceQueueFlushAndCheckIrpCanceled)
 {
     EXPECT_TRUE(g_Device->Device()->CheckIrpCanceled(NULL));
-    Overlapped f1, g2, f3, g4;
-    EXPECT_EQ(Send(m_F, IOCTL_TEST_KQUEUE, 1, &f1), STATUS_PENDING);
-    EXPECT_EQ(Send(m_G, IOCTL_TEST_KQUEUE, 2, &g2), STATUS_PENDING);
-    EXPECT_EQ(Send(m_F, IOCTL_TEST_KQUEUE, 3, &f3), STATUS_PENDING);
-    EXPECT_EQ(Send(m_G, IOCTL_TEST_KQUEUE, 4, &g4), STATUS_PENDING);
+    Overlapped ov[5]; // by id: 1 and 3 on F, 2 and 4 on G
+    for (ULONG id = 1; id <= 4; id++)
+        EXPECT_EQ(Send(id % 2 ? m_F : m_G, IOCTL_TEST_KQUEUE, id, &ov[id]), STATUS_PENDING);
     PFILE_OBJECT f = FileOfCurrent(g_Device->Device()->GetDeviceObject()->CurrentIrp);
     g_Log.clear();
     g_Device->Device()->FlushQueue(f);

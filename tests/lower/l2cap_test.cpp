@@ -55,8 +55,7 @@ TEST_F(L2capFixture, FourHeldListensCompleteOldestFirst)
 
 TEST_F(L2capFixture, ListensAndReadsWithoutRoomAndOtherControlCodesAreRefused)
 {
-    auto Short = R::Listen(m_Dev, A(), 53);
-    EXPECT_EQ(Short->Send(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(R::Listen(m_Dev, A(), 53)->Send(), STATUS_INVALID_PARAMETER);
     for (ULONG Length : {0u, 1u}) // no room for the CID
         EXPECT_EQ(R::Read(m_Dev, A(), Length)->Send(), STATUS_INVALID_PARAMETER);
     auto Other = R::Listen(m_Dev, A(), 54, 0x80022014);
@@ -174,10 +173,8 @@ TEST_F(L2capFixture, WriteSendsThePayloadOnTheCidAtTheHeadOfTheBufferOrFails)
     EXPECT_EQ(Written[1].Client, B());
 
     // Writes without a CID, refused by the radio, or with no radio fail.
-    auto Short = R::WriteRaw(m_Dev, A(), Bytes({0x40}));
-    EXPECT_EQ(Short->Send(), STATUS_INVALID_PARAMETER);
-    auto Empty = R::WriteRaw(m_Dev, A(), {});
-    EXPECT_EQ(Empty->Send(), STATUS_INVALID_PARAMETER);
+    for (const std::vector<UCHAR>& Buffer : {Bytes({0x40}), Bytes({})})
+        EXPECT_EQ(R::WriteRaw(m_Dev, A(), Buffer)->Send(), STATUS_INVALID_PARAMETER);
 
     m_Radio.FailTransmits(STATUS_IO_TIMEOUT);
     auto Refused = R::Write(m_Dev, A(), 0x40, Bytes({1}));
@@ -186,8 +183,7 @@ TEST_F(L2capFixture, WriteSendsThePayloadOnTheCidAtTheHeadOfTheBufferOrFails)
 
     m_Radio.Detach();
     EXPECT_EQ(m_Radio.Device(), nullptr);
-    auto NoRadio = R::Write(m_Dev, A(), 0x40, Bytes({1}));
-    EXPECT_EQ(NoRadio->Send(), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(R::Write(m_Dev, A(), 0x40, Bytes({1}))->Send(), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(m_Radio.WrittenCount(), 0u);
     KIVL2CAP_COUNTERS C = Counters();
     EXPECT_EQ(C.WritesFailed, 4u);
@@ -240,8 +236,7 @@ TEST_F(L2capFixture, CleanupFailsOnlyThatClientsHeldRequests)
     auto ListenA = Held(R::Listen(m_Dev, A()));
     auto ListenB = Held(R::Listen(m_Dev, B()));
 
-    auto Clean = R::Cleanup(m_Dev, A());
-    EXPECT_EQ(Clean->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(R::Cleanup(m_Dev, A())->Send(), STATUS_SUCCESS);
     EXPECT_EQ(ReadA->Status(), STATUS_CANCELLED);
     EXPECT_EQ(ListenA->Status(), STATUS_CANCELLED);
     EXPECT_EQ(ReadA->CompletionIrql(), DISPATCH_LEVEL);
@@ -254,8 +249,7 @@ TEST_F(L2capFixture, CleanupFailsOnlyThatClientsHeldRequests)
 
     // A cleanup with nothing held, kept frames and events untouched.
     m_Radio.SendFrame(0x40, Bytes({1}));
-    auto Again = R::Cleanup(m_Dev, A());
-    EXPECT_EQ(Again->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(R::Cleanup(m_Dev, A())->Send(), STATUS_SUCCESS);
     KIVL2CAP_COUNTERS C = Counters();
     EXPECT_EQ(C.KeptFrames, 1u);
     EXPECT_EQ(C.Cleanups, 2u);
@@ -332,8 +326,7 @@ TEST_F(L2capFixture, FailNextRequestFailsExactlyTheNextOfItsKind)
     // Count 0 clears a rule.
     KivL2capFailNextRequest(m_Dev, KIVL2CAP_REQUEST::Listen, STATUS_UNSUCCESSFUL);
     KivL2capFailNextRequest(m_Dev, KIVL2CAP_REQUEST::Listen, STATUS_UNSUCCESSFUL, 0);
-    auto L3 = R::Listen(m_Dev, A());
-    EXPECT_EQ(L3->Send(), STATUS_PENDING);
+    Held(R::Listen(m_Dev, A()));
 }
 
 TEST_F(L2capFixture, FailHeldRequestCompletesTheOldestHeldOneNow)
@@ -441,8 +434,7 @@ TEST_F(L2capFixture, ApplicationChannelRequestsAreRefusedAndChangeNothing)
     m_Radio.SendFrame(0x40, Bytes({0x11}));
     ASSERT_TRUE(Rd->Done());
     EXPECT_EQ(Rd->Output(), Bytes({0x40, 0x00, 0x11}));
-    auto W = R::Write(m_Dev, A(), 0x40, {0x22});
-    EXPECT_EQ(W->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(R::Write(m_Dev, A(), 0x40, {0x22})->Send(), STATUS_SUCCESS);
     EXPECT_EQ(m_Radio.WrittenCount(), 1u);
 }
 
@@ -470,8 +462,7 @@ TEST_F(L2capFixture, InternalDeviceControlListenIsServed)
 TEST_F(L2capFixture, StopAndRestartKeepChannelsHeldRequestsAndKeptFrames)
 {
     m_Radio.Connect(0x40, 48);
-    auto L = R::Listen(m_Dev, A());
-    EXPECT_EQ(L->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(R::Listen(m_Dev, A())->Send(), STATUS_SUCCESS);
     auto Rd = Held(R::Read(m_Dev, A(), 1024));
     EXPECT_EQ(kivrt::StopDevice(m_Node), STATUS_SUCCESS);
     EXPECT_FALSE(Counters().Started);
@@ -484,8 +475,7 @@ TEST_F(L2capFixture, StopAndRestartKeepChannelsHeldRequestsAndKeptFrames)
     auto Rd2 = R::Read(m_Dev, A(), 1024);
     EXPECT_EQ(Rd2->Send(), STATUS_SUCCESS);
     EXPECT_EQ(Rd2->Output(), Bytes({0x40, 0, 2}));
-    auto W = R::Write(m_Dev, A(), 0x40, Bytes({3}));
-    EXPECT_EQ(W->Send(), STATUS_SUCCESS);
+    EXPECT_EQ(R::Write(m_Dev, A(), 0x40, Bytes({3}))->Send(), STATUS_SUCCESS);
 }
 
 TEST_F(L2capFixture, SurpriseRemovalFailsHeldRequestsAndRefusesNewWork)
@@ -504,13 +494,10 @@ TEST_F(L2capFixture, SurpriseRemovalFailsHeldRequestsAndRefusesNewWork)
 
     EXPECT_EQ(m_Radio.SendFrame(0x40, Bytes({2})), STATUS_DELETE_PENDING);
     EXPECT_EQ(m_Radio.Connect(0x41, 48), STATUS_DELETE_PENDING);
-    auto Late = R::Read(m_Dev, A(), 1024);
-    EXPECT_EQ(Late->Send(), STATUS_DELETE_PENDING);
-    auto W = R::Write(m_Dev, A(), 0x40, Bytes({3}));
-    EXPECT_EQ(W->Send(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(R::Read(m_Dev, A(), 1024)->Send(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(R::Write(m_Dev, A(), 0x40, Bytes({3}))->Send(), STATUS_DELETE_PENDING);
     EXPECT_EQ(m_Radio.WrittenCount(), 0u);
-    auto Clean = R::Cleanup(m_Dev, A());
-    EXPECT_EQ(Clean->Send(), STATUS_SUCCESS) << "cleanup always succeeds";
+    EXPECT_EQ(R::Cleanup(m_Dev, A())->Send(), STATUS_SUCCESS) << "cleanup always succeeds";
     EXPECT_EQ(kivrt::RemoveAfterSurprise(m_Node), STATUS_SUCCESS);
     m_Removed = true;
 }
@@ -531,8 +518,8 @@ TEST_F(L2capFixture, TwoL2capDevicesKeepTheirOwnTraffic)
     EXPECT_FALSE(Rd1->Done());
     EXPECT_EQ(Rd2->Output(), Bytes({0x40, 0, 2}));
     Radio2.Connect(0x40, 48);
-    auto W = R::Write(m_Dev, A(), 0x40, Bytes({1}));
-    EXPECT_EQ(W->Send(), STATUS_INVALID_PARAMETER) << "the channel is open on the other device";
+    EXPECT_EQ(R::Write(m_Dev, A(), 0x40, Bytes({1}))->Send(), STATUS_INVALID_PARAMETER)
+        << "the channel is open on the other device";
     EXPECT_EQ(kivrt::RemoveDevice(Node2), STATUS_SUCCESS);
     kivrt::DeleteDevNode(Node2);
     EXPECT_EQ(Radio2.Device(), nullptr);

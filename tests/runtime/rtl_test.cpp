@@ -93,7 +93,7 @@ static std::string Printed(const std::function<void()>& Print)
     return kivrt::TakeCapturedDbgPrint();
 }
 
-TEST_F(RtlTest, DbgPrintKernelConversions)
+TEST_F(RtlTest, DbgPrintKernelConversionsAndLimit)
 {
     UNICODE_STRING Name = Us(u"\\Device\\KivSdp0");
     char Ansi[] = "ansi!";
@@ -110,12 +110,8 @@ TEST_F(RtlTest, DbgPrintKernelConversions)
     EXPECT_EQ(Printed([] { DbgPrint("%s %ws", (const char*)nullptr, (const char16_t*)nullptr); }),
               "(null) (null)");
     EXPECT_EQ(Printed([] { DbgPrint("%ws", u"\u00e9t\u00e9"); }), "?t?");
-}
-
-TEST_F(RtlTest, DbgPrintStopsAt512Bytes)
-{
-    std::string Long(600, 'x');
-    EXPECT_EQ(Printed([&] { DbgPrint("%s", Long.c_str()); }).size(), 512u);
+    // One call prints at most 512 bytes.
+    EXPECT_EQ(Printed([] { DbgPrint("%s", std::string(600, 'x').c_str()); }).size(), 512u);
 }
 
 TEST_F(RtlTest, WideConversionAbovePassiveIsRecorded)
@@ -130,11 +126,8 @@ TEST_F(RtlTest, WideConversionAbovePassiveIsRecorded)
 
 TEST_F(RtlTest, AssertAndBreakPointAreRecordedAndExecutionGoesOn)
 {
-    bool After = false;
     ASSERT(1 + 1 == 3);
     DbgBreakPoint();
-    After = true;
-    EXPECT_TRUE(After);
     auto A = kivrt::Assertions();
     ASSERT_EQ(A.size(), 1u);
     EXPECT_EQ(A[0].Expression, "1 + 1 == 3");
