@@ -419,7 +419,7 @@ NTSTATUS DeviceStackFixture::Build()
     return kivrt::CreateDevNode(u"ROOT\\KIVTST\\0000", m_Lower, {m_Upper}, &m_Node);
 }
 
-void DeviceStackFixture::TearDown()
+void DeviceStackFixture::Dismantle()
 {
     if (m_Node != nullptr) {
         if (!m_Removed) {
@@ -430,6 +430,14 @@ void DeviceStackFixture::TearDown()
     }
     if (m_Upper != nullptr && kivrt::IsDriverLoaded(m_Upper)) kivrt::UnloadDriver(m_Upper);
     if (m_Lower != nullptr && kivrt::IsDriverLoaded(m_Lower)) kivrt::UnloadDriver(m_Lower);
+    m_Node = nullptr;
+    m_Upper = m_Lower = nullptr;
+    m_Removed = false;
+}
+
+void DeviceStackFixture::TearDown()
+{
+    Dismantle();
     KernelFixture::TearDown();
 }
 

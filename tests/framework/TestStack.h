@@ -99,6 +99,8 @@ protected:
 class DeviceStackFixture : public KernelFixture {
 protected:
     void TearDown() override;
+    // Removes the node if built and unloads both drivers, leaving the fixture as new.
+    void Dismantle();
 
     // Loads both drivers and builds the stack; returns CreateDevNode's status.
     NTSTATUS Build();

@@ -16,15 +16,11 @@ protected:
     }
     NTSTATUS SetDevice(DEVICE_POWER_STATE State)
     {
-        POWER_STATE s;
-        s.DeviceState = State;
-        return kivrt::SendPower(m_Node, IRP_MN_SET_POWER, DevicePowerState, s);
+        return kivrt::SendPower(m_Node, IRP_MN_SET_POWER, DevicePowerState, {.DeviceState = State});
     }
     NTSTATUS System(UCHAR Minor, SYSTEM_POWER_STATE State)
     {
-        POWER_STATE s;
-        s.SystemState = State;
-        return kivrt::SendPower(m_Node, Minor, SystemPowerState, s);
+        return kivrt::SendPower(m_Node, Minor, SystemPowerState, {.SystemState = State});
     }
 };
 
