@@ -183,11 +183,6 @@ NTSTATUS CLIENT_REQUEST::Send(KIRQL Irql)
     return Status;
 }
 
-bool CLIENT_REQUEST::Cancel()
-{
-    return IoCancelIrp(m_Irp) != FALSE;
-}
-
 std::vector<UCHAR> CLIENT_REQUEST::Output() const
 {
     size_t N = std::min(size_t(m_Information), m_Buffer.size());
@@ -257,10 +252,7 @@ KIVL2CAP_COUNTERS L2capFixture::Counters()
 
 std::vector<UCHAR> L2capFixture::Bytes(std::initializer_list<int> List)
 {
-    std::vector<UCHAR> V;
-    for (int B : List)
-        V.push_back(UCHAR(B));
-    return V;
+    return std::vector<UCHAR>(List.begin(), List.end());
 }
 
 std::vector<UCHAR> L2capFixture::StatusRecord(USHORT Cid, USHORT Code, USHORT Mtu)

@@ -43,7 +43,7 @@ public:
 
     // Sends it (at Irql); the dispatch routine's result.
     NTSTATUS Send(KIRQL Irql = PASSIVE_LEVEL);
-    bool Cancel(); // IoCancelIrp
+    bool Cancel() { return IoCancelIrp(m_Irp) != FALSE; }
     bool Done() const { return m_Done.load(); }
     NTSTATUS Status() const { return m_Status; }
     ULONG_PTR Information() const { return m_Information; }
