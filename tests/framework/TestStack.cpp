@@ -100,10 +100,8 @@ NTSTATUS LowerDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
     DriverObject->DriverExtension->AddDevice = LowerAddDevice;
     DriverObject->MajorFunction[IRP_MJ_PNP] = LowerPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = LowerPower;
-    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = LowerOther;
-    DriverObject->MajorFunction[IRP_MJ_READ] = LowerOther;
-    DriverObject->MajorFunction[IRP_MJ_WRITE] = LowerOther;
-    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = LowerOther;
+    for (UCHAR major : {IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_SYSTEM_CONTROL})
+        DriverObject->MajorFunction[major] = LowerOther;
     return STATUS_SUCCESS;
 }
 

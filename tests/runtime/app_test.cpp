@@ -63,6 +63,17 @@ public:
         return H;
     }
 
+    // Pends every request in Held, with Cancel as its cancel routine.
+    void PendAll(PDRIVER_CANCEL Cancel = nullptr)
+    {
+        Ioctl = [this, Cancel](PIRP Irp) {
+            IoMarkIrpPending(Irp);
+            IoSetCancelRoutine(Irp, Cancel);
+            Held.push_back(Irp);
+            return STATUS_PENDING;
+        };
+    }
+
     // Completes with Status after writing Info bytes 0xA0, 0xA1, ... into the system buffer.
     void Answer(NTSTATUS Status, ULONG_PTR Info)
     {
@@ -255,15 +266,10 @@ TEST_F(AppTest, SynchronousHandleWaitsForAPendedRequest)
 TEST_F(AppTest, OverlappedRequestPendsAndCancelIoCancelsIt)
 {
     kivrt::APP_HANDLE H = Open(true);
-    Ioctl = [this](PIRP Irp) {
-        IoMarkIrpPending(Irp);
-        IoSetCancelRoutine(Irp, [](PDEVICE_OBJECT, PIRP I) {
-            IoReleaseCancelSpinLock(I->CancelIrql);
-            CompleteWith(I, STATUS_CANCELLED);
-        });
-        Held.push_back(Irp);
-        return STATUS_PENDING;
-    };
+    PendAll([](PDEVICE_OBJECT, PIRP I) {
+        IoReleaseCancelSpinLock(I->CancelIrql);
+        CompleteWith(I, STATUS_CANCELLED);
+    });
     kivrt::Overlapped Ov;
     uint8_t Out[4];
     EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_TEST, nullptr, 0, Out, 4, nullptr, &Ov),
@@ -282,11 +288,7 @@ TEST_F(AppTest, CompletionNotificationRunsOnceWhenTheRequestIsComplete)
 {
     kivrt::APP_HANDLE H = Open(true);
     uint8_t Out[4];
-    Ioctl = [this](PIRP Irp) {
-        IoMarkIrpPending(Irp);
-        Held.push_back(Irp);
-        return STATUS_PENDING;
-    };
+    PendAll();
     kivrt::Overlapped Pended;
     int Calls = 0;
     bool VisibleWhenCalled = false;
@@ -325,11 +327,7 @@ TEST_F(AppTest, CompletionNotificationRunsOnceWhenTheRequestIsComplete)
 TEST_F(AppTest, CloseComesAfterTheLastRequestCompletes)
 {
     kivrt::APP_HANDLE H = Open(true);
-    Ioctl = [this](PIRP Irp) {
-        IoMarkIrpPending(Irp);
-        Held.push_back(Irp);
-        return STATUS_PENDING;
-    };
+    PendAll();
     kivrt::Overlapped Ov;
     EXPECT_EQ(kivrt::AppDeviceIoControl(H, IOCTL_TEST, nullptr, 0, nullptr, 0, nullptr, &Ov),
               STATUS_PENDING);
