@@ -1,20 +1,18 @@
 // Processes and sockets for the daemon tests.
 #include "DaemonFixture.h"
 
+#include "ctlproto.h"
 #include "unixsocket.h"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -109,8 +107,7 @@ DAEMON DaemonFixture::Start(const std::string& Name, std::vector<std::string> Ex
     EXPECT_EQ(stat(D.Ctl.c_str(), &St), 0) << "no control socket after 10 s";
     // The log is written by the daemon's own thread: its start-up lines (the handles given to
     // each record file) may still be queued when the socket appears. "serving" comes last.
-    for (int i = 0; i < 500 && LogOf(D).find("kivsdpd: serving ") == std::string::npos; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitFor([&] { return LogOf(D).find("kivsdpd: serving ") != std::string::npos; });
     m_Owned.push_back(D);
     return D;
 }
@@ -141,6 +138,15 @@ std::string DaemonFixture::LogOf(const DAEMON& D)
     return ReadFile(D.Log);
 }
 
+bool DaemonFixture::WaitFor(const std::function<bool()>& Done, int Tries)
+{
+    for (int i = 0; i < Tries; i++) {
+        if (Done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 RUN_RESULT DaemonFixture::Run(const std::string& Program, const std::vector<std::string>& Args)
 {
     static int Counter = 0;
@@ -161,6 +167,13 @@ RUN_RESULT DaemonFixture::Ctl(const DAEMON& D, std::vector<std::string> Args)
 {
     Args.insert(Args.begin(), {"--control", D.Ctl});
     return Run(KIVSDPCTL_PATH, Args);
+}
+
+std::string DaemonFixture::CtlOk(const DAEMON& D, std::vector<std::string> Args)
+{
+    RUN_RESULT R = Ctl(D, Args);
+    EXPECT_EQ(R.Exit, 0) << Args[0] << ": " << R.Err;
+    return R.Out;
 }
 
 int DaemonFixture::Connect(const std::string& Path)
@@ -184,6 +197,20 @@ bool DaemonFixture::Exchange(int Fd, const BYTES& Request, BYTES& Response, int 
     if (send(Fd, Request.data(), Request.size(), MSG_NOSIGNAL) != ssize_t(Request.size()))
         return false;
     return Receive(Fd, Response, TimeoutMs);
+}
+
+int DaemonFixture::OpenDevice(const DAEMON& D)
+{
+    int Fd = Connect(D.Ctl);
+    BYTES Open = kivctl::CtlHeader(kivctl::CTL_OPEN, 1), Reply;
+    kivctl::PutLe32(Open, 0);
+    kivctl::CtlReply R;
+    if (Fd >= 0 && Exchange(Fd, Open, Reply) && kivctl::ParseReply(Reply.data(), Reply.size(), R) &&
+        R.Status == 0)
+        return Fd;
+    ADD_FAILURE() << "cannot open device 0 on " << D.Ctl;
+    if (Fd >= 0) close(Fd);
+    return -1;
 }
 
 std::string DaemonFixture::Write(const std::string& Name, const std::string& Text)
