@@ -176,6 +176,15 @@ std::string DaemonFixture::CtlOk(const DAEMON& D, std::vector<std::string> Args)
     return R.Out;
 }
 
+void DaemonFixture::CtlFails(const DAEMON& D, std::vector<std::string> Args,
+                             const std::string& Says)
+{
+    RUN_RESULT R = Ctl(D, Args);
+    EXPECT_EQ(R.Exit, 1) << Args[0];
+    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
+    EXPECT_NE(R.Err.find(Says), std::string::npos) << R.Err;
+}
+
 int DaemonFixture::Connect(const std::string& Path)
 {
     return kivtool::ConnectSeqpacket(Path);

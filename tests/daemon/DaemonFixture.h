@@ -43,6 +43,8 @@ protected:
     RUN_RESULT Ctl(const DAEMON& D, std::vector<std::string> Args);
     // kivsdpctl's output, expecting it to succeed.
     std::string CtlOk(const DAEMON& D, std::vector<std::string> Args);
+    // Expects kivsdpctl to fail with exit 1 and one line of error naming Says.
+    void CtlFails(const DAEMON& D, std::vector<std::string> Args, const std::string& Says);
     RUN_RESULT Run(const std::string& Program, const std::vector<std::string>& Args);
     pid_t Spawn(const std::string& Program, const std::vector<std::string>& Args,
                 const std::string& Out, const std::string& Err);

@@ -45,20 +45,14 @@ TEST_F(DaemonFixture, CliAddsChangesExportsAndDeletesRecords)
     EXPECT_EQ(CtlOk(D, {"export", "0x00010005"}), CtlOk(D, {"export", "0x00010006"}));
 
     CtlOk(D, {"del", "0x00010005"});
-    RUN_RESULT R = Ctl(D, {"del", "0x00010005"});
-    EXPECT_EQ(R.Exit, 1);
-    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
-    EXPECT_NE(R.Err.find("delete record failed"), std::string::npos) << R.Err;
+    CtlFails(D, {"del", "0x00010005"}, "delete record failed");
 
-    R = Ctl(D, {"--json", "records"});
-    EXPECT_EQ(R.Out, "[65536,65537,65538,65539,65540,65542]\n");
-    R = Ctl(D, {"verify", "3503190100"});
-    EXPECT_EQ(R.Exit, 0) << R.Err;
-    EXPECT_NE(R.Out.find("uuid16 0x0100 (L2CAP)"), std::string::npos) << R.Out;
-    R = Ctl(D, {"verify", "3504190100"});
-    EXPECT_EQ(R.Exit, 1);
-    R = Ctl(D, {"--json", "debug"});
-    EXPECT_NE(R.Out.find("\"NextRecordHandle\":65543"), std::string::npos) << R.Out;
+    EXPECT_EQ(CtlOk(D, {"--json", "records"}), "[65536,65537,65538,65539,65540,65542]\n");
+    Out = CtlOk(D, {"verify", "3503190100"});
+    EXPECT_NE(Out.find("uuid16 0x0100 (L2CAP)"), std::string::npos) << Out;
+    CtlFails(D, {"verify", "3504190100"}, "");
+    Out = CtlOk(D, {"--json", "debug"});
+    EXPECT_NE(Out.find("\"NextRecordHandle\":65543"), std::string::npos) << Out;
     StopClean(D);
 }
 
@@ -67,24 +61,20 @@ TEST_F(DaemonFixture, BadRecordFilesAreRefusedWithTheirLineAndChangeNothing)
     std::string Bad = Write("bad.xml", "<record>\n  <attribute id=\"0x0100\">\n    <text "
                                        "value=\"x\">\n  </attribute>\n</record>\n");
     DAEMON D = Start("a", {"--records", RECORDS});
-    RUN_RESULT Before = Ctl(D, {"browse"});
-    RUN_RESULT R = Ctl(D, {"add", Bad});
-    EXPECT_EQ(R.Exit, 1);
-    EXPECT_NE(R.Err.find("line 4"), std::string::npos) << R.Err;
-    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
-    R = Ctl(D, {"add", m_Dir + "/missing.xml"});
-    EXPECT_EQ(R.Exit, 1);
+    const std::string Before = CtlOk(D, {"browse"});
+    CtlFails(D, {"add", Bad}, "line 4");
+    CtlFails(D, {"add", m_Dir + "/missing.xml"}, "");
     // A value too large for the server: refused before anything is added.
     std::string Big = Write("big.xml", "<record><attribute id=\"0x0100\"><text value=\"" +
                                            std::string(600, 'a') + "\"/></attribute></record>\n");
-    EXPECT_EQ(Ctl(D, {"add", Big}).Exit, 1);
-    EXPECT_EQ(Ctl(D, {"browse"}).Out, Before.Out);
+    CtlFails(D, {"add", Big}, "");
+    EXPECT_EQ(CtlOk(D, {"browse"}), Before);
     StopClean(D);
 
     // The daemon refuses to start on a bad record directory, naming the file and the line.
     std::string Dir = m_Dir + "/records";
     ASSERT_EQ(system(("mkdir " + Dir + " && cp " + Bad + " " + Dir).c_str()), 0);
-    R = Run(KIVSDPD_PATH, {"--records", Dir, "--control", m_Dir + "/x.ctl"});
+    RUN_RESULT R = Run(KIVSDPD_PATH, {"--records", Dir, "--control", m_Dir + "/x.ctl"});
     EXPECT_EQ(R.Exit, 1);
     EXPECT_NE(R.Err.find("bad.xml: line 4"), std::string::npos) << R.Err;
 }
@@ -335,12 +325,8 @@ TEST_F(DaemonFixture, TwoDaemonsBrowseEachOtherThroughBothDrivers)
     EXPECT_NE(Attrs.find("0x0001 ServiceClassIDList"), std::string::npos) << Attrs;
     EXPECT_EQ(Attrs.find("0x0004 "), std::string::npos) << Attrs;
 
-    RUN_RESULT Missing = Ctl(B, {"attrs", "--remote", A.Sdp, "0x00123456"});
-    EXPECT_EQ(Missing.Exit, 1);
-    EXPECT_NE(Missing.Err.find("error 0x0002"), std::string::npos) << Missing.Err;
-    RUN_RESULT Nobody = Ctl(B, {"browse", "--remote", m_Dir + "/nobody.sdp"});
-    EXPECT_EQ(Nobody.Exit, 1);
-    EXPECT_NE(Nobody.Err.find("cannot connect"), std::string::npos) << Nobody.Err;
+    CtlFails(B, {"attrs", "--remote", A.Sdp, "0x00123456"}, "error 0x0002");
+    CtlFails(B, {"browse", "--remote", m_Dir + "/nobody.sdp"}, "cannot connect");
     StopClean(A);
     StopClean(B);
 }
@@ -561,12 +547,9 @@ TEST_F(DaemonFixture, SeveralDevicesTakeTheirPathsInOrderAndKeepTheirOwnDatabase
     DAEMON B = Start("b");
     EXPECT_NE(Ctl(B, {"browse", "--remote", Second}).Out.find("OBEXObjectPush"), std::string::npos);
     EXPECT_EQ(Ctl(B, {"browse", "--remote", D.Sdp}).Out, "(no records)\n");
-    for (const std::string& Own : {Second, D.Sdp, D.Ctl}) {
-        RUN_RESULT Self = Ctl(D, {"browse", "--remote", Own});
-        EXPECT_EQ(Self.Exit, 1);
-        EXPECT_NE(Self.Err.find("is a socket of this daemon"), std::string::npos) << Self.Err;
-    }
-    EXPECT_EQ(Ctl(D, {"--device", "3", "records"}).Exit, 1);
+    for (const std::string& Own : {Second, D.Sdp, D.Ctl})
+        CtlFails(D, {"browse", "--remote", Own}, "is a socket of this daemon");
+    CtlFails(D, {"--device", "3", "records"}, "");
     StopClean(B);
     StopClean(D);
 }

@@ -113,10 +113,8 @@ TEST(PrettyPrinter, SampleRecordPrintsExactly)
 {
     const ServiceRecord Rec = LoadSample("large-service.xml", 4);
     EXPECT_EQ(FormatRecord(Rec), GoldenLargeService);
-    std::string Joined = GoldenLargeService;
-    Joined += "\n";
-    Joined += GoldenLargeService;
-    EXPECT_EQ(FormatRecords({Rec, Rec}), Joined);
+    EXPECT_EQ(FormatRecords({Rec, Rec}),
+              std::string(GoldenLargeService) + "\n" + GoldenLargeService);
     EXPECT_EQ(FormatRecord(Record(-1, {0x1200})), "Record (no handle)\n"
                                                   "  0x0001 ServiceClassIDList: sequence\n"
                                                   "    uuid16 0x1200 (PnPInformation)\n");
