@@ -105,14 +105,12 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
     for (const CASE& C : Cases) {
         std::vector<std::string> Args{"--control", m_Dir + "/nobody.ctl"};
         Args.insert(Args.end(), C.Args.begin(), C.Args.end());
+        SCOPED_TRACE(C.Says);
         RUN_RESULT R = Run(KIVSDPCTL_PATH, Args);
-        std::string Joined;
-        for (const auto& A : C.Args)
-            Joined += A + " ";
-        EXPECT_EQ(R.Exit, C.Exit) << Joined << R.Err;
-        EXPECT_NE((R.Out + R.Err).find(C.Says), std::string::npos) << Joined << R.Out << R.Err;
+        EXPECT_EQ(R.Exit, C.Exit) << R.Err;
+        EXPECT_NE((R.Out + R.Err).find(C.Says), std::string::npos) << R.Out << R.Err;
         if (C.Exit != 0) {
-            EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << Joined << R.Err;
+            EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
         }
     }
     for (const char* Command :
@@ -129,67 +127,70 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
 TEST_F(DaemonFixture, DaemonAndLoadGeneratorNameTheOptionAtFault)
 {
     struct CASE {
-        const char* Tool;
         std::vector<std::string> Args;
         const char* Err;
-    } Cases[] = {
-        {KIVSDPD_PATH, {"--mtu", "47"}, "--mtu takes a number from 48 to 65535"},
-        {KIVSDPD_PATH, {"--mtu=65536"}, "--mtu takes a number from 48 to 65535"},
-        {KIVSDPD_PATH, {"--mtu="}, "--mtu needs a value"},
-        {KIVSDPD_PATH, {"--mtu", ""}, "--mtu takes a number from 48 to 65535"},
-        {KIVSDPD_PATH, {"--devices", "0"}, "--devices takes a number from 1 to 10"},
-        {KIVSDPD_PATH, {"--devices=0x0b"}, "--devices takes a number from 1 to 10"},
-        {KIVSDPD_PATH, {"--zones", "7z"}, "--zones takes a number (0x.. for hex)"},
-        {KIVSDPD_PATH,
-         {"--idle-timeout", "86401"},
-         "--idle-timeout takes seconds from 0 (never) to 86400"},
-        {KIVSDPD_PATH,
-         {"--log-rate", "-1"},
-         "--log-rate takes lines a second from 0 (every line) to 1000000"},
-        {KIVSDPD_PATH, {"--control"}, "--control needs a value"},
-        {KIVSDPD_PATH, {"--mtu", "100", "--records"}, "--records needs a value"},
-        // A value is the next word, whatever it looks like.
-        {KIVSDPD_PATH, {"--records", "--mtu", "100"}, "unexpected argument '100'"},
-        {KIVSDPD_PATH, {"--listen", "a", "--frobnicate"}, "unknown option '--frobnicate'"},
-        {KIVSDPD_PATH, {"stray"}, "unexpected argument 'stray'"},
-        {KIVSDPD_PATH,
-         {"--devices", "2", "--listen", "a", "--listen=b", "--listen", "c"},
-         "more --listen paths (and --bluetooth) than devices"},
-        {KIVSDP_LOAD_PATH, {}, "give either --daemon or --socket"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--mtu", "47"}, "--mtu takes 48..65535"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--channels=1,17"},
-         "--channels takes counts from 1 to 16 (the device's channel contexts), comma-separated"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--processes", "0"}, "--processes takes 1..16"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--duration", ""},
-         "--duration takes seconds, more than 0 and at most 3600"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--duration", "3600.5"},
-         "--duration takes seconds, more than 0 and at most 3600"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--uuid", "0x1g"}, "--uuid: '0x1g' is not a UUID"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--seed", "4294967296"}, "--seed takes 0..4294967295"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--flood", "headers,all"},
-         "--flood takes headers, browse or valid, comma-separated"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--abuse", "--case", "bad-frames", "--case=nope"},
-         "--case: no abuse case 'nope'"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--case", "bad-frames"},
-         "--case belongs with --abuse"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--requests"}, "--requests needs a value"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--bogus"}, "unknown option '--bogus'"},
-        {KIVSDP_LOAD_PATH, {"--daemon", "d", "--control", "c"}, "--control belongs with --socket"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--memory", "5"}, "--memory needs --daemon"},
     };
-    for (const CASE& C : Cases) {
-        RUN_RESULT R = Run(C.Tool, C.Args);
-        const std::string Name = std::string(C.Tool).substr(std::string(C.Tool).rfind('/') + 1);
-        EXPECT_EQ(R.Exit, 2) << C.Err;
-        EXPECT_EQ(R.Err, Name + ": " + C.Err + " (see " + Name + " --help)\n");
-        EXPECT_EQ(R.Out, "");
-    }
+    auto Check = [this](const std::string& Tool, const std::vector<CASE>& Cases) {
+        const std::string Name = Tool.substr(Tool.rfind('/') + 1);
+        for (const CASE& C : Cases) {
+            RUN_RESULT R = Run(Tool, C.Args);
+            EXPECT_EQ(R.Exit, 2) << C.Err;
+            EXPECT_EQ(R.Err, Name + ": " + C.Err + " (see " + Name + " --help)\n");
+            EXPECT_EQ(R.Out, "");
+        }
+    };
+    Check(KIVSDPD_PATH,
+          {
+              {{"--mtu", "47"}, "--mtu takes a number from 48 to 65535"},
+              {{"--mtu=65536"}, "--mtu takes a number from 48 to 65535"},
+              {{"--mtu="}, "--mtu needs a value"},
+              {{"--mtu", ""}, "--mtu takes a number from 48 to 65535"},
+              {{"--devices", "0"}, "--devices takes a number from 1 to 10"},
+              {{"--devices=0x0b"}, "--devices takes a number from 1 to 10"},
+              {{"--zones", "7z"}, "--zones takes a number (0x.. for hex)"},
+              {{"--idle-timeout", "86401"}, "--idle-timeout takes seconds from 0 (never) to 86400"},
+              {{"--log-rate", "-1"},
+               "--log-rate takes lines a second from 0 (every line) to 1000000"},
+              {{"--control"}, "--control needs a value"},
+              {{"--mtu", "100", "--records"}, "--records needs a value"},
+              // A value is the next word, whatever it looks like.
+              {{"--records", "--mtu", "100"}, "unexpected argument '100'"},
+              {{"--listen", "a", "--frobnicate"}, "unknown option '--frobnicate'"},
+              {{"stray"}, "unexpected argument 'stray'"},
+              {{"--devices", "2", "--listen", "a", "--listen=b", "--listen", "c"},
+               "more --listen paths (and --bluetooth) than devices"},
+              // --bluetooth takes a device too, whatever the kernel.
+              {{"--listen", "a", "--bluetooth"},
+               "more --listen paths (and --bluetooth) than devices"},
+          });
+    Check(KIVSDP_LOAD_PATH,
+          {
+              {{}, "give either --daemon or --socket"},
+              {{"--socket", "s", "--mtu", "47"}, "--mtu takes 48..65535"},
+              {{"--socket", "s", "--channels=1,17"},
+               "--channels takes counts from 1 to 16 (the device's channel contexts), "
+               "comma-separated"},
+              {{"--socket", "s", "--processes", "0"}, "--processes takes 1..16"},
+              {{"--socket", "s", "--duration", ""},
+               "--duration takes seconds, more than 0 and at most 3600"},
+              {{"--socket", "s", "--duration", "3600.5"},
+               "--duration takes seconds, more than 0 and at most 3600"},
+              {{"--socket", "s", "--uuid", "0x1g"}, "--uuid: '0x1g' is not a UUID"},
+              {{"--socket", "s", "--seed", "4294967296"}, "--seed takes 0..4294967295"},
+              {{"--socket", "s", "--flood", "headers,all"},
+               "--flood takes headers, browse or valid, comma-separated"},
+              {{"--socket", "s", "--abuse", "--case", "bad-frames", "--case=nope"},
+               "--case: no abuse case 'nope'"},
+              {{"--socket", "s", "--case", "bad-frames"}, "--case belongs with --abuse"},
+              {{"--socket", "s", "--requests"}, "--requests needs a value"},
+              {{"--socket", "s", "--bogus"}, "unknown option '--bogus'"},
+              {{"--daemon", "d", "--control", "c"}, "--control belongs with --socket"},
+              {{"--socket", "s", "--memory", "5"}, "--memory needs --daemon"},
+          });
+    // Its usage errors come before the kernel is asked.
+    RUN_RESULT Twice = Run(KIVSDPD_PATH, {"--bluetooth", "--bluetooth", "--devices", "2"});
+    EXPECT_EQ(Twice.Exit, 2);
+    EXPECT_NE(Twice.Err.find("--bluetooth given twice"), std::string::npos) << Twice.Err;
     // Help wins over whatever else the line holds.
     for (const char* Tool : {KIVSDPD_PATH, KIVSDP_LOAD_PATH}) {
         RUN_RESULT R = Run(Tool, {"--mtu", "1", "--help"});
@@ -218,20 +219,6 @@ TEST_F(DaemonFixture, BluetoothWithoutKernelSupportStopsWithOneLine)
         EXPECT_NE(R.Err.find("no Bluetooth in this kernel"), std::string::npos) << R.Err;
     }
     EXPECT_EQ(access((m_Dir + "/bt.ctl").c_str(), F_OK), -1) << "the control socket was made";
-
-    // The option's own usage errors come first, whatever the kernel.
-    struct CASE {
-        std::vector<std::string> Args;
-        const char* Says;
-    } Cases[] = {
-        {{"--bluetooth", "--bluetooth", "--devices", "2"}, "--bluetooth given twice"},
-        {{"--listen", "a", "--bluetooth"}, "more --listen paths (and --bluetooth) than devices"},
-    };
-    for (const CASE& C : Cases) {
-        RUN_RESULT U = Run(KIVSDPD_PATH, C.Args);
-        EXPECT_EQ(U.Exit, 2) << C.Says;
-        EXPECT_NE(U.Err.find(C.Says), std::string::npos) << U.Err;
-    }
 
     // A client request to a device by its address stops the same way, in one line, and leaves
     // the daemon serving.

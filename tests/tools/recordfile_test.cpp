@@ -357,17 +357,12 @@ TEST(RecordFile, OtherToolsDialectLoadsToHandComputedBytesAndExportsBack)
         ServiceRecord Back;
         ASSERT_TRUE(ImportRecordXml(Xml, Back, Err)) << Err.ToString();
         EXPECT_EQ(Back, Rec);
+        if (std::string(f.Name) == "every-type.xml") {
+            // The export is in the same dialect: BlueZ's 128-bit form, no name=.
+            std::ifstream Expected(DialectPath("every-type.export.xml"));
+            EXPECT_EQ(Xml, std::string(std::istreambuf_iterator<char>(Expected), {}));
+        }
     }
-    // The export is in the same dialect: BlueZ's 128-bit form, no name=.
-    ServiceRecord Rec;
-    RecordFileError Err;
-    ASSERT_TRUE(ImportRecordFile(DialectPath("every-type.xml"), Rec, Err));
-    std::string Xml, ExportErr;
-    ASSERT_TRUE(ExportRecordXml(Rec, Xml, ExportErr));
-    std::ifstream Expected(DialectPath("every-type.export.xml"));
-    const std::string Want((std::istreambuf_iterator<char>(Expected)),
-                           std::istreambuf_iterator<char>());
-    EXPECT_EQ(Xml, Want);
 }
 
 TEST(RecordFile, ExportKeepsWhatThePlainFormCannotSay)
