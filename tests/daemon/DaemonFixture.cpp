@@ -1,7 +1,6 @@
 // Processes and sockets for the daemon tests.
 #include "DaemonFixture.h"
 
-#include "ctlproto.h"
 #include "unixsocket.h"
 
 #include <chrono>
@@ -206,20 +205,6 @@ bool DaemonFixture::Exchange(int Fd, const BYTES& Request, BYTES& Response, int 
     if (send(Fd, Request.data(), Request.size(), MSG_NOSIGNAL) != ssize_t(Request.size()))
         return false;
     return Receive(Fd, Response, TimeoutMs);
-}
-
-int DaemonFixture::OpenDevice(const DAEMON& D)
-{
-    int Fd = Connect(D.Ctl);
-    BYTES Open = kivctl::CtlHeader(kivctl::CTL_OPEN, 1), Reply;
-    kivctl::PutLe32(Open, 0);
-    kivctl::CtlReply R;
-    if (Fd >= 0 && Exchange(Fd, Open, Reply) && kivctl::ParseReply(Reply.data(), Reply.size(), R) &&
-        R.Status == 0)
-        return Fd;
-    ADD_FAILURE() << "cannot open device 0 on " << D.Ctl;
-    if (Fd >= 0) close(Fd);
-    return -1;
 }
 
 std::string DaemonFixture::Write(const std::string& Name, const std::string& Text)

@@ -55,7 +55,8 @@ protected:
     // Sends Request and waits at most TimeoutMs for one message; false on timeout or close.
     bool Exchange(int Fd, const BYTES& Request, BYTES& Response, int TimeoutMs = 3000);
     bool Receive(int Fd, BYTES& Message, int TimeoutMs);
-    // A control connection with device 0 open (-1 on failure).
+    // A control connection with device 0 open (-1 on failure). Defined with the control-socket
+    // tests: the fixture's other users (the interop tests) build without the protocol's header.
     int OpenDevice(const DAEMON& D);
 
     std::string Write(const std::string& Name, const std::string& Text);

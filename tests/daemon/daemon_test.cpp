@@ -346,6 +346,20 @@ TEST_F(DaemonFixture, StatusShowsChannelEvents)
 // ---------------------------------------------------------------------------------------------
 // Bad input on the control socket
 
+int DaemonFixture::OpenDevice(const DAEMON& D)
+{
+    int Fd = Connect(D.Ctl);
+    BYTES Open = CtlHeader(CTL_OPEN, 1), Reply;
+    PutLe32(Open, 0);
+    CtlReply R;
+    if (Fd >= 0 && Exchange(Fd, Open, Reply) && ParseReply(Reply.data(), Reply.size(), R) &&
+        R.Status == 0)
+        return Fd;
+    ADD_FAILURE() << "cannot open device 0 on " << D.Ctl;
+    if (Fd >= 0) close(Fd);
+    return -1;
+}
+
 namespace {
 
 BYTES Message(uint8_t Op, uint32_t Tag, const BYTES& Body = {})
