@@ -3,18 +3,15 @@
 
 #include "unixsocket.h"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -109,8 +106,7 @@ DAEMON DaemonFixture::Start(const std::string& Name, std::vector<std::string> Ex
     EXPECT_EQ(stat(D.Ctl.c_str(), &St), 0) << "no control socket after 10 s";
     // The log is written by the daemon's own thread: its start-up lines (the handles given to
     // each record file) may still be queued when the socket appears. "serving" comes last.
-    for (int i = 0; i < 500 && LogOf(D).find("kivsdpd: serving ") == std::string::npos; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WaitFor([&] { return LogOf(D).find("kivsdpd: serving ") != std::string::npos; });
     m_Owned.push_back(D);
     return D;
 }
@@ -141,6 +137,15 @@ std::string DaemonFixture::LogOf(const DAEMON& D)
     return ReadFile(D.Log);
 }
 
+bool DaemonFixture::WaitFor(const std::function<bool()>& Done, int Tries)
+{
+    for (int i = 0; i < Tries; i++) {
+        if (Done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
 RUN_RESULT DaemonFixture::Run(const std::string& Program, const std::vector<std::string>& Args)
 {
     static int Counter = 0;
@@ -161,6 +166,22 @@ RUN_RESULT DaemonFixture::Ctl(const DAEMON& D, std::vector<std::string> Args)
 {
     Args.insert(Args.begin(), {"--control", D.Ctl});
     return Run(KIVSDPCTL_PATH, Args);
+}
+
+std::string DaemonFixture::CtlOk(const DAEMON& D, std::vector<std::string> Args)
+{
+    RUN_RESULT R = Ctl(D, Args);
+    EXPECT_EQ(R.Exit, 0) << Args[0] << ": " << R.Err;
+    return R.Out;
+}
+
+void DaemonFixture::CtlFails(const DAEMON& D, std::vector<std::string> Args,
+                             const std::string& Says)
+{
+    RUN_RESULT R = Ctl(D, Args);
+    EXPECT_EQ(R.Exit, 1) << Args[0];
+    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
+    EXPECT_NE(R.Err.find(Says), std::string::npos) << R.Err;
 }
 
 int DaemonFixture::Connect(const std::string& Path)

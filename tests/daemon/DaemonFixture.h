@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,14 @@ protected:
     // Asserts the daemon ended cleanly: exit 0, nothing left behind, its control socket gone.
     void StopClean(DAEMON& D);
     std::string LogOf(const DAEMON& D);
+    // Polls Done every 20 ms, at most Tries times: whether it came true.
+    bool WaitFor(const std::function<bool()>& Done, int Tries = 500);
 
     RUN_RESULT Ctl(const DAEMON& D, std::vector<std::string> Args);
+    // kivsdpctl's output, expecting it to succeed.
+    std::string CtlOk(const DAEMON& D, std::vector<std::string> Args);
+    // Expects kivsdpctl to fail with exit 1 and one line of error naming Says.
+    void CtlFails(const DAEMON& D, std::vector<std::string> Args, const std::string& Says);
     RUN_RESULT Run(const std::string& Program, const std::vector<std::string>& Args);
     pid_t Spawn(const std::string& Program, const std::vector<std::string>& Args,
                 const std::string& Out, const std::string& Err);
@@ -48,11 +55,13 @@ protected:
     // Sends Request and waits at most TimeoutMs for one message; false on timeout or close.
     bool Exchange(int Fd, const BYTES& Request, BYTES& Response, int TimeoutMs = 3000);
     bool Receive(int Fd, BYTES& Message, int TimeoutMs);
+    // A control connection with device 0 open (-1 on failure). Defined with the control-socket
+    // tests: the fixture's other users (the interop tests) build without the protocol's header.
+    int OpenDevice(const DAEMON& D);
 
     std::string Write(const std::string& Name, const std::string& Text);
 
     std::string m_Dir;
-    std::vector<DAEMON*> m_Daemons;
     std::vector<DAEMON> m_Owned;
 };
 

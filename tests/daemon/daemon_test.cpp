@@ -4,12 +4,10 @@
 
 #include "ctlproto.h"
 #include "kivsdpioctl.h"
-#include "sdpclient.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -28,49 +26,33 @@ const std::string RECORDS = RECORDS_DIR;
 TEST_F(DaemonFixture, CliAddsChangesExportsAndDeletesRecords)
 {
     DAEMON D = Start("a", {"--records", RECORDS});
-    RUN_RESULT R = Ctl(D, {"records"});
-    ASSERT_EQ(R.Exit, 0) << R.Err;
-    EXPECT_EQ(R.Out, "0x00010000\n0x00010001\n0x00010002\n0x00010003\n0x00010004\n");
+    EXPECT_EQ(CtlOk(D, {"records"}),
+              "0x00010000\n0x00010001\n0x00010002\n0x00010003\n0x00010004\n");
+    EXPECT_EQ(CtlOk(D, {"add", RECORDS + "/serial-port.xml"}), "0x00010005\n");
 
-    R = Ctl(D, {"add", RECORDS + "/serial-port.xml"});
-    ASSERT_EQ(R.Exit, 0) << R.Err;
-    EXPECT_EQ(R.Out, "0x00010005\n");
+    CtlOk(D, {"setattr", "0x00010005", "0x0100", "text:Renamed Port"});
+    std::string Out = CtlOk(D, {"browse"});
+    for (const char* Line : {"Record 0x00010005\n", "0x0100 ServiceName: text \"Renamed Port\"",
+                             "uuid16 0x1101 (SerialPort)"})
+        EXPECT_NE(Out.find(Line), std::string::npos) << Line;
 
-    EXPECT_EQ(Ctl(D, {"setattr", "0x00010005", "0x0100", "text:Renamed Port"}).Exit, 0);
-    R = Ctl(D, {"browse"});
-    ASSERT_EQ(R.Exit, 0) << R.Err;
-    EXPECT_NE(R.Out.find("Record 0x00010005\n"), std::string::npos);
-    EXPECT_NE(R.Out.find("0x0100 ServiceName: text \"Renamed Port\""), std::string::npos);
-    EXPECT_NE(R.Out.find("uuid16 0x1101 (SerialPort)"), std::string::npos);
-
-    EXPECT_EQ(Ctl(D, {"delattr", "0x00010005", "0x0100"}).Exit, 0);
-    R = Ctl(D, {"export", "0x00010005"});
-    ASSERT_EQ(R.Exit, 0) << R.Err;
-    EXPECT_EQ(R.Out.find("Renamed Port"), std::string::npos);
-    EXPECT_EQ(R.Out.find("id=\"0x0000\""), std::string::npos) << "the handle is never exported";
+    CtlOk(D, {"delattr", "0x00010005", "0x0100"});
+    Out = CtlOk(D, {"export", "0x00010005"});
+    EXPECT_EQ(Out.find("Renamed Port"), std::string::npos);
+    EXPECT_EQ(Out.find("id=\"0x0000\""), std::string::npos) << "the handle is never exported";
     // The exported file loads again, as a new record with the same attributes.
-    std::string File = Write("exported.xml", R.Out);
-    R = Ctl(D, {"add", File});
-    ASSERT_EQ(R.Exit, 0) << R.Err;
-    EXPECT_EQ(R.Out, "0x00010006\n");
-    RUN_RESULT A = Ctl(D, {"export", "0x00010005"}), B = Ctl(D, {"export", "0x00010006"});
-    EXPECT_EQ(A.Out, B.Out);
+    EXPECT_EQ(CtlOk(D, {"add", Write("exported.xml", Out)}), "0x00010006\n");
+    EXPECT_EQ(CtlOk(D, {"export", "0x00010005"}), CtlOk(D, {"export", "0x00010006"}));
 
-    EXPECT_EQ(Ctl(D, {"del", "0x00010005"}).Exit, 0);
-    R = Ctl(D, {"del", "0x00010005"});
-    EXPECT_EQ(R.Exit, 1);
-    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
-    EXPECT_NE(R.Err.find("delete record failed"), std::string::npos) << R.Err;
+    CtlOk(D, {"del", "0x00010005"});
+    CtlFails(D, {"del", "0x00010005"}, "delete record failed");
 
-    R = Ctl(D, {"--json", "records"});
-    EXPECT_EQ(R.Out, "[65536,65537,65538,65539,65540,65542]\n");
-    R = Ctl(D, {"verify", "3503190100"});
-    EXPECT_EQ(R.Exit, 0) << R.Err;
-    EXPECT_NE(R.Out.find("uuid16 0x0100 (L2CAP)"), std::string::npos) << R.Out;
-    R = Ctl(D, {"verify", "3504190100"});
-    EXPECT_EQ(R.Exit, 1);
-    R = Ctl(D, {"--json", "debug"});
-    EXPECT_NE(R.Out.find("\"NextRecordHandle\":65543"), std::string::npos) << R.Out;
+    EXPECT_EQ(CtlOk(D, {"--json", "records"}), "[65536,65537,65538,65539,65540,65542]\n");
+    Out = CtlOk(D, {"verify", "3503190100"});
+    EXPECT_NE(Out.find("uuid16 0x0100 (L2CAP)"), std::string::npos) << Out;
+    CtlFails(D, {"verify", "3504190100"}, "");
+    Out = CtlOk(D, {"--json", "debug"});
+    EXPECT_NE(Out.find("\"NextRecordHandle\":65543"), std::string::npos) << Out;
     StopClean(D);
 }
 
@@ -79,24 +61,20 @@ TEST_F(DaemonFixture, BadRecordFilesAreRefusedWithTheirLineAndChangeNothing)
     std::string Bad = Write("bad.xml", "<record>\n  <attribute id=\"0x0100\">\n    <text "
                                        "value=\"x\">\n  </attribute>\n</record>\n");
     DAEMON D = Start("a", {"--records", RECORDS});
-    RUN_RESULT Before = Ctl(D, {"browse"});
-    RUN_RESULT R = Ctl(D, {"add", Bad});
-    EXPECT_EQ(R.Exit, 1);
-    EXPECT_NE(R.Err.find("line 4"), std::string::npos) << R.Err;
-    EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
-    R = Ctl(D, {"add", m_Dir + "/missing.xml"});
-    EXPECT_EQ(R.Exit, 1);
+    const std::string Before = CtlOk(D, {"browse"});
+    CtlFails(D, {"add", Bad}, "line 4");
+    CtlFails(D, {"add", m_Dir + "/missing.xml"}, "");
     // A value too large for the server: refused before anything is added.
     std::string Big = Write("big.xml", "<record><attribute id=\"0x0100\"><text value=\"" +
                                            std::string(600, 'a') + "\"/></attribute></record>\n");
-    EXPECT_EQ(Ctl(D, {"add", Big}).Exit, 1);
-    EXPECT_EQ(Ctl(D, {"browse"}).Out, Before.Out);
+    CtlFails(D, {"add", Big}, "");
+    EXPECT_EQ(CtlOk(D, {"browse"}), Before);
     StopClean(D);
 
     // The daemon refuses to start on a bad record directory, naming the file and the line.
     std::string Dir = m_Dir + "/records";
     ASSERT_EQ(system(("mkdir " + Dir + " && cp " + Bad + " " + Dir).c_str()), 0);
-    R = Run(KIVSDPD_PATH, {"--records", Dir, "--control", m_Dir + "/x.ctl"});
+    RUN_RESULT R = Run(KIVSDPD_PATH, {"--records", Dir, "--control", m_Dir + "/x.ctl"});
     EXPECT_EQ(R.Exit, 1);
     EXPECT_NE(R.Err.find("bad.xml: line 4"), std::string::npos) << R.Err;
 }
@@ -127,14 +105,12 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
     for (const CASE& C : Cases) {
         std::vector<std::string> Args{"--control", m_Dir + "/nobody.ctl"};
         Args.insert(Args.end(), C.Args.begin(), C.Args.end());
+        SCOPED_TRACE(C.Says);
         RUN_RESULT R = Run(KIVSDPCTL_PATH, Args);
-        std::string Joined;
-        for (const auto& A : C.Args)
-            Joined += A + " ";
-        EXPECT_EQ(R.Exit, C.Exit) << Joined << R.Err;
-        EXPECT_NE((R.Out + R.Err).find(C.Says), std::string::npos) << Joined << R.Out << R.Err;
+        EXPECT_EQ(R.Exit, C.Exit) << R.Err;
+        EXPECT_NE((R.Out + R.Err).find(C.Says), std::string::npos) << R.Out << R.Err;
         if (C.Exit != 0) {
-            EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << Joined << R.Err;
+            EXPECT_EQ(CountOf(R.Err, "\n"), 1u) << R.Err;
         }
     }
     for (const char* Command :
@@ -151,67 +127,70 @@ TEST_F(DaemonFixture, UsageErrorsExitWithAReason)
 TEST_F(DaemonFixture, DaemonAndLoadGeneratorNameTheOptionAtFault)
 {
     struct CASE {
-        const char* Tool;
         std::vector<std::string> Args;
         const char* Err;
-    } Cases[] = {
-        {KIVSDPD_PATH, {"--mtu", "47"}, "--mtu takes a number from 48 to 65535"},
-        {KIVSDPD_PATH, {"--mtu=65536"}, "--mtu takes a number from 48 to 65535"},
-        {KIVSDPD_PATH, {"--mtu="}, "--mtu needs a value"},
-        {KIVSDPD_PATH, {"--mtu", ""}, "--mtu takes a number from 48 to 65535"},
-        {KIVSDPD_PATH, {"--devices", "0"}, "--devices takes a number from 1 to 10"},
-        {KIVSDPD_PATH, {"--devices=0x0b"}, "--devices takes a number from 1 to 10"},
-        {KIVSDPD_PATH, {"--zones", "7z"}, "--zones takes a number (0x.. for hex)"},
-        {KIVSDPD_PATH,
-         {"--idle-timeout", "86401"},
-         "--idle-timeout takes seconds from 0 (never) to 86400"},
-        {KIVSDPD_PATH,
-         {"--log-rate", "-1"},
-         "--log-rate takes lines a second from 0 (every line) to 1000000"},
-        {KIVSDPD_PATH, {"--control"}, "--control needs a value"},
-        {KIVSDPD_PATH, {"--mtu", "100", "--records"}, "--records needs a value"},
-        // A value is the next word, whatever it looks like.
-        {KIVSDPD_PATH, {"--records", "--mtu", "100"}, "unexpected argument '100'"},
-        {KIVSDPD_PATH, {"--listen", "a", "--frobnicate"}, "unknown option '--frobnicate'"},
-        {KIVSDPD_PATH, {"stray"}, "unexpected argument 'stray'"},
-        {KIVSDPD_PATH,
-         {"--devices", "2", "--listen", "a", "--listen=b", "--listen", "c"},
-         "more --listen paths (and --bluetooth) than devices"},
-        {KIVSDP_LOAD_PATH, {}, "give either --daemon or --socket"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--mtu", "47"}, "--mtu takes 48..65535"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--channels=1,17"},
-         "--channels takes counts from 1 to 16 (the device's channel contexts), comma-separated"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--processes", "0"}, "--processes takes 1..16"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--duration", ""},
-         "--duration takes seconds, more than 0 and at most 3600"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--duration", "3600.5"},
-         "--duration takes seconds, more than 0 and at most 3600"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--uuid", "0x1g"}, "--uuid: '0x1g' is not a UUID"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--seed", "4294967296"}, "--seed takes 0..4294967295"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--flood", "headers,all"},
-         "--flood takes headers, browse or valid, comma-separated"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--abuse", "--case", "bad-frames", "--case=nope"},
-         "--case: no abuse case 'nope'"},
-        {KIVSDP_LOAD_PATH,
-         {"--socket", "s", "--case", "bad-frames"},
-         "--case belongs with --abuse"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--requests"}, "--requests needs a value"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--bogus"}, "unknown option '--bogus'"},
-        {KIVSDP_LOAD_PATH, {"--daemon", "d", "--control", "c"}, "--control belongs with --socket"},
-        {KIVSDP_LOAD_PATH, {"--socket", "s", "--memory", "5"}, "--memory needs --daemon"},
     };
-    for (const CASE& C : Cases) {
-        RUN_RESULT R = Run(C.Tool, C.Args);
-        const std::string Name = std::string(C.Tool).substr(std::string(C.Tool).rfind('/') + 1);
-        EXPECT_EQ(R.Exit, 2) << C.Err;
-        EXPECT_EQ(R.Err, Name + ": " + C.Err + " (see " + Name + " --help)\n");
-        EXPECT_EQ(R.Out, "");
-    }
+    auto Check = [this](const std::string& Tool, const std::vector<CASE>& Cases) {
+        const std::string Name = Tool.substr(Tool.rfind('/') + 1);
+        for (const CASE& C : Cases) {
+            RUN_RESULT R = Run(Tool, C.Args);
+            EXPECT_EQ(R.Exit, 2) << C.Err;
+            EXPECT_EQ(R.Err, Name + ": " + C.Err + " (see " + Name + " --help)\n");
+            EXPECT_EQ(R.Out, "");
+        }
+    };
+    Check(KIVSDPD_PATH,
+          {
+              {{"--mtu", "47"}, "--mtu takes a number from 48 to 65535"},
+              {{"--mtu=65536"}, "--mtu takes a number from 48 to 65535"},
+              {{"--mtu="}, "--mtu needs a value"},
+              {{"--mtu", ""}, "--mtu takes a number from 48 to 65535"},
+              {{"--devices", "0"}, "--devices takes a number from 1 to 10"},
+              {{"--devices=0x0b"}, "--devices takes a number from 1 to 10"},
+              {{"--zones", "7z"}, "--zones takes a number (0x.. for hex)"},
+              {{"--idle-timeout", "86401"}, "--idle-timeout takes seconds from 0 (never) to 86400"},
+              {{"--log-rate", "-1"},
+               "--log-rate takes lines a second from 0 (every line) to 1000000"},
+              {{"--control"}, "--control needs a value"},
+              {{"--mtu", "100", "--records"}, "--records needs a value"},
+              // A value is the next word, whatever it looks like.
+              {{"--records", "--mtu", "100"}, "unexpected argument '100'"},
+              {{"--listen", "a", "--frobnicate"}, "unknown option '--frobnicate'"},
+              {{"stray"}, "unexpected argument 'stray'"},
+              {{"--devices", "2", "--listen", "a", "--listen=b", "--listen", "c"},
+               "more --listen paths (and --bluetooth) than devices"},
+              // --bluetooth takes a device too, whatever the kernel.
+              {{"--listen", "a", "--bluetooth"},
+               "more --listen paths (and --bluetooth) than devices"},
+          });
+    Check(KIVSDP_LOAD_PATH,
+          {
+              {{}, "give either --daemon or --socket"},
+              {{"--socket", "s", "--mtu", "47"}, "--mtu takes 48..65535"},
+              {{"--socket", "s", "--channels=1,17"},
+               "--channels takes counts from 1 to 16 (the device's channel contexts), "
+               "comma-separated"},
+              {{"--socket", "s", "--processes", "0"}, "--processes takes 1..16"},
+              {{"--socket", "s", "--duration", ""},
+               "--duration takes seconds, more than 0 and at most 3600"},
+              {{"--socket", "s", "--duration", "3600.5"},
+               "--duration takes seconds, more than 0 and at most 3600"},
+              {{"--socket", "s", "--uuid", "0x1g"}, "--uuid: '0x1g' is not a UUID"},
+              {{"--socket", "s", "--seed", "4294967296"}, "--seed takes 0..4294967295"},
+              {{"--socket", "s", "--flood", "headers,all"},
+               "--flood takes headers, browse or valid, comma-separated"},
+              {{"--socket", "s", "--abuse", "--case", "bad-frames", "--case=nope"},
+               "--case: no abuse case 'nope'"},
+              {{"--socket", "s", "--case", "bad-frames"}, "--case belongs with --abuse"},
+              {{"--socket", "s", "--requests"}, "--requests needs a value"},
+              {{"--socket", "s", "--bogus"}, "unknown option '--bogus'"},
+              {{"--daemon", "d", "--control", "c"}, "--control belongs with --socket"},
+              {{"--socket", "s", "--memory", "5"}, "--memory needs --daemon"},
+          });
+    // Its usage errors come before the kernel is asked.
+    RUN_RESULT Twice = Run(KIVSDPD_PATH, {"--bluetooth", "--bluetooth", "--devices", "2"});
+    EXPECT_EQ(Twice.Exit, 2);
+    EXPECT_NE(Twice.Err.find("--bluetooth given twice"), std::string::npos) << Twice.Err;
     // Help wins over whatever else the line holds.
     for (const char* Tool : {KIVSDPD_PATH, KIVSDP_LOAD_PATH}) {
         RUN_RESULT R = Run(Tool, {"--mtu", "1", "--help"});
@@ -241,20 +220,6 @@ TEST_F(DaemonFixture, BluetoothWithoutKernelSupportStopsWithOneLine)
     }
     EXPECT_EQ(access((m_Dir + "/bt.ctl").c_str(), F_OK), -1) << "the control socket was made";
 
-    // The option's own usage errors come first, whatever the kernel.
-    struct CASE {
-        std::vector<std::string> Args;
-        const char* Says;
-    } Cases[] = {
-        {{"--bluetooth", "--bluetooth", "--devices", "2"}, "--bluetooth given twice"},
-        {{"--listen", "a", "--bluetooth"}, "more --listen paths (and --bluetooth) than devices"},
-    };
-    for (const CASE& C : Cases) {
-        RUN_RESULT U = Run(KIVSDPD_PATH, C.Args);
-        EXPECT_EQ(U.Exit, 2) << C.Says;
-        EXPECT_NE(U.Err.find(C.Says), std::string::npos) << U.Err;
-    }
-
     // A client request to a device by its address stops the same way, in one line, and leaves
     // the daemon serving.
     DAEMON D = Start("c");
@@ -268,7 +233,7 @@ TEST_F(DaemonFixture, BluetoothWithoutKernelSupportStopsWithOneLine)
             EXPECT_NE(C.Err.find("no Bluetooth in this kernel"), std::string::npos) << C.Err;
         }
     }
-    EXPECT_EQ(Ctl(D, {"records"}).Exit, 0);
+    CtlOk(D, {"records"});
     StopClean(D);
 }
 
@@ -284,20 +249,18 @@ TEST_F(DaemonFixture, RecordsOfAServerAreFoundSavedAndServedAgain)
     DAEMON B = Start("b");
     // every-type.xml and its export lie outside the public browse group; device-id.xml holds
     // no L2CAP; handsfree-unit.xml is in the group.
-    RUN_RESULT Browse = Ctl(B, {"browse", "--remote", A.Sdp});
-    ASSERT_EQ(Browse.Exit, 0) << Browse.Err;
-    EXPECT_EQ(CountOf(Browse.Out, "Record 0x"), 1u) << Browse.Out;
-    EXPECT_NE(Browse.Out.find("0x0311 SupportedFeatures: uint16 0x003f (EC/NR"), std::string::npos)
-        << Browse.Out;
+    const std::string Browse = CtlOk(B, {"browse", "--remote", A.Sdp});
+    EXPECT_EQ(CountOf(Browse, "Record 0x"), 1u) << Browse;
+    EXPECT_NE(Browse.find("0x0311 SupportedFeatures: uint16 0x003f (EC/NR"), std::string::npos)
+        << Browse;
 
     const std::string Saved = m_Dir + "/saved";
-    RUN_RESULT Found = Ctl(B, {"--json", "records", "--remote", A.Sdp, "--save=" + Saved});
-    ASSERT_EQ(Found.Exit, 0) << Found.Err;
+    const std::string Found = CtlOk(B, {"--json", "records", "--remote", A.Sdp, "--save=" + Saved});
     // Loaded in name order: device-id 0x00010000, every-type 1, its export 2, handsfree-unit 3;
     // the server's own record names no L2CAP.
-    EXPECT_EQ(Found.Out.rfind("[{\"handle\":65537,", 0), 0u) << Found.Out;
-    EXPECT_EQ(CountOf(Found.Out, "{\"handle\":"), 3u) << Found.Out;
-    EXPECT_NE(Found.Out.find("{\"handle\":65539,"), std::string::npos) << Found.Out;
+    EXPECT_EQ(Found.rfind("[{\"handle\":65537,", 0), 0u) << Found;
+    EXPECT_EQ(CountOf(Found, "{\"handle\":"), 3u) << Found;
+    EXPECT_NE(Found.find("{\"handle\":65539,"), std::string::npos) << Found;
 
     DAEMON C = Start("c", {"--records", Saved});
     // The copies export to the same files as the originals (handles left out): the records
@@ -311,10 +274,7 @@ TEST_F(DaemonFixture, RecordsOfAServerAreFoundSavedAndServedAgain)
         }
         return Records;
     };
-    RUN_RESULT Original = Ctl(A, {"export"}), Copy = Ctl(C, {"export"});
-    ASSERT_EQ(Original.Exit, 0);
-    ASSERT_EQ(Copy.Exit, 0);
-    std::vector<std::string> From = Split(Original.Out), To = Split(Copy.Out);
+    std::vector<std::string> From = Split(CtlOk(A, {"export"})), To = Split(CtlOk(C, {"export"}));
     ASSERT_EQ(From.size(), 5u);
     ASSERT_EQ(To.size(), 4u);
     for (size_t i = 1; i < 4; ++i)
@@ -331,37 +291,29 @@ TEST_F(DaemonFixture, TwoDaemonsBrowseEachOtherThroughBothDrivers)
 {
     DAEMON A = Start("a", {"--records", RECORDS, "--mtu", "48"});
     DAEMON B = Start("b", {"--mtu", "48"});
-    ASSERT_EQ(Ctl(B, {"add", RECORDS + "/handsfree.xml"}).Exit, 0);
+    CtlOk(B, {"add", RECORDS + "/handsfree.xml"});
 
     // A's local view without the server's own record 0 (it is in no browse group).
-    RUN_RESULT Local = Ctl(A, {"browse"});
-    ASSERT_EQ(Local.Exit, 0);
-    size_t FirstRecord = Local.Out.find("\nRecord 0x00010000");
+    const std::string Local = CtlOk(A, {"browse"});
+    size_t FirstRecord = Local.find("\nRecord 0x00010000");
     ASSERT_NE(FirstRecord, std::string::npos);
-    RUN_RESULT Remote = Ctl(B, {"browse", "--remote", A.Sdp});
-    ASSERT_EQ(Remote.Exit, 0) << Remote.Err;
-    EXPECT_EQ(Remote.Out, Local.Out.substr(FirstRecord + 1));
-    EXPECT_NE(Remote.Out.find("Record 0x00010004"), std::string::npos);
+    const std::string Remote = CtlOk(B, {"browse", "--remote", A.Sdp});
+    EXPECT_EQ(Remote, Local.substr(FirstRecord + 1));
+    EXPECT_NE(Remote.find("Record 0x00010004"), std::string::npos);
 
-    RUN_RESULT Back = Ctl(A, {"--json", "browse", "--remote", B.Sdp});
-    ASSERT_EQ(Back.Exit, 0) << Back.Err;
-    EXPECT_EQ(CountOf(Back.Out, "\"handle\":"), 1u) << Back.Out;
-    EXPECT_NE(Back.Out.find("Handsfree"), std::string::npos);
+    const std::string Back = CtlOk(A, {"--json", "browse", "--remote", B.Sdp});
+    EXPECT_EQ(CountOf(Back, "\"handle\":"), 1u) << Back;
+    EXPECT_NE(Back.find("Handsfree"), std::string::npos);
 
-    RUN_RESULT Search = Ctl(B, {"search", "--remote", A.Sdp, "0x1101"});
-    ASSERT_EQ(Search.Exit, 0) << Search.Err;
-    EXPECT_NE(Search.Out.find("0x00010004"), std::string::npos) << Search.Out;
-    RUN_RESULT Attrs = Ctl(B, {"attrs", "--remote", A.Sdp, "0x00010004", "0x0100", "0x0001"});
-    ASSERT_EQ(Attrs.Exit, 0) << Attrs.Err;
-    EXPECT_NE(Attrs.Out.find("0x0001 ServiceClassIDList"), std::string::npos) << Attrs.Out;
-    EXPECT_EQ(Attrs.Out.find("0x0004 "), std::string::npos) << Attrs.Out;
+    const std::string Search = CtlOk(B, {"search", "--remote", A.Sdp, "0x1101"});
+    EXPECT_NE(Search.find("0x00010004"), std::string::npos) << Search;
+    const std::string Attrs =
+        CtlOk(B, {"attrs", "--remote", A.Sdp, "0x00010004", "0x0100", "0x0001"});
+    EXPECT_NE(Attrs.find("0x0001 ServiceClassIDList"), std::string::npos) << Attrs;
+    EXPECT_EQ(Attrs.find("0x0004 "), std::string::npos) << Attrs;
 
-    RUN_RESULT Missing = Ctl(B, {"attrs", "--remote", A.Sdp, "0x00123456"});
-    EXPECT_EQ(Missing.Exit, 1);
-    EXPECT_NE(Missing.Err.find("error 0x0002"), std::string::npos) << Missing.Err;
-    RUN_RESULT Nobody = Ctl(B, {"browse", "--remote", m_Dir + "/nobody.sdp"});
-    EXPECT_EQ(Nobody.Exit, 1);
-    EXPECT_NE(Nobody.Err.find("cannot connect"), std::string::npos) << Nobody.Err;
+    CtlFails(B, {"attrs", "--remote", A.Sdp, "0x00123456"}, "error 0x0002");
+    CtlFails(B, {"browse", "--remote", m_Dir + "/nobody.sdp"}, "cannot connect");
     StopClean(A);
     StopClean(B);
 }
@@ -374,13 +326,10 @@ TEST_F(DaemonFixture, StatusShowsChannelEvents)
         Spawn(KIVSDPCTL_PATH, {"--control", D.Ctl, "status", "--count", "2", "--timeout", "20"},
               Out, m_Dir + "/status.err");
     // Events are not kept for later listeners: connect only once the watcher listens.
-    bool Listening = false;
-    for (int i = 0; i < 500 && !Listening; i++) {
-        RUN_RESULT R = Ctl(D, {"--json", "debug"});
-        Listening = R.Out.find("\"PendingStatusListens\":1") != std::string::npos;
-        if (!Listening) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_TRUE(Listening);
+    ASSERT_TRUE(WaitFor([&] {
+        return Ctl(D, {"--json", "debug"}).Out.find("\"PendingStatusListens\":1") !=
+               std::string::npos;
+    }));
     int Fd = Connect(D.Sdp);
     ASSERT_GE(Fd, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -396,6 +345,20 @@ TEST_F(DaemonFixture, StatusShowsChannelEvents)
 
 // ---------------------------------------------------------------------------------------------
 // Bad input on the control socket
+
+int DaemonFixture::OpenDevice(const DAEMON& D)
+{
+    int Fd = Connect(D.Ctl);
+    BYTES Open = CtlHeader(CTL_OPEN, 1), Reply;
+    PutLe32(Open, 0);
+    CtlReply R;
+    if (Fd >= 0 && Exchange(Fd, Open, Reply) && ParseReply(Reply.data(), Reply.size(), R) &&
+        R.Status == 0)
+        return Fd;
+    ADD_FAILURE() << "cannot open device 0 on " << D.Ctl;
+    if (Fd >= 0) close(Fd);
+    return -1;
+}
 
 namespace {
 
@@ -413,6 +376,19 @@ BYTES Le32(uint32_t v)
     return b;
 }
 
+// An ioctl message's body: the code and the output length.
+BYTES Ioctl(uint32_t Code, uint32_t OutputLength)
+{
+    BYTES b = Le32(Code);
+    PutLe32(b, OutputLength);
+    return b;
+}
+
+void Send(int Fd, const BYTES& m)
+{
+    send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+}
+
 } // namespace
 
 TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
@@ -420,12 +396,7 @@ TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
     DAEMON D = Start("a", {"--records", RECORDS});
     int Fd = Connect(D.Ctl);
     ASSERT_GE(Fd, 0);
-    BYTES Debug = Le32(IOCTL_KIVSDP_GET_DEBUG_INFO);
-    PutLe32(Debug, sizeof(KIVSDP_DEBUG_INFO));
-    BYTES BigOutput = Le32(IOCTL_KIVSDP_GET_DEBUG_INFO);
-    PutLe32(BigOutput, CTL_MAX_IO + 1);
-    BYTES Neither = Le32(0x80042003);
-    PutLe32(Neither, 16);
+    const BYTES Debug = Ioctl(IOCTL_KIVSDP_GET_DEBUG_INFO, sizeof(KIVSDP_DEBUG_INFO));
     BYTES Padded = Message(CTL_OPEN, 3, Le32(0));
     Padded[2] = 1;
     BYTES Oversized = Message(CTL_IOCTL, 9, BYTES(CTL_MAX_MESSAGE + 8, 0));
@@ -447,12 +418,14 @@ TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
         {"open", Message(CTL_OPEN, 10, Le32(0)), 10, 0},
         {"open twice", Message(CTL_OPEN, 11, Le32(0)), 11, 0xC0000184},
         {"ioctl body short", Message(CTL_IOCTL, 12, {1, 2, 3}), 12, 0xC000000D},
-        {"output too large", Message(CTL_IOCTL, 13, BigOutput), 13, 0xC000000D},
+        {"output too large",
+         Message(CTL_IOCTL, 13, Ioctl(IOCTL_KIVSDP_GET_DEBUG_INFO, CTL_MAX_IO + 1)), 13,
+         0xC000000D},
         {"disconnect foreign cid", Message(CTL_DISCONNECT, 14, {0x40, 0}), 14, 0xC0000225},
         {"connect empty path", Message(CTL_CONNECT, 15), 15, 0xC000000D},
         {"cancel with body", Message(CTL_CANCEL, 16, {1}), 16, 0xC000000D},
         // The protocol carries no addresses: refused by the daemon, never sent to the device.
-        {"ioctl method neither", Message(CTL_IOCTL, 18, Neither), 18, 0xC0000002},
+        {"ioctl method neither", Message(CTL_IOCTL, 18, Ioctl(0x80042003, 16)), 18, 0xC0000002},
         {"debug info", Message(CTL_IOCTL, 17, Debug), 17, 0},
     };
     for (const CASE& C : Cases) {
@@ -469,30 +442,25 @@ TEST_F(DaemonFixture, MalformedControlMessagesAreAnsweredAndChangeNothing)
         }
     }
     close(Fd);
-    EXPECT_EQ(Ctl(D, {"records"}).Out.size(), 5 * 11u);
+    EXPECT_EQ(CtlOk(D, {"records"}).size(), 5 * 11u);
     StopClean(D);
 }
 
 TEST_F(DaemonFixture, ControlClientVanishingWithPendingRequestsLeavesNothing)
 {
     DAEMON D = Start("a", {"--records", RECORDS});
+    const BYTES Status = Ioctl(IOCTL_KIVSDP_LISTEN_FOR_STATUS, 4),
+                Listen =
+                    Ioctl(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE, KIVSDP_LISTEN_RESPONSE_MIN_LEN);
     for (int Round = 0; Round < 3; Round++) {
-        int Fd = Connect(D.Ctl);
-        BYTES Raw;
-        send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
-        ASSERT_TRUE(Receive(Fd, Raw, 3000));
-        BYTES Status = Le32(IOCTL_KIVSDP_LISTEN_FOR_STATUS),
-              Listen = Le32(IOCTL_KIVSDP_LISTEN_FOR_SDP_RESPONSE);
-        PutLe32(Status, 4);
-        PutLe32(Listen, KIVSDP_LISTEN_RESPONSE_MIN_LEN);
-        for (uint32_t Tag = 2; Tag < 6; Tag++) {
-            BYTES m = Message(CTL_IOCTL, Tag, Tag % 2 ? Status : Listen);
-            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
-        }
+        int Fd = OpenDevice(D);
+        ASSERT_GE(Fd, 0);
+        for (uint32_t Tag = 2; Tag < 6; Tag++)
+            Send(Fd, Message(CTL_IOCTL, Tag, Tag % 2 ? Status : Listen));
         if (Round == 1) {
             // A cancel completes them, each with its reply.
-            BYTES m = Message(CTL_CANCEL, 9);
-            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+            Send(Fd, Message(CTL_CANCEL, 9));
+            BYTES Raw;
             int Cancelled = 0;
             for (int i = 0; i < 5 && Receive(Fd, Raw, 3000); i++) {
                 CtlReply R;
@@ -503,19 +471,17 @@ TEST_F(DaemonFixture, ControlClientVanishingWithPendingRequestsLeavesNothing)
         }
         if (Round == 2) {
             // A channel of its own, left open.
-            BYTES m = Message(CTL_CONNECT, 10, BYTES(D.Sdp.begin(), D.Sdp.end()));
-            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
+            Send(Fd, Message(CTL_CONNECT, 10, BYTES(D.Sdp.begin(), D.Sdp.end())));
         }
         close(Fd);
     }
-    bool Idle = false;
-    for (int i = 0; i < 200 && !Idle; i++) {
-        std::string Out = Ctl(D, {"--json", "debug"}).Out;
-        Idle = Out.find("\"PendingResponseListens\":0") != std::string::npos &&
-               Out.find("\"PendingStatusListens\":0") != std::string::npos;
-        if (!Idle) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(Idle);
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            std::string Out = Ctl(D, {"--json", "debug"}).Out;
+            return Out.find("\"PendingResponseListens\":0") != std::string::npos &&
+                   Out.find("\"PendingStatusListens\":0") != std::string::npos;
+        },
+        200));
     StopClean(D);
 }
 
@@ -524,26 +490,21 @@ TEST_F(DaemonFixture, PendingRequestBuffersAreBoundedPerClientAndInAll)
     // Requests that pend hold their buffers: unbounded, 64 clients with 64 listens of the
     // largest output each held about 1 GB of the daemon's memory.
     DAEMON D = Start("a", {"--records", RECORDS});
-    BYTES Listen = Le32(IOCTL_KIVSDP_LISTEN_FOR_STATUS);
-    PutLe32(Listen, CTL_MAX_IO);
+    const BYTES Listen = Ioctl(IOCTL_KIVSDP_LISTEN_FOR_STATUS, CTL_MAX_IO);
     const size_t PerClient = (1024 * 1024) / CTL_MAX_IO, InAll = (8 * 1024 * 1024) / CTL_MAX_IO;
     std::vector<int> Fds;
     size_t Held = 0;
     for (int Client = 0; Client < 9; Client++) {
-        int Fd = Connect(D.Ctl);
+        int Fd = OpenDevice(D);
         ASSERT_GE(Fd, 0);
         Fds.push_back(Fd);
-        BYTES Raw;
-        send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
-        ASSERT_TRUE(Receive(Fd, Raw, 3000));
-        for (uint32_t Tag = 2; Tag < 2 + PerClient + 1; Tag++) {
-            BYTES m = Message(CTL_IOCTL, Tag, Listen);
-            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
-        }
+        for (uint32_t Tag = 2; Tag < 2 + PerClient + 1; Tag++)
+            Send(Fd, Message(CTL_IOCTL, Tag, Listen));
         // The refusals are waited for as long as a loaded machine needs; then nothing more
         // comes, as the others pend.
         const size_t Expected = std::min(PerClient, InAll - Held);
         size_t Refused = 0;
+        BYTES Raw;
         while (Receive(Fd, Raw, Refused < PerClient + 1 - Expected ? 3000 : 300)) {
             CtlReply R;
             ASSERT_TRUE(ParseReply(Raw.data(), Raw.size(), R));
@@ -559,19 +520,16 @@ TEST_F(DaemonFixture, PendingRequestBuffersAreBoundedPerClientAndInAll)
         close(Fd);
     bool Taken = false;
     for (int Attempt = 0; Attempt < 50 && !Taken; Attempt++) {
-        int Fd = Connect(D.Ctl);
+        int Fd = OpenDevice(D);
+        ASSERT_GE(Fd, 0);
+        for (uint32_t Tag = 2; Tag < 2 + PerClient; Tag++)
+            Send(Fd, Message(CTL_IOCTL, Tag, Listen));
         BYTES Raw;
-        send(Fd, Message(CTL_OPEN, 1, Le32(0)).data(), 12, MSG_NOSIGNAL);
-        ASSERT_TRUE(Receive(Fd, Raw, 3000));
-        for (uint32_t Tag = 2; Tag < 2 + PerClient; Tag++) {
-            BYTES m = Message(CTL_IOCTL, Tag, Listen);
-            send(Fd, m.data(), m.size(), MSG_NOSIGNAL);
-        }
         Taken = !Receive(Fd, Raw, 200);
         close(Fd);
     }
     EXPECT_TRUE(Taken);
-    EXPECT_EQ(Ctl(D, {"records"}).Exit, 0);
+    CtlOk(D, {"records"});
     StopClean(D);
 }
 
@@ -581,23 +539,18 @@ TEST_F(DaemonFixture, SeveralDevicesTakeTheirPathsInOrderAndKeepTheirOwnDatabase
 {
     const std::string Second = m_Dir + "/second.sdp", Third = m_Dir + "/third.sdp";
     DAEMON D = Start("a", {"--devices", "3", "--listen=" + Second, "--listen", Third});
-    RUN_RESULT R = Ctl(D, {"info"});
-    EXPECT_NE(R.Out.find("KivSdp0: " + D.Sdp + ", "), std::string::npos) << R.Out;
-    EXPECT_NE(R.Out.find("KivSdp1: " + Second + ", "), std::string::npos) << R.Out;
-    EXPECT_NE(R.Out.find("KivSdp2: " + Third + ", "), std::string::npos) << R.Out;
-    R = Ctl(D, {"--device", "1", "add", RECORDS + "/object-push.xml"});
-    ASSERT_EQ(R.Exit, 0) << R.Err;
+    const std::string Info = CtlOk(D, {"info"});
+    for (const std::string& Line : {"KivSdp0: " + D.Sdp, "KivSdp1: " + Second, "KivSdp2: " + Third})
+        EXPECT_NE(Info.find(Line + ", "), std::string::npos) << Info;
+    CtlOk(D, {"--device", "1", "add", RECORDS + "/object-push.xml"});
     EXPECT_EQ(Ctl(D, {"records"}).Out, "");
     // Browsed from another daemon: a daemon's client role refuses every socket of its own.
     DAEMON B = Start("b");
     EXPECT_NE(Ctl(B, {"browse", "--remote", Second}).Out.find("OBEXObjectPush"), std::string::npos);
     EXPECT_EQ(Ctl(B, {"browse", "--remote", D.Sdp}).Out, "(no records)\n");
-    for (const std::string& Own : {Second, D.Sdp, D.Ctl}) {
-        RUN_RESULT Self = Ctl(D, {"browse", "--remote", Own});
-        EXPECT_EQ(Self.Exit, 1);
-        EXPECT_NE(Self.Err.find("is a socket of this daemon"), std::string::npos) << Self.Err;
-    }
-    EXPECT_EQ(Ctl(D, {"--device", "3", "records"}).Exit, 1);
+    for (const std::string& Own : {Second, D.Sdp, D.Ctl})
+        CtlFails(D, {"browse", "--remote", Own}, "is a socket of this daemon");
+    CtlFails(D, {"--device", "3", "records"}, "");
     StopClean(B);
     StopClean(D);
 }

@@ -27,10 +27,11 @@ protected:
         for (int Fd : m_Pipe)
             if (Fd >= 0) close(Fd);
     }
-    void Start(unsigned Rate, unsigned Burst)
+    void Start(unsigned Rate, unsigned Burst, size_t QueueBytes = CLogSink::OPTIONS().QueueBytes)
     {
         CLogSink::OPTIONS Opt;
         Opt.Fd = m_Pipe[1];
+        Opt.QueueBytes = QueueBytes;
         Opt.LinesPerSecond = Rate;
         Opt.Burst = Burst;
         Opt.Stamp = false;
@@ -126,12 +127,8 @@ TEST_F(LogSinkTest, PiecesOfEachThreadMakeItsOwnLines)
 // A pipe nobody reads: lines are dropped and counted, the callers never wait, and Stop gives up.
 TEST_F(LogSinkTest, FullPipeNeverHoldsTheCallers)
 {
-    CLogSink::OPTIONS Opt;
-    Opt.Fd = m_Pipe[1];
-    Opt.LinesPerSecond = 0;
-    Opt.QueueBytes = 64 * 1024;
     fcntl(m_Pipe[1], F_SETPIPE_SZ, 4096);
-    m_Sink.Start(Opt);
+    Start(0, 0, 64 * 1024);
     std::vector<std::thread> Threads;
     for (int t = 0; t < 4; t++)
         Threads.emplace_back([this] {

@@ -7,13 +7,11 @@
 #include "sdpclient.h"
 #include "unixsocket.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace kivctl;
@@ -45,23 +43,18 @@ protected:
     // Waits until the daemon's log names Piece Times times.
     bool LogShows(const DAEMON& D, const std::string& Piece, size_t Times = 1)
     {
-        for (int i = 0; i < 500; i++) {
-            if (CountOf(LogOf(D), Piece) >= Times) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return WaitFor([&] { return CountOf(LogOf(D), Piece) >= Times; });
     }
     // The device's whole database as the driver serialises it, read through the control socket.
     BYTES Database(const DAEMON& D)
     {
-        int Fd = Connect(D.Ctl);
-        BYTES Open = CtlHeader(CTL_OPEN, 1), Get = CtlHeader(CTL_IOCTL, 2), Raw;
-        PutLe32(Open, 0);
+        int Fd = OpenDevice(D);
+        BYTES Get = CtlHeader(CTL_IOCTL, 2), Raw;
         PutLe32(Get, IOCTL_KIVSDP_GET_DATABASE);
         PutLe32(Get, CTL_MAX_IO);
         CtlReply R;
-        EXPECT_TRUE(Exchange(Fd, Open, Raw) && Exchange(Fd, Get, Raw) &&
-                    ParseReply(Raw.data(), Raw.size(), R) && R.Status == 0);
+        EXPECT_TRUE(Exchange(Fd, Get, Raw) && ParseReply(Raw.data(), Raw.size(), R) &&
+                    R.Status == 0);
         close(Fd);
         return R.Output;
     }
@@ -115,7 +108,7 @@ TEST_F(ServiceFixture, SocketPathsOfOthersAreNeverTaken)
     R = Run(KIVSDPD_PATH, {"--control", A.Ctl});
     EXPECT_EQ(R.Exit, 1);
     EXPECT_EQ(R.Err, "kivsdpd: " + A.Ctl + ": another kivsdpd is serving it\n");
-    EXPECT_EQ(Ctl(A, {"records"}).Exit, 0);
+    CtlOk(A, {"records"});
     int Fd = Connect(A.Sdp);
     BYTES m;
     EXPECT_TRUE(Exchange(Fd, BrowsePdu(1, 64, {}), m));
@@ -132,7 +125,7 @@ TEST_F(ServiceFixture, SocketPathsOfOthersAreNeverTaken)
     }
     DAEMON C = Start("c"); // returns at once: the control path exists already
     ASSERT_TRUE(LogShows(C, "kivsdpd: serving ")) << LogOf(C);
-    EXPECT_EQ(Ctl(C, {"records"}).Exit, 0);
+    CtlOk(C, {"records"});
     StopClean(C);
 }
 
@@ -187,8 +180,7 @@ TEST_F(ServiceFixture, ReloadAppliesTheDifferenceAllOrNothing)
     Write("records/b.xml", RecordXml("Bravo"));
     Write("records/c.xml", RecordXml("Charlie"));
     DAEMON D = Start("d", {"--records", Dir, "--mtu", "48"});
-    const std::string Handles = Ctl(D, {"records"}).Out;
-    ASSERT_EQ(Handles, "0x00010000\n0x00010001\n0x00010002\n");
+    ASSERT_EQ(CtlOk(D, {"records"}), "0x00010000\n0x00010001\n0x00010002\n");
     int Fd = Connect(D.Sdp);
     ASSERT_GE(Fd, 0);
 
@@ -259,12 +251,9 @@ TEST_F(ServiceFixture, InfoShowsChannelsRecordsAndRefusals)
         << R.Out;
     close(Fd);
     // The channel closed: gone from the list.
-    for (int i = 0; i < 100 && Ctl(D, {"info"}).Out.find("0 channel(s) open") == std::string::npos;
-         i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    R = Ctl(D, {"info"});
-    EXPECT_NE(R.Out.find("KivSdp0: " + D.Sdp + ", 5 record(s), 0 channel(s) open\n"),
-              std::string::npos)
-        << R.Out;
+    const std::string Closed = "KivSdp0: " + D.Sdp + ", 5 record(s), 0 channel(s) open\n";
+    EXPECT_TRUE(
+        WaitFor([&] { return Ctl(D, {"info"}).Out.find(Closed) != std::string::npos; }, 100))
+        << Ctl(D, {"info"}).Out;
     StopClean(D);
 }

@@ -115,49 +115,27 @@ TEST(DataElementTree, ReservedTypeParsesButHasNoRecordFileForm)
 namespace {
 
 struct PARSE_ERROR_CASE {
-    const char* Name;
     Bytes Data;
     const char* Error;
     size_t Offset;
 };
 
 const PARSE_ERROR_CASE ParseErrors[] = {
-    {"no bytes", {}, "data element expected, no bytes left", 0},
-    {"type 10", {0x50}, "unknown data element type 10 (header 0x50)", 0},
-    {"type 31", {0xFF}, "unknown data element type 31 (header 0xFF)", 0},
-    {"nil with size index 1", {0x01}, "size index 1 is not allowed for type 0 (header 0x01)", 0},
-    {"8-bit UUID", {0x18, 0x01}, "size index 0 is not allowed for type 3 (header 0x18)", 0},
-    {"64-bit UUID",
-     {0x1B, 1, 2, 3, 4, 5, 6, 7, 8},
-     "size index 3 is not allowed for type 3 (header 0x1B)",
-     0},
-    {"bool with size index 1",
-     {0x29, 0, 0},
-     "size index 1 is not allowed for type 5 (header 0x29)",
-     0},
-    {"text with size index 4", {0x24}, "size index 4 is not allowed for type 4 (header 0x24)", 0},
-    {"uint16 cut short",
-     {0x09, 0x01},
-     "element at offset 0 claims 2 bytes of data, 1 are there",
-     0},
-    {"16-bit length field cut short",
-     {0x26, 0x00},
-     "length field of the element at offset 0 is cut short",
-     0},
-    {"text longer than the bytes",
-     {0x25, 0x05, 'a'},
-     "element at offset 0 claims 5 bytes of data, 1 are there",
-     0},
-    {"member runs past its sequence",
-     {0x35, 0x03, 0x0A, 0x00, 0x00},
-     "element at offset 2 claims 4 bytes of data, 2 are there",
-     2},
-    {"bad member type",
-     {0x35, 0x04, 0x09, 0x01, 0x00, 0xFF},
-     "unknown data element type 31 (header 0xFF)",
-     5},
-    {"byte after the element", {0x09, 0x01, 0x00, 0x00}, "1 bytes follow the data element", 3},
-    {"second element", {0x08, 0x01, 0x08, 0x02}, "2 bytes follow the data element", 2},
+    {{}, "data element expected, no bytes left", 0},
+    {{0x50}, "unknown data element type 10 (header 0x50)", 0},
+    {{0xFF}, "unknown data element type 31 (header 0xFF)", 0},
+    {{0x01}, "size index 1 is not allowed for type 0 (header 0x01)", 0},
+    {{0x18, 0x01}, "size index 0 is not allowed for type 3 (header 0x18)", 0},
+    {{0x1B, 1, 2, 3, 4, 5, 6, 7, 8}, "size index 3 is not allowed for type 3 (header 0x1B)", 0},
+    {{0x29, 0, 0}, "size index 1 is not allowed for type 5 (header 0x29)", 0},
+    {{0x24}, "size index 4 is not allowed for type 4 (header 0x24)", 0},
+    {{0x09, 0x01}, "element at offset 0 claims 2 bytes of data, 1 are there", 0},
+    {{0x26, 0x00}, "length field of the element at offset 0 is cut short", 0},
+    {{0x25, 0x05, 'a'}, "element at offset 0 claims 5 bytes of data, 1 are there", 0},
+    {{0x35, 0x03, 0x0A, 0x00, 0x00}, "element at offset 2 claims 4 bytes of data, 2 are there", 2},
+    {{0x35, 0x04, 0x09, 0x01, 0x00, 0xFF}, "unknown data element type 31 (header 0xFF)", 5},
+    {{0x09, 0x01, 0x00, 0x00}, "1 bytes follow the data element", 3},
+    {{0x08, 0x01, 0x08, 0x02}, "2 bytes follow the data element", 2},
 };
 
 } // namespace
@@ -165,7 +143,7 @@ const PARSE_ERROR_CASE ParseErrors[] = {
 TEST(DataElementTree, MalformedBytesAreRefusedWithWhereAndWhy)
 {
     for (const PARSE_ERROR_CASE& c : ParseErrors) {
-        SCOPED_TRACE(c.Name);
+        SCOPED_TRACE(c.Error);
         DataElement De = MakeText("untouched");
         const DataElement Before = De;
         DeResult r = ParseDataElement(c.Data.data(), c.Data.size(), De);

@@ -113,10 +113,8 @@ TEST(PrettyPrinter, SampleRecordPrintsExactly)
 {
     const ServiceRecord Rec = LoadSample("large-service.xml", 4);
     EXPECT_EQ(FormatRecord(Rec), GoldenLargeService);
-    std::string Joined = GoldenLargeService;
-    Joined += "\n";
-    Joined += GoldenLargeService;
-    EXPECT_EQ(FormatRecords({Rec, Rec}), Joined);
+    EXPECT_EQ(FormatRecords({Rec, Rec}),
+              std::string(GoldenLargeService) + "\n" + GoldenLargeService);
     EXPECT_EQ(FormatRecord(Record(-1, {0x1200})), "Record (no handle)\n"
                                                   "  0x0001 ServiceClassIDList: sequence\n"
                                                   "    uuid16 0x1200 (PnPInformation)\n");
@@ -126,6 +124,7 @@ TEST(PrettyPrinter, SampleRecordPrintsExactly)
 // its class), a profile's by the record's first class, and language attributes by the bases.
 TEST(PrettyPrinter, AttributesAreNamedByRecordClassAndLanguageBase)
 {
+    const ServiceRecord TwoBases = Record(-1, {}, {0x656E, 0x006A, 0x0200, 0x6672, 0x006A, 0x0300});
     struct {
         ServiceRecord Rec;
         uint16_t Id;
@@ -160,10 +159,9 @@ TEST(PrettyPrinter, AttributesAreNamedByRecordClassAndLanguageBase)
         {Record(-1, {}), 0x0100, "ServiceName"},
         {Record(-1, {}), 0x0102, "ProviderName"},
         {Record(-1, {}), 0x0103, nullptr},
-        {Record(-1, {}, {0x656E, 0x006A, 0x0200, 0x6672, 0x006A, 0x0300}), 0x0100, nullptr},
-        {Record(-1, {}, {0x656E, 0x006A, 0x0200, 0x6672, 0x006A, 0x0300}), 0x0201,
-         "ServiceDescription"},
-        {Record(-1, {}, {0x656E, 0x006A, 0x0200, 0x6672, 0x006A, 0x0300}), 0x0302, "ProviderName"},
+        {TwoBases, 0x0100, nullptr},
+        {TwoBases, 0x0201, "ServiceDescription"},
+        {TwoBases, 0x0302, "ProviderName"},
     };
     for (const auto& c : Cases) {
         SCOPED_TRACE(FormatRecord(c.Rec) + std::to_string(c.Id));

@@ -12,7 +12,6 @@ using namespace kivtool;
 namespace {
 
 struct FILE_ERROR_CASE {
-    const char* Name;
     const char* Xml;
     unsigned Line, Column;
     const char* Message;
@@ -35,78 +34,63 @@ const std::string TooLongFor8Bits =
     Repeat("<uint32 value=\"0\"/>", 52) + "\n</sequence>\n</attribute>\n</record>\n";
 
 const FILE_ERROR_CASE FileErrors[] = {
-    {"empty file", "", 1, 1, "XML: no element found"},
-    {"not well-formed", "<record>\n<attribute id=\"0x0100\">\n<nil>\n</attribute>\n</record>\n", 4,
-     3, "XML: mismatched tag"},
-    {"no record element", "<?xml version=\"1.0\"?>\n<attributes/>\n", 2, 1,
+    {"", 1, 1, "XML: no element found"},
+    {"<record>\n<attribute id=\"0x0100\">\n<nil>\n</attribute>\n</record>\n", 4, 3,
+     "XML: mismatched tag"},
+    {"<?xml version=\"1.0\"?>\n<attributes/>\n", 2, 1,
      "the document element must be <record>, not <attributes>"},
-    {"doctype", "<?xml version=\"1.0\"?>\n<!DOCTYPE record SYSTEM \"record.dtd\">\n<record/>\n", 2,
-     37, "a record file has no DOCTYPE"},
-    {"unknown element in a value", VALUE("<sequence>\n  <float value=\"1\"/>\n</sequence>"), 4, 3,
-     "unknown element <float>"},
-    {"unknown element in the record", "<record>\n  <attrib id=\"1\"/>\n</record>", 2, 3,
-     "unknown element <attrib> inside <record>"},
-    {"value outside an attribute", "<record>\n  <uint8 value=\"1\"/>\n</record>", 2, 3,
-     "<uint8> must be inside an <attribute>"},
-    {"bad number", VALUE("<uint16 value=\"12a\"/>"), 3, 1, "bad number '12a' for <uint16>"},
-    {"empty hex number", VALUE("<uint16 value=\"0x\"/>"), 3, 1, "bad number '0x' for <uint16>"},
-    {"uint8 too large", VALUE("<uint8 value=\"256\"/>"), 3, 1,
-     "value 256 is too large for <uint8>"},
-    {"uint16 hex too large", VALUE("<uint16 value=\"0x10000\"/>"), 3, 1,
-     "value 0x10000 is too large for <uint16>"},
-    {"uint128 past 128 bits", VALUE("<uint128 value=\"0x100000000000000000000000000000000\"/>"), 3,
-     1, "value 0x100000000000000000000000000000000 is too large for <uint128>"},
-    {"int8 below its range", VALUE("<int8 value=\"-129\"/>"), 3, 1,
-     "value -129 is too large for <int8>"},
-    {"int8 above its range", VALUE("<int8 value=\"128\"/>"), 3, 1,
-     "value 128 is too large for <int8>"},
-    {"negative uint", VALUE("<uint8 value=\"-1\"/>"), 3, 1, "bad number '-1' for <uint8>"},
-    {"number without value", VALUE("<uint32/>"), 3, 1, "<uint32> without value"},
-    {"bad uuid", VALUE("<uuid value=\"0x12345678901\"/>"), 3, 1, "bad UUID '0x12345678901'"},
-    {"bad uuid digit", VALUE("<uuid value=\"0x11g1\"/>"), 3, 1, "bad UUID '0x11g1'"},
-    {"bad boolean", VALUE("<boolean value=\"yes\"/>"), 3, 1, "bad boolean 'yes' (true or false)"},
-    {"bad hex text", VALUE("<text encoding=\"hex\" value=\"4b6\"/>"), 3, 1,
-     "bad hex string '4b6' in <text>"},
-    {"unknown encoding", VALUE("<text encoding=\"base64\" value=\"aGk=\"/>"), 3, 1,
+    {"<?xml version=\"1.0\"?>\n<!DOCTYPE record SYSTEM \"record.dtd\">\n<record/>\n", 2, 37,
+     "a record file has no DOCTYPE"},
+    {VALUE("<sequence>\n  <float value=\"1\"/>\n</sequence>"), 4, 3, "unknown element <float>"},
+    {"<record>\n  <attrib id=\"1\"/>\n</record>", 2, 3, "unknown element <attrib> inside <record>"},
+    {"<record>\n  <uint8 value=\"1\"/>\n</record>", 2, 3, "<uint8> must be inside an <attribute>"},
+    {VALUE("<uint16 value=\"12a\"/>"), 3, 1, "bad number '12a' for <uint16>"},
+    {VALUE("<uint16 value=\"0x\"/>"), 3, 1, "bad number '0x' for <uint16>"},
+    {VALUE("<uint8 value=\"256\"/>"), 3, 1, "value 256 is too large for <uint8>"},
+    {VALUE("<uint16 value=\"0x10000\"/>"), 3, 1, "value 0x10000 is too large for <uint16>"},
+    {VALUE("<uint128 value=\"0x100000000000000000000000000000000\"/>"), 3, 1,
+     "value 0x100000000000000000000000000000000 is too large for <uint128>"},
+    {VALUE("<int8 value=\"-129\"/>"), 3, 1, "value -129 is too large for <int8>"},
+    {VALUE("<int8 value=\"128\"/>"), 3, 1, "value 128 is too large for <int8>"},
+    {VALUE("<uint8 value=\"-1\"/>"), 3, 1, "bad number '-1' for <uint8>"},
+    {VALUE("<uint32/>"), 3, 1, "<uint32> without value"},
+    {VALUE("<uuid value=\"0x12345678901\"/>"), 3, 1, "bad UUID '0x12345678901'"},
+    {VALUE("<uuid value=\"0x11g1\"/>"), 3, 1, "bad UUID '0x11g1'"},
+    {VALUE("<boolean value=\"yes\"/>"), 3, 1, "bad boolean 'yes' (true or false)"},
+    {VALUE("<text encoding=\"hex\" value=\"4b6\"/>"), 3, 1, "bad hex string '4b6' in <text>"},
+    {VALUE("<text encoding=\"base64\" value=\"aGk=\"/>"), 3, 1,
      "unknown encoding 'base64' on <text> (hex or normal)"},
-    {"uint128 in decimal", VALUE("<uint128 value=\"10000000000000000000000000000\"/>"), 3, 1,
+    {VALUE("<uint128 value=\"10000000000000000000000000000\"/>"), 3, 1,
      "bad number '10000000000000000000000000000' for <uint128> (32 hex digits, least "
      "significant byte first, or 0x and hex digits)"},
-    {"int128 of 31 digits", VALUE("<int128 value=\"0000000000000000000000000000001\"/>"), 3, 1,
+    {VALUE("<int128 value=\"0000000000000000000000000000001\"/>"), 3, 1,
      "bad number '0000000000000000000000000000001' for <int128> (32 hex digits, least "
      "significant byte first, or 0x and hex digits)"},
-    {"hex url", VALUE("<url encoding=\"hex\" value=\"610162\"/>"), 3, 1,
+    {VALUE("<url encoding=\"hex\" value=\"610162\"/>"), 3, 1,
      "encoding 'hex' on <url>: a URL is written as it is"},
-    {"uuid bits too narrow", VALUE("<uuid value=\"0x00012345\" bits=\"16\"/>"), 3, 1,
+    {VALUE("<uuid value=\"0x00012345\" bits=\"16\"/>"), 3, 1,
      "bits=\"16\" does not fit UUID '0x00012345'"},
-    {"uuid bits on 128 bits",
-     VALUE("<uuid value=\"00001101-0000-1000-8000-00805f9b34fb\" "
-           "bits=\"32\"/>"),
-     3, 1, "bits=\"32\" does not fit UUID '00001101-0000-1000-8000-00805f9b34fb'"},
-    {"bad lengthbits", VALUE("<text value=\"a\" lengthbits=\"12\"/>"), 3, 1,
+    {VALUE("<uuid value=\"00001101-0000-1000-8000-00805f9b34fb\" bits=\"32\"/>"), 3, 1,
+     "bits=\"32\" does not fit UUID '00001101-0000-1000-8000-00805f9b34fb'"},
+    {VALUE("<text value=\"a\" lengthbits=\"12\"/>"), 3, 1,
      "lengthbits must be 8, 16 or 32, not '12'"},
-    {"contents too long for lengthbits", TooLongFor8Bits.c_str(), 5, 1,
-     "<sequence> of 260 bytes does not fit a 8-bit length field"},
-    {"text between elements", VALUE("<uint8 value=\"1\"/> 7"), 3, 19,
-     "unexpected text ' 7'; values go in value=\"...\""},
-    {"element inside a leaf", VALUE("<uint8 value=\"1\"><nil/></uint8>"), 3, 18,
+    {TooLongFor8Bits.c_str(), 5, 1, "<sequence> of 260 bytes does not fit a 8-bit length field"},
+    {VALUE("<uint8 value=\"1\"/> 7"), 3, 19, "unexpected text ' 7'; values go in value=\"...\""},
+    {VALUE("<uint8 value=\"1\"><nil/></uint8>"), 3, 18,
      "<uint8> cannot contain elements (found <nil>)"},
-    {"two values", VALUE("<uint8 value=\"1\"/>\n<uint8 value=\"2\"/>"), 4, 1,
+    {VALUE("<uint8 value=\"1\"/>\n<uint8 value=\"2\"/>"), 4, 1,
      "attribute 0x0100 has more than one value (<uint8>)"},
-    {"no value", "<record>\n  <attribute id=\"0x0100\">\n  </attribute>\n</record>\n", 3, 3,
+    {"<record>\n  <attribute id=\"0x0100\">\n  </attribute>\n</record>\n", 3, 3,
      "attribute 0x0100 has no value"},
-    {"attribute without id", "<record>\n <attribute>\n<nil/></attribute>\n</record>\n", 2, 2,
-     "<attribute> without id"},
-    {"bad attribute id", "<record>\n <attribute id=\"one\"><nil/></attribute>\n</record>\n", 2, 2,
+    {"<record>\n <attribute>\n<nil/></attribute>\n</record>\n", 2, 2, "<attribute> without id"},
+    {"<record>\n <attribute id=\"one\"><nil/></attribute>\n</record>\n", 2, 2,
      "bad attribute id 'one'"},
-    {"attribute id too large", "<record>\n <attribute id=\"0x10000\"><nil/></attribute>\n</record>",
-     2, 2, "attribute id '0x10000' is larger than 0xFFFF"},
-    {"bad handle value",
-     "<record>\n  <attribute id=\"0x0000\">\n    <uint32 value=\"0x100000000\" />\n"
+    {"<record>\n <attribute id=\"0x10000\"><nil/></attribute>\n</record>", 2, 2,
+     "attribute id '0x10000' is larger than 0xFFFF"},
+    {"<record>\n  <attribute id=\"0x0000\">\n    <uint32 value=\"0x100000000\" />\n"
      "  </attribute>\n</record>\n",
      3, 5, "value 0x100000000 is too large for <uint32>"},
-    {"duplicate attribute",
-     "<record>\n  <attribute id=\"0x0100\"><nil/></attribute>\n"
+    {"<record>\n  <attribute id=\"0x0100\"><nil/></attribute>\n"
      "  <attribute id=\"256\"><nil/></attribute>\n</record>\n",
      3, 3, "duplicate attribute 0x0100 (first at line 2)"},
 };
@@ -116,7 +100,7 @@ const FILE_ERROR_CASE FileErrors[] = {
 TEST(RecordFile, BadFilesAreRefusedNamingLineAndColumn)
 {
     for (const FILE_ERROR_CASE& c : FileErrors) {
-        SCOPED_TRACE(c.Name);
+        SCOPED_TRACE(c.Message);
         ServiceRecord Rec;
         Rec.Attributes.push_back({0x0100, MakeNil()});
         const ServiceRecord Before = Rec;
@@ -255,14 +239,6 @@ std::string DialectPath(const char* Name)
     return std::string(KIVSDP_DIALECT_DIR) + "/" + Name;
 }
 
-std::vector<uint8_t> Bytes(std::initializer_list<int> List)
-{
-    std::vector<uint8_t> b;
-    for (int x : List)
-        b.push_back(uint8_t(x));
-    return b;
-}
-
 std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -297,46 +273,48 @@ std::vector<DIALECT_FILE> DialectFiles()
     return {
         {"every-type.xml",
          {
-             {0x0001, Bytes({0x35, 0x19, 0x19, 0x11, 0x01, 0x1A, 0x00, 0x01, 0x23,
-                             0x45, 0x1C, 0x00, 0x00, 0x11, 0x01, 0x00, 0x00, 0x10,
-                             0x00, 0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB})},
-             {0x0004, Bytes({0x35, 0x0F, 0x35, 0x06, 0x19, 0x01, 0x00, 0x09, 0x00, 0x19, 0x35, 0x05,
-                             0x19, 0x00, 0x03, 0x08, 0x0C})},
+             {0x0001,
+              {0x35, 0x19, 0x19, 0x11, 0x01, 0x1A, 0x00, 0x01, 0x23, 0x45, 0x1C, 0x00, 0x00, 0x11,
+               0x01, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0x80, 0x5F, 0x9B, 0x34, 0xFB}},
+             {0x0004,
+              {0x35, 0x0F, 0x35, 0x06, 0x19, 0x01, 0x00, 0x09, 0x00, 0x19, 0x35, 0x05, 0x19, 0x00,
+               0x03, 0x08, 0x0C}},
              {0x000A,
-              Bytes({0x45, 0x0D, 'h', 't', 't', 'p', ':', '/', '/', 'x', '.', 'o', 'r', 'g', '/'})},
-             {0x0100, Bytes({0x25, 0x0A, 'E', 'v', 'e', 'r', 'y', ' ', 'T', 'y', 'p', 'e'})},
-             {0x0101, Bytes({0x25, 0x04, 'n', 'u', 'l', 0x00})},
-             {0x0200, Bytes({0x35, 0x05, 0x00, 0x28, 0x01, 0x28, 0x00})},
-             {0x0201, Cat(Bytes({0x35, 0x24, 0x08, 0xFF, 0x09, 0x12, 0x34, 0x0A, 0x12, 0x34, 0x56,
-                                 0x78, 0x0B, 1,    2,    3,    4,    5,    6,    7,    8}),
+              {0x45, 0x0D, 'h', 't', 't', 'p', ':', '/', '/', 'x', '.', 'o', 'r', 'g', '/'}},
+             {0x0100, {0x25, 0x0A, 'E', 'v', 'e', 'r', 'y', ' ', 'T', 'y', 'p', 'e'}},
+             {0x0101, {0x25, 0x04, 'n', 'u', 'l', 0x00}},
+             {0x0200, {0x35, 0x05, 0x00, 0x28, 0x01, 0x28, 0x00}},
+             {0x0201, Cat({0x35, 0x24, 0x08, 0xFF, 0x09, 0x12, 0x34, 0x0A, 0x12, 0x34, 0x56,
+                           0x78, 0x0B, 1,    2,    3,    4,    5,    6,    7,    8},
                           U128)},
-             {0x0202, Cat(Cat(Bytes({0x35, 0x24, 0x10, 0xFE, 0x11, 0xFE, 0xD4, 0x12, 0x00, 0x01,
-                                     0x86, 0xA0, 0x13}),
+             {0x0202, Cat(Cat({0x35, 0x24, 0x10, 0xFE, 0x11, 0xFE, 0xD4, 0x12, 0x00, 0x01, 0x86,
+                               0xA0, 0x13},
                               Ones),
                           I128)},
-             {0x0203, Bytes({0x3D, 0x09, 0x35, 0x02, 0x08, 0x01, 0x25, 0x03, 'a', '&', 'b'})},
+             {0x0203, {0x3D, 0x09, 0x35, 0x02, 0x08, 0x01, 0x25, 0x03, 'a', '&', 'b'}},
              {0x0204, Issue128},
          }},
         {"handsfree-unit.xml",
          {
-             {0x0001, Bytes({0x35, 0x06, 0x19, 0x11, 0x1E, 0x19, 0x12, 0x03})},
-             {0x0004, Bytes({0x35, 0x0C, 0x35, 0x03, 0x19, 0x01, 0x00, 0x35, 0x05, 0x19, 0x00, 0x03,
-                             0x08, 0x07})},
-             {0x0005, Bytes({0x35, 0x03, 0x19, 0x10, 0x02})},
-             {0x0009, Bytes({0x35, 0x08, 0x35, 0x06, 0x19, 0x11, 0x1E, 0x09, 0x01, 0x07})},
-             {0x0100, Bytes({0x25, 0x0F, 'H', 'a', 'n', 'd', 's', '-', 'F', 'r', 'e', 'e', ' ', 'u',
-                             'n', 'i', 't'})},
-             {0x0311, Bytes({0x09, 0x00, 0x3F})},
+             {0x0001, {0x35, 0x06, 0x19, 0x11, 0x1E, 0x19, 0x12, 0x03}},
+             {0x0004,
+              {0x35, 0x0C, 0x35, 0x03, 0x19, 0x01, 0x00, 0x35, 0x05, 0x19, 0x00, 0x03, 0x08, 0x07}},
+             {0x0005, {0x35, 0x03, 0x19, 0x10, 0x02}},
+             {0x0009, {0x35, 0x08, 0x35, 0x06, 0x19, 0x11, 0x1E, 0x09, 0x01, 0x07}},
+             {0x0100,
+              {0x25, 0x0F, 'H', 'a', 'n', 'd', 's', '-', 'F', 'r', 'e', 'e', ' ', 'u', 'n', 'i',
+               't'}},
+             {0x0311, {0x09, 0x00, 0x3F}},
          }},
         {"device-id.xml",
          {
-             {0x0001, Bytes({0x35, 0x03, 0x19, 0x12, 0x00})},
-             {0x0200, Bytes({0x09, 0x01, 0x03})},
-             {0x0201, Bytes({0x09, 0x1D, 0x6B})},
-             {0x0202, Bytes({0x09, 0x02, 0x46})},
-             {0x0203, Bytes({0x09, 0x05, 0x30})},
-             {0x0204, Bytes({0x28, 0x01})},
-             {0x0205, Bytes({0x09, 0x00, 0x02})},
+             {0x0001, {0x35, 0x03, 0x19, 0x12, 0x00}},
+             {0x0200, {0x09, 0x01, 0x03}},
+             {0x0201, {0x09, 0x1D, 0x6B}},
+             {0x0202, {0x09, 0x02, 0x46}},
+             {0x0203, {0x09, 0x05, 0x30}},
+             {0x0204, {0x28, 0x01}},
+             {0x0205, {0x09, 0x00, 0x02}},
          }},
     };
 }
@@ -363,17 +341,12 @@ TEST(RecordFile, OtherToolsDialectLoadsToHandComputedBytesAndExportsBack)
         ServiceRecord Back;
         ASSERT_TRUE(ImportRecordXml(Xml, Back, Err)) << Err.ToString();
         EXPECT_EQ(Back, Rec);
+        if (std::string(f.Name) == "every-type.xml") {
+            // The export is in the same dialect: BlueZ's 128-bit form, no name=.
+            std::ifstream Expected(DialectPath("every-type.export.xml"));
+            EXPECT_EQ(Xml, std::string(std::istreambuf_iterator<char>(Expected), {}));
+        }
     }
-    // The export is in the same dialect: BlueZ's 128-bit form, no name=.
-    ServiceRecord Rec;
-    RecordFileError Err;
-    ASSERT_TRUE(ImportRecordFile(DialectPath("every-type.xml"), Rec, Err));
-    std::string Xml, ExportErr;
-    ASSERT_TRUE(ExportRecordXml(Rec, Xml, ExportErr));
-    std::ifstream Expected(DialectPath("every-type.export.xml"));
-    const std::string Want((std::istreambuf_iterator<char>(Expected)),
-                           std::istreambuf_iterator<char>());
-    EXPECT_EQ(Xml, Want);
 }
 
 TEST(RecordFile, ExportKeepsWhatThePlainFormCannotSay)
@@ -392,18 +365,13 @@ TEST(RecordFile, ExportKeepsWhatThePlainFormCannotSay)
 
     // DEL is an XML character: a url keeps it as it is.
     ServiceRecord Del;
-    Del.Attributes.push_back({0x000A, MakeUrl("a\x7F"
-                                              "b")});
+    Del.Attributes.push_back({0x000A, MakeUrl("a\177b")});
     ASSERT_TRUE(ExportRecordXml(Del, Xml, Err)) << Err;
-    EXPECT_NE(Xml.find("<url value=\"a\x7F"
-                       "b\" />"),
-              std::string::npos)
-        << Xml;
+    EXPECT_NE(Xml.find("<url value=\"a\177b\" />"), std::string::npos) << Xml;
     ASSERT_TRUE(ImportRecordXml(Xml, Back, ImportErr)) << ImportErr.ToString();
     EXPECT_EQ(Back, Del);
 
-    Rec.Attributes.push_back({0x000A, MakeUrl(std::string("a\x01"
-                                                          "b"))});
+    Rec.Attributes.push_back({0x000A, MakeUrl("a\001b")});
     std::string Before = "unchanged";
     ASSERT_FALSE(ExportRecordXml(Rec, Before, Err));
     EXPECT_EQ(Before, "unchanged");
