@@ -6,10 +6,8 @@
 #include "kivsdpioctl.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace kivctl;
@@ -325,14 +323,19 @@ TEST_F(DaemonFixture, StatusShowsChannelEvents)
     pid_t Watcher =
         Spawn(KIVSDPCTL_PATH, {"--control", D.Ctl, "status", "--count", "2", "--timeout", "20"},
               Out, m_Dir + "/status.err");
-    // Events are not kept for later listeners: connect only once the watcher listens.
-    ASSERT_TRUE(WaitFor([&] {
-        return Ctl(D, {"--json", "debug"}).Out.find("\"PendingStatusListens\":1") !=
-               std::string::npos;
-    }));
+    // Events are not kept for later listeners: each change waits until the watcher listens
+    // (again, once it has taken the first event).
+    auto Listening = [&](const char* Delivered) {
+        return WaitFor([&] {
+            std::string Info = Ctl(D, {"--json", "debug"}).Out;
+            return Info.find("\"PendingStatusListens\":1") != std::string::npos &&
+                   Info.find(Delivered) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(Listening("\"StatusDelivered\":0"));
     int Fd = Connect(D.Sdp);
     ASSERT_GE(Fd, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(Listening("\"StatusDelivered\":1"));
     close(Fd);
     EXPECT_EQ(WaitExit(Watcher, 20000), 0);
     EXPECT_EQ(ReadFile(Out), "CID 0x0040 connected\nCID 0x0040 disconnected\n");
